@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs and builds it into build/.
+# Safe to run again: installed packages are skipped and the build is incremental.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    libssh-dev libvterm-dev libpam0g-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang-format clang-tidy
+    openssh-client tmux python3 python3-pexpect
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "setup: installing ${missing[*]}"
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        "${missing[@]}"
+fi
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the normal and the sanitizer (address + undefined) builds and runs the whole
+# test suite in both. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+status=0
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BENCH=OFF
+cmake --build build-sanitize
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+echo "== tests: normal build =="
+ctest --test-dir build --output-on-failure -j "$jobs" || status=1
+echo "== tests: sanitizer build =="
+ctest --test-dir build-sanitize --output-on-failure -j "$jobs" || status=1
+
+exit $status
