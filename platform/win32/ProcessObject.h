@@ -1,0 +1,35 @@
+// A process handle: a pidfd, plus the exit code once it is known.
+#pragma once
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <optional>
+
+#include "platform/win32/KernelObject.h"
+#include "platform/win32/UniqueFd.h"
+#include "platform/win32/Win32.h"
+
+class ProcessObject : public KernelObject {
+  public:
+    ProcessObject(pid_t pid, UniqueFd pidfd) : m_pid(pid), m_pidfd(std::move(pidfd)) {}
+
+    pid_t Pid() const { return m_pid; }
+    int Fd() const { return m_pidfd.Get(); }
+
+    // STILL_ACTIVE while the process runs, else its exit code. A child of ours is
+    // reaped here, so it does not stay a zombie. False only when the state cannot be read.
+    bool ExitCode(DWORD& code);
+    bool Terminate(UINT exitCode);
+
+  private:
+    bool ExitCodeOfChild(DWORD& code);
+    bool ExitCodeOfOther(DWORD& code);
+    DWORD FromWaitStatus(int how, int status) const;
+
+    const pid_t m_pid;
+    UniqueFd m_pidfd;
+    std::mutex m_mutex;
+    std::optional<DWORD> m_exitCode;
+    std::optional<UINT> m_terminateCode;  // the code TerminateProcess asked for
+};

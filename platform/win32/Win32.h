@@ -1,0 +1,217 @@
+// The Windows-shaped seam: the platform types, constants and calls that the session's
+// classes are written against. Everything below this header (descriptors, termios, PAM,
+// libssh, /proc) is Linux; everything above it sees only these names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+using BOOL = int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using SHORT = std::int16_t;
+using WCHAR = char16_t;
+using UINT = unsigned int;
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+// An opaque reference to a kernel object kept in the process's handle table. Handles
+// are small integers in pointer form, so a null handle is never a valid one.
+using HANDLE = void*;
+using HWND = HANDLE;
+using HWINSTA = HANDLE;
+using HDESK = HANDLE;
+using SOCKET = std::intptr_t;
+
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+constexpr SOCKET INVALID_SOCKET = -1;
+
+// ---- console records ----------------------------------------------------------------
+
+struct COORD {
+    SHORT X;
+    SHORT Y;
+};
+
+struct SMALL_RECT {
+    SHORT Left;
+    SHORT Top;
+    SHORT Right;
+    SHORT Bottom;
+};
+
+struct CHAR_INFO {
+    WCHAR UnicodeChar;
+    WORD Attributes;
+};
+
+struct CONSOLE_SCREEN_BUFFER_INFO {
+    COORD dwSize;
+    COORD dwCursorPosition;
+    WORD wAttributes;
+    SMALL_RECT srWindow;
+    COORD dwMaximumWindowSize;
+};
+
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+// ---- constants ------------------------------------------------------------------------
+
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+
+// Cell attribute bits.
+constexpr WORD FOREGROUND_BLUE = 0x0001;
+constexpr WORD FOREGROUND_GREEN = 0x0002;
+constexpr WORD FOREGROUND_RED = 0x0004;
+constexpr WORD FOREGROUND_INTENSITY = 0x0008;
+constexpr WORD BACKGROUND_BLUE = 0x0010;
+constexpr WORD BACKGROUND_GREEN = 0x0020;
+constexpr WORD BACKGROUND_RED = 0x0040;
+constexpr WORD BACKGROUND_INTENSITY = 0x0080;
+constexpr WORD COMMON_LVB_LEADING_BYTE = 0x0100;
+constexpr WORD COMMON_LVB_TRAILING_BYTE = 0x0200;
+constexpr WORD COMMON_LVB_UNDERSCORE = 0x8000;
+
+// Console input modes.
+constexpr DWORD ENABLE_PROCESSED_INPUT = 0x0001;
+constexpr DWORD ENABLE_LINE_INPUT = 0x0002;
+constexpr DWORD ENABLE_ECHO_INPUT = 0x0004;
+
+// Console control events.
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+constexpr DWORD CTRL_LOGOFF_EVENT = 5;
+constexpr DWORD CTRL_SHUTDOWN_EVENT = 6;
+
+// Processes.
+constexpr DWORD PROCESS_ALL_ACCESS = 0x1F0FFF;
+constexpr DWORD STILL_ACTIVE = 259;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+
+// Window station and desktop.
+constexpr DWORD GENERIC_ALL = 0x10000000;
+constexpr DWORD SE_WINDOW_OBJECT = 7;
+constexpr DWORD DACL_SECURITY_INFORMATION = 0x00000004;
+constexpr DWORD PROTECTED_DACL_SECURITY_INFORMATION = 0x80000000;
+constexpr DWORD DESKTOP_ACCESS_ALL = 0x10060081;
+
+// Keyboard messages and virtual keys.
+constexpr UINT WM_KEYDOWN = 0x0100;
+constexpr UINT WM_KEYUP = 0x0101;
+constexpr UINT WM_CHAR = 0x0102;
+constexpr UINT WM_SYSKEYDOWN = 0x0104;
+constexpr UINT WM_SYSKEYUP = 0x0105;
+constexpr UINT WM_SYSCHAR = 0x0106;
+
+constexpr DWORD VK_BACK = 0x08;
+constexpr DWORD VK_TAB = 0x09;
+constexpr DWORD VK_RETURN = 0x0D;
+constexpr DWORD VK_ESCAPE = 0x1B;
+constexpr DWORD VK_SPACE = 0x20;
+constexpr DWORD VK_PRIOR = 0x21;
+constexpr DWORD VK_NEXT = 0x22;
+constexpr DWORD VK_END = 0x23;
+constexpr DWORD VK_HOME = 0x24;
+constexpr DWORD VK_LEFT = 0x25;
+constexpr DWORD VK_UP = 0x26;
+constexpr DWORD VK_RIGHT = 0x27;
+constexpr DWORD VK_DOWN = 0x28;
+constexpr DWORD VK_INSERT = 0x2D;
+constexpr DWORD VK_DELETE = 0x2E;
+constexpr DWORD VK_F1 = 0x70;
+constexpr DWORD VK_F12 = 0x7B;
+
+// Logon.
+constexpr DWORD LOGON32_LOGON_INTERACTIVE = 2;
+constexpr DWORD LOGON32_PROVIDER_DEFAULT = 0;
+
+// Error message formatting.
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x0100;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x0200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+
+// Error codes are errno values; PAM results carry this tag so the two never collide.
+constexpr DWORD ERROR_PAM_TAG = 0x20000000;
+
+// ---- last-error code (thread-local) ---------------------------------------------------
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// Sets the last-error code from errno and returns FALSE, the usual ending of a failed call.
+BOOL FailWithErrno();
+
+// ---- process, thread and time ---------------------------------------------------------
+
+DWORD GetCurrentProcessId();
+DWORD GetCurrentThreadId();
+void GetSystemTime(SYSTEMTIME* time);
+void Sleep(DWORD milliseconds);
+
+// The whole command line: /proc/self/cmdline with its arguments joined by single blanks.
+std::string GetCommandLineA();
+
+// ---- environment ----------------------------------------------------------------------
+
+// Copies the value and its terminator into buffer when it fits and returns its length;
+// returns the needed size (terminator included) when it does not fit, 0 when unset.
+DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size);
+// A null value removes the variable.
+BOOL SetEnvironmentVariableA(const char* name, const char* value);
+
+// ---- error text -----------------------------------------------------------------------
+
+// FormatMessageA from the system table: the text of code followed by CR LF in text,
+// and its length; 0 (and text unchanged) for a code the system does not know.
+DWORD FormatMessageA(DWORD flags, DWORD code, std::string& text);
+
+// ---- profile files ---------------------------------------------------------------------
+
+// The value of key in section of the INI file at path (Windows-style backslashes are
+// accepted), or the default when the file, section or key is absent. At most size - 1
+// characters are copied, followed by a terminator; returns the number copied.
+DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue,
+                               char* buffer, DWORD size, const char* path);
+
+// ---- handles and processes ---------------------------------------------------------------
+
+BOOL CloseHandle(HANDLE handle);
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+BOOL TerminateProcess(HANDLE process, UINT exitCode);
+// Waits until the process ends or the time-out passes: WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD GetProcessId(HANDLE process);
+
+// ---- window station and desktop ----------------------------------------------------------
+
+HWINSTA OpenWindowStationA(const char* name, BOOL inherit, DWORD access);
+HDESK OpenDesktopA(const char* name, DWORD flags, BOOL inherit, DWORD access);
+DWORD SetSecurityInfo(HANDLE object, DWORD objectType, DWORD securityInfo, const void* owner,
+                      const void* group, const void* dacl, const void* sacl);
+BOOL SetProcessWindowStation(HWINSTA station);
+BOOL SetThreadDesktop(HDESK desktop);
