@@ -1,0 +1,95 @@
+// The process-wide trace and log facility.
+//
+// Three optional files: an indented call trace filtered by a per-thread level, a log of
+// one-line events, and an error file that receives the ten most recent lines on each
+// error. Every line starts with the same prefix (process id, thread id, UTC time with
+// milliseconds, error code) and ends in CR LF; each write opens, appends and closes.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "platform/win32/Win32.h"
+
+// The threshold a thread's level must reach for its trace lines to be written.
+std::int32_t TraceThreshold();
+void TraceThreshold(std::int32_t threshold);
+
+// Sets the calling thread's level when level >= 0; returns the thread's level.
+std::int32_t TraceLevel(std::int32_t level);
+bool TraceEnabled();
+
+void LogLine(std::string_view message);
+// Writes an error line and copies the ten most recent lines to the error file.
+void ErrorLine(std::string_view message);
+
+// File name accessors: a non-empty name is stored (its first "?pid" replaced by the
+// process id); all return the current name.
+std::string TraceFile(std::string_view name);
+std::string LogFile(std::string_view name);
+std::string ErrorFile(std::string_view name);
+
+// A non-empty line is added to the ten recent lines (result empty); the empty string
+// returns the ten recent lines concatenated, oldest first.
+std::string RecentLines(std::string_view line);
+
+// Reports text as an error: error line, trace line, log line.
+class ZTraceScope;
+void ReportError(ZTraceScope& scope, std::string_view text);
+
+// The clock behind the line prefix; tests fix it to pin lines to the byte.
+using TraceClock = void (*)(SYSTEMTIME* time);
+void SetTraceClock(TraceClock clock);
+
+namespace trace_detail {
+inline void Append(std::string& out, std::string_view text) {
+    out.append(text);
+}
+inline void Append(std::string& out, const char* text) {
+    out.append(text);
+}
+inline void Append(std::string& out, const std::string& text) {
+    out.append(text);
+}
+inline void Append(std::string& out, char c) {
+    out.push_back(c);
+}
+template <std::integral T>
+requires(!std::same_as<T, char> && !std::same_as<T, bool>) void Append(std::string& out, T number) {
+    out.append(std::to_string(number));
+}
+}  // namespace trace_detail
+
+// One method's trace scope: created on entry, its destructor writes the closing line
+// and restores the thread's depth and level.
+class ZTraceScope {
+  public:
+    ZTraceScope();
+    ~ZTraceScope();
+    ZTraceScope(const ZTraceScope&) = delete;
+    ZTraceScope& operator=(const ZTraceScope&) = delete;
+
+    void Write(std::string_view message, DWORD errorCode);
+
+    // Writes the concatenation of parts (strings, characters, numbers in decimal) with
+    // the thread's current last-error code. Nothing is built when tracing is off.
+    template <class... Parts>
+    void Trace(const Parts&... parts) {
+        const DWORD error = GetLastError();
+        if (!TraceEnabled()) {
+            return;
+        }
+        std::string message;
+        (trace_detail::Append(message, parts), ...);
+        Write(message, error);
+    }
+
+  private:
+    enum class LineState { Fresh = 0, Open = 1, Closing = 2 };
+
+    LineState m_lineState = LineState::Fresh;
+    std::int32_t m_savedLevel;
+};

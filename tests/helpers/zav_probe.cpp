@@ -1,0 +1,107 @@
+// A small program the tests run in a fresh process: it reports what the library sees
+// of its own command line, its settings file and its trace facility.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "infra/ZTraceScope.h"
+#include "platform/ZWinsta.h"
+#include "session/ZTermConfig.h"
+
+namespace {
+
+void Print(const char* name, const std::string& value) {
+    std::printf("%s=[%s]\n", name, value.c_str());
+}
+
+void Print(const char* name, unsigned long value) {
+    std::printf("%s=[%lu]\n", name, value);
+}
+
+int Switches() {
+    for (const char* name : {"-ppid:", "-debug:", "-port:", "-ip:"}) {
+        Print(name, ZWinsta::GetCmdLineParam(name));
+    }
+    return 0;
+}
+
+int Config() {
+    ZTermConfig c;
+    Print("rsakey_file", c.rsakey_file);
+    Print("welcome_message", c.welcome_message);
+    Print("login_message", c.login_message);
+    Print("pass_message", c.pass_message);
+    Print("pass_timeout_message", c.pass_timeout_message);
+    Print("idle_timeout_message", c.idle_timeout_message);
+    Print("service_stopped_message", c.service_stopped_message);
+    Print("login_successfull_message", c.login_successfull_message);
+    Print("allowed_login_list", c.allowed_login_list);
+    Print("fordbiden_login_list", c.fordbiden_login_list);
+    Print("shell_command", c.shell_command);
+    Print("default_pass", c.default_pass);
+    Print("default_domain", c.default_domain);
+    Print("log_file", c.log_file);
+    Print("trace_file", c.trace_file);
+    Print("error_file", c.error_file);
+    Print("key_init", c.key_init);
+    Print("telnet_init", c.telnet_init);
+    Print("screen_width", c.screen_width);
+    Print("screen_height", c.screen_height);
+    Print("buff_height", c.buff_height);
+    Print("pass_timeout", c.pass_timeout);
+    Print("idle_timeout", c.idle_timeout);
+    Print("refresh_delay", c.refresh_delay);
+    Print("max_login_attempts", c.max_login_attempts);
+    Print("trace_level", c.trace_level);
+    Print("trace_level_signed", std::to_string(static_cast<int>(c.trace_level)));
+    Print("dumb_client", c.dumb_client ? 1UL : 0UL);
+    Print("port", c.port);
+    Print("ip", c.ip);
+    for (const char* name : {"ZAV_VERSION", "ZAV_IP", "ZAV_PORT"}) {
+        const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
+        Print(name, value != nullptr ? value : "(unset)");
+    }
+    // What the configuration load left in the recent lines.
+    Print("recent", RecentLines(""));
+    return 0;
+}
+
+// Twelve lines with no file names set: nothing may reach the disk.
+int RecentOnly() {
+    for (int i = 1; i <= 12; ++i) {
+        LogLine("line " + std::to_string(i));
+    }
+    std::fputs(RecentLines("").c_str(), stdout);
+    return 0;
+}
+
+// Three lines, then an error: the error file gets exactly those four.
+int ErrorAfterThree(const char* errorFile) {
+    ErrorFile(errorFile);
+    LogLine("one");
+    LogLine("two");
+    LogLine("three");
+    ErrorLine("boom");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view mode = argc > 1 ? argv[1] : "";
+    if (mode == "switches") {
+        return Switches();
+    }
+    if (mode == "config") {
+        return Config();
+    }
+    if (mode == "recent-only") {
+        return RecentOnly();
+    }
+    if (mode == "error-after-three" && argc > 2) {
+        return ErrorAfterThree(argv[2]);
+    }
+    std::fprintf(stderr, "usage: zav_probe switches|config|recent-only|error-after-three FILE\n");
+    return 2;
+}

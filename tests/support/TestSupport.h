@@ -1,0 +1,88 @@
+// Small helpers shared by the tests: temporary directories, whole-file reads and
+// writes, and running a program with its output captured.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+namespace test {
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "zav-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        m_path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
+
+  private:
+    std::filesystem::path m_path;
+};
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+struct RunResult {
+    int status = -1;  // exit code, or -1 when the program did not exit normally
+    std::string output;
+};
+
+// Runs a shell command line and captures its standard output.
+inline RunResult Run(const std::string& command) {
+    RunResult result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        result.output.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    if (WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+// Quotes text for the shell.
+inline std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+}  // namespace test
