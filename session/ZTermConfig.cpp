@@ -1,0 +1,55 @@
+#include "session/ZTermConfig.h"
+
+#include "infra/ZIni.h"
+#include "platform/ZWinsta.h"
+#include "platform/win32/Win32.h"
+
+ZTermConfig::ZTermConfig() {
+    ZIni ini;
+    ini.File(kIniFile);
+    const std::string section = "ZTerm";
+    // The readers' results (the "eof" marker) are ignored: such a key keeps the text
+    // "eof", or the default for a number.
+    ini.GetKey(section, "rsakey_file", rsakey_file, "");
+    ini.GetKey(section, "welcome_message", welcome_message, "");
+    ini.GetKey(section, "pass_message", pass_message, "");
+    ini.GetKey(section, "login_message", login_message, "");
+    ini.GetKey(section, "pass_timeout_message", pass_timeout_message, "");
+    ini.GetKey(section, "idle_timeout_message", idle_timeout_message, "");
+    ini.GetKey(section, "service_stopped_message", service_stopped_message, "");
+    ini.GetKey(section, "login_successfull_message", login_successfull_message, "");
+    ini.GetKey(section, "max_login_attempts", max_login_attempts, 0U);
+    ini.GetKey(section, "allowed_login_list", allowed_login_list, "");
+    ini.GetKey(section, "fordbiden_login_list", fordbiden_login_list, "");
+    ini.GetKey(section, "shell_command", shell_command, "");
+    ini.GetSecretKey(section, "default_pass", default_pass, "");
+    ini.GetKey(section, "default_domain", default_domain, "");
+    ini.GetKey(section, "trace_level", trace_level, 0U);
+    ini.GetKey(section, "log_file", log_file, "");
+    ini.GetKey(section, "trace_file", trace_file, "");
+    ini.GetKey(section, "error_file", error_file, "");
+    ini.GetKey(section, "key_init", key_init, "");
+    ini.GetKey(section, "telnet_init", telnet_init, "");
+    ini.GetKey(section, "pass_timeout", pass_timeout, 0U);
+    ini.GetKey(section, "idle_timeout", idle_timeout, 0U);
+    ini.GetKey(section, "refresh_delay", refresh_delay, 0U);
+    ini.GetKey(section, "screen_width", screen_width, 0U);
+    ini.GetKey(section, "screen_height", screen_height, 0U);
+    ini.GetKey(section, "buff_height", buff_height, 0U);
+    ini.GetKey(section, "dumb_client", dumb_client, false);
+
+    port = ZWinsta::GetCmdLineParam("-port:");
+    ip = ZWinsta::GetCmdLineParam("-ip:");
+
+    // The shell inherits these (the login adds ZAV_USER).
+    SetEnvironmentVariableA("ZAV_VERSION", kVersion);
+    SetEnvironmentVariableA("ZAV_IP", ip.c_str());
+    SetEnvironmentVariableA("ZAV_PORT", port.c_str());
+
+    // Expanded once, here, so they may use the variables just set.
+    ZWinsta::ExpandEnvironmentString(welcome_message);
+    ZWinsta::ExpandEnvironmentString(pass_message);
+    ZWinsta::ExpandEnvironmentString(pass_timeout_message);
+    ZWinsta::ExpandEnvironmentString(idle_timeout_message);
+    ZWinsta::ExpandEnvironmentString(shell_command);
+}

@@ -1,0 +1,47 @@
+// The session's settings: section [ZTerm] of .\zav.ini in the current directory, read
+// once, plus the client's address and port from the command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class ZTermConfig {
+  public:
+    // The settings file, in the Windows spelling the profile reader accepts.
+    static constexpr const char* kIniFile = ".\\zav.ini";
+    static constexpr const char* kVersion = "1.13d";
+
+    ZTermConfig();
+
+    std::string rsakey_file;
+    std::string welcome_message;
+    std::string login_message;
+    std::string pass_message;
+    std::string pass_timeout_message;
+    std::string idle_timeout_message;
+    std::string service_stopped_message;
+    std::string login_successfull_message;
+    std::string allowed_login_list;
+    std::string fordbiden_login_list;
+    std::string shell_command;
+    std::string default_pass;
+    std::string default_domain;
+    std::string log_file;
+    std::string trace_file;
+    std::string error_file;
+    std::string key_init;
+    std::string telnet_init;
+    std::uint32_t screen_width = 0;         // used as signed 16-bit
+    std::uint32_t screen_height = 0;        // used as signed 16-bit
+    std::uint32_t buff_height = 0;          // used as signed 16-bit
+    std::uint32_t keep_alive_interval = 0;  // seconds
+    std::uint32_t pass_timeout = 0;         // seconds
+    std::uint32_t idle_timeout = 0;         // seconds
+    std::uint32_t refresh_delay = 0;        // milliseconds
+    std::uint32_t max_login_attempts = 0;
+    std::uint32_t trace_level = 0;  // used as signed
+    bool dumb_client = false;
+    bool debug = false;
+    std::string port;
+    std::string ip;
+};

@@ -1,0 +1,96 @@
+#include "platform/ZWinsta.h"
+
+#include <gtest/gtest.h>
+#include <security/pam_appl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "infra/ZTraceScope.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+std::string Probe(const std::string& arguments) {
+    return test::Run(std::string(ZAV_PROBE_PATH) + " switches " + arguments).output;
+}
+
+TEST(GetCmdLineParam, ValueRunsToTheNextBlank) {
+    EXPECT_EQ(Probe("-ppid:1234 -debug: -port:22"),
+              "-ppid:=[1234]\n-debug:=[]\n-port:=[22]\n-ip:=[]\n");
+}
+
+TEST(GetCmdLineParam, FirstOccurrenceAnywhereAndNoQuoting) {
+    EXPECT_EQ(Probe("-ip:1.2.3.4 -ip:5.6.7.8 '-port:\"4 711\"' x-ppid:9"),
+              "-ppid:=[9]\n-debug:=[]\n-port:=[\"4]\n-ip:=[1.2.3.4]\n");
+}
+
+class ExpandTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ::setenv("ZAV_T_X", "1", 1); }
+    void TearDown() override {
+        ::unsetenv("ZAV_T_X");
+        ::unsetenv(" of ");
+    }
+    static std::string Expand(std::string text) {
+        EXPECT_TRUE(ZWinsta::ExpandEnvironmentString(text));
+        return text;
+    }
+};
+
+TEST_F(ExpandTest, PercentSignsPairFromTheLeft) {
+    EXPECT_EQ(Expand("a%ZAV_T_X%b"), "a1b");
+    EXPECT_EQ(Expand("a%ZAV_T_UNSET%b"), "ab");
+    EXPECT_EQ(Expand("100%"), "100%");
+    EXPECT_EQ(Expand("%%"), "");
+    EXPECT_EQ(Expand("50% of %ZAV_T_X%"), "50ZAV_T_X%");
+    ::setenv(" of ", "<of>", 1);
+    EXPECT_EQ(Expand("50% of %ZAV_T_X%"), "50<of>ZAV_T_X%");
+    EXPECT_EQ(Expand("%ZAV_T_X%%ZAV_T_X%"), "11");
+}
+
+TEST_F(ExpandTest, ValueLongerThanTheBufferContributesNothing) {
+    ::setenv("ZAV_T_X", std::string(1019, 'v').c_str(), 1);
+    EXPECT_EQ(Expand("<%ZAV_T_X%>"), "<" + std::string(1019, 'v') + ">");
+    ::setenv("ZAV_T_X", std::string(1020, 'v').c_str(), 1);
+    EXPECT_EQ(Expand("<%ZAV_T_X%>"), "<>");
+}
+
+TEST(GetErrorMessage, SystemAndLogonCodes) {
+    EXPECT_EQ(ZWinsta::GetErrorMessage(ENOENT), "No such file or directory\r\n");
+    EXPECT_EQ(ZWinsta::GetErrorMessage(ERROR_PAM_TAG | PAM_AUTH_ERR),
+              std::string(pam_strerror(nullptr, PAM_AUTH_ERR)) + "\r\n");
+    EXPECT_EQ(ZWinsta::GetErrorMessage(99999), "");
+    EXPECT_EQ(ZWinsta::GetErrorMessage(ERROR_PAM_TAG | 9999), "");
+}
+
+TEST(SetWinstaAndDesktop, SucceedsWhenTheConsoleCanBeProvided) {
+    EXPECT_TRUE(ZWinsta::SetWinstaAndDesktop("zav"));
+}
+
+TEST(SetWinstaAndDesktop, FailsAtTheFirstStepWithoutAConsole) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // No descriptor left: no pseudo-terminal can be opened.
+        const int lowest = ::dup(0);
+        ::close(lowest);
+        const rlimit limit{static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        const bool ok = ZWinsta::SetWinstaAndDesktop("zav");
+        const std::string recent = RecentLines("");
+        const bool failedFirst =
+            recent.find("OpenWindowStation( ):err") != std::string::npos &&
+            recent.find("SetSecurityInfo") == std::string::npos &&
+            recent.find(" : " + std::to_string(EMFILE) + ":\t") != std::string::npos;
+        ::_exit(!ok && failedFirst ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
