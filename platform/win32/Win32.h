@@ -24,6 +24,8 @@ using HWND = HANDLE;
 using HWINSTA = HANDLE;
 using HDESK = HANDLE;
 using SOCKET = std::intptr_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
 
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 constexpr SOCKET INVALID_SOCKET = -1;
@@ -206,6 +208,27 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode);
 // Waits until the process ends or the time-out passes: WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD GetProcessId(HANDLE process);
+
+// ---- console ------------------------------------------------------------------------------
+
+// The console is created on first use. Its output, input and window handles refer to it.
+HANDLE GetStdHandle(DWORD which);
+BOOL GetConsoleScreenBufferInfo(HANDLE output, CONSOLE_SCREEN_BUFFER_INFO* info);
+BOOL SetConsoleScreenBufferSize(HANDLE output, COORD size);
+BOOL SetConsoleWindowInfo(HANDLE output, BOOL absolute, const SMALL_RECT* window);
+BOOL SetConsoleCursorPosition(HANDLE output, COORD position);
+BOOL WriteConsoleA(HANDLE output, const void* text, DWORD length, DWORD* written, void* reserved);
+BOOL WriteConsoleW(HANDLE output, const void* text, DWORD length, DWORD* written, void* reserved);
+BOOL ReadConsoleA(HANDLE input, void* buffer, DWORD length, DWORD* read, void* control);
+BOOL ReadConsoleOutputW(HANDLE output, CHAR_INFO* cells, COORD size, COORD origin,
+                        SMALL_RECT* region);
+DWORD GetConsoleTitleA(char* title, DWORD size);
+BOOL SetConsoleTitleA(const char* title);
+BOOL SetConsoleMode(HANDLE handle, DWORD mode);
+BOOL GetConsoleMode(HANDLE handle, DWORD* mode);
+HWND FindWindowA(const char* className, const char* windowName);
+BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL GenerateConsoleCtrlEvent(DWORD event, DWORD processGroupId);
 
 // ---- window station and desktop ----------------------------------------------------------
 

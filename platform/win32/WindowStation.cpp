@@ -1,14 +1,11 @@
 // Window station and desktop. On Linux the shell's isolation is its own session with
 // the console's pseudo-terminal as controlling terminal, so both objects exist exactly
-// when the console can be provided; opening them checks that, and the rest is bookkeeping.
-#include <fcntl.h>
-#include <stdlib.h>
-
+// when the console host is up; opening them checks that, and the rest is bookkeeping.
 #include <cerrno>
 #include <string>
 
+#include "platform/win32/ConsoleHost.h"
 #include "platform/win32/HandleTable.h"
-#include "platform/win32/UniqueFd.h"
 #include "platform/win32/Win32.h"
 
 namespace {
@@ -22,12 +19,7 @@ class DesktopObject : public KernelObject {
 };
 
 bool ConsoleAvailable() {
-    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!master.Valid()) {
-        FailWithErrno();
-        return false;
-    }
-    return true;
+    return ConsoleHost::Instance() != nullptr;
 }
 
 HANDLE OpenDesktopObject(const char* name) {

@@ -1,0 +1,777 @@
+#include "platform/win32/ConsoleHost.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "platform/win32/HandleTable.h"
+
+namespace {
+
+class ConsoleObject : public KernelObject {};
+
+// Encodes one code point as UTF-8.
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string ToUtf8(std::u16string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+// Characters that take exactly one cell and need no terminal processing: these are
+// written straight into the cells (the scroll mark among them).
+bool IsPlainNarrow(char16_t c) {
+    return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c < 0x300) || (c >= 0x2190 && c < 0x2C00);
+}
+
+VTermKey KeyOfVirtualKey(WPARAM vk) {
+    switch (vk) {
+        case VK_UP:
+            return VTERM_KEY_UP;
+        case VK_DOWN:
+            return VTERM_KEY_DOWN;
+        case VK_LEFT:
+            return VTERM_KEY_LEFT;
+        case VK_RIGHT:
+            return VTERM_KEY_RIGHT;
+        case VK_HOME:
+            return VTERM_KEY_HOME;
+        case VK_END:
+            return VTERM_KEY_END;
+        case VK_PRIOR:
+            return VTERM_KEY_PAGEUP;
+        case VK_NEXT:
+            return VTERM_KEY_PAGEDOWN;
+        case VK_INSERT:
+            return VTERM_KEY_INS;
+        case VK_DELETE:
+            return VTERM_KEY_DEL;
+        case VK_RETURN:
+            return VTERM_KEY_ENTER;
+        case VK_BACK:
+            return VTERM_KEY_BACKSPACE;
+        case VK_TAB:
+            return VTERM_KEY_TAB;
+        case VK_ESCAPE:
+            return VTERM_KEY_ESCAPE;
+        default:
+            if (vk >= VK_F1 && vk <= VK_F12) {
+                return static_cast<VTermKey>(VTERM_KEY_FUNCTION(static_cast<int>(vk - VK_F1 + 1)));
+            }
+            return VTERM_KEY_NONE;
+    }
+}
+
+std::string ProgramPath() {
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("console");
+}
+
+}  // namespace
+
+ConsoleHost* ConsoleHost::Instance() {
+    static std::mutex creation;
+    static std::unique_ptr<ConsoleHost> host;
+    static bool failed = false;
+    std::lock_guard lock(creation);
+    if (!host && !failed) {
+        std::unique_ptr<ConsoleHost> fresh(new ConsoleHost());
+        if (fresh->Open()) {
+            host = std::move(fresh);
+        } else {
+            // Left for the next call to try again; the error code tells why.
+            return nullptr;
+        }
+    }
+    return host.get();
+}
+
+bool ConsoleHost::Open() {
+    m_master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!m_master.Valid() || ::grantpt(m_master.Get()) != 0 || ::unlockpt(m_master.Get()) != 0) {
+        return FailWithErrno();
+    }
+    char name[128];
+    if (::ptsname_r(m_master.Get(), name, sizeof name) != 0) {
+        return FailWithErrno();
+    }
+    m_slave.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!m_slave.Valid()) {
+        return FailWithErrno();
+    }
+    const int flags = ::fcntl(m_master.Get(), F_GETFL);
+    ::fcntl(m_master.Get(), F_SETFL, flags | O_NONBLOCK);
+    termios mode{};
+    if (::tcgetattr(m_slave.Get(), &mode) == 0) {
+        mode.c_iflag |= IUTF8;
+        ::tcsetattr(m_slave.Get(), TCSANOW, &mode);
+    }
+    m_defaultMode = mode;
+    m_wakeup.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    m_pumpEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!m_wakeup.Valid() || !m_pumpEvent.Valid()) {
+        return FailWithErrno();
+    }
+
+    const SMALL_RECT& w = m_main.Window();
+    m_vt.reset(vterm_new(w.Bottom - w.Top + 1, w.Right - w.Left + 1));
+    if (!m_vt) {
+        SetLastError(ENOMEM);
+        return false;
+    }
+    vterm_set_utf8(m_vt.get(), 1);
+    vterm_output_set_callback(m_vt.get(), &ConsoleHost::OnOutput, this);
+    m_state = vterm_obtain_state(m_vt.get());
+    m_callbacks.putglyph = &ConsoleHost::OnPutGlyph;
+    m_callbacks.movecursor = &ConsoleHost::OnMoveCursor;
+    m_callbacks.scrollrect = &ConsoleHost::OnScrollRect;
+    m_callbacks.moverect = &ConsoleHost::OnMoveRect;
+    m_callbacks.erase = &ConsoleHost::OnErase;
+    m_callbacks.initpen = &ConsoleHost::OnInitPen;
+    m_callbacks.setpenattr = &ConsoleHost::OnSetPenAttr;
+    m_callbacks.settermprop = &ConsoleHost::OnSetTermProp;
+    m_callbacks.resize = &ConsoleHost::OnResize;
+    vterm_state_set_callbacks(m_state, &m_callbacks, this);
+    vterm_state_set_bold_highbright(m_state, 1);
+    // Without a reset first, libvterm's first input write crashes.
+    vterm_state_reset(m_state, 1);
+    ResizeTerminalLocked();
+
+    m_defaultTitle = ProgramPath();
+    m_title = m_defaultTitle;
+    HandleTable& table = HandleTable::Instance();
+    m_outputHandle = table.Add(std::make_shared<ConsoleObject>());
+    m_inputHandle = table.Add(std::make_shared<ConsoleObject>());
+    m_windowHandle = table.Add(std::make_shared<ConsoleObject>());
+    m_pump = std::thread(&ConsoleHost::Pump, this);
+    return true;
+}
+
+ConsoleHost::~ConsoleHost() {
+    m_stopping = true;
+    Kick();
+    if (m_pump.joinable()) {
+        m_pump.join();
+    }
+}
+
+void ConsoleHost::Kick() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_pumpEvent.Get(), &one, sizeof one);
+}
+
+void ConsoleHost::SignalLocked() {
+    if (m_changed) {
+        m_changed = false;
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(m_wakeup.Get(), &one, sizeof one);
+    }
+}
+
+void ConsoleHost::Pump() {
+    std::string chunk(65536, '\0');
+    while (!m_stopping) {
+        pollfd fds[2] = {
+            {m_master.Get(), static_cast<short>(POLLIN | (m_hasPending ? POLLOUT : 0)), 0},
+            {m_pumpEvent.Get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] ssize_t n = ::read(m_pumpEvent.Get(), &count, sizeof count);
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            const ssize_t n = ::read(m_master.Get(), chunk.data(), chunk.size());
+            if (n > 0) {
+                std::lock_guard lock(m_mutex);
+                FeedLocked(std::string_view(chunk.data(), static_cast<std::size_t>(n)));
+                FlushInputLocked();
+                SignalLocked();
+            }
+        }
+        if ((fds[0].revents & POLLOUT) != 0) {
+            std::lock_guard lock(m_mutex);
+            FlushInputLocked();
+        }
+    }
+}
+
+// ---- cursor --------------------------------------------------------------------------
+
+COORD ConsoleHost::CursorLocked() {
+    if (m_cursorOverride) {
+        return *m_cursorOverride;
+    }
+    VTermPos pos{};
+    vterm_state_get_cursorpos(m_state, &pos);
+    const SMALL_RECT& w = Active().Window();
+    return COORD{static_cast<SHORT>(w.Left + pos.col), static_cast<SHORT>(w.Top + pos.row)};
+}
+
+// The cursor the console reports is the terminal's, unless the session has put it
+// elsewhere since the terminal last moved it. The terminal's own cursor is moved there
+// only when the session writes text through the terminal; a program's output always
+// continues at the terminal's cursor. So the session can write the scroll mark and put
+// the cursor back while a program prints, without ever displacing the program's output
+// or its pending line wrap.
+void ConsoleHost::SyncCursorLocked() {
+    if (!m_cursorOverride) {
+        return;
+    }
+    const COORD c = *m_cursorOverride;
+    m_cursorOverride.reset();
+    const SMALL_RECT& w = Active().Window();
+    const int row = std::clamp<int>(c.Y - w.Top, 0, w.Bottom - w.Top);
+    const int col = std::clamp<int>(c.X - w.Left, 0, w.Right - w.Left);
+    char move[32];
+    const int n = std::snprintf(move, sizeof move, "\x1b[%d;%dH", row + 1, col + 1);
+    vterm_input_write(m_vt.get(), move, static_cast<std::size_t>(n));
+}
+
+bool ConsoleHost::SetCursor(COORD position) {
+    std::lock_guard lock(m_mutex);
+    ConsoleBuffer& buffer = Active();
+    const COORD size = buffer.Size();
+    if (position.X < 0 || position.Y < 0 || position.X >= size.X || position.Y >= size.Y) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    // Putting back a cursor read before the program moved it would point into the past.
+    if (position.X == m_reportedCursor.X && position.Y == m_reportedCursor.Y &&
+        m_generation != m_reportedGeneration) {
+        m_cursorOverride.reset();
+        return true;
+    }
+    // Unlike Windows, the window does not follow a cursor placed outside it: the window is
+    // the program's screen, and moving it under a printing program would shift its output.
+    KeepCursorLocked(position);
+    SignalLocked();
+    return true;
+}
+
+void ConsoleHost::KeepCursorLocked(COORD position) {
+    m_cursorOverride.reset();
+    const COORD terminal = CursorLocked();
+    if (terminal.X != position.X || terminal.Y != position.Y) {
+        m_cursorOverride = position;
+    }
+}
+
+// ---- writing and reading cells --------------------------------------------------------
+
+void ConsoleHost::FeedLocked(std::string_view bytes) {
+    vterm_input_write(m_vt.get(), bytes.data(), bytes.size());
+}
+
+bool ConsoleHost::Write(std::string_view utf8) {
+    std::string processed;
+    processed.reserve(utf8.size() + 16);
+    for (char c : utf8) {
+        if (c == '\n') {
+            processed.push_back('\r');
+        }
+        processed.push_back(c);
+    }
+    std::lock_guard lock(m_mutex);
+    SyncCursorLocked();
+    FeedLocked(processed);
+    FlushInputLocked();
+    ChangedLocked();
+    SignalLocked();
+    return true;
+}
+
+bool ConsoleHost::Write(std::u16string_view text) {
+    {
+        std::lock_guard lock(m_mutex);
+        const COORD cursor = CursorLocked();
+        const COORD size = Active().Size();
+        // A single character (the scroll mark) goes straight into its cell, wherever the
+        // cursor is; the terminal's cursor stays where the program left it.
+        if (text.size() == 1 && IsPlainNarrow(text[0]) && cursor.X < size.X - 1 &&
+            cursor.Y < size.Y) {
+            const WORD attributes = static_cast<WORD>(m_pen.Attributes());
+            ConsoleBuffer& buffer = Active();
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                buffer.At(cursor.X + static_cast<int>(i), cursor.Y) =
+                    CHAR_INFO{text[i], attributes};
+            }
+            KeepCursorLocked(COORD{static_cast<SHORT>(cursor.X + text.size()), cursor.Y});
+            ChangedLocked();
+            SignalLocked();
+            return true;
+        }
+    }
+    return Write(std::string_view(ToUtf8(text)));
+}
+
+bool ConsoleHost::ReadOutput(CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT& region) {
+    std::lock_guard lock(m_mutex);
+    const ConsoleBuffer& buffer = Active();
+    const COORD bufferSize = buffer.Size();
+    if (size.X <= 0 || size.Y <= 0 || origin.X < 0 || origin.Y < 0 || origin.X >= size.X ||
+        origin.Y >= size.Y) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    // Clip the source to the buffer and to what fits the destination from origin.
+    const int left = std::max<int>(region.Left, 0);
+    const int top = std::max<int>(region.Top, 0);
+    const int right = std::min<int>({region.Right, bufferSize.X - 1, left + size.X - origin.X - 1});
+    const int bottom =
+        std::min<int>({region.Bottom, bufferSize.Y - 1, top + size.Y - origin.Y - 1});
+    if (left > right || top > bottom) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    for (int y = top; y <= bottom; ++y) {
+        const CHAR_INFO* row = buffer.Row(y);
+        CHAR_INFO* dest =
+            cells + static_cast<std::ptrdiff_t>(origin.Y + y - top) * size.X + origin.X;
+        std::copy(row + left, row + right + 1, dest);
+    }
+    region = SMALL_RECT{static_cast<SHORT>(left), static_cast<SHORT>(top),
+                        static_cast<SHORT>(right), static_cast<SHORT>(bottom)};
+    return true;
+}
+
+// ---- geometry ----------------------------------------------------------------------------
+
+bool ConsoleHost::GetInfo(CONSOLE_SCREEN_BUFFER_INFO& info) {
+    std::lock_guard lock(m_mutex);
+    const ConsoleBuffer& buffer = Active();
+    info.dwSize = buffer.Size();
+    COORD cursor = CursorLocked();
+    cursor.X = std::clamp<SHORT>(cursor.X, 0, static_cast<SHORT>(info.dwSize.X - 1));
+    cursor.Y = std::clamp<SHORT>(cursor.Y, 0, static_cast<SHORT>(info.dwSize.Y - 1));
+    info.dwCursorPosition = cursor;
+    m_reportedCursor = cursor;
+    m_reportedGeneration = m_generation;
+    info.wAttributes = m_pen.Attributes();
+    info.srWindow = buffer.Window();
+    info.dwMaximumWindowSize = info.dwSize;
+    return true;
+}
+
+CHAR_INFO ConsoleHost::BlankLocked() const {
+    return CHAR_INFO{u' ', static_cast<WORD>(m_pen.Attributes() & 0x00FF)};
+}
+
+bool ConsoleHost::SetBufferSize(COORD size) {
+    std::lock_guard lock(m_mutex);
+    const COORD cursor = CursorLocked();
+    if (!Active().Resize(size, CHAR_INFO{u' ', 0x07})) {
+        return false;
+    }
+    if (m_observer) {
+        m_observer("buffer", SMALL_RECT{0, 0, size.X, size.Y});
+    }
+    ResizeTerminalLocked();
+    // The cursor keeps its buffer position where it still exists.
+    KeepCursorLocked(COORD{std::min<SHORT>(cursor.X, static_cast<SHORT>(size.X - 1)),
+                           std::min<SHORT>(cursor.Y, static_cast<SHORT>(size.Y - 1))});
+    ChangedLocked();
+    SignalLocked();
+    return true;
+}
+
+bool ConsoleHost::SetWindow(const SMALL_RECT& window) {
+    std::lock_guard lock(m_mutex);
+    const COORD cursor = CursorLocked();
+    if (!Active().SetWindow(window)) {
+        return false;
+    }
+    if (m_observer) {
+        m_observer("window", window);
+    }
+    ResizeTerminalLocked();
+    // The cursor keeps its buffer position, as on Windows.
+    KeepCursorLocked(cursor);
+    ChangedLocked();
+    SignalLocked();
+    return true;
+}
+
+// Gives the terminal the window's size when it changed; the shell gets SIGWINCH.
+void ConsoleHost::ResizeTerminalLocked() {
+    const ConsoleBuffer& buffer = Active();
+    const int rows = buffer.WindowHeight();
+    const int cols = buffer.WindowWidth();
+    int oldRows = 0;
+    int oldCols = 0;
+    vterm_get_size(m_vt.get(), &oldRows, &oldCols);
+    if (oldRows != rows || oldCols != cols) {
+        vterm_set_size(m_vt.get(), rows, cols);
+    }
+    winsize size{};
+    if (::ioctl(m_master.Get(), TIOCGWINSZ, &size) != 0 || size.ws_row != rows ||
+        size.ws_col != cols) {
+        size.ws_row = static_cast<unsigned short>(rows);
+        size.ws_col = static_cast<unsigned short>(cols);
+        ::ioctl(m_master.Get(), TIOCSWINSZ, &size);
+    }
+}
+
+void ConsoleHost::SetAltScreenLocked(bool on) {
+    if (on == m_alt.has_value()) {
+        return;
+    }
+    const SMALL_RECT w = Active().Window();
+    const SHORT width = static_cast<SHORT>(w.Right - w.Left + 1);
+    const SHORT height = static_cast<SHORT>(w.Bottom - w.Top + 1);
+    if (on) {
+        // The alternate screen is exactly as large as the window, which sits at its origin.
+        m_alt.emplace(
+            COORD{width, height},
+            SMALL_RECT{0, 0, static_cast<SHORT>(width - 1), static_cast<SHORT>(height - 1)},
+            CHAR_INFO{u' ', 0x07});
+    } else {
+        m_alt.reset();
+        // A window resized meanwhile keeps its new size on the main screen.
+        SMALL_RECT main = m_main.Window();
+        if (main.Right - main.Left + 1 != width || main.Bottom - main.Top + 1 != height) {
+            const COORD size = m_main.Size();
+            if (size.X < width || size.Y < height) {
+                m_main.Resize(COORD{std::max(size.X, width), std::max(size.Y, height)},
+                              CHAR_INFO{u' ', 0x07});
+                main = m_main.Window();
+            }
+            const COORD grown = m_main.Size();
+            main.Left = std::min<SHORT>(main.Left, static_cast<SHORT>(grown.X - width));
+            main.Top = std::min<SHORT>(main.Top, static_cast<SHORT>(grown.Y - height));
+            main.Right = static_cast<SHORT>(main.Left + width - 1);
+            main.Bottom = static_cast<SHORT>(main.Top + height - 1);
+            m_main.SetWindow(main);
+        }
+    }
+    m_cursorOverride.reset();
+    ChangedLocked();
+}
+
+// ---- title, modes, input -------------------------------------------------------------------
+
+std::string ConsoleHost::Title() {
+    std::lock_guard lock(m_mutex);
+    return m_title;
+}
+
+void ConsoleHost::SetTitle(std::string title) {
+    std::lock_guard lock(m_mutex);
+    m_title = std::move(title);
+}
+
+bool ConsoleHost::SetInputMode(DWORD mode) {
+    termios t{};
+    if (::tcgetattr(m_slave.Get(), &t) != 0) {
+        return FailWithErrno();
+    }
+    auto apply = [&](tcflag_t& flags, tcflag_t bit, bool on) {
+        flags = on ? flags | bit : flags & ~bit;
+    };
+    apply(t.c_lflag, ISIG, (mode & ENABLE_PROCESSED_INPUT) != 0);
+    apply(t.c_lflag, ICANON, (mode & ENABLE_LINE_INPUT) != 0);
+    apply(t.c_lflag, ECHO, (mode & ENABLE_ECHO_INPUT) != 0);
+    if (::tcsetattr(m_slave.Get(), TCSANOW, &t) != 0) {
+        return FailWithErrno();
+    }
+    return true;
+}
+
+bool ConsoleHost::GetInputMode(DWORD& mode) {
+    termios t{};
+    if (::tcgetattr(m_slave.Get(), &t) != 0) {
+        return FailWithErrno();
+    }
+    mode = ((t.c_lflag & ISIG) != 0 ? ENABLE_PROCESSED_INPUT : 0) |
+           ((t.c_lflag & ICANON) != 0 ? ENABLE_LINE_INPUT : 0) |
+           ((t.c_lflag & ECHO) != 0 ? ENABLE_ECHO_INPUT : 0);
+    return true;
+}
+
+bool ConsoleHost::ReadInput(char* buffer, DWORD size, DWORD& read) {
+    for (;;) {
+        const ssize_t n = ::read(m_slave.Get(), buffer, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return FailWithErrno();
+        }
+        read = static_cast<DWORD>(n);
+        break;
+    }
+    // The Enter key arrives as CR, which the terminal's input processing turns into LF;
+    // a line read in line mode ends in CR, as on Windows.
+    termios t{};
+    if (read > 0 && buffer[read - 1] == '\n' && ::tcgetattr(m_slave.Get(), &t) == 0 &&
+        (t.c_lflag & ICANON) != 0) {
+        buffer[read - 1] = '\r';
+    }
+    return true;
+}
+
+void ConsoleHost::QueueInputLocked(std::string_view bytes) {
+    if (m_pendingInput.size() + bytes.size() > kMaxPendingInput) {
+        return;  // the shell reads nothing: drop rather than grow without bound
+    }
+    m_pendingInput.append(bytes);
+}
+
+void ConsoleHost::FlushInputLocked() {
+    while (!m_pendingInput.empty()) {
+        const ssize_t n = ::write(m_master.Get(), m_pendingInput.data(), m_pendingInput.size());
+        if (n > 0) {
+            m_pendingInput.erase(0, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        break;  // full: the pump writes the rest when the terminal takes it
+    }
+    const bool pending = !m_pendingInput.empty();
+    if (pending != m_hasPending.exchange(pending) && pending) {
+        Kick();
+    }
+}
+
+void ConsoleHost::SendUnitLocked(WCHAR unit, bool alt) {
+    char32_t c = unit;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+        m_highSurrogate = unit;  // completed by the next unit
+        return;
+    }
+    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        if (m_highSurrogate == 0) {
+            return;
+        }
+        c = 0x10000 + ((static_cast<char32_t>(m_highSurrogate) - 0xD800) << 10) + (unit - 0xDC00);
+    }
+    m_highSurrogate = 0;
+    std::string bytes;
+    if (alt) {
+        bytes.push_back('\x1b');
+    }
+    AppendUtf8(bytes, c);
+    QueueInputLocked(bytes);
+}
+
+bool ConsoleHost::PostKeyMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+    std::lock_guard lock(m_mutex);
+    switch (message) {
+        case WM_KEYDOWN:
+        case WM_SYSKEYDOWN: {
+            const bool alt = message == WM_SYSKEYDOWN;
+            const VTermKey key = KeyOfVirtualKey(wParam);
+            if (key != VTERM_KEY_NONE) {
+                vterm_keyboard_key(m_vt.get(), key, alt ? VTERM_MOD_ALT : VTERM_MOD_NONE);
+            } else if (wParam >= 'A' && wParam <= 'Z') {
+                SendUnitLocked(static_cast<WCHAR>(wParam - 'A' + 'a'), alt);
+            } else if ((wParam >= '0' && wParam <= '9') || wParam == VK_SPACE) {
+                SendUnitLocked(static_cast<WCHAR>(wParam), alt);
+            }
+            break;
+        }
+        case WM_CHAR:
+            SendUnitLocked(static_cast<WCHAR>(wParam), false);
+            break;
+        case WM_SYSCHAR:
+            SendUnitLocked(static_cast<WCHAR>(wParam), true);
+            break;
+        default:
+            break;
+    }
+    FlushInputLocked();
+    return true;
+}
+
+bool ConsoleHost::InterruptForeground() {
+    const pid_t group = ::tcgetpgrp(m_master.Get());
+    if (group <= 0) {
+        return FailWithErrno();
+    }
+    if (group == ::getpgrp()) {
+        SetLastError(EPERM);  // never the session itself
+        return false;
+    }
+    if (::killpg(group, SIGINT) != 0) {
+        return FailWithErrno();
+    }
+    return true;
+}
+
+bool ConsoleHost::PrepareAttachment(ConsoleAttachment& attachment) {
+    attachment.slave = m_slave.Get();
+    attachment.mode = m_defaultMode;
+    return true;
+}
+
+int ConsoleHost::AttachChild(const ConsoleAttachment& attachment) {
+    if (::setsid() < 0) {
+        return errno;
+    }
+    // The previous holder may be gone without having given the terminal up.
+    if (::ioctl(attachment.slave, TIOCSCTTY, 0) != 0 &&
+        ::ioctl(attachment.slave, TIOCSCTTY, 1) != 0) {
+        return errno;
+    }
+    // Whatever mode the session left the console in, a new program starts with the
+    // terminal's defaults (echo, line editing, signals).
+    ::tcsetattr(attachment.slave, TCSANOW, &attachment.mode);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::dup2(attachment.slave, fd) < 0) {
+            return errno;
+        }
+    }
+    ::close_range(3, ~0U, 0);
+    return 0;
+}
+
+void ConsoleHost::Reset() {
+    std::lock_guard lock(m_mutex);
+    m_alt.reset();
+    m_main = ConsoleBuffer(kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', 0x07});
+    m_cursorOverride.reset();
+    m_reportedCursor = COORD{-1, -1};
+    m_pen.Reset();
+    vterm_state_reset(m_state, 1);
+    ResizeTerminalLocked();
+    m_title = m_defaultTitle;
+    m_pendingInput.clear();
+    m_highSurrogate = 0;
+    ::tcsetattr(m_slave.Get(), TCSANOW, &m_defaultMode);
+    ::tcflush(m_slave.Get(), TCIOFLUSH);
+    ChangedLocked();
+    SignalLocked();
+}
+
+void ConsoleHost::SetGeometryObserver(GeometryObserver observer) {
+    std::lock_guard lock(m_mutex);
+    m_observer = std::move(observer);
+}
+
+// ---- terminal callbacks (called inside vterm_input_write, with m_mutex held) -----------------
+
+int ConsoleHost::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) {
+    auto* self = static_cast<ConsoleHost*>(user);
+    const char32_t c = info->chars[0];
+    const WCHAR unit = c > 0xFFFF ? static_cast<WCHAR>(0xFFFD) : static_cast<WCHAR>(c);
+    const WORD attributes = self->m_pen.Attributes();
+    ConsoleBuffer& buffer = self->Active();
+    buffer.Put(pos.row, pos.col, CHAR_INFO{unit, attributes});
+    for (int i = 1; i < info->width; ++i) {
+        buffer.Put(pos.row, pos.col + i,
+                   CHAR_INFO{unit, static_cast<WORD>(attributes | COMMON_LVB_TRAILING_BYTE)});
+    }
+    self->ChangedLocked();
+    return 1;
+}
+
+int ConsoleHost::OnMoveCursor(VTermPos /*pos*/, VTermPos /*oldpos*/, int /*visible*/, void* user) {
+    auto* self = static_cast<ConsoleHost*>(user);
+    self->m_cursorOverride.reset();
+    ++self->m_generation;
+    self->ChangedLocked();
+    return 1;
+}
+
+int ConsoleHost::OnScrollRect(VTermRect rect, int downward, int rightward, void* user) {
+    auto* self = static_cast<ConsoleHost*>(user);
+    // Only the main screen keeps lines that leave the window.
+    self->Active().Scroll(rect.start_row, rect.end_row, rect.start_col, rect.end_col, downward,
+                          rightward, self->BlankLocked(), !self->m_alt.has_value());
+    self->ChangedLocked();
+    return 1;
+}
+
+int ConsoleHost::OnMoveRect(VTermRect dest, VTermRect src, void* user) {
+    auto* self = static_cast<ConsoleHost*>(user);
+    self->Active().Move(dest.start_row, dest.start_col, src.start_row, src.end_row, src.start_col,
+                        src.end_col);
+    self->ChangedLocked();
+    return 1;
+}
+
+int ConsoleHost::OnErase(VTermRect rect, int /*selective*/, void* user) {
+    auto* self = static_cast<ConsoleHost*>(user);
+    self->Active().Erase(rect.start_row, rect.end_row, rect.start_col, rect.end_col,
+                         self->BlankLocked());
+    self->ChangedLocked();
+    return 1;
+}
+
+int ConsoleHost::OnInitPen(void* user) {
+    static_cast<ConsoleHost*>(user)->m_pen.Reset();
+    return 1;
+}
+
+int ConsoleHost::OnSetPenAttr(VTermAttr attr, VTermValue* value, void* user) {
+    static_cast<ConsoleHost*>(user)->m_pen.Set(attr, *value);
+    return 1;
+}
+
+int ConsoleHost::OnSetTermProp(VTermProp prop, VTermValue* value, void* user) {
+    auto* self = static_cast<ConsoleHost*>(user);
+    switch (prop) {
+        case VTERM_PROP_TITLE:
+            self->m_title = value->string != nullptr ? value->string : "";
+            break;
+        case VTERM_PROP_ALTSCREEN:
+            self->SetAltScreenLocked(value->boolean != 0);
+            break;
+        default:
+            break;
+    }
+    return 1;
+}
+
+int ConsoleHost::OnResize(int /*rows*/, int /*cols*/, VTermPos* /*delta*/, void* /*user*/) {
+    return 1;
+}
+
+void ConsoleHost::OnOutput(const char* bytes, std::size_t length, void* user) {
+    // Replies to the program's queries and the bytes of keys go to the program's input.
+    static_cast<ConsoleHost*>(user)->QueueInputLocked(std::string_view(bytes, length));
+}
