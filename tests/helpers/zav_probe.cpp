@@ -1,5 +1,8 @@
 // A small program the tests run in a fresh process: it reports what the library sees
 // of its own command line, its settings file and its trace facility.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -86,6 +89,22 @@ int ErrorAfterThree(const char* errorFile) {
     return 0;
 }
 
+// The window station cannot be opened without a console, and nothing after the first
+// step happens. Every descriptor is used up, so no console can be created.
+int WinstaWithoutDescriptors() {
+    const int lowest = ::dup(0);
+    ::close(lowest);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    const rlimit limit{static_cast<rlim_t>(lowest), saved.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    const bool ok = ZWinsta::SetWinstaAndDesktop("zav");
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    std::printf("result=[%d]\n", ok ? 1 : 0);
+    std::fputs(RecentLines("").c_str(), stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,6 +114,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "config") {
         return Config();
+    }
+    if (mode == "winsta-without-descriptors") {
+        return WinstaWithoutDescriptors();
     }
     if (mode == "recent-only") {
         return RecentOnly();

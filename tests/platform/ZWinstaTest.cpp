@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <security/pam_appl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -72,25 +69,13 @@ TEST(SetWinstaAndDesktop, SucceedsWhenTheConsoleCanBeProvided) {
 }
 
 TEST(SetWinstaAndDesktop, FailsAtTheFirstStepWithoutAConsole) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // No descriptor left: no pseudo-terminal can be opened.
-        const int lowest = ::dup(0);
-        ::close(lowest);
-        const rlimit limit{static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-        const bool ok = ZWinsta::SetWinstaAndDesktop("zav");
-        const std::string recent = RecentLines("");
-        const bool failedFirst =
-            recent.find("OpenWindowStation( ):err") != std::string::npos &&
-            recent.find("SetSecurityInfo") == std::string::npos &&
-            recent.find(" : " + std::to_string(EMFILE) + ":\t") != std::string::npos;
-        ::_exit(!ok && failedFirst ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto run = test::Run(std::string(ZAV_PROBE_PATH) + " winsta-without-descriptors");
+    ASSERT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find("result=[0]"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(" : " + std::to_string(EMFILE) + ":\t OpenWindowStation( ):err"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("SetSecurityInfo"), std::string::npos) << run.output;
 }
 
 }  // namespace
