@@ -240,28 +240,34 @@ void ConsoleHost::Pump() {
 
 // ---- cursor --------------------------------------------------------------------------
 
-COORD ConsoleHost::CursorLocked() {
-    if (m_cursorOverride) {
-        return *m_cursorOverride;
-    }
+// The cursor is shared by the session and the program, as on Windows, with one rule
+// that keeps the two from hurting each other: the session's placement of the cursor is
+// kept apart from the terminal's cursor. The console reports the session's placement
+// until the program next moves its cursor, and the session's next write lands there; the
+// terminal's own cursor is moved there only when the session writes text through the
+// terminal. A program's output always continues at the terminal's cursor. So the session
+// can write the scroll mark and put the cursor back while a program prints, without ever
+// displacing the program's output or its pending line wrap.
+COORD ConsoleHost::TerminalCursorLocked() {
     VTermPos pos{};
     vterm_state_get_cursorpos(m_state, &pos);
     const SMALL_RECT& w = Active().Window();
     return COORD{static_cast<SHORT>(w.Left + pos.col), static_cast<SHORT>(w.Top + pos.row)};
 }
 
-// The cursor the console reports is the terminal's, unless the session has put it
-// elsewhere since the terminal last moved it. The terminal's own cursor is moved there
-// only when the session writes text through the terminal; a program's output always
-// continues at the terminal's cursor. So the session can write the scroll mark and put
-// the cursor back while a program prints, without ever displacing the program's output
-// or its pending line wrap.
+COORD ConsoleHost::CursorLocked() {
+    if (m_placed && m_placedGeneration == m_generation) {
+        return *m_placed;
+    }
+    return TerminalCursorLocked();
+}
+
 void ConsoleHost::SyncCursorLocked() {
-    if (!m_cursorOverride) {
+    if (!m_placed) {
         return;
     }
-    const COORD c = *m_cursorOverride;
-    m_cursorOverride.reset();
+    const COORD c = *m_placed;
+    m_placed.reset();
     const SMALL_RECT& w = Active().Window();
     const int row = std::clamp<int>(c.Y - w.Top, 0, w.Bottom - w.Top);
     const int col = std::clamp<int>(c.X - w.Left, 0, w.Right - w.Left);
@@ -278,10 +284,11 @@ bool ConsoleHost::SetCursor(COORD position) {
         SetLastError(EINVAL);
         return false;
     }
-    // Putting back a cursor read before the program moved it would point into the past.
+    // Putting back a cursor read before the program moved it would point into the past:
+    // the cursor stays with the program.
     if (position.X == m_reportedCursor.X && position.Y == m_reportedCursor.Y &&
         m_generation != m_reportedGeneration) {
-        m_cursorOverride.reset();
+        m_placed.reset();
         return true;
     }
     // Unlike Windows, the window does not follow a cursor placed outside it: the window is
@@ -292,10 +299,12 @@ bool ConsoleHost::SetCursor(COORD position) {
 }
 
 void ConsoleHost::KeepCursorLocked(COORD position) {
-    m_cursorOverride.reset();
-    const COORD terminal = CursorLocked();
-    if (terminal.X != position.X || terminal.Y != position.Y) {
-        m_cursorOverride = position;
+    const COORD terminal = TerminalCursorLocked();
+    if (terminal.X == position.X && terminal.Y == position.Y) {
+        m_placed.reset();
+    } else {
+        m_placed = position;
+        m_placedGeneration = m_generation;
     }
 }
 
@@ -326,10 +335,10 @@ bool ConsoleHost::Write(std::string_view utf8) {
 bool ConsoleHost::Write(std::u16string_view text) {
     {
         std::lock_guard lock(m_mutex);
-        const COORD cursor = CursorLocked();
+        const COORD cursor = m_placed ? *m_placed : TerminalCursorLocked();
         const COORD size = Active().Size();
         // A single character (the scroll mark) goes straight into its cell, wherever the
-        // cursor is; the terminal's cursor stays where the program left it.
+        // session put the cursor; the terminal's cursor stays where the program left it.
         if (text.size() == 1 && IsPlainNarrow(text[0]) && cursor.X < size.X - 1 &&
             cursor.Y < size.Y) {
             const WORD attributes = static_cast<WORD>(m_pen.Attributes());
@@ -486,7 +495,7 @@ void ConsoleHost::SetAltScreenLocked(bool on) {
             m_main.SetWindow(main);
         }
     }
-    m_cursorOverride.reset();
+    m_placed.reset();
     ChangedLocked();
 }
 
@@ -673,7 +682,7 @@ void ConsoleHost::Reset() {
     std::lock_guard lock(m_mutex);
     m_alt.reset();
     m_main = ConsoleBuffer(kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', 0x07});
-    m_cursorOverride.reset();
+    m_placed.reset();
     m_reportedCursor = COORD{-1, -1};
     m_pen.Reset();
     vterm_state_reset(m_state, 1);
@@ -711,7 +720,6 @@ int ConsoleHost::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) {
 
 int ConsoleHost::OnMoveCursor(VTermPos /*pos*/, VTermPos /*oldpos*/, int /*visible*/, void* user) {
     auto* self = static_cast<ConsoleHost*>(user);
-    self->m_cursorOverride.reset();
     ++self->m_generation;
     self->ChangedLocked();
     return 1;

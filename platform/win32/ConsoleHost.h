@@ -87,6 +87,7 @@ class ConsoleHost {
 
     // Everything below runs with m_mutex held.
     ConsoleBuffer& Active() { return m_alt ? *m_alt : m_main; }
+    COORD TerminalCursorLocked();
     COORD CursorLocked();
     // Puts the cursor at position; the terminal's own cursor follows at its next use.
     void KeepCursorLocked(COORD position);
@@ -132,9 +133,10 @@ class ConsoleHost {
     ConsoleBuffer m_main{kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', 0x07}};
     std::optional<ConsoleBuffer> m_alt;
     ConsolePen m_pen;
-    std::optional<COORD> m_cursorOverride;  // set where the session put the cursor
-    unsigned long m_generation = 0;         // counts the terminal's cursor moves
-    COORD m_reportedCursor{-1, -1};         // the cursor of the last GetInfo
+    std::optional<COORD> m_placed;         // where the session put the cursor
+    unsigned long m_placedGeneration = 0;  // m_generation when it did
+    unsigned long m_generation = 0;        // counts the terminal's cursor moves
+    COORD m_reportedCursor{-1, -1};        // the cursor of the last GetInfo
     unsigned long m_reportedGeneration = 0;
     std::string m_title;
     std::string m_defaultTitle;
