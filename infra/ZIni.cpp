@@ -183,7 +183,10 @@ void ReadHexList(std::string_view text, std::uint64_t maximum, Append append) {
 
 }  // namespace
 
-bool ZIni::GetHexKey(const std::string& section, std::string key, std::string& value) {
+// Both list forms: trace, empty the output, read the text, append each number, trace.
+template <class List, class Append, class Shown>
+bool ZIni::ReadHex(const std::string& section, const std::string& key, List& value,
+                   std::uint64_t maximum, Append append, Shown shown) {
     ZTraceScope trace;
     trace.Trace("ZIni::GetHexKey( ", section, ", ", key, " )");
     value.clear();
@@ -195,27 +198,22 @@ bool ZIni::GetHexKey(const std::string& section, std::string key, std::string& v
     if (text.empty()) {
         return true;
     }
-    ReadHexList(text, 0xFFFF,
-                [&](std::uint64_t number) { value.push_back(static_cast<char>(number & 0xFF)); });
-    trace.Trace("[ ", value, " ]");
+    ReadHexList(text, maximum, append);
+    trace.Trace("[ ", shown(), " ]");
     return true;
+}
+
+bool ZIni::GetHexKey(const std::string& section, std::string key, std::string& value) {
+    return ReadHex(
+        section, key, value, 0xFFFF,
+        [&](std::uint64_t number) { value.push_back(static_cast<char>(number & 0xFF)); },
+        [&] { return value; });
 }
 
 bool ZIni::GetHexKey(const std::string& section, std::string key,
                      std::vector<std::uint32_t>& value) {
-    ZTraceScope trace;
-    trace.Trace("ZIni::GetHexKey( ", section, ", ", key, " )");
-    value.clear();
-    std::string text;
-    if (!GetKey(section, key, text, "")) {
-        trace.Trace("eof");
-        return false;
-    }
-    if (text.empty()) {
-        return true;
-    }
-    ReadHexList(text, 0xFFFFFFFF,
-                [&](std::uint64_t number) { value.push_back(static_cast<std::uint32_t>(number)); });
-    trace.Trace("[ ", value.size(), " ]");
-    return true;
+    return ReadHex(
+        section, key, value, 0xFFFFFFFF,
+        [&](std::uint64_t number) { value.push_back(static_cast<std::uint32_t>(number)); },
+        [&] { return value.size(); });
 }

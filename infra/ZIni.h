@@ -28,6 +28,9 @@ class ZIni {
     bool GetHexKey(const std::string& section, std::string key, std::vector<std::uint32_t>& value);
 
   private:
+    template <class List, class Append, class Shown>
+    bool ReadHex(const std::string& section, const std::string& key, List& value,
+                 std::uint64_t maximum, Append append, Shown shown);
     bool ReadString(const std::string& section, const std::string& key, std::string& value,
                     const std::string& defaultValue, bool secret);
     bool GetNumber(const std::string& section, const std::string& key, std::uint32_t& value,

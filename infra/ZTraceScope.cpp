@@ -160,10 +160,18 @@ std::string RecentLines(std::string_view line) {
     return RecentLocked(f);
 }
 
-void LogLine(std::string_view message) {
-    ErrorCodeKeeper keep;
+namespace {
+// A log or error line: the prefix with error code 0, the message, CR LF.
+std::string PlainLine(std::string_view message) {
     std::string line = Prefix(0);
     line.append(message).append("\r\n");
+    return line;
+}
+}  // namespace
+
+void LogLine(std::string_view message) {
+    ErrorCodeKeeper keep;
+    const std::string line = PlainLine(message);
     Facility& f = State();
     std::lock_guard guard(f.lock);
     AddRecentLocked(f, line);
@@ -172,8 +180,7 @@ void LogLine(std::string_view message) {
 
 void ErrorLine(std::string_view message) {
     ErrorCodeKeeper keep;
-    std::string line = Prefix(0);
-    line.append(message).append("\r\n");
+    const std::string line = PlainLine(message);
     Facility& f = State();
     std::lock_guard guard(f.lock);
     AddRecentLocked(f, line);
