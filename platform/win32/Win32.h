@@ -191,6 +191,17 @@ BOOL SetEnvironmentVariableA(const char* name, const char* value);
 // and its length; 0 (and text unchanged) for a code the system does not know.
 DWORD FormatMessageA(DWORD flags, DWORD code, std::string& text);
 
+// ---- code pages ---------------------------------------------------------------------------
+
+constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
+
+// Converts UTF-16 units into the bytes of a code page: 0 is the locale's charset (UTF-8
+// under the C locale), 65001 UTF-8, 28591 ISO-8859-1, any other N the charset CP<N>.
+// Returns the number of bytes, 0 (error code set) when a unit cannot be converted.
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int count, char* buffer,
+                        int size, const char* defaultChar, BOOL* usedDefault);
+
 // ---- profile files ---------------------------------------------------------------------
 
 // The value of key in section of the INI file at path (Windows-style backslashes are
