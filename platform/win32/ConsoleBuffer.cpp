@@ -64,7 +64,31 @@ void ConsoleBuffer::Put(int row, int col, CHAR_INFO cell) {
     if (row < 0 || col < 0 || row >= WindowHeight() || col >= WindowWidth()) {
         return;
     }
-    At(m_window.Left + col, m_window.Top + row) = cell;
+    const int x = m_window.Left + col;
+    const int y = m_window.Top + row;
+    SplitAt(x, y);
+    SplitAt(x + 1, y);
+    At(x, y) = cell;
+}
+
+// A double-width character is a first half and a second half flagged as such. An
+// operation that touches only one half erases both, as terminals do, so that no half is
+// ever left without its partner. SplitAt breaks any character across the boundary
+// between columns x - 1 and x.
+void ConsoleBuffer::SplitAt(int x, int y) {
+    if (x <= 0 || x >= m_size.X) {
+        return;
+    }
+    CHAR_INFO& second = At(x, y);
+    if ((second.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
+        return;
+    }
+    CHAR_INFO& first = At(x - 1, y);
+    if ((first.Attributes & COMMON_LVB_TRAILING_BYTE) == 0 &&
+        first.UnicodeChar == second.UnicodeChar) {
+        first = CHAR_INFO{u' ', first.Attributes};
+    }
+    second = CHAR_INFO{u' ', static_cast<WORD>(second.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
 }
 
 void ConsoleBuffer::Erase(int top, int bottom, int left, int right, CHAR_INFO blank) {
@@ -72,6 +96,8 @@ void ConsoleBuffer::Erase(int top, int bottom, int left, int right, CHAR_INFO bl
         return;
     }
     for (int row = top; row < bottom; ++row) {
+        SplitAt(m_window.Left + left, m_window.Top + row);
+        SplitAt(m_window.Left + right, m_window.Top + row);
         CHAR_INFO* cells = &At(m_window.Left + left, m_window.Top + row);
         std::fill_n(cells, right - left, blank);
     }
@@ -83,6 +109,16 @@ void ConsoleBuffer::Move(int destTop, int destLeft, int srcTop, int srcBottom, i
     const int cols = srcRight - srcLeft;
     if (rows <= 0 || cols <= 0) {
         return;
+    }
+    // Characters cut by the edges of the source or the destination go whole.
+    for (int i = 0; i < rows; ++i) {
+        for (const auto& [edge, row] :
+             {std::pair{srcLeft, srcTop + i}, std::pair{srcRight, srcTop + i},
+              std::pair{destLeft, destTop + i}, std::pair{destLeft + cols, destTop + i}}) {
+            if (row >= 0 && row < WindowHeight()) {
+                SplitAt(m_window.Left + edge, m_window.Top + row);
+            }
+        }
     }
     std::vector<CHAR_INFO> block;
     block.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));

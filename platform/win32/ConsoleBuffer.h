@@ -52,6 +52,7 @@ class ConsoleBuffer {
                static_cast<std::size_t>(x);
     }
     void ScrollBack(int rows, CHAR_INFO blank);
+    void SplitAt(int x, int y);
     bool Clip(int& top, int& bottom, int& left, int& right) const;
 
     COORD m_size;

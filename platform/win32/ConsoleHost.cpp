@@ -341,12 +341,11 @@ bool ConsoleHost::Write(std::u16string_view text) {
         // session put the cursor; the terminal's cursor stays where the program left it.
         if (text.size() == 1 && IsPlainNarrow(text[0]) && cursor.X < size.X - 1 &&
             cursor.Y < size.Y) {
-            const WORD attributes = static_cast<WORD>(m_pen.Attributes());
-            ConsoleBuffer& buffer = Active();
-            for (std::size_t i = 0; i < text.size(); ++i) {
-                buffer.At(cursor.X + static_cast<int>(i), cursor.Y) =
-                    CHAR_INFO{text[i], attributes};
-            }
+            // It keeps the colour of the cell it covers: the mark is put back by the
+            // capture character for character, and should leave no trace in colour either.
+            CHAR_INFO& cell = Active().At(cursor.X, cursor.Y);
+            cell =
+                CHAR_INFO{text[0], static_cast<WORD>(cell.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
             KeepCursorLocked(COORD{static_cast<SHORT>(cursor.X + text.size()), cursor.Y});
             ChangedLocked();
             SignalLocked();
