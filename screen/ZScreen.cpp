@@ -1,0 +1,101 @@
+#include "screen/ZScreen.h"
+
+#include "infra/ZTraceScope.h"
+
+WCHAR ZScreen::m_savedChar = 0;
+bool ZScreen::m_savedWide = false;
+
+ZScreen::ZScreen() : m_window{}, m_valid{}, m_cursor{}, m_cells{}, m_info{} {}
+
+bool ZScreen::Refresh() {
+    ZTraceScope trace;
+    TraceLevel(0);
+    trace.Trace("ZScreen::Refresh( )");
+    if (!Fetch()) {
+        ReportError(trace, "this->FetchScreen( ):err");
+        return false;
+    }
+    return true;
+}
+
+bool ZScreen::Fetch() {
+    ZTraceScope trace;
+    TraceLevel(0);
+    trace.Trace("ZScreen::Fetch( )");
+    if (!con.GetConsoleInfo(m_info)) {
+        ReportError(trace, "this->con.GetConsoleInfo( ):err");
+        return false;
+    }
+    const SMALL_RECT& w = m_info.srWindow;
+    m_valid = SMALL_RECT{w.Left, 0, w.Right, kRows - 1};
+    int read = 0;
+    // Rows upwards from the window's bottom, until the mark, the buffer's top or 500 rows.
+    for (int y = w.Bottom; y >= 0; --y) {
+        const int row = y - w.Bottom + kRows - 1;
+        if (row < 0) {
+            break;
+        }
+        if (!con.GetOutputRowW(static_cast<SHORT>(y), Row(row), kColumns, &m_info)) {
+            ReportError(trace, "this->con.GetOutputRowW( " + std::to_string(y) + " ):err");
+            return false;
+        }
+        ++read;
+        if (y <= w.Top && Row(row)[0].UnicodeChar == kMagicMark) {
+            // A double-width character whose second half has been written over since is
+            // gone, as it is on a terminal: it is not put back as half a character.
+            const CHAR_INFO& next = Row(row)[1];
+            const bool whole = (next.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
+                               next.UnicodeChar == m_savedChar;
+            Row(row)[0].UnicodeChar = m_savedWide && !whole ? u' ' : m_savedChar;
+            break;
+        }
+    }
+    m_valid.Top = static_cast<SHORT>(kRows - read);
+    if (!SetMagicMark()) {
+        ReportError(trace, "this->SetMagicMark( ):err");
+        return false;
+    }
+    m_cursor = COORD{m_info.dwCursorPosition.X,
+                     static_cast<SHORT>(m_info.dwCursorPosition.Y - w.Bottom + kRows - 1)};
+    m_window =
+        SMALL_RECT{w.Left, static_cast<SHORT>(w.Top - w.Bottom + kRows - 1), w.Right, kRows - 1};
+    return true;
+}
+
+bool ZScreen::SetMagicMark() {
+    ZTraceScope trace;
+    TraceLevel(0);
+    trace.Trace("ZScreen::SetMagicMark( )");
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!con.GetConsoleInfo(info)) {
+        ReportError(trace, "this->con.GetConsoleInfo( ):err");
+        return false;
+    }
+    if (!ZConsole::HasScroll(info)) {
+        trace.Trace("mark not needed");
+        return true;
+    }
+    std::array<CHAR_INFO, kColumns> top{};
+    if (!con.GetOutputRowW(info.srWindow.Top, top.data(), kColumns, &info)) {
+        ReportError(trace, "this->con.GetOutputRowW( ):err");
+        return false;
+    }
+    if (!con.SetCursor(COORD{0, info.srWindow.Top}, true)) {
+        ReportError(trace, "this->con.SetCursor( ):err");
+        return false;
+    }
+    if (!con.WriteW(kMagicMark)) {
+        ReportError(trace, "this->con.WriteW( ):err");
+        return false;
+    }
+    if (!con.SetCursor(info.dwCursorPosition, true)) {
+        ReportError(trace, "this->con.SetCursor( ):err");
+        return false;
+    }
+    if (top[0].UnicodeChar != kMagicMark) {
+        m_savedChar = top[0].UnicodeChar;
+        m_savedWide = (top[1].Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
+                      top[1].UnicodeChar == top[0].UnicodeChar;
+    }
+    return true;
+}

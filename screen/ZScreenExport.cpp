@@ -1,0 +1,352 @@
+#include "screen/ZScreenExport.h"
+
+#include <algorithm>
+
+#include "infra/ZTraceScope.h"
+
+namespace {
+
+bool SameCell(const CHAR_INFO& a, const CHAR_INFO& b) {
+    return a.UnicodeChar == b.UnicodeChar && a.Attributes == b.Attributes;
+}
+
+bool IsBlank(WCHAR c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
+
+}  // namespace
+
+ZScreenExport::ZScreenExport(ZTelnet& telnet) : m_telnet(telnet) {}
+
+std::string ZScreenExport::Export() {
+    ZTraceScope trace;
+    TraceLevel(0);
+    trace.Trace("ZScreenExport::Export( )");
+    m_screen.Refresh();
+    std::string r = CheckClientScreen(m_screen);
+    if (r == ".") {
+        r = Export2(m_screen, m_client);
+    }
+    m_client = m_screen;
+    return r;
+}
+
+std::string ZScreenExport::CheckClientScreen(ZScreen& s) {
+    ZTraceScope trace;
+    trace.Trace("ZScreenExport::CheckClientScreen( )");
+    const int w = m_telnet.m_clientSize.columns;
+    const int h = m_telnet.m_clientSize.rows;
+    if (s.m_window.Right == w - 1 && s.m_window.Bottom - s.m_window.Top == h - 1) {
+        return ".";
+    }
+    // Cut the picture to the client where that is possible.
+    if (s.m_window.Right > w - 1) {
+        s.m_window.Right = static_cast<SHORT>(w - 1);
+    }
+    if (s.m_cursor.X > w - 1) {
+        s.m_cursor.X = 0;
+    }
+    if (s.m_cursor.Y - s.m_window.Top > h - 1) {
+        s.m_cursor.Y = s.m_window.Top;
+    }
+    if (s.m_window.Bottom - s.m_window.Top > h - 1 && s.m_window.Top == s.m_valid.Top &&
+        s.m_window.Bottom == s.m_valid.Bottom) {
+        s.m_window.Bottom = static_cast<SHORT>(s.m_window.Top + h - 1);
+        s.m_valid.Bottom = s.m_window.Bottom;
+    }
+    if (s.m_window.Right - s.m_window.Left == w - 1 &&
+        s.m_window.Bottom - s.m_window.Top == h - 1) {
+        return ".";
+    }
+    // Without scroll-back the export goes on with the sizes as they are; so it does when
+    // the console cannot be asked.
+    ZConsole console;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!console.GetConsoleInfo(info) || !ZConsole::HasScroll(info)) {
+        return ".";
+    }
+    if (m_mismatchShown) {
+        return {};
+    }
+    m_mismatchShown = true;
+    return m_telnet.ClearScreen(0x4F) + ZTelnet::MoveCursor(20, h / 2) +
+           "ZAV error: client screen mismatch";
+}
+
+std::string ZScreenExport::Export2(const ZScreen& cur, const ZScreen& client) {
+    ZTraceScope trace;
+    TraceLevel(0);
+    trace.Trace("ZScreenExport::Export2( )");
+    if (NeedFlatScreen(cur, client)) {
+        return FlatScreen(-1, -1, cur);
+    }
+    return DiffScreen(cur, client);
+}
+
+bool ZScreenExport::NeedFlatScreen(const ZScreen& cur, const ZScreen& client) {
+    ZTraceScope trace;
+    trace.Trace("ZScreenExport::NeedFlatScreen( )");
+    if (m_mismatchShown) {
+        m_mismatchShown = false;
+        return true;
+    }
+    if (cur.m_valid.Top == 0) {
+        trace.Trace("[ true ] - whole buff");
+        return true;
+    }
+    if (cur.m_window.Bottom - cur.m_window.Top != client.m_window.Bottom - client.m_window.Top) {
+        trace.Trace("[ true ] - screen differ");
+        return true;
+    }
+    if (cur.m_window.Right - cur.m_window.Left != client.m_window.Right - client.m_window.Left) {
+        trace.Trace("[ true ] - screen width differ");
+        return true;
+    }
+    if (cur.m_window.Top < client.m_window.Top) {
+        trace.Trace("[ true ] - screen top");
+        return true;
+    }
+    if (ZConsole::HasScroll(cur.m_info) != ZConsole::HasScroll(client.m_info)) {
+        trace.Trace("[ true ] - scrollback differ");
+        return true;
+    }
+    trace.Trace("[ false ]");
+    return false;
+}
+
+int ZScreenExport::RowEnd(int row, const ZScreen& picture) {
+    const CHAR_INFO* cells = picture.Row(row);
+    for (int x = std::min<int>(picture.m_window.Right, ZScreen::kColumns - 1); x >= 0; --x) {
+        const CHAR_INFO& cell = cells[x];
+        if (!IsBlank(cell.UnicodeChar) || cell.Attributes != picture.m_info.wAttributes) {
+            return x;
+        }
+    }
+    return -1;
+}
+
+std::string ZScreenExport::RowText(const ZScreen& picture, int row, int first, int last) {
+    std::string text;
+    const CHAR_INFO* cells = picture.Row(row);
+    for (int x = first; x <= last; ++x) {
+        if ((cells[x].Attributes & COMMON_LVB_TRAILING_BYTE) != 0) {
+            continue;
+        }
+        text += m_telnet.SetColor(cells[x].Attributes);
+        text += m_telnet.ExportChar(cells[x].UnicodeChar);
+    }
+    return text;
+}
+
+// A line feed that scrolls the client fills the new line with the colour last sent, as
+// terminals do; blanks of the console's current attribute are never sent, so that is the
+// colour the new line must get. The colour goes before the line breaks when it differs.
+std::string ZScreenExport::LineBreaks(int count, const ZScreen& picture) {
+    if (count <= 0) {
+        return {};
+    }
+    std::string s = m_telnet.SetColor(picture.m_info.wAttributes);
+    for (int i = 0; i < count; ++i) {
+        s += ZTelnet::NewLine();
+    }
+    return s;
+}
+
+std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& picture,
+                                      COORD* position) {
+    ZTraceScope trace;
+    trace.Trace("ZScreenExport::FlatScreen( ", first, ", ", last, " )");
+    std::string s;
+    const bool full = first == -1 && last == -1;
+    const WORD colourBefore = m_telnet.m_lastAttr;
+    // The line feed in front scrolls the client when new rows follow: it needs the colour
+    // of the console's blanks (see LineBreaks). A repaint clears the screen anyway.
+    const std::string lead = full ? std::string() : m_telnet.SetColor(picture.m_info.wAttributes);
+    if (full) {
+        s = m_telnet.ClearScreen(picture.m_info.wAttributes);
+        first = picture.m_valid.Top;
+        last = picture.m_valid.Bottom;
+    }
+    int trackedRow = first;
+    int trackedColumn = 0;
+    for (int row = first; row <= last; ++row) {
+        const int end = RowEnd(row, picture);
+        if (end < 0) {
+            continue;
+        }
+        // The breaks come first, so their colour precedes the row's own colours.
+        const WORD colour = m_telnet.m_lastAttr;
+        const std::string breaks = LineBreaks(row - trackedRow, picture);
+        const std::string line = RowText(picture, row, 0, end);
+        if (line.empty()) {
+            m_telnet.m_lastAttr = colour;
+            continue;
+        }
+        s += breaks;
+        s += line;
+        trackedColumn = static_cast<int>(line.size());
+        trackedRow = row;
+    }
+    if (s.empty()) {
+        m_telnet.m_lastAttr = colourBefore;  // nothing is sent, so no colour either
+        return s;
+    }
+    // A repaint of more rows than the client shows must leave the client scrolled through
+    // to the last of them, also when the last rows are empty; the client's top row is
+    // then the window's.
+    int top = picture.m_valid.Top;
+    if (full && picture.m_valid.Top < picture.m_window.Top) {
+        if (trackedRow < picture.m_valid.Bottom) {
+            s += LineBreaks(picture.m_valid.Bottom - trackedRow, picture);
+            trackedColumn = 0;
+            trackedRow = picture.m_valid.Bottom;
+        }
+        top = picture.m_window.Top;
+    }
+    if (position != nullptr) {
+        *position = COORD{static_cast<SHORT>(trackedColumn), static_cast<SHORT>(trackedRow)};
+    }
+    s = lead + ZTelnet::NewLine() + s;
+    if (position == nullptr &&
+        (trackedColumn != picture.m_cursor.X || trackedRow != picture.m_cursor.Y)) {
+        const int d = picture.m_cursor.Y - top;
+        if (d < m_telnet.m_clientSize.rows || picture.m_cursor.X != 0) {
+            s += ZTelnet::MoveCursor(picture.m_cursor.X, d);
+        } else {
+            s += "\n";
+        }
+    }
+    return s;
+}
+
+bool ZScreenExport::DiffRange(const ZScreen& cur, const ZScreen& client, int a, int& first,
+                              int& last, int& column) const {
+    const int k = client.m_window.Top + (a - cur.m_valid.Top);
+    column = -1;
+    first = -1;
+    last = -1;
+    if (k < 0 || k >= ZScreen::kRows) {
+        return false;
+    }
+    int n = std::min<int>(cur.m_window.Right, ZScreen::kColumns - 1);
+    if (m_dumbClient && a == cur.m_valid.Bottom) {
+        n = cur.m_window.Right - 1;
+    }
+    const CHAR_INFO* now = cur.Row(a);
+    const CHAR_INFO* was = client.Row(k);
+    for (int x = 0; x <= n; ++x) {
+        if (!SameCell(now[x], was[x])) {
+            if (first < 0) {
+                first = x;
+            }
+            last = x;
+        }
+    }
+    if (first < 0) {
+        return false;
+    }
+    // A stretch may not start on the second half of a double-width character, in either
+    // picture: the character is written whole from its first half (and writing over half
+    // of one on the client erases all of it).
+    if (first > 0 && ((now[first].Attributes & COMMON_LVB_TRAILING_BYTE) != 0 ||
+                      (was[first].Attributes & COMMON_LVB_TRAILING_BYTE) != 0)) {
+        --first;
+    }
+    column = first;
+    if (k > client.m_cursor.Y) {
+        column = -1;
+        first = 0;
+    }
+    return true;
+}
+
+std::string ZScreenExport::DiffRow(const ZScreen& cur, const ZScreen& client, int a, int& column) {
+    int first = -1;
+    int last = -1;
+    if (!DiffRange(cur, client, a, first, last, column)) {
+        return {};
+    }
+    return RowText(cur, a, first, last);
+}
+
+std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client) {
+    ZTraceScope trace;
+    trace.Trace("ZScreenExport::DiffScreen( )");
+    const int h = m_telnet.m_clientSize.rows;
+    std::string r;
+    int top = cur.m_valid.Top;  // the picture row on the client's first row
+    int trackedColumn = client.m_cursor.X;
+    // The client's cursor in the current picture's rows. The client's screen shows its
+    // picture from its window's top, which is the current picture's first valid row.
+    int trackedRow = std::min<int>(client.m_cursor.Y - client.m_window.Top + cur.m_valid.Top,
+                                   cur.m_valid.Bottom);
+    int a = cur.m_valid.Top;
+    for (; a <= cur.m_valid.Bottom &&
+           client.m_window.Top + (a - cur.m_valid.Top) <= client.m_valid.Bottom;
+         ++a) {
+        int column = -1;
+        int first = -1;
+        int last = -1;
+        if (!DiffRange(cur, client, a, first, last, column)) {
+            continue;
+        }
+        if (column == -1) {
+            // The breaks go first, so their colour precedes the row's own colours.
+            const WORD colour = m_telnet.m_lastAttr;
+            const std::string breaks = trackedRow < a ? LineBreaks(a - trackedRow, cur) : "";
+            const std::string seg = RowText(cur, a, first, last);
+            if (seg.empty()) {
+                m_telnet.m_lastAttr = colour;
+                continue;
+            }
+            r += breaks;
+            r += seg;
+            trackedColumn = static_cast<int>(seg.size());
+            trackedRow = a;
+        } else {
+            const std::string seg = RowText(cur, a, first, last);
+            if (seg.empty()) {
+                continue;
+            }
+            // Both rows are the current picture's, also when lines have scrolled.
+            if (!(column == trackedColumn && a == trackedRow)) {
+                r += ZTelnet::MoveCursor(column, a - cur.m_valid.Top);
+            }
+            r += seg;
+            trackedColumn = column + static_cast<int>(seg.size());
+            trackedRow = a;
+        }
+    }
+    if (a <= cur.m_valid.Bottom) {
+        // The rows from a on are new to the client, which must scroll one line for each:
+        // the line feeds start on its last row, and continue past the last row sent.
+        const int lastShown = a - 1;
+        if (trackedRow != lastShown) {
+            r += ZTelnet::MoveCursor(0, lastShown - cur.m_valid.Top);
+            trackedColumn = 0;
+            trackedRow = lastShown;
+        }
+        COORD position{static_cast<SHORT>(trackedColumn), static_cast<SHORT>(trackedRow)};
+        r += FlatScreen(a, cur.m_valid.Bottom, cur, &position);
+        trackedColumn = position.X;
+        trackedRow = position.Y;
+        if (trackedRow < cur.m_valid.Bottom) {
+            r += LineBreaks(cur.m_valid.Bottom - trackedRow, cur);
+            trackedColumn = 0;
+            trackedRow = cur.m_valid.Bottom;
+        }
+        top = cur.m_window.Top;  // the client has scrolled with the console
+    }
+    const int d = cur.m_cursor.Y - top;
+    if (cur.m_cursor.X != trackedColumn || cur.m_cursor.Y != trackedRow) {
+        if (d >= h && cur.m_cursor.X == 0) {
+            r += "\n";
+        } else {
+            r += ZTelnet::MoveCursor(cur.m_cursor.X, d);
+        }
+    }
+    if (!r.empty() || cur.m_cursor.X != client.m_cursor.X || cur.m_cursor.Y != client.m_cursor.Y) {
+        r += ZTelnet::MoveCursor(cur.m_cursor.X, d);
+    }
+    return r;
+}

@@ -1,0 +1,40 @@
+// Keeps the client's terminal in step with the console: each export captures the
+// console, compares it with what the client was last sent, and returns the bytes that
+// bring the client up to date (a full repaint, or each changed row's changed stretch,
+// with scrolled lines reproduced by letting the client scroll). Export2 and its steps are
+// functions of the two pictures (and the encoder's last colour): no input or output.
+#pragma once
+
+#include <string>
+
+#include "screen/ZScreen.h"
+#include "screen/ZTelnet.h"
+
+class ZScreenExport {
+  public:
+    explicit ZScreenExport(ZTelnet& telnet);
+
+    std::string Export();
+    std::string Export2(const ZScreen& cur, const ZScreen& client);
+    bool NeedFlatScreen(const ZScreen& cur, const ZScreen& client);
+    std::string FlatScreen(int first, int last, const ZScreen& picture, COORD* position = nullptr);
+    std::string DiffScreen(const ZScreen& cur, const ZScreen& client);
+    std::string DiffRow(const ZScreen& cur, const ZScreen& client, int row, int& column);
+    std::string CheckClientScreen(ZScreen& cur);
+    static int RowEnd(int row, const ZScreen& picture);
+
+    bool m_dumbClient = false;
+    ZTelnet& m_telnet;
+    ZScreen m_screen;
+    ZScreen m_client;
+    bool m_mismatchShown = false;
+
+  private:
+    // The bytes of cells first to last of a picture row; the second half of a
+    // double-width character adds nothing, its first half already covers both columns.
+    std::string RowText(const ZScreen& picture, int row, int first, int last);
+    std::string LineBreaks(int count, const ZScreen& picture);
+    // The differing stretch of a row: false when nothing differs.
+    bool DiffRange(const ZScreen& cur, const ZScreen& client, int row, int& first, int& last,
+                   int& column) const;
+};

@@ -1,0 +1,72 @@
+// The session's terminal protocol: the bytes that set colours, clear the screen, move
+// the cursor and show console characters on the client, and (beside it) the parsing of
+// what the client sends.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/win32/Win32.h"
+
+struct ZTelnetPair {
+    std::string client;  // what the client sends
+    std::string server;  // the answer
+    bool used = false;
+};
+
+// The client's terminal size: columns, then rows.
+struct ZClientSize {
+    SHORT columns;
+    SHORT rows;
+};
+
+class ZTelnet {
+  public:
+    // The colour sequences, in the order of their settings keys.
+    enum Sequence {
+        ForegroundIntensityOn,
+        ForegroundIntensityOff,
+        ForegroundWhite,
+        ForegroundRed,
+        ForegroundGreen,
+        ForegroundBlue,
+        ForegroundYellow,
+        ForegroundBlack,
+        ForegroundCyan,
+        ForegroundMagenta,
+        BackgroundIntensityOn,
+        BackgroundIntensityOff,
+        BackgroundWhite,
+        BackgroundRed,
+        BackgroundGreen,
+        BackgroundBlue,
+        BackgroundYellow,
+        BackgroundBlack,
+        BackgroundCyan,
+        BackgroundMagenta,
+        SequenceCount
+    };
+    static const std::array<const char*, SequenceCount> kSequenceKeys;
+    static const std::array<const char*, SequenceCount> kBuiltIn;
+
+    explicit ZTelnet(bool raw);
+
+    void Load(std::string path);
+
+    std::string SetColor(WORD attribute);
+    std::string ClearScreen(WORD attribute);
+    static std::string MoveCursor(int column, int row);
+    std::string ExportChar(WCHAR unit) const;
+    static std::string NewLine() { return "\r\n"; }
+    static std::string Nop() { return "\xff\xf1"; }
+
+    ZClientSize m_clientSize;  // written by the session before the first export
+    std::vector<ZTelnetPair> m_pairs;
+    bool m_ctrlCEnabled = true;
+    std::int32_t m_codePage = 0;
+    bool m_raw;
+    WORD m_lastAttr = 0;
+    std::array<std::string, SequenceCount> m_sequences;
+};
