@@ -1,0 +1,335 @@
+// The client's screen must equal the console's window after every export. Real programs
+// draw in the console; every export's bytes go into an independent terminal emulator
+// standing in for the client, which is compared with the capture after each export.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <random>
+
+#include "screen/ZScreenExport.h"
+#include "support/ClientTerminal.h"
+#include "support/ConsoleSupport.h"
+
+namespace {
+
+class MirrorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(ConsoleHost::Instance(), nullptr);
+        test::Console().Reset();
+        Size(80, 24);
+    }
+
+    // Sizes the console as the session does and gives the client the same size.
+    void Size(SHORT columns, SHORT rows) {
+        ZConsole console;
+        console.SetScreenSize(COORD{columns, rows});
+        console.SetBuffSize(COORD{columns, 300});
+        m_telnet.m_clientSize = ZClientSize{columns, rows};
+        m_client.Resize(columns, rows);
+    }
+
+    // One pass: export, send to the client, compare.
+    std::string Pass() {
+        const std::string bytes = m_export->Export();
+        m_client.Feed(bytes);
+        ++m_passes;
+        m_previous = std::move(m_last);
+        m_last = bytes;
+        return bytes;
+    }
+
+    void PassAndCompare() {
+        Pass();
+        if (m_passes > 1 && m_telnet.m_lastAttr != 0) {
+            ASSERT_EQ(m_client.Pen(), m_telnet.m_lastAttr & 0xFF)
+                << "the encoder's colour is not the client's\nlast export: " << Printable(m_last);
+        }
+        const std::string diff = m_client.Compare(m_export->m_screen);
+        const ZScreen& s = m_export->m_screen;
+        ASSERT_EQ(diff, "") << "after pass " << m_passes << " window top " << s.m_window.Top
+                            << " valid top " << s.m_valid.Top << " cursor " << s.m_cursor.X << ","
+                            << s.m_cursor.Y << "\nprevious export: " << Printable(m_previous)
+                            << "\nlast export: " << Printable(m_last);
+    }
+
+    static std::string Printable(const std::string& bytes) {
+        std::string out;
+        for (unsigned char c : bytes) {
+            if (c == 0x1b) {
+                out += "\\e";
+            } else if (c == '\r') {
+                out += "\\r";
+            } else if (c == '\n') {
+                out += "\\n";
+            } else if (c < 32 || c >= 127) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                out += hex;
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
+        }
+        return out;
+    }
+
+    // Runs script on the console, exporting at random moments while it runs and until
+    // its final mark has been exported.
+    void Mirror(const std::string& script, int maxPauseMs = 20) {
+        const std::string mark = "<done" + std::to_string(++m_runs) + ">";
+        const pid_t pid = test::SpawnOnConsole(script + "; printf '\\r\\n" + mark + "'");
+        bool exited = false;
+        for (int i = 0; i < 100000; ++i) {
+            PassAndCompare();
+            if (HasFailure()) {
+                break;
+            }
+            if (exited && Shows(mark)) {
+                break;
+            }
+            exited = exited || ::waitpid(pid, nullptr, WNOHANG) == pid;
+            WaitChange(static_cast<int>(m_random() % static_cast<unsigned>(maxPauseMs + 1)));
+        }
+        if (!exited) {
+            test::WaitExit(pid);
+        }
+        ASSERT_TRUE(Shows(mark)) << "the program's end was never mirrored";
+    }
+
+    bool Shows(const std::string& text) const {
+        const ZScreen& s = m_export->m_screen;
+        for (int r = s.m_window.Top; r <= s.m_window.Bottom; ++r) {
+            if (test::ClientTerminal::PictureRow(s, r, s.m_window.Right + 1).find(text) !=
+                std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static void WaitChange(int ms) {
+        pollfd pfd{test::Console().WakeupFd(), POLLIN, 0};
+        if (::poll(&pfd, 1, ms) > 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] ssize_t n = ::read(pfd.fd, &count, sizeof count);
+        }
+    }
+
+    void Key(UINT message, WPARAM key) {
+        char title[1000];
+        GetConsoleTitleA(title, sizeof title);
+        PostMessageW(FindWindowA(nullptr, title), message, key, 0);
+    }
+
+    ZTelnet m_telnet{true};
+    std::unique_ptr<ZScreenExport> m_export = std::make_unique<ZScreenExport>(m_telnet);
+    test::ClientTerminal m_client{80, 24};
+    // A fixed seed, so a failure can be replayed; ZAV_SEED explores others.
+    std::mt19937 m_random{std::getenv("ZAV_SEED") != nullptr
+                              ? static_cast<unsigned>(std::atoi(std::getenv("ZAV_SEED")))
+                              : 20261208U};
+    int m_passes = 0;
+    int m_runs = 0;
+    std::string m_last;
+    std::string m_previous;
+};
+
+TEST_F(MirrorTest, ShellOutputWithColours) {
+    Mirror("ls --color=always -la /usr/bin | head -60; ls --color=always /");
+    Mirror(
+        "printf '\\033[31mred \\033[1;32mbright green\\033[0m \\033[44m      \\033[0m "
+        "\\033[43;30m black on yellow \\033[0m\\n\\033[7m reversed \\033[0m\\n'");
+}
+
+TEST_F(MirrorTest, ScrollingFarPastThePicture) {
+    Mirror("seq 1 5000", 5);
+    Mirror("seq 1 50; sleep 0.1; seq 51 120", 2);
+}
+
+TEST_F(MirrorTest, ClearAndCursorAddressing) {
+    Mirror("seq 1 40; clear; printf '\\033[5;10Hmiddle\\033[20;1Hbottom\\033[1;70Htop right'");
+    Mirror(
+        "printf '\\033[2J\\033[H'; for i in 1 2 3 4 5; do printf '\\033[%d;%dH*' $i $((i*7)); "
+        "done");
+}
+
+TEST_F(MirrorTest, FullScreenProgram) {
+    const pid_t pid = test::SpawnOnConsole(
+        "seq 1 2000 > /tmp/zav-mirror-less.txt; seq 1 30; "
+        "less /tmp/zav-mirror-less.txt; printf '<less done>'");
+    // less runs on the alternate screen: the console then has no scroll-back.
+    auto fullScreen = [this] { return !ZConsole::HasScroll(m_export->m_screen.m_info); };
+    for (int i = 0; i < 500 && !(fullScreen() && Shows("/tmp/zav-mirror-less.txt")); ++i) {
+        PassAndCompare();
+        WaitChange(10);
+    }
+    ASSERT_TRUE(fullScreen()) << "less never showed";
+    for (WPARAM key : {VK_NEXT, VK_DOWN, VK_DOWN, VK_NEXT, VK_UP, VK_END, VK_HOME, VK_NEXT}) {
+        Key(WM_KEYDOWN, key);
+        for (int i = 0; i < 5; ++i) {
+            WaitChange(20);
+            PassAndCompare();
+        }
+    }
+    // Paged down from the top: the first row is no longer 1.
+    for (int i = 0; i < 100 && Shows("1 "); ++i) {
+        WaitChange(10);
+        PassAndCompare();
+    }
+    Key(WM_CHAR, 'q');
+    ASSERT_TRUE(test::WaitExit(pid));
+    for (int i = 0; i < 500 && !Shows("<less done>"); ++i) {
+        WaitChange(10);
+        PassAndCompare();
+    }
+    EXPECT_TRUE(Shows("<less done>"));
+    EXPECT_FALSE(fullScreen()) << "the shell's screen is back";
+    EXPECT_TRUE(Shows("30")) << "with its lines from before";
+}
+
+TEST_F(MirrorTest, ConsoleResizedWithTheClient) {
+    Mirror("seq 1 30");
+    Size(100, 30);
+    PassAndCompare();
+    Mirror("seq 1 40; printf 'wide %090d'", 5);
+    Size(60, 20);
+    PassAndCompare();
+    Mirror("seq 1 10");
+}
+
+TEST_F(MirrorTest, ClientOfAnotherSizeSeesTheNoticeOnceThenARepaint) {
+    Mirror("seq 1 30");
+    m_telnet.m_clientSize = ZClientSize{100, 30};
+    m_client.Resize(100, 30);
+    const std::string notice = Pass();
+    EXPECT_NE(notice.find("ZAV error: client screen mismatch"), std::string::npos);
+    EXPECT_EQ(Pass(), "") << "the notice is sent once";
+    Size(100, 30);
+    const std::string repaint = Pass();
+    EXPECT_EQ(repaint.rfind("\r\n", 0), 0U);
+    EXPECT_EQ(m_client.Compare(m_export->m_screen), "");
+}
+
+// The client is resized while a full-screen program runs: the console keeps its size
+// (it has no scroll-back then), and the export goes on with the sizes as they are.
+TEST_F(MirrorTest, ClientResizedWhileAFullScreenProgramRuns) {
+    const pid_t pid = test::SpawnOnConsole(
+        "seq 1 500 > /tmp/zav-mirror-less2.txt; "
+        "less /tmp/zav-mirror-less2.txt");
+    for (int i = 0; i < 500 && !(ZConsole::HasScroll(m_export->m_screen.m_info) == false &&
+                                 Shows("/tmp/zav-mirror-less2.txt"));
+         ++i) {
+        PassAndCompare();
+        WaitChange(10);
+    }
+    ASSERT_FALSE(ZConsole::HasScroll(m_export->m_screen.m_info));
+    m_telnet.m_clientSize = ZClientSize{60, 20};  // smaller: the picture is cut to it
+    m_client.Resize(60, 20);
+    Key(WM_KEYDOWN, VK_NEXT);
+    for (int i = 0; i < 10; ++i) {
+        WaitChange(20);
+        PassAndCompare();
+    }
+    EXPECT_EQ(m_export->m_screen.m_window.Right, 59);
+    m_telnet.m_clientSize = ZClientSize{100, 30};  // larger: no notice without scroll-back
+    m_client.Resize(100, 30);
+    Key(WM_KEYDOWN, VK_NEXT);
+    for (int i = 0; i < 10; ++i) {
+        WaitChange(20);
+        EXPECT_EQ(Pass().find("mismatch"), std::string::npos);
+        ASSERT_EQ(m_client.Compare(m_export->m_screen), "");
+    }
+    Key(WM_CHAR, 'q');
+    ASSERT_TRUE(test::WaitExit(pid));
+}
+
+// A client narrower than the console sees the console cut to its width.
+TEST_F(MirrorTest, ClientNarrowerThanTheConsole) {
+    m_telnet.m_clientSize = ZClientSize{70, 24};
+    m_client.Resize(70, 24);
+    Mirror("seq 1 30; printf '%075d\\n' 7; ls --color=always /");
+    EXPECT_EQ(m_export->m_screen.m_window.Right, 69);
+}
+
+// A dumb client (no pending line wrap) never gets the bottom-right cell from the diff:
+// everything else stays mirrored.
+TEST_F(MirrorTest, DumbClientMirrorsAllButTheBottomRightCell) {
+    m_export->m_dumbClient = true;
+    Mirror("seq 1 30");
+    ConsoleAttachment attachment;
+    test::Console().PrepareAttachment(attachment);
+    const std::string corner = "\x1b[24;75Hcorner\x1b[1;1H";
+    ASSERT_EQ(::write(attachment.slave, corner.data(), corner.size()),
+              static_cast<ssize_t>(corner.size()));
+    ASSERT_TRUE(
+        test::WaitFor([] { return test::WindowText(23).find("corne") != std::string::npos; }));
+    const std::string bytes = Pass();
+    EXPECT_NE(bytes.find("corne"), std::string::npos);
+    EXPECT_EQ(bytes.find("corner"), std::string::npos) << "the last cell is not sent";
+    EXPECT_EQ(m_client.Cell(23, 79).UnicodeChar, u' ');
+    EXPECT_EQ(m_client.Cell(23, 78).UnicodeChar, u'e');
+}
+
+// Random terminal output written straight into the console's terminal, exported at random
+// moments: text, colours, cursor moves, erases and line feeds at the bottom.
+TEST_F(MirrorTest, RandomOutputStaysMirrored) {
+    ConsoleAttachment attachment;
+    test::Console().PrepareAttachment(attachment);
+    const char* words[] = {"alpha",
+                           "beta ",
+                           "x",
+                           "    ",
+                           "longer words here",
+                           "0123456789",
+                           "\xc3\xa9t\xc3\xa9",
+                           "\xe4\xb8\xad\xe6\x96\x87",
+                           "\ttab",
+                           "\x1b[2L",
+                           "\x1b[M",
+                           "\x1b[3@",
+                           "\x1b[2P",
+                           "\x1b[7mrev\x1b[27m"};
+    const int exports = ZAV_RANDOM_EXPORTS;
+    for (int i = 0; i < exports && !HasFailure(); ++i) {
+        std::string chunk;
+        const int pieces = static_cast<int>(m_random() % 6);
+        for (int p = 0; p < pieces; ++p) {
+            switch (m_random() % 9) {
+                case 0:
+                    chunk += "\x1b[" + std::to_string(30 + m_random() % 8) + "m";
+                    break;
+                case 1:
+                    chunk += "\x1b[" + std::to_string(40 + m_random() % 8) + ";" +
+                             std::to_string(m_random() % 2 == 0 ? 1 : 22) + "m";
+                    break;
+                case 2:
+                    chunk += "\x1b[0m";
+                    break;
+                case 3:
+                    chunk += "\x1b[" + std::to_string(1 + m_random() % 24) + ";" +
+                             std::to_string(1 + m_random() % 80) + "H";
+                    break;
+                case 4:
+                    chunk += std::string("\x1b[") + "012"[m_random() % 3] + "KJ"[m_random() % 2];
+                    break;
+                case 5:
+                case 6:
+                    chunk += "\n";
+                    break;
+                default:
+                    chunk += words[m_random() % std::size(words)];
+                    break;
+            }
+        }
+        if (!chunk.empty()) {
+            [[maybe_unused]] ssize_t n = ::write(attachment.slave, chunk.data(), chunk.size());
+        }
+        if (m_random() % 2 == 0) {
+            WaitChange(static_cast<int>(m_random() % 3));
+        }
+        PassAndCompare();
+    }
+}
+
+}  // namespace

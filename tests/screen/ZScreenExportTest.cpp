@@ -1,0 +1,227 @@
+// The export's bytes for pictures built by hand.
+#include "screen/ZScreenExport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "infra/ZTraceScope.h"
+#include "support/ConsoleSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+constexpr int kWidth = 80;
+constexpr int kHeight = 24;
+constexpr int kTop = ZScreen::kRows - kHeight;
+
+class ExportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(ConsoleHost::Instance(), nullptr);
+        test::Console().Reset();
+        m_telnet.m_clientSize = ZClientSize{kWidth, kHeight};
+        m_telnet.m_codePage = 65001;
+        m_telnet.SetColor(0x07);  // the colour last sent
+        Blank(*m_cur);
+        Blank(*m_old);
+    }
+
+    // A window of 80 x 24 at the picture's bottom, console with scroll-back, all blank.
+    static void Blank(ZScreen& p) {
+        p.m_window = SMALL_RECT{0, kTop, kWidth - 1, ZScreen::kRows - 1};
+        p.m_valid = p.m_window;
+        p.m_cursor = COORD{0, kTop};
+        p.m_info.dwSize = COORD{kWidth, 300};
+        p.m_info.srWindow = SMALL_RECT{0, 276, kWidth - 1, 299};
+        p.m_info.wAttributes = 0x07;
+        for (auto& row : p.m_cells) {
+            row.fill(CHAR_INFO{u' ', 0x07});
+        }
+    }
+
+    static void Put(ZScreen& p, int column, int row, const std::u16string& text,
+                    WORD attributes = 0x07) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            p.Row(kTop + row)[column + static_cast<int>(i)] = CHAR_INFO{text[i], attributes};
+        }
+    }
+
+    static void Cursor(ZScreen& p, int column, int row) {
+        p.m_cursor = COORD{static_cast<SHORT>(column), static_cast<SHORT>(kTop + row)};
+    }
+
+    ZTelnet m_telnet{true};
+    std::unique_ptr<ZScreenExport> m_export = std::make_unique<ZScreenExport>(m_telnet);
+    std::unique_ptr<ZScreen> m_cur = std::make_unique<ZScreen>();
+    std::unique_ptr<ZScreen> m_old = std::make_unique<ZScreen>();
+};
+
+TEST_F(ExportTest, TypedCharacterEchoIsOneByteAndOneAddressing) {
+    Put(*m_old, 0, 5, u"$ ");
+    Cursor(*m_old, 2, 5);
+    *m_cur = *m_old;
+    Put(*m_cur, 2, 5, u"x");
+    Cursor(*m_cur, 3, 5);
+    EXPECT_EQ(m_export->Export2(*m_cur, *m_old), "x\x1b[6;4f");
+}
+
+TEST_F(ExportTest, EchoInANewColourAddressesTwice) {
+    Cursor(*m_old, 2, 5);
+    *m_cur = *m_old;
+    Put(*m_cur, 2, 5, u"x", 0x0C);
+    Cursor(*m_cur, 3, 5);
+    EXPECT_EQ(m_export->Export2(*m_cur, *m_old),
+              "\x1b[1m\x1b[31m\x1b[25m\x1b[40mx\x1b[6;4f\x1b[6;4f");
+}
+
+TEST_F(ExportTest, OneCellElsewhereAddressesTheUnchangedCursorTwice) {
+    Cursor(*m_old, 2, 5);
+    *m_cur = *m_old;
+    Put(*m_cur, 40, 2, u"Q");
+    EXPECT_EQ(m_export->Export2(*m_cur, *m_old), "\x1b[3;41fQ\x1b[6;3f\x1b[6;3f");
+}
+
+TEST_F(ExportTest, NothingChangedSendsNothing) {
+    Put(*m_old, 0, 0, u"same");
+    *m_cur = *m_old;
+    EXPECT_EQ(m_export->Export2(*m_cur, *m_old), "");
+}
+
+TEST_F(ExportTest, ChangedStretchIsFromFirstToLastDifference) {
+    Put(*m_old, 0, 3, u"abcdefgh");
+    Cursor(*m_old, 0, 3);
+    *m_cur = *m_old;
+    Put(*m_cur, 2, 3, u"C");
+    Put(*m_cur, 5, 3, u"F");
+    EXPECT_EQ(m_export->Export2(*m_cur, *m_old), "\x1b[4;3fCdeF\x1b[4;1f\x1b[4;1f");
+}
+
+TEST_F(ExportTest, RowBelowTheClientCursorIsReachedByLineBreaks) {
+    Cursor(*m_old, 4, 2);
+    *m_cur = *m_old;
+    Put(*m_cur, 10, 5, u"late");
+    Cursor(*m_cur, 4, 2);
+    EXPECT_EQ(m_export->Export2(*m_cur, *m_old), "\r\n\r\n\r\n          late\x1b[3;5f\x1b[3;5f");
+}
+
+TEST_F(ExportTest, FirstExportIsAFullRepaintSkippingEmptyRows) {
+    ZScreen zero;  // what the client has before the first export
+    Put(*m_cur, 0, 0, u"row0");
+    Put(*m_cur, 0, 1, u"row1");
+    Put(*m_cur, 0, 2, u"row2");
+    Put(*m_cur, 0, 6, u"row6");
+    Cursor(*m_cur, 4, 6);
+    EXPECT_EQ(m_export->Export2(*m_cur, zero),
+              "\r\n\x1b[1;1f\x1b[0Jrow0\r\nrow1\r\nrow2\r\n\r\n\r\n\r\nrow6");
+    Cursor(*m_cur, 0, 23);
+    EXPECT_EQ(m_export->Export2(*m_cur, zero),
+              "\r\n\x1b[1;1f\x1b[0Jrow0\r\nrow1\r\nrow2\r\n\r\n\r\n\r\nrow6\x1b[24;1f");
+}
+
+TEST_F(ExportTest, RepaintSendsColouredBlanksButNotDefaultOnes) {
+    ZScreen zero;
+    Put(*m_cur, 0, 0, u"ab   ");
+    Put(*m_cur, 0, 1, u"cd");
+    Put(*m_cur, 2, 1, u"  ", 0x40);
+    Cursor(*m_cur, 0, 3);
+    EXPECT_EQ(m_export->Export2(*m_cur, zero),
+              "\r\n\x1b[1;1f\x1b[0Jab\r\ncd\x1b[22m\x1b[30m\x1b[25m\x1b[41m  \x1b[4;1f");
+}
+
+TEST_F(ExportTest, RepaintClearsInTheConsolesCurrentColour) {
+    ZScreen zero;
+    m_cur->m_info.wAttributes = 0x1F;
+    for (auto& row : m_cur->m_cells) {
+        row.fill(CHAR_INFO{u' ', 0x1F});
+    }
+    Put(*m_cur, 0, 0, u"x", 0x1F);
+    Cursor(*m_cur, 1, 0);
+    EXPECT_EQ(m_export->Export2(*m_cur, zero),
+              "\r\n\x1b[1m\x1b[37m\x1b[25m\x1b[44m\x1b[1;1f\x1b[0Jx");
+}
+
+TEST_F(ExportTest, WholeBufferCaptureForcesARepaint) {
+    test::TempDir dir;
+    TraceFile(dir / "trace.txt");
+    *m_old = *m_cur;
+    m_cur->m_valid.Top = 0;
+    EXPECT_TRUE(m_export->NeedFlatScreen(*m_cur, *m_old));
+    EXPECT_NE(test::ReadFile(dir / "trace.txt").find("[ true ] - whole buff"), std::string::npos);
+    *m_cur = *m_old;
+    EXPECT_FALSE(m_export->NeedFlatScreen(*m_cur, *m_old));
+    m_cur->m_window.Top = kTop - 1;
+    m_cur->m_valid.Top = kTop - 1;
+    EXPECT_TRUE(m_export->NeedFlatScreen(*m_cur, *m_old)) << "screen differ";
+    *m_cur = *m_old;
+    m_cur->m_window.Right = kWidth - 2;
+    EXPECT_TRUE(m_export->NeedFlatScreen(*m_cur, *m_old)) << "screen width differ";
+    *m_cur = *m_old;
+    m_cur->m_info.srWindow = SMALL_RECT{0, 0, kWidth - 1, 299};
+    EXPECT_TRUE(m_export->NeedFlatScreen(*m_cur, *m_old)) << "scrollback differ";
+    const std::string trace = test::ReadFile(dir / "trace.txt");
+    for (const char* reason : {"[ true ] - screen differ", "[ true ] - screen width differ",
+                               "[ true ] - scrollback differ", "[ false ]"}) {
+        EXPECT_NE(trace.find(reason), std::string::npos) << reason;
+    }
+}
+
+TEST_F(ExportTest, DumbClientNeverWritesTheBottomRightCell) {
+    m_export->m_dumbClient = true;
+    Cursor(*m_old, 0, 0);
+    *m_cur = *m_old;
+    Put(*m_cur, 76, 23, u"abcd");
+    const std::string bytes = m_export->Export2(*m_cur, *m_old);
+    EXPECT_NE(bytes.find("abc"), std::string::npos);
+    EXPECT_EQ(bytes.find("abcd"), std::string::npos);
+    m_export->m_dumbClient = false;
+    EXPECT_NE(m_export->Export2(*m_cur, *m_old).find("abcd"), std::string::npos);
+}
+
+TEST_F(ExportTest, SecondHalfOfAWideCharacterAddsNoBytes) {
+    ZScreen zero;
+    Put(*m_cur, 0, 0, u"a");
+    m_cur->Row(kTop)[1] = CHAR_INFO{u'\u4e2d', 0x07};
+    m_cur->Row(kTop)[2] = CHAR_INFO{u'\u4e2d', 0x07 | COMMON_LVB_TRAILING_BYTE};
+    Put(*m_cur, 3, 0, u"b");
+    Cursor(*m_cur, 4, 0);
+    EXPECT_EQ(m_export->Export2(*m_cur, zero),
+              "\r\n\x1b[1;1f\x1b[0Ja\xe4\xb8\xad"
+              "b\x1b[1;5f");
+}
+
+TEST_F(ExportTest, MismatchNoticeOnceThenRepaint) {
+    m_telnet.m_clientSize = ZClientSize{100, kHeight};
+    m_telnet.SetColor(0x07);
+    const std::string notice = m_export->CheckClientScreen(*m_cur);
+    EXPECT_EQ(notice,
+              "\x1b[1m\x1b[37m\x1b[25m\x1b[41m\x1b[1;1f\x1b[0J\x1b[13;21f"
+              "ZAV error: client screen mismatch");
+    EXPECT_EQ(m_export->CheckClientScreen(*m_cur), "");
+    m_telnet.m_clientSize = ZClientSize{kWidth, kHeight};
+    EXPECT_EQ(m_export->CheckClientScreen(*m_cur), ".");
+    EXPECT_TRUE(m_export->NeedFlatScreen(*m_cur, *m_cur)) << "the notice is replaced by a repaint";
+    EXPECT_FALSE(m_export->NeedFlatScreen(*m_cur, *m_cur));
+}
+
+TEST_F(ExportTest, ConsoleWiderThanTheClientIsCut) {
+    m_telnet.m_clientSize = ZClientSize{kWidth - 1, kHeight};
+    m_cur->m_cursor.X = kWidth - 1;
+    EXPECT_EQ(m_export->CheckClientScreen(*m_cur), ".");
+    EXPECT_EQ(m_cur->m_window.Right, kWidth - 2);
+    EXPECT_EQ(m_cur->m_cursor.X, 0);
+}
+
+TEST_F(ExportTest, MismatchWithoutScrollBackIsExportedAsItIs) {
+    // The console's window spans its whole buffer (a full-screen program).
+    const std::string enter = "\x1b[?1049h";
+    ConsoleAttachment attachment;
+    test::Console().PrepareAttachment(attachment);
+    ASSERT_EQ(::write(attachment.slave, enter.data(), enter.size()),
+              static_cast<ssize_t>(enter.size()));
+    ASSERT_TRUE(test::WaitFor([] { return !ZConsole::HasScroll(test::Info()); }));
+    m_telnet.m_clientSize = ZClientSize{100, 30};
+    EXPECT_EQ(m_export->CheckClientScreen(*m_cur), ".");
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+#include "screen/ZTelnet.h"
+
+#include <gtest/gtest.h>
+
+#include "infra/ZTraceScope.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+TEST(ZTelnetOutput, ColourSequencesFromTheBuiltInTable) {
+    ZTelnet telnet(true);
+    EXPECT_EQ(telnet.SetColor(0x0000), "") << "the last colour starts as 0";
+    EXPECT_EQ(telnet.SetColor(0x0007), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m");
+    EXPECT_EQ(telnet.SetColor(0x0007), "");
+    EXPECT_EQ(telnet.SetColor(0x004F), "\x1b[1m\x1b[37m\x1b[25m\x1b[41m");
+    EXPECT_EQ(telnet.SetColor(0x00F0), "\x1b[22m\x1b[30m\x1b[5m\x1b[47m");
+    EXPECT_EQ(telnet.SetColor(0x0035), "\x1b[22m\x1b[35m\x1b[25m\x1b[46m");
+    EXPECT_EQ(telnet.SetColor(0x0007), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m");
+    EXPECT_EQ(telnet.SetColor(0x8007), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m")
+        << "a high bit alone makes a new sequence";
+    telnet.SetColor(0x004F);
+    EXPECT_EQ(telnet.ClearScreen(0x004F), "\x1b[1;1f\x1b[0J");
+}
+
+TEST(ZTelnetOutput, CursorLineBreakAndKeepAlive) {
+    EXPECT_EQ(ZTelnet::MoveCursor(0, 0), "\x1b[1;1f");
+    EXPECT_EQ(ZTelnet::MoveCursor(20, 12), "\x1b[13;21f");
+    EXPECT_EQ(ZTelnet::NewLine(), "\r\n");
+    EXPECT_EQ(ZTelnet::Nop(), "\xff\xf1");
+}
+
+TEST(ZTelnetOutput, ControlCharactersBecomeLookAlikes) {
+    ZTelnet telnet(true);
+    telnet.m_codePage = 65001;
+    const std::string expected = " ...............><......II<>..II";
+    for (WCHAR c = 0; c < 32; ++c) {
+        EXPECT_EQ(telnet.ExportChar(c), std::string(1, expected[c])) << static_cast<int>(c);
+    }
+    EXPECT_EQ(telnet.ExportChar(u'A'), "A");
+    EXPECT_EQ(telnet.ExportChar(u'\u00e9'), "\xc3\xa9") << "multi-byte characters unchanged";
+    EXPECT_EQ(telnet.ExportChar(u'\u2663'), "\xe2\x99\xa3");
+}
+
+TEST(ZTelnetOutput, ByteFFIsDoubledOnlyWhenNotRaw) {
+    ZTelnet raw(true);
+    raw.m_codePage = 28591;
+    EXPECT_EQ(raw.ExportChar(u'\u00ff'), "\xff");
+    ZTelnet telnet(false);
+    telnet.m_codePage = 28591;
+    EXPECT_EQ(telnet.ExportChar(u'\u00ff'), "\xff\xff");
+    EXPECT_EQ(telnet.ExportChar(u'\u00e9'), "\xe9");
+}
+
+TEST(ZTelnetOutput, OtherCodePages) {
+    ZTelnet telnet(true);
+    telnet.m_codePage = 437;
+    EXPECT_EQ(telnet.ExportChar(u'\u2588'), "\xdb");
+    EXPECT_EQ(telnet.ExportChar(u'\u00e9'), "\x82");
+    telnet.m_codePage = 1252;
+    EXPECT_EQ(telnet.ExportChar(u'\u20ac'), "\x80");
+}
+
+TEST(ZTelnetOutput, UnconvertibleCharacterIsDroppedWithAnErrorLine) {
+    test::TempDir dir;
+    ErrorFile(dir / "error.txt");
+    ZTelnet telnet(true);
+    telnet.m_codePage = 28591;
+    EXPECT_EQ(telnet.ExportChar(u'\u4e2d'), "");
+    EXPECT_NE(test::ReadFile(dir / "error.txt").find("WideCharToMultiByte( ):err\r\n"),
+              std::string::npos);
+    telnet.m_codePage = 65001;
+    EXPECT_EQ(telnet.ExportChar(0xD800), "") << "a lone surrogate";
+}
+
+TEST(ZTelnetLoad, SettingsReplaceTheBuiltInTable) {
+    test::TempDir dir;
+    test::WriteFile(dir / "telnet.ini",
+                    "[ZTelnet]\n"
+                    "foreground_red = \"\\x\"\n"
+                    "foreground_white = <fw>\n"
+                    "background_black = <bb>\n"
+                    "ctrl_c_enabled = 1\n"
+                    "export_code_page = 437\n"
+                    "client0 = 1b 5b 63\n"
+                    "server0 = 1b 5b 3f 36 63\n"
+                    "client1 = eof\n"
+                    "server1 = 41\n");
+    ZTelnet telnet(true);
+    telnet.Load(dir / "telnet.ini");
+    EXPECT_TRUE(telnet.m_ctrlCEnabled);
+    EXPECT_EQ(telnet.m_codePage, 437);
+    ASSERT_EQ(telnet.m_pairs.size(), 1U);
+    EXPECT_EQ(telnet.m_pairs[0].client, "\x1b[c");
+    EXPECT_EQ(telnet.m_pairs[0].server, "\x1b[?6c");
+    EXPECT_FALSE(telnet.m_pairs[0].used);
+    // Absent keys give empty sequences: only the configured parts are sent.
+    EXPECT_EQ(telnet.SetColor(0x0007), "<fw><bb>");
+}
+
+TEST(ZTelnetLoad, WithoutAFileNothingButClearingAndAddressing) {
+    ZTelnet telnet(true);
+    telnet.Load("/nonexistent/telnet.ini");
+    EXPECT_FALSE(telnet.m_ctrlCEnabled);
+    EXPECT_EQ(telnet.m_codePage, 0);
+    EXPECT_EQ(telnet.m_pairs.size(), 256U) << "missing keys make empty pairs";
+    EXPECT_EQ(telnet.SetColor(0x0007), "");
+    EXPECT_EQ(telnet.ClearScreen(0x004F), "\x1b[1;1f\x1b[0J");
+}
+
+}  // namespace
