@@ -152,6 +152,22 @@ std::string ZScreenExport::LineBreaks(int count, const ZScreen& picture) {
     return s;
 }
 
+// Line breaks, then a row's text; empty, with the colour left as it was, when the row
+// has nothing to send. The breaks go first, so their colour precedes the row's own.
+// length is the row text's byte count.
+std::string ZScreenExport::BrokenRow(int breaks, const ZScreen& picture, int row, int first,
+                                     int last, std::size_t& length) {
+    const WORD colour = m_telnet.m_lastAttr;
+    std::string text = LineBreaks(breaks, picture);
+    const std::string line = RowText(picture, row, first, last);
+    if (line.empty()) {
+        m_telnet.m_lastAttr = colour;
+        return {};
+    }
+    length = line.size();
+    return text + line;
+}
+
 std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& picture,
                                       COORD* position) {
     ZTraceScope trace;
@@ -174,17 +190,13 @@ std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& pictur
         if (end < 0) {
             continue;
         }
-        // The breaks come first, so their colour precedes the row's own colours.
-        const WORD colour = m_telnet.m_lastAttr;
-        const std::string breaks = LineBreaks(row - trackedRow, picture);
-        const std::string line = RowText(picture, row, 0, end);
-        if (line.empty()) {
-            m_telnet.m_lastAttr = colour;
+        std::size_t length = 0;
+        const std::string text = BrokenRow(row - trackedRow, picture, row, 0, end, length);
+        if (text.empty()) {
             continue;
         }
-        s += breaks;
-        s += line;
-        trackedColumn = static_cast<int>(line.size());
+        s += text;
+        trackedColumn = static_cast<int>(length);
         trackedRow = row;
     }
     if (s.empty()) {
@@ -291,17 +303,13 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client)
             continue;
         }
         if (column == -1) {
-            // The breaks go first, so their colour precedes the row's own colours.
-            const WORD colour = m_telnet.m_lastAttr;
-            const std::string breaks = trackedRow < a ? LineBreaks(a - trackedRow, cur) : "";
-            const std::string seg = RowText(cur, a, first, last);
-            if (seg.empty()) {
-                m_telnet.m_lastAttr = colour;
+            std::size_t length = 0;
+            const std::string text = BrokenRow(a - trackedRow, cur, a, first, last, length);
+            if (text.empty()) {
                 continue;
             }
-            r += breaks;
-            r += seg;
-            trackedColumn = static_cast<int>(seg.size());
+            r += text;
+            trackedColumn = static_cast<int>(length);
             trackedRow = a;
         } else {
             const std::string seg = RowText(cur, a, first, last);

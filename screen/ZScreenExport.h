@@ -34,6 +34,8 @@ class ZScreenExport {
     // double-width character adds nothing, its first half already covers both columns.
     std::string RowText(const ZScreen& picture, int row, int first, int last);
     std::string LineBreaks(int count, const ZScreen& picture);
+    std::string BrokenRow(int breaks, const ZScreen& picture, int row, int first, int last,
+                          std::size_t& length);
     // The differing stretch of a row: false when nothing differs.
     bool DiffRange(const ZScreen& cur, const ZScreen& client, int row, int& first, int& last,
                    int& column) const;
