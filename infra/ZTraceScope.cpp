@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -205,6 +206,25 @@ void ReportError(ZTraceScope& scope, std::string_view text) {
     ErrorLine(text);
     scope.Trace(text);
     LogLine(text);
+}
+
+namespace {
+std::atomic<bool> g_inputHidden{false};
+}  // namespace
+
+void HideTracedInput(bool hide) {
+    g_inputHidden.store(hide);
+}
+
+bool TracedInputHidden() {
+    return g_inputHidden.load();
+}
+
+std::string TracedInput(std::string_view input) {
+    if (!g_inputHidden.load()) {
+        return std::string(input);
+    }
+    return "(" + std::to_string(input.size()) + " bytes)";
 }
 
 void SetTraceClock(TraceClock clock) {

@@ -40,6 +40,12 @@ std::string RecentLines(std::string_view line);
 class ZTraceScope;
 void ReportError(ZTraceScope& scope, std::string_view text);
 
+// While hidden (a password may be on its way), client input appears in trace lines only
+// as its length, "(N bytes)"; TracedInput gives the form to write.
+void HideTracedInput(bool hide);
+bool TracedInputHidden();
+std::string TracedInput(std::string_view input);
+
 // The clock behind the line prefix; tests fix it to pin lines to the byte.
 using TraceClock = void (*)(SYSTEMTIME* time);
 void SetTraceClock(TraceClock clock);

@@ -62,6 +62,14 @@ class ZTelnet {
     static std::string NewLine() { return "\r\n"; }
     static std::string Nop() { return "\xff\xf1"; }
 
+    // Client input parsers: each takes what it recognises off the front of input and
+    // returns true, possibly with an answer in reply; false leaves input unchanged.
+    bool Consume_client_server(std::string& input, std::string& reply);
+    bool Consume_iac_do_will(std::string& input, std::string& reply);
+    bool Consume_iac_dont_wont(std::string& input, std::string& reply);
+    bool Consume_iac_sb_naws(std::string& input);
+    bool Consume_ctrl_c(std::string& input);
+
     ZClientSize m_clientSize;  // written by the session before the first export
     std::vector<ZTelnetPair> m_pairs;
     bool m_ctrlCEnabled = true;

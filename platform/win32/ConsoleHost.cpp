@@ -637,8 +637,12 @@ bool ConsoleHost::PostKeyMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/)
 
 bool ConsoleHost::InterruptForeground() {
     const pid_t group = ::tcgetpgrp(m_master.Get());
-    if (group <= 0) {
+    if (group < 0) {
         return FailWithErrno();
+    }
+    if (group == 0) {
+        SetLastError(ESRCH);  // no program has the console as its terminal
+        return false;
     }
     if (group == ::getpgrp()) {
         SetLastError(EPERM);  // never the session itself

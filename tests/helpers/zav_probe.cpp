@@ -1,6 +1,9 @@
 // A small program the tests run in a fresh process: it reports what the library sees
 // of its own command line, its settings file and its trace facility.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -105,6 +108,56 @@ int WinstaWithoutDescriptors() {
     return 0;
 }
 
+// Reads the terminal raw, as a full-screen program does, and appends every byte it
+// receives to file; the top row shows the running total. With "app" it first switches
+// the terminal to application cursor keys, as editors do.
+int Keys(const char* file, bool application) {
+    termios mode{};
+    ::tcgetattr(0, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(0, TCSANOW, &mode);
+    const int out = ::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    if (out < 0) {
+        return 1;
+    }
+    std::string status = application ? "\x1b[?1h" : "";
+    status += "\x1b[H\x1b[2Ktotal 0";
+    [[maybe_unused]] ssize_t n = ::write(1, status.data(), status.size());
+    std::size_t total = 0;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(0, buffer, sizeof buffer);
+        if (got <= 0) {
+            return 0;
+        }
+        n = ::write(out, buffer, static_cast<std::size_t>(got));
+        total += static_cast<std::size_t>(got);
+        status = "\x1b[H\x1b[2Ktotal " + std::to_string(total);
+        n = ::write(1, status.data(), status.size());
+    }
+}
+
+volatile sig_atomic_t g_interrupted = 0;
+
+// Waits for SIGINT and says so.
+int Interrupt() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { g_interrupted = 1; };
+    ::sigaction(SIGINT, &action, nullptr);
+    sigset_t blocked;
+    sigset_t previous;
+    ::sigemptyset(&blocked);
+    ::sigaddset(&blocked, SIGINT);
+    ::sigprocmask(SIG_BLOCK, &blocked, &previous);
+    std::printf("waiting\n");
+    std::fflush(stdout);
+    while (g_interrupted == 0) {
+        ::sigsuspend(&previous);
+    }
+    std::printf("interrupted\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,6 +177,14 @@ int main(int argc, char** argv) {
     if (mode == "error-after-three" && argc > 2) {
         return ErrorAfterThree(argv[2]);
     }
-    std::fprintf(stderr, "usage: zav_probe switches|config|recent-only|error-after-three FILE\n");
+    if (mode == "keys" && argc > 2) {
+        return Keys(argv[2], argc > 3 && std::string_view(argv[3]) == "app");
+    }
+    if (mode == "interrupt") {
+        return Interrupt();
+    }
+    std::fprintf(stderr,
+                 "usage: zav_probe switches|config|recent-only|error-after-three FILE|"
+                 "keys FILE [app]|interrupt\n");
     return 2;
 }
