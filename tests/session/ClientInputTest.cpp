@@ -1,0 +1,239 @@
+#include "session/ClientInput.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "infra/ZTraceScope.h"
+#include "platform/ZConsole.h"
+#include "support/ConsoleSupport.h"
+#include "support/KeyProbe.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kConfig = ZAV_CONFIG_DIR;
+
+void NoPause(DWORD /*milliseconds*/) {}
+
+// The session's parsers and key mapper over the shipped configuration, posting to the
+// console's window.
+struct Input {
+    Input() {
+        key.Load(kConfig + "/zav_keys.ini");
+        telnet.Load(kConfig + "/zav_telnet.ini");
+        key.m_hWnd = console.GetWindowHandle();
+    }
+    std::string Consume(std::string bytes) { return ConsumeClientInput(telnet, key, bytes); }
+
+    ZConsole console;
+    ZTelnet telnet{true};
+    ZKey key;
+};
+
+TEST(ClientInput, ParsersThenKeysThenDropped) {
+    test::KeyProbe probe;
+    ASSERT_TRUE(probe.Ready());
+    Input in;
+    test::TempDir dir;
+    TraceThreshold(10);
+    TraceFile(dir / "trace.txt");
+    TraceLevel(0);  // as in the session's loop
+    in.telnet.m_pairs = {{"\x1b[c", "\x1b[?1;2c", false}};
+    const std::string input =
+        "\xff\xfd\x18"  // DO TERMINAL-TYPE
+        "a"
+        "\xff\xfa\x1f\x00\x64\x00\x20\xff\xf0"  // window size 100 x 32
+        "\x1b[c"                                // the scripted request
+        "\x80\x81"                              // no key sends these: dropped
+        "b"
+        "\xff\xfb\x01"  // WILL ECHO
+        "\xff\xfc\x03"  // WONT SUPPRESS-GO-AHEAD: no answer
+        "c"s;
+    const std::string reply = in.Consume(input);
+    EXPECT_EQ(reply, "\xff\xfc\x18\x1b[?1;2c\xff\xfe\x01"s);
+    EXPECT_EQ(in.telnet.m_clientSize.columns, 100);
+    EXPECT_EQ(in.telnet.m_clientSize.rows, 32);
+    EXPECT_EQ(probe.Received(3), "abc");
+    const std::string trace = test::ReadFile(dir / "trace.txt");
+    // The first line written in the scope carries its opening brace.
+    EXPECT_NE(trace.find("consume : " + reply + "{\r\n"), std::string::npos)
+        << "the reply is traced at level 10";
+    EXPECT_EQ(trace.find("ZBrisel::Consume("), std::string::npos) << "the rest at level 0";
+
+    // The scripted pair answers once only; afterwards its bytes are typed.
+    EXPECT_EQ(in.Consume("\x1b[c"), "");
+}
+
+TEST(ClientInput, ANulByteAloneIsDroppedWithoutAnswer) {
+    Input in;
+    EXPECT_EQ(in.Consume(std::string(1, '\0')), "");
+}
+
+TEST(ClientInput, HiddenInputNeverReachesTheTrace) {
+    test::KeyProbe probe;
+    ASSERT_TRUE(probe.Ready());
+    test::TempDir dir;
+    TraceThreshold(0);
+    TraceFile(dir / "trace.txt");
+    Input in;
+    in.key.m_pause = &NoPause;
+    HideTracedInput(true);
+    in.Consume("Pa55w0rd\r");
+    HideTracedInput(false);
+    EXPECT_EQ(probe.Received(9), "Pa55w0rd\r") << "hidden input is still typed";
+    const std::string trace = test::ReadFile(dir / "trace.txt");
+    EXPECT_NE(trace.find("ZBrisel::Consume( (9 bytes) )"), std::string::npos);
+    for (const char* part : {"Pa55", "w0rd", "a55w", " w = 80 ", " w = 97 "}) {
+        EXPECT_EQ(trace.find(part), std::string::npos) << part;
+    }
+}
+
+// What an xterm sends a program for each key a client may send, in the normal and the
+// application cursor-key mode: the shipped key table must produce exactly this.
+struct KeyCase {
+    std::string client;
+    std::string normal;
+    std::string application;
+};
+
+std::vector<KeyCase> XtermCases() {
+    std::vector<KeyCase> cases;
+    auto same = [&](const std::string& bytes) { cases.push_back({bytes, bytes, bytes}); };
+    for (int c = 0x20; c < 0x7F; ++c) {
+        same(std::string(1, static_cast<char>(c)));
+    }
+    for (int c = 0x01; c < 0x20; ++c) {
+        if (c != 0x08) {
+            same(std::string(1, static_cast<char>(c)));
+        }
+    }
+    same("\x7f");
+    cases.push_back({"\x08", "\x7f", "\x7f"});  // Backspace sent as Ctrl+H
+    cases.push_back({"\r\n", "\r", "\r"});      // Enter sent as CR LF
+    for (int c = 0xA0; c <= 0xFF; ++c) {
+        same(std::string{static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))});
+    }
+    for (int c = 0x20; c < 0x7F; ++c) {
+        if (c != '[' && c != 'O') {
+            same("\x1b"s + static_cast<char>(c));  // Alt+key
+        }
+    }
+    same("\x1b\x7f");
+    same("\x1b\r");
+    same("\x1b\t");
+    cases.push_back({"\x1b\x08", "\x1b\x7f", "\x1b\x7f"});
+    for (const char* final : {"A", "B", "C", "D", "H", "F"}) {
+        const std::string csi = "\x1b["s + final;
+        const std::string ss3 = "\x1bO"s + final;
+        cases.push_back({csi, csi, ss3});
+        cases.push_back({ss3, csi, ss3});
+    }
+    for (const char* home : {"\x1b[1~", "\x1b[7~"}) {
+        cases.push_back({home, "\x1b[H", "\x1bOH"});
+    }
+    for (const char* end : {"\x1b[4~", "\x1b[8~"}) {
+        cases.push_back({end, "\x1b[F", "\x1bOF"});
+    }
+    for (const char* editing : {"\x1b[2~", "\x1b[3~", "\x1b[5~", "\x1b[6~"}) {
+        same(editing);
+    }
+    const char* f1to4[] = {"\x1bOP", "\x1bOQ", "\x1bOR", "\x1bOS"};
+    const char* vt220[] = {"\x1b[11~", "\x1b[12~", "\x1b[13~", "\x1b[14~"};
+    const char* linux[] = {"\x1b[[A", "\x1b[[B", "\x1b[[C", "\x1b[[D"};
+    for (int i = 0; i < 4; ++i) {
+        same(f1to4[i]);
+        cases.push_back({vt220[i], f1to4[i], f1to4[i]});
+        cases.push_back({linux[i], f1to4[i], f1to4[i]});
+    }
+    cases.push_back({"\x1b[[E", "\x1b[15~", "\x1b[15~"});
+    for (const char* f : {"15", "17", "18", "19", "20", "21", "23", "24"}) {
+        same("\x1b["s + f + "~");
+    }
+    // Modified keys: Shift+Tab, Ctrl+Left, Shift+Up, Alt+End, Ctrl+Delete, Ctrl+F5, Shift+F1.
+    for (const char* modified : {"\x1b[Z", "\x1b[1;5D", "\x1b[1;2A", "\x1b[1;3F", "\x1b[3;5~",
+                                 "\x1b[15;5~", "\x1b[1;2P"}) {
+        same(modified);
+    }
+    return cases;
+}
+
+void CheckKeys(bool application) {
+    test::KeyProbe probe(application);
+    ASSERT_TRUE(probe.Ready());
+    Input in;
+    in.key.m_pause = &NoPause;
+    std::string expected;
+    for (const KeyCase& c : XtermCases()) {
+        const std::string reply = in.Consume(c.client);
+        ASSERT_EQ(reply, "");
+        const std::string& bytes = application ? c.application : c.normal;
+        expected += bytes;
+        const std::string received = probe.Received(expected.size(), 5);
+        ASSERT_EQ(received, expected) << "client sent " << ::testing::PrintToString(c.client)
+                                      << ", a terminal sends " << ::testing::PrintToString(bytes);
+    }
+    // A carriage return alone: Enter.
+    in.Consume("\r");
+    EXPECT_EQ(probe.Received(expected.size() + 1), expected + "\r");
+}
+
+TEST(ShippedKeyTable, EveryKeyReachesAProgramAsFromATerminal) {
+    CheckKeys(false);
+}
+
+TEST(ShippedKeyTable, CursorKeysFollowTheProgramsApplicationMode) {
+    CheckKeys(true);
+}
+
+TEST(ShippedKeyTable, EditingALineInAShell) {
+    const pid_t shell = test::SpawnOnConsole("PS1='ready> ' exec bash --norc --noprofile -i 2>&1");
+    ASSERT_GE(test::WaitForRow("ready>"), 0);
+    Input in;
+    // Type, go left twice, insert, go to the end, type more, then erase with both
+    // Backspace forms and run the line.
+    in.Consume("echo helo");
+    in.Consume("\x1b[D\x1b[D");
+    in.Consume("l");
+    in.Consume("\x1bOF");
+    in.Consume(" w\xc3\xb6rld!?");
+    in.Consume("\x7f\x08");
+    in.Consume("\r");
+    EXPECT_GE(test::WaitForRow("hello w\xc3\xb6rld"), 0);
+    // Ctrl+A goes to the start of the line, Ctrl+K cuts it: nothing runs.
+    in.Consume("echo gone\x01\x0b");
+    in.Consume("echo kept\r");
+    EXPECT_GE(test::WaitForRow("kept"), 0);
+    EXPECT_LT(test::WaitForRow("gone", 0), 0);
+    in.Consume("exit\r");
+    EXPECT_TRUE(test::WaitExit(shell));
+}
+
+TEST(ShippedKeyTable, PagingThroughAFileInAFullScreenProgram) {
+    test::TempDir dir;
+    std::string lines;
+    for (int i = 1; i <= 200; ++i) {
+        lines += "line " + std::to_string(i) + "\n";
+    }
+    test::WriteFile(dir / "file.txt", lines);
+    const pid_t pager =
+        test::SpawnOnConsole("LESS= LESSHISTFILE=- exec less " + test::Quote(dir / "file.txt"));
+    ASSERT_TRUE(test::WaitFor([] { return test::WindowText(0) == "line 1"; }));
+    const int rows = test::Info().srWindow.Bottom - test::Info().srWindow.Top + 1;
+    Input in;
+    in.Consume("\x1b[B");  // Down: one line
+    EXPECT_TRUE(test::WaitFor([] { return test::WindowText(0) == "line 2"; }));
+    in.Consume("\x1b[6~");  // PgDn: one window of lines less the prompt row
+    const std::string top = "line " + std::to_string(2 + rows - 1);
+    EXPECT_TRUE(test::WaitFor([&] { return test::WindowText(0) == top; })) << test::WindowText(0);
+    in.Consume("\x1b[A");  // Up
+    const std::string up = "line " + std::to_string(1 + rows - 1);
+    EXPECT_TRUE(test::WaitFor([&] { return test::WindowText(0) == up; })) << test::WindowText(0);
+    in.Consume("q");
+    EXPECT_TRUE(test::WaitExit(pager));
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// The sample configuration a newcomer gets: it loads, and its values do what its
+// comments promise.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "screen/ZTelnet.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+const std::string kConfig = ZAV_CONFIG_DIR;
+
+std::string Setting(const std::string& output, const std::string& name) {
+    const std::string start = name + "=[";
+    const auto begin = output.find(start);
+    if (begin == std::string::npos) {
+        return "(missing)";
+    }
+    const auto end = output.find("]\n", begin);
+    return output.substr(begin + start.size(), end - begin - start.size());
+}
+
+TEST(ShippedConfig, SessionSettings) {
+    const auto run = test::Run("cd " + test::Quote(kConfig) + " && " + ZAV_PROBE_PATH +
+                               " config -ip:192.0.2.1 -port:50000");
+    ASSERT_EQ(run.status, 0);
+    const std::string& out = run.output;
+    EXPECT_EQ(Setting(out, "welcome_message"), "\nZAV terminal server 1.13d\n\n");
+    EXPECT_EQ(Setting(out, "login_message"), "login: ") << "quotes keep the blank";
+    EXPECT_EQ(Setting(out, "pass_message"), "\nPassword: ");
+    EXPECT_EQ(Setting(out, "fordbiden_login_list"), ":root:");
+    EXPECT_EQ(Setting(out, "default_pass"), "");
+    EXPECT_EQ(Setting(out, "screen_width"), "80");
+    EXPECT_EQ(Setting(out, "screen_height"), "24");
+    EXPECT_EQ(Setting(out, "buff_height"), "300");
+    EXPECT_EQ(Setting(out, "max_login_attempts"), "3");
+    EXPECT_EQ(Setting(out, "pass_timeout"), "60");
+    EXPECT_EQ(Setting(out, "trace_level"), "10");
+    for (const char* file : {"log_file", "trace_file", "error_file"}) {
+        EXPECT_NE(Setting(out, file).find("?pid"), std::string::npos) << file;
+    }
+    // The files it names are shipped beside it.
+    for (const char* file : {"key_init", "telnet_init"}) {
+        EXPECT_FALSE(test::ReadFile(kConfig + "/" + Setting(out, file)).empty()) << file;
+    }
+}
+
+TEST(ShippedConfig, ShellCommandRunsTheAccountsLoginShell) {
+    const auto run = test::Run("cd " + test::Quote(kConfig) + " && " + ZAV_PROBE_PATH + " config");
+    const std::string command = Setting(run.output, "shell_command");
+    // The session runs the command line as /bin/sh -c "exec <command line>".
+    const std::string script = "shopt -q login_shell && echo login; echo $BASH_VERSION";
+    const auto bash = test::Run("echo " + test::Quote(script) + " | env SHELL=/bin/bash sh -c " +
+                                test::Quote("exec " + command));
+    EXPECT_EQ(bash.status, 0);
+    EXPECT_EQ(bash.output.substr(0, 6), "login\n") << bash.output;
+    const auto fallback =
+        test::Run("echo 'echo $0' | env -u SHELL sh -c " + test::Quote("exec " + command));
+    EXPECT_EQ(fallback.output, "/bin/sh\n") << "without SHELL, the system shell";
+}
+
+TEST(ShippedConfig, TerminalFileHoldsTheBuiltInColoursAndUtf8) {
+    ZTelnet telnet(true);
+    telnet.Load(kConfig + "/zav_telnet.ini");
+    for (int i = 0; i < ZTelnet::SequenceCount; ++i) {
+        EXPECT_EQ(telnet.m_sequences[static_cast<std::size_t>(i)],
+                  ZTelnet::kBuiltIn[static_cast<std::size_t>(i)])
+            << ZTelnet::kSequenceKeys[static_cast<std::size_t>(i)];
+    }
+    EXPECT_EQ(telnet.m_codePage, 65001);
+    EXPECT_FALSE(telnet.m_ctrlCEnabled);
+    EXPECT_TRUE(telnet.m_pairs.empty()) << "the pair list ends at once";
+    EXPECT_EQ(telnet.ExportChar(u'\u00e9'), "\xc3\xa9");
+}
+
+}  // namespace
