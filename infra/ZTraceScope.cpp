@@ -220,11 +220,12 @@ bool TracedInputHidden() {
     return g_inputHidden.load();
 }
 
-std::string TracedInput(std::string_view input) {
+void trace_detail::Append(std::string& out, TracedInput input) {
     if (!g_inputHidden.load()) {
-        return std::string(input);
+        out.append(input.bytes);
+        return;
     }
-    return "(" + std::to_string(input.size()) + " bytes)";
+    out.append("(" + std::to_string(input.bytes.size()) + " bytes)");
 }
 
 void SetTraceClock(TraceClock clock) {

@@ -41,10 +41,13 @@ class ZTraceScope;
 void ReportError(ZTraceScope& scope, std::string_view text);
 
 // While hidden (a password may be on its way), client input appears in trace lines only
-// as its length, "(N bytes)"; TracedInput gives the form to write.
+// as its length, "(N bytes)". A TracedInput part of a trace line is formatted only when
+// the line is written, so untraced input costs no copy.
 void HideTracedInput(bool hide);
 bool TracedInputHidden();
-std::string TracedInput(std::string_view input);
+struct TracedInput {
+    std::string_view bytes;
+};
 
 // The clock behind the line prefix; tests fix it to pin lines to the byte.
 using TraceClock = void (*)(SYSTEMTIME* time);
@@ -63,6 +66,7 @@ inline void Append(std::string& out, const std::string& text) {
 inline void Append(std::string& out, char c) {
     out.push_back(c);
 }
+void Append(std::string& out, TracedInput input);
 template <std::integral T>
 requires(!std::same_as<T, char> && !std::same_as<T, bool>) void Append(std::string& out, T number) {
     out.append(std::to_string(number));

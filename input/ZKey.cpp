@@ -24,7 +24,7 @@ void ZKey::Load(std::string path) {
 
 bool ZKey::Consume(std::string& input) {
     ZTraceScope trace;
-    trace.Trace("ZKey::Consume( ", TracedInput(input), " )");
+    trace.Trace("ZKey::Consume( ", TracedInput{input}, " )");
     if (input.empty()) {
         return false;
     }

@@ -23,7 +23,7 @@ unsigned Byte(const std::string& input, std::size_t i) {
 
 bool ZTelnet::Consume_client_server(std::string& input, std::string& reply) {
     ZTraceScope trace;
-    trace.Trace("ZTelnet::Consume_client_server( ", TracedInput(input), " )");
+    trace.Trace("ZTelnet::Consume_client_server( ", TracedInput{input}, " )");
     for (ZTelnetPair& pair : m_pairs) {
         if (pair.used) {
             continue;
@@ -69,7 +69,7 @@ bool ZTelnet::Consume_iac_dont_wont(std::string& input, std::string& reply) {
 
 bool ZTelnet::Consume_iac_sb_naws(std::string& input) {
     ZTraceScope trace;
-    trace.Trace("ZTelnet::Consume_iac_sb_naws( ", TracedInput(input), " )");
+    trace.Trace("ZTelnet::Consume_iac_sb_naws( ", TracedInput{input}, " )");
     if (input.size() < 9 || input[0] != kIac || input[1] != kSb || input[2] != kNaws) {
         return false;
     }

@@ -4,7 +4,7 @@
 
 std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input) {
     ZTraceScope trace;
-    trace.Trace("ZBrisel::Consume( ", TracedInput(input), " )");
+    trace.Trace("ZBrisel::Consume( ", TracedInput{input}, " )");
     std::string reply;
     while (!input.empty()) {
         std::string answer;
