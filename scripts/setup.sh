@@ -8,8 +8,8 @@ packages=(
     build-essential cmake ninja-build pkg-config
     libssh-dev libvterm-dev libpam0g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    clang-format clang-tidy
-    openssh-client tmux python3 python3-pexpect
+    clang-format clang-tidy clang libclang-rt-14-dev
+    openssh-client tmux python3 python3-pexpect less
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the normal and the sanitizer (address + undefined) builds and runs the whole
-# test suite in both. Exits non-zero on any failure.
+# test suite in both, then runs the fuzz targets for a bounded time (scripts/fuzz.sh,
+# ZAV_FUZZ_SECONDS, default 60). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,5 +20,8 @@ echo "== tests: normal build =="
 ctest --test-dir build --output-on-failure -j "$jobs" || status=1
 echo "== tests: sanitizer build =="
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs" || status=1
+
+echo "== fuzzing =="
+scripts/fuzz.sh || status=1
 
 exit $status
