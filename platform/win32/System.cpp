@@ -84,6 +84,23 @@ void Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+DWORD GetTickCount() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void ExitProcess(UINT exitCode) {
+    ::_exit(static_cast<int>(exitCode));
+}
+
+int WSAStartup(WORD version, WSADATA* data) {
+    if (data != nullptr) {
+        data->wVersion = version;
+        data->wHighVersion = 0x0202;
+    }
+    return 0;
+}
+
 std::string GetCommandLineA() {
     std::ifstream in("/proc/self/cmdline", std::ios::binary);
     std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -173,6 +173,10 @@ DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
 void GetSystemTime(SYSTEMTIME* time);
 void Sleep(DWORD milliseconds);
+// Milliseconds of a monotonic clock, wrapping after about 49.7 days.
+DWORD GetTickCount();
+// Ends the process at once with the code: no destructors, no buffered output flushed.
+[[noreturn]] void ExitProcess(UINT exitCode);
 
 // The whole command line: /proc/self/cmdline with its arguments joined by single blanks.
 std::string GetCommandLineA();
@@ -240,6 +244,53 @@ BOOL GetConsoleMode(HANDLE handle, DWORD* mode);
 HWND FindWindowA(const char* className, const char* windowName);
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL GenerateConsoleCtrlEvent(DWORD event, DWORD processGroupId);
+
+// ---- sockets -----------------------------------------------------------------------------
+
+struct WSADATA {
+    WORD wVersion;
+    WORD wHighVersion;
+};
+
+// The record that describes a socket handed to another process: 372 bytes, laid out as
+// the platform's. Only the address family, type and protocol carry meaning here; the
+// socket itself travels beside the record (see transport/).
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+};
+struct WSAPROTOCOLCHAIN {
+    int ChainLen;
+    DWORD ChainEntries[7];
+};
+struct WSAPROTOCOL_INFOA {
+    DWORD dwServiceFlags1;
+    DWORD dwServiceFlags2;
+    DWORD dwServiceFlags3;
+    DWORD dwServiceFlags4;
+    DWORD dwProviderFlags;
+    GUID ProviderId;
+    DWORD dwCatalogEntryId;
+    WSAPROTOCOLCHAIN ProtocolChain;
+    int iVersion;
+    int iAddressFamily;
+    int iMaxSockAddr;
+    int iMinSockAddr;
+    int iSocketType;
+    int iProtocol;
+    int iProtocolMaxOffset;
+    int iNetworkByteOrder;
+    int iSecurityScheme;
+    DWORD dwMessageSize;
+    DWORD dwProviderReserved;
+    char szProtocol[256];
+};
+static_assert(sizeof(WSAPROTOCOL_INFOA) == 372);
+
+// Nothing to start on this platform: succeeds and reports version 1.1 to 2.2.
+int WSAStartup(WORD version, WSADATA* data);
 
 // ---- window station and desktop ----------------------------------------------------------
 
