@@ -1,0 +1,356 @@
+#include "transport/SshServer.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Client data held for the session beyond which the channel's window stays shut.
+constexpr std::size_t kReceiveLimit = 1 << 20;
+
+int Remaining(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1000000));
+}
+
+}  // namespace
+
+SshServer::SshServer() {
+    ssh_init();
+}
+
+SshServer::~SshServer() {
+    if (m_event != nullptr) {
+        if (m_session != nullptr) {
+            ssh_event_remove_session(m_event, m_session);
+        }
+        if (m_wakeFd >= 0) {
+            ssh_event_remove_fd(m_event, m_wakeFd);
+        }
+        ssh_event_free(m_event);
+    }
+    if (m_channel != nullptr) {
+        ssh_channel_free(m_channel);
+    }
+    if (m_session != nullptr) {
+        ssh_free(m_session);
+    }
+    if (m_bind != nullptr) {
+        ssh_bind_free(m_bind);
+    }
+    if (m_key != nullptr) {
+        ssh_key_free(m_key);
+    }
+    ssh_finalize();
+}
+
+int SshServer::LoadKey(const std::string& path, const std::string& password) {
+    if (path.empty() || ::access(path.c_str(), R_OK) != 0) {
+        return kErrorOpen;
+    }
+    if (m_key != nullptr) {
+        ssh_key_free(m_key);
+        m_key = nullptr;
+    }
+    // Always with the password: without one, the crypto library would prompt on the
+    // terminal for it.
+    const int rc =
+        ssh_pki_import_privkey_file(path.c_str(), password.c_str(), nullptr, nullptr, &m_key);
+    if (rc == SSH_EOF) {
+        return kErrorOpen;
+    }
+    return rc == SSH_OK ? kOk : kErrorWrongKey;
+}
+
+int SshServer::Accept(int socket, milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (socket < 0 || ::getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
+        type != SOCK_STREAM) {
+        return kArgErrorNumber;
+    }
+    if (m_key == nullptr) {
+        return kErrorNotFound;
+    }
+    m_bind = ssh_bind_new();
+    m_session = ssh_new();
+    m_event = ssh_event_new();
+    if (m_bind == nullptr || m_session == nullptr || m_event == nullptr) {
+        return kErrorMemory;
+    }
+    const int quiet = SSH_LOG_NOLOG;
+    ssh_bind_options_set(m_bind, SSH_BIND_OPTIONS_LOG_VERBOSITY, &quiet);
+    // The bind takes the key over.
+    if (ssh_bind_options_set(m_bind, SSH_BIND_OPTIONS_IMPORT_KEY, m_key) != SSH_OK) {
+        return kErrorWrongKey;
+    }
+    m_key = nullptr;
+
+    m_serverCallbacks.userdata = this;
+    m_serverCallbacks.auth_none_function = &SshServer::AuthNone;
+    m_serverCallbacks.auth_password_function = &SshServer::AuthPassword;
+    m_serverCallbacks.auth_pubkey_function = &SshServer::AuthPublicKey;
+    m_serverCallbacks.channel_open_request_session_function = &SshServer::OpenSession;
+    ssh_callbacks_init(&m_serverCallbacks);
+    if (ssh_bind_accept_fd(m_bind, m_session, socket) != SSH_OK) {
+        return kErrorRead;
+    }
+    ssh_set_server_callbacks(m_session, &m_serverCallbacks);
+    ssh_set_auth_methods(
+        m_session, SSH_AUTH_METHOD_NONE | SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_PUBLICKEY);
+    long seconds = std::max<long>(1, Remaining(deadline) / 1000);
+    ssh_options_set(m_session, SSH_OPTIONS_TIMEOUT, &seconds);
+    if (ssh_handle_key_exchange(m_session) != SSH_OK) {
+        return Remaining(deadline) == 0 ? kErrorTimeout : kErrorRead;
+    }
+    ssh_set_blocking(m_session, 0);
+    if (ssh_event_add_session(m_event, m_session) != SSH_OK) {
+        return kErrorMemory;
+    }
+    while (!m_started) {
+        const int left = Remaining(deadline);
+        if (left == 0) {
+            return kErrorTimeout;
+        }
+        if (!Poll(milliseconds(left))) {
+            return kErrorRead;
+        }
+    }
+    return kOk;
+}
+
+bool SshServer::Alive() const {
+    return m_session != nullptr && ssh_is_connected(m_session) != 0 &&
+           (ssh_get_status(m_session) & (SSH_CLOSED | SSH_CLOSED_ERROR)) == 0;
+}
+
+bool SshServer::Poll(milliseconds timeout) {
+    if (!Alive()) {
+        return false;
+    }
+    const int rc = ssh_event_dopoll(m_event, static_cast<int>(timeout.count()));
+    return rc != SSH_ERROR && Alive();
+}
+
+int SshServer::Write(std::string_view data, milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (!data.empty()) {
+        if (m_channel == nullptr || m_closed || !Alive()) {
+            return kErrorWrite;
+        }
+        const int n = ssh_channel_write(
+            m_channel, data.data(),
+            static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), 32768)));
+        if (n == SSH_ERROR) {
+            return kErrorWrite;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+        if (!data.empty()) {
+            // The client's window is full: let it catch up, but not forever.
+            const int left = Remaining(deadline);
+            if (left == 0) {
+                return kErrorTimeout;
+            }
+            if (!Poll(milliseconds(std::min(left, 100)))) {
+                return kErrorWrite;
+            }
+        }
+    }
+    return kOk;
+}
+
+int SshServer::Flush(milliseconds timeout) {
+    if (!Alive()) {
+        return kErrorWrite;
+    }
+    const int rc = ssh_blocking_flush(m_session, static_cast<int>(timeout.count()));
+    if (rc == SSH_AGAIN) {
+        return kErrorTimeout;
+    }
+    return rc == SSH_OK ? kOk : kErrorWrite;
+}
+
+int SshServer::Read(std::string& out, std::size_t max, milliseconds wait, int wakeFd) {
+    if (m_session == nullptr) {
+        return kErrorRead;
+    }
+    if (wakeFd != m_wakeFd) {
+        if (m_wakeFd >= 0) {
+            ssh_event_remove_fd(m_event, m_wakeFd);
+        }
+        m_wakeFd = -1;
+        if (wakeFd >= 0 &&
+            ssh_event_add_fd(m_event, wakeFd, POLLIN, &SshServer::OnWakeup, this) == SSH_OK) {
+            m_wakeFd = wakeFd;
+        }
+    }
+    const Clock::time_point deadline = Clock::now() + wait;
+    m_woken = false;
+    // One round even without waiting: it takes in whatever already arrived.
+    bool alive = Poll(milliseconds(0));
+    while (alive && m_received.empty() && !m_closed && !m_woken) {
+        const int left = Remaining(deadline);
+        if (left == 0) {
+            break;
+        }
+        alive = Poll(milliseconds(left));
+    }
+    if (!m_received.empty()) {
+        const std::size_t n = std::min(max, m_received.size());
+        out.append(m_received, 0, n);
+        m_received.erase(0, n);
+        return kOk;
+    }
+    if (!alive || m_closed) {
+        return kErrorRead;
+    }
+    return kErrorTimeout;
+}
+
+bool SshServer::TerminalSize(int& columns, int& rows) const {
+    if (!m_sized) {
+        return false;
+    }
+    columns = m_columns;
+    rows = m_rows;
+    return true;
+}
+
+void SshServer::Close() {
+    if (m_session == nullptr || !Alive()) {
+        return;
+    }
+    if (m_channel != nullptr && !m_closed) {
+        ssh_channel_request_send_exit_status(m_channel, 0);
+        ssh_channel_send_eof(m_channel);
+        ssh_channel_close(m_channel);
+        // The client answers with its own close; without waiting for it the client
+        // reports the connection as closed by the remote host.
+        const Clock::time_point deadline = Clock::now() + milliseconds(1000);
+        while (!m_closed && Remaining(deadline) > 0) {
+            if (!Poll(milliseconds(Remaining(deadline)))) {
+                break;
+            }
+        }
+    }
+    ssh_blocking_flush(m_session, 1000);
+    ssh_disconnect(m_session);
+}
+
+// ---- callbacks ----------------------------------------------------------------------
+
+int SshServer::Authenticated(const char* user) {
+    // Whatever the client offers is accepted; the console log-in checks the password.
+    m_userName = user != nullptr ? user : "";
+    return SSH_AUTH_SUCCESS;
+}
+
+int SshServer::AuthNone(ssh_session, const char* user, void* self) {
+    return static_cast<SshServer*>(self)->Authenticated(user);
+}
+
+int SshServer::AuthPassword(ssh_session, const char* user, const char*, void* self) {
+    return static_cast<SshServer*>(self)->Authenticated(user);
+}
+
+int SshServer::AuthPublicKey(ssh_session, const char* user, ssh_key_struct*, char, void* self) {
+    return static_cast<SshServer*>(self)->Authenticated(user);
+}
+
+ssh_channel SshServer::OpenSession(ssh_session session, void* self) {
+    auto* server = static_cast<SshServer*>(self);
+    if (server->m_channel != nullptr) {
+        return nullptr;  // one terminal per connection
+    }
+    server->m_channel = ssh_channel_new(session);
+    if (server->m_channel == nullptr) {
+        return nullptr;
+    }
+    auto& cb = server->m_channelCallbacks;
+    cb.userdata = server;
+    cb.channel_data_function = &SshServer::OnData;
+    cb.channel_eof_function = &SshServer::OnEof;
+    cb.channel_close_function = &SshServer::OnClose;
+    cb.channel_pty_request_function = &SshServer::OnPty;
+    cb.channel_pty_window_change_function = &SshServer::OnWindowChange;
+    cb.channel_shell_request_function = &SshServer::OnShell;
+    cb.channel_exec_request_function = &SshServer::OnExec;
+    cb.channel_env_request_function = &SshServer::OnEnv;
+    // No subsystem, X11 or agent callbacks: libssh refuses those requests.
+    ssh_callbacks_init(&cb);
+    ssh_set_channel_callbacks(server->m_channel, &cb);
+    return server->m_channel;
+}
+
+int SshServer::OnData(ssh_session, ssh_channel, void* data, uint32_t length, int stderrFlag,
+                      void* self) {
+    auto* server = static_cast<SshServer*>(self);
+    if (stderrFlag != 0) {
+        return static_cast<int>(length);
+    }
+    if (server->m_received.size() >= kReceiveLimit) {
+        return 0;  // left with the library; the client's window closes until it is read
+    }
+    server->m_received.append(static_cast<const char*>(data), length);
+    return static_cast<int>(length);
+}
+
+void SshServer::OnEof(ssh_session, ssh_channel, void*) {
+    // The client sends nothing more, but may still read; the session goes on.
+}
+
+void SshServer::OnClose(ssh_session, ssh_channel, void* self) {
+    static_cast<SshServer*>(self)->m_closed = true;
+}
+
+int SshServer::OnPty(ssh_session, ssh_channel, const char*, int columns, int rows, int, int,
+                     void* self) {
+    return OnWindowChange(nullptr, nullptr, columns, rows, 0, 0, self);
+}
+
+int SshServer::OnWindowChange(ssh_session, ssh_channel, int columns, int rows, int, int,
+                              void* self) {
+    auto* server = static_cast<SshServer*>(self);
+    // A client that knows no size reports 0; that is no size.
+    if (columns > 0 && rows > 0) {
+        server->m_columns = std::min(columns, 0x7FFF);
+        server->m_rows = std::min(rows, 0x7FFF);
+        server->m_sized = true;
+    }
+    return 0;
+}
+
+int SshServer::OnShell(ssh_session, ssh_channel, void* self) {
+    auto* server = static_cast<SshServer*>(self);
+    if (server->m_started) {
+        return -1;
+    }
+    server->m_started = true;
+    return 0;
+}
+
+int SshServer::OnExec(ssh_session session, ssh_channel channel, const char*, void* self) {
+    // The configured shell runs whatever command the client names.
+    return OnShell(session, channel, self);
+}
+
+int SshServer::OnEnv(ssh_session, ssh_channel, const char*, const char*, void*) {
+    return 0;  // accepted and ignored: the shell's environment is the session's
+}
+
+int SshServer::OnWakeup(socket_t fd, int revents, void* self) {
+    if ((revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(fd, &count, sizeof count);
+    }
+    static_cast<SshServer*>(self)->m_woken = true;
+    return 0;
+}

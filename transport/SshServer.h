@@ -1,0 +1,100 @@
+// The server side of one SSH connection over libssh, reduced to what a terminal needs:
+// a handshake on an already connected socket that accepts any authentication and keeps
+// the user name, one session channel with a pseudo-terminal, bounded writes and reads,
+// and the client's terminal size. Forwarding, agent, X11 and subsystems are refused.
+//
+// Results are status codes numbered like the original security toolkit's, so that log
+// readers keep working: 0 success, and the negative codes below.
+#pragma once
+
+#include <libssh/callbacks.h>
+#include <libssh/libssh.h>
+#include <libssh/server.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+class SshServer {
+  public:
+    static constexpr int kOk = 0;
+    static constexpr int kErrorMemory = -10;
+    static constexpr int kErrorWrongKey = -22;
+    static constexpr int kErrorTimeout = -25;
+    static constexpr int kErrorBadData = -32;
+    static constexpr int kErrorOpen = -40;
+    static constexpr int kErrorRead = -41;
+    static constexpr int kErrorWrite = -42;
+    static constexpr int kErrorNotFound = -43;
+    static constexpr int kArgErrorNumber = -104;
+
+    SshServer();
+    ~SshServer();
+    SshServer(const SshServer&) = delete;
+    SshServer& operator=(const SshServer&) = delete;
+
+    // Imports the server's private key (an OpenSSH key file protected by password).
+    int LoadKey(const std::string& path, const std::string& password);
+    // Runs the handshake on the connected socket (taken over: closed with the session)
+    // until the client has authenticated, opened its session channel and asked for a
+    // shell or a command, or until the time-out.
+    int Accept(int socket, std::chrono::milliseconds timeout);
+    const std::string& UserName() const { return m_userName; }
+
+    // Sends all of data within the time-out (a client that stops reading cannot stall
+    // the session for longer).
+    int Write(std::string_view data, std::chrono::milliseconds timeout);
+    int Flush(std::chrono::milliseconds timeout);
+    // Appends what the client sent, at most max bytes, to out. Waits up to wait for data
+    // when none is buffered; the wait also ends when wakeFd (if not -1) becomes readable,
+    // which is then drained. kErrorTimeout: nothing arrived; kErrorRead: the connection
+    // or the channel is gone.
+    int Read(std::string& out, std::size_t max, std::chrono::milliseconds wait, int wakeFd);
+    // The client's terminal size from its pty and window-change requests; false when it
+    // sent none.
+    bool TerminalSize(int& columns, int& rows) const;
+    // Ends the channel with exit status 0 and disconnects, waiting briefly for the
+    // client to acknowledge so it sees an orderly end.
+    void Close();
+
+  private:
+    static int AuthNone(ssh_session, const char* user, void* self);
+    static int AuthPassword(ssh_session, const char* user, const char*, void* self);
+    static int AuthPublicKey(ssh_session, const char* user, ssh_key_struct*, char, void* self);
+    static ssh_channel OpenSession(ssh_session, void* self);
+    static int OnData(ssh_session, ssh_channel, void* data, uint32_t length, int stderrFlag,
+                      void* self);
+    static void OnEof(ssh_session, ssh_channel, void* self);
+    static void OnClose(ssh_session, ssh_channel, void* self);
+    static int OnPty(ssh_session, ssh_channel, const char* term, int columns, int rows, int, int,
+                     void* self);
+    static int OnWindowChange(ssh_session, ssh_channel, int columns, int rows, int, int,
+                              void* self);
+    static int OnShell(ssh_session, ssh_channel, void* self);
+    static int OnExec(ssh_session, ssh_channel, const char* command, void* self);
+    static int OnEnv(ssh_session, ssh_channel, const char*, const char*, void* self);
+    static int OnWakeup(socket_t fd, int revents, void* self);
+
+    int Authenticated(const char* user);
+    bool Alive() const;
+    // One round of the event loop, at most timeout long; false when the session broke.
+    bool Poll(std::chrono::milliseconds timeout);
+
+    ssh_bind m_bind = nullptr;
+    ssh_session m_session = nullptr;
+    ssh_event m_event = nullptr;
+    ssh_channel m_channel = nullptr;
+    ssh_key m_key = nullptr;
+    ssh_server_callbacks_struct m_serverCallbacks{};
+    ssh_channel_callbacks_struct m_channelCallbacks{};
+
+    std::string m_userName;
+    std::string m_received;  // client data not yet read
+    bool m_started = false;  // a shell or a command was asked for
+    bool m_closed = false;   // the client closed the channel
+    bool m_woken = false;
+    int m_wakeFd = -1;  // the descriptor currently in the event loop
+    int m_columns = 0;
+    int m_rows = 0;
+    bool m_sized = false;
+};

@@ -1,0 +1,133 @@
+#include "transport/ZSsh.h"
+
+#include <chrono>
+
+#include "infra/ZTraceScope.h"
+#include "platform/win32/ConsoleHost.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// Handshake, authentication and the shell request together, as an SSH server's log-in
+// grace time: a client that stalls cannot hold a session process longer.
+constexpr milliseconds kHandshakeTime{60000};
+// Sending one export, and flushing it, to a client that does not read.
+constexpr milliseconds kSendTime{20000};
+// The longest a read waits for client data.
+constexpr milliseconds kReadWait{100};
+
+}  // namespace
+
+ZSsh::ZSsh() : m_session(std::make_unique<SshServer>()) {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::ZSsh( )");
+}
+
+ZSsh::~ZSsh() {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::~ZSsh( )");
+    ShutDown();
+}
+
+void ZSsh::ShutDown() {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::ShutDown( )");
+    if (m_session) {
+        m_session->Close();
+        m_session.reset();
+    }
+}
+
+void ZSsh::Fail(const std::string& message, int status, bool errorLine) {
+    const std::string text = message + std::to_string(status);
+    if (errorLine) {
+        ErrorLine(text);
+    }
+    {
+        ZTraceScope trace;
+        trace.Trace(text);
+    }
+    LogLine(text);
+    ExitProcess(0);
+}
+
+bool ZSsh::Init(SOCKET socket, std::string keysetPath, std::string password) {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::Init( ", static_cast<long long>(socket), ", ", keysetPath, " )");
+    // Opening the key file and reading the key from it are one step here; a file that
+    // cannot be opened fails as the opening did.
+    int status = m_session->LoadKey(keysetPath, password);
+    if (status == SshServer::kErrorOpen) {
+        Fail("cryptKeysetOpen = ", status, true);
+    }
+    if (status != SshServer::kOk) {
+        Fail("cryptGetPrivateKey = ", status, true);
+    }
+    const int fd = socket >= 0 && socket <= 0x7FFFFFFF ? static_cast<int>(socket) : -1;
+    status = m_session->Accept(fd, kHandshakeTime);
+    if (status == SshServer::kArgErrorNumber) {
+        Fail("cryptSetAttribute2 = ", status, true);
+    }
+    if (status == SshServer::kErrorMemory) {
+        Fail("cryptCreateSession = ", status, true);
+    }
+    if (status != SshServer::kOk) {
+        Fail("ssh not initialised. disconnecting", status, false);
+    }
+    m_userName = m_session->UserName();
+    trace.Trace("username = ", m_userName);
+    return true;
+}
+
+bool ZSsh::Push(std::string text) {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::Push( ", text, " )");
+    if (text.empty()) {
+        return true;
+    }
+    if (!m_session) {
+        return false;
+    }
+    int status = m_session->Write(text, kSendTime);
+    if (status != SshServer::kOk) {
+        trace.Trace("cryptPushData : err = ", status);
+        return false;
+    }
+    status = m_session->Flush(kSendTime);
+    if (status != SshServer::kOk) {
+        trace.Trace("cryptFlushData : err = ", status);
+        return false;
+    }
+    return true;
+}
+
+bool ZSsh::Pop(std::string& text) {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::Pop( )");
+    if (!m_session) {
+        return false;
+    }
+    // A change on the console ends the wait, so it is exported at once.
+    ConsoleHost* console = ConsoleHost::Instance();
+    std::string received;
+    const int status = m_session->Read(received, kPopLimit, kReadWait,
+                                       console != nullptr ? console->WakeupFd() : -1);
+    if (status != SshServer::kOk && status != SshServer::kErrorTimeout) {
+        trace.Trace("cryptPopData : err = ", status);
+        return false;
+    }
+    // Whatever followed a zero byte in the same read is dropped.
+    text = received.substr(0, received.find('\0'));
+    trace.Trace("len = ", text.size());
+    return true;
+}
+
+void ZSsh::GetTerminalSize() {
+    int columns = 0;
+    int rows = 0;
+    if (m_session && m_session->TerminalSize(columns, rows)) {
+        m_width = columns;
+        m_height = rows;
+    }
+}
