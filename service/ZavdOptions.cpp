@@ -1,0 +1,150 @@
+#include "service/ZavdOptions.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+bool ParseNumber(const std::string& text, long low, long high, long& value) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    value = std::strtol(text.c_str(), nullptr, 10);
+    return value >= low && value <= high;
+}
+
+std::string ProgramDirectory() {
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return ".";
+    }
+    const std::string self(path, static_cast<std::size_t>(n));
+    return self.substr(0, self.rfind('/'));
+}
+
+}  // namespace
+
+bool ParseListen(const std::string& text, ZavdListen& out) {
+    std::string host;
+    std::string port;
+    if (!text.empty() && text[0] == '[') {
+        const auto close = text.find("]:");
+        if (close == std::string::npos) {
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+        in6_addr v6{};
+        if (::inet_pton(AF_INET6, host.c_str(), &v6) != 1) {
+            return false;
+        }
+    } else {
+        const auto colon = text.rfind(':');
+        if (colon == std::string::npos) {
+            return false;
+        }
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        in_addr v4{};
+        if (::inet_pton(AF_INET, host.c_str(), &v4) != 1) {
+            return false;
+        }
+    }
+    long number = 0;
+    if (!ParseNumber(port, 0, 65535, number)) {
+        return false;
+    }
+    out.host = host;
+    out.port = static_cast<int>(number);
+    return true;
+}
+
+bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& error) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        const auto value = [&](std::string& into) {
+            if (i + 1 >= arguments.size()) {
+                error = a + " needs a value";
+                return false;
+            }
+            into = arguments[++i];
+            return true;
+        };
+        std::string text;
+        if (a == "--listen") {
+            ZavdListen address;
+            if (!value(text)) {
+                return false;
+            }
+            if (!ParseListen(text, address)) {
+                error = "--listen " + text + ": expected ADDR:PORT or [ADDR]:PORT";
+                return false;
+            }
+            listen.push_back(address);
+        } else if (a == "--workdir") {
+            if (!value(workdir)) {
+                return false;
+            }
+        } else if (a == "--session") {
+            if (!value(session)) {
+                return false;
+            }
+        } else if (a == "--max-sessions") {
+            long number = 0;
+            if (!value(text)) {
+                return false;
+            }
+            if (!ParseNumber(text, 1, 100000, number)) {
+                error = "--max-sessions " + text + ": expected a number from 1 to 100000";
+                return false;
+            }
+            maxSessions = static_cast<int>(number);
+        } else if (a == "--debug") {
+            debug = true;
+        } else if (a == "--genkey") {
+            genkey = true;
+        } else if (a == "--help" || a == "-h") {
+            help = true;
+        } else {
+            error = "unknown option " + a;
+            return false;
+        }
+    }
+    if (listen.empty()) {
+        listen.push_back(ZavdListen{"127.0.0.1", kDefaultPort});
+    }
+    if (workdir.empty()) {
+        char cwd[PATH_MAX];
+        workdir = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
+    }
+    if (session.empty()) {
+        session = ProgramDirectory() + "/brisel";
+    }
+    return true;
+}
+
+std::string ZavdOptions::Usage() {
+    return "usage: zavd [options]\n"
+           "Accepts SSH clients on TCP and starts one brisel session for each connection.\n"
+           "\n"
+           "  --listen ADDR:PORT   listen there; repeatable; [ADDR]:PORT for IPv6\n"
+           "                       (default 127.0.0.1:2222)\n"
+           "  --workdir DIR        the directory holding zav.ini, where sessions run\n"
+           "                       (default the current directory)\n"
+           "  --session PATH       the session program (default brisel beside zavd)\n"
+           "  --debug              start sessions with -debug:1: no password check, the\n"
+           "                       shell runs under zavd's own account\n"
+           "  --max-sessions N     close connections beyond N live sessions at once\n"
+           "                       (default 100)\n"
+           "  --genkey             create the key-set file named by rsakey_file in the\n"
+           "                       workdir's zav.ini if it is missing, then exit\n"
+           "  --help               show this text\n"
+           "\n"
+           "One line per connection goes to standard error. SIGTERM or SIGINT stops zavd;\n"
+           "its sessions then end with the service-stopped message.\n";
+}

@@ -1,0 +1,31 @@
+// zavd's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ZavdListen {
+    std::string host;  // numeric IPv4 or IPv6 address
+    int port = 0;
+};
+
+class ZavdOptions {
+  public:
+    static constexpr int kDefaultPort = 2222;
+    static constexpr int kDefaultMaxSessions = 100;
+
+    // False with a message in error for a command line that cannot be used.
+    bool Parse(const std::vector<std::string>& arguments, std::string& error);
+    static std::string Usage();
+
+    std::vector<ZavdListen> listen;  // default 127.0.0.1:2222
+    std::string workdir;             // default the current directory
+    std::string session;             // default brisel beside zavd
+    bool debug = false;
+    int maxSessions = kDefaultMaxSessions;
+    bool genkey = false;
+    bool help = false;
+};
+
+// "ADDR:PORT" or "[ADDR]:PORT" into a listening address; false when it is not one.
+bool ParseListen(const std::string& text, ZavdListen& out);

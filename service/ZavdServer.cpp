@@ -1,0 +1,322 @@
+#include "service/ZavdServer.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+
+#include "service/ErrorText.h"
+#include "service/ZavdHandOff.h"
+#include "transport/HandOffIo.h"
+#include "transport/ZSocket.h"
+
+extern char** environ;  // NOLINT
+
+namespace {
+
+UniqueFd OpenProcessFd(pid_t pid) {
+    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U)));
+}
+
+void Kill(int pidfd) {
+    if (pidfd >= 0) {
+        ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0U);
+    }
+}
+
+std::string Now() {
+    const std::time_t t = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    return text;
+}
+
+std::string Describe(int status) {
+    if (WIFSIGNALED(status)) {
+        return "killed by signal " + std::to_string(WTERMSIG(status));
+    }
+    return "exit code " + std::to_string(WEXITSTATUS(status));
+}
+
+}  // namespace
+
+ZavdServer::ZavdServer(ZavdOptions options) : m_options(std::move(options)) {}
+
+ZavdServer::~ZavdServer() {
+    for (Worker& w : m_handOffs) {
+        w.thread.join();
+    }
+    if (!m_pipeDirectory.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_pipeDirectory, ignored);
+    }
+}
+
+bool ZavdServer::Start(std::string& error) {
+    for (const ZavdListen& address : m_options.listen) {
+        const bool v6 = address.host.find(':') != std::string::npos;
+        UniqueFd fd(
+            ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        const int on = 1;
+        ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (v6) {
+            ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            auto& a = reinterpret_cast<sockaddr_in6&>(storage);
+            a.sin6_family = AF_INET6;
+            a.sin6_port = htons(static_cast<std::uint16_t>(address.port));
+            ::inet_pton(AF_INET6, address.host.c_str(), &a.sin6_addr);
+            length = sizeof a;
+        } else {
+            auto& a = reinterpret_cast<sockaddr_in&>(storage);
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<std::uint16_t>(address.port));
+            ::inet_pton(AF_INET, address.host.c_str(), &a.sin_addr);
+            length = sizeof a;
+        }
+        const std::string shown =
+            (v6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
+        if (!fd.Valid() || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+            ::listen(fd.Get(), 128) != 0) {
+            error = "cannot listen on " + shown + ": " + ErrorText(errno);
+            return false;
+        }
+        // Port 0 takes a free port: report the one given.
+        length = sizeof storage;
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&storage), &length);
+        const unsigned port = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(storage).sin6_port
+                                       : reinterpret_cast<sockaddr_in&>(storage).sin_port);
+        m_listening.push_back((v6 ? "[" + address.host + "]" : address.host) + ":" +
+                              std::to_string(port));
+        m_listeners.push_back(std::move(fd));
+    }
+
+    const char* temporary = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe)
+    std::string pattern =
+        std::string(temporary != nullptr && *temporary != '\0' ? temporary : "/tmp") +
+        "/zavd-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {  // private: mode 0700
+        error = "cannot create the pipe directory: " + std::string(ErrorText(errno));
+        return false;
+    }
+    m_pipeDirectory = pattern;
+    const std::string variable = std::string(handoff::kDirectoryVariable) + "=";
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, variable.c_str(), variable.size()) != 0) {
+            m_environment.emplace_back(*e);
+        }
+    }
+    m_environment.push_back(variable + m_pipeDirectory);
+
+    sigset_t signals;
+    ::sigemptyset(&signals);
+    ::sigaddset(&signals, SIGCHLD);
+    ::sigaddset(&signals, SIGTERM);
+    ::sigaddset(&signals, SIGINT);
+    m_signals.Reset(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!m_signals.Valid()) {
+        error = "cannot watch signals: " + std::string(ErrorText(errno));
+        return false;
+    }
+    return true;
+}
+
+int ZavdServer::Serve() {
+    std::vector<pollfd> fds;
+    fds.push_back(pollfd{m_signals.Get(), POLLIN, 0});
+    for (const UniqueFd& listener : m_listeners) {
+        fds.push_back(pollfd{listener.Get(), POLLIN, 0});
+    }
+    for (;;) {
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Log("poll failed: " + std::string(ErrorText(errno)));
+            return 1;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            signalfd_siginfo info{};
+            bool stop = false;
+            while (::read(m_signals.Get(), &info, sizeof info) == sizeof info) {
+                stop = stop || info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT;
+            }
+            Reap();
+            if (stop) {
+                break;
+            }
+        }
+        for (std::size_t i = 1; i < fds.size(); ++i) {
+            if ((fds[i].revents & POLLIN) != 0) {
+                Accept(fds[i].fd);
+            }
+        }
+    }
+    Log("stopping; running sessions end on their own");
+    m_listeners.clear();
+    std::vector<Worker> workers;
+    {
+        std::lock_guard lock(m_mutex);
+        workers.swap(m_handOffs);
+    }
+    for (Worker& w : workers) {
+        w.thread.join();
+    }
+    return 0;
+}
+
+void ZavdServer::Accept(int listener) {
+    UniqueFd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!client.Valid()) {
+        return;  // gone before it was taken, or out of descriptors for now
+    }
+    ZSocket socket(client.Get());
+    const std::string ip = socket.GetConnectionIP();
+    const std::string port = socket.GetConnectionPort();
+    const std::string peer = (ip.find(':') != std::string::npos ? "[" + ip + "]" : ip) + ":" + port;
+    const std::string suffix = "zav" + ip + port;
+    {
+        std::lock_guard lock(m_mutex);
+        // Finished hand-off threads are joined here, so they never pile up.
+        for (auto it = m_handOffs.begin(); it != m_handOffs.end();) {
+            if (it->done->load()) {
+                it->thread.join();
+                it = m_handOffs.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (static_cast<int>(m_sessions.size()) >= m_options.maxSessions) {
+            Log(peer + ": refused, " + std::to_string(m_sessions.size()) + " sessions running");
+            return;
+        }
+        if (!m_suffixesInUse.insert(suffix).second) {
+            Log(peer + ": refused, a hand-off for this peer is under way");
+            return;
+        }
+    }
+    auto handOff = std::make_unique<ZavdHandOff>();
+    std::string error;
+    pid_t pid = -1;
+    if (handOff->Listen(m_pipeDirectory, suffix, error)) {
+        pid = Spawn(ip, port, error);
+    }
+    if (pid < 0) {
+        Log(peer + ": not served, " + error);
+        std::lock_guard lock(m_mutex);
+        m_suffixesInUse.erase(suffix);
+        return;
+    }
+    UniqueFd pidfd = OpenProcessFd(pid);
+    std::lock_guard lock(m_mutex);
+    m_sessions[pid] = peer;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread worker([this, pid, fd = std::move(client), peer, suffix, done,
+                        h = std::move(handOff), pidfd = std::move(pidfd)]() mutable {
+        std::string reason;
+        if (h->Run(pid, fd.Get(), std::chrono::milliseconds(kHandOffTimeoutMs), reason)) {
+            Log(peer + " session " + std::to_string(pid) + ": handed over");
+        } else {
+            // A session without its connection is of no use: end it.
+            Kill(pidfd.Get());
+            Log(peer + " session " + std::to_string(pid) + ": hand-off failed, " + reason);
+        }
+        h->Close();
+        fd.Reset();
+        {
+            std::lock_guard lock(m_mutex);
+            m_suffixesInUse.erase(suffix);
+        }
+        done->store(true);
+    });
+    m_handOffs.push_back(Worker{std::move(worker), std::move(done)});
+}
+
+pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, std::string& error) {
+    std::vector<std::string> arguments = {m_options.session, "-ppid:" + std::to_string(::getpid()),
+                                          "-ip:" + ip, "-port:" + port};
+    if (m_options.debug) {
+        arguments.emplace_back("-debug:1");
+    }
+    std::vector<char*> argv;
+    for (std::string& a : arguments) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : m_environment) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, m_options.workdir.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t defaults;
+    ::sigemptyset(&none);
+    ::sigfillset(&defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        error = "cannot start " + m_options.session + ": " + ErrorText(rc);
+        return -1;
+    }
+    return pid;
+}
+
+void ZavdServer::Reap() {
+    for (;;) {
+        int status = 0;
+        const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+        if (pid <= 0) {
+            return;
+        }
+        std::string peer;
+        {
+            std::lock_guard lock(m_mutex);
+            auto it = m_sessions.find(pid);
+            if (it != m_sessions.end()) {
+                peer = it->second;
+                m_sessions.erase(it);
+            }
+        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            Log(peer + " session " + std::to_string(pid) + ": ended, " + Describe(status));
+        }
+    }
+}
+
+void ZavdServer::Log(const std::string& line) {
+    const std::string text = Now() + " zavd: " + line + "\n";
+    std::lock_guard lock(m_logMutex);
+    [[maybe_unused]] const ssize_t n = ::write(2, text.data(), text.size());
+}

@@ -1,0 +1,60 @@
+// The listening service: accepts TCP connections, starts one session process for each
+// and hands it the connection, reaps the sessions, and keeps serving whatever they do.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/win32/UniqueFd.h"
+#include "service/ZavdOptions.h"
+
+class ZavdServer {
+  public:
+    // How long a session may take over the hand-off before it is given up and ended.
+    static constexpr int kHandOffTimeoutMs = 10000;
+
+    explicit ZavdServer(ZavdOptions options);
+    ~ZavdServer();
+    ZavdServer(const ZavdServer&) = delete;
+    ZavdServer& operator=(const ZavdServer&) = delete;
+
+    // Opens the listening sockets and the private pipe directory; false with error.
+    bool Start(std::string& error);
+    // Serves until SIGTERM or SIGINT (which the caller has blocked); returns the exit code.
+    int Serve();
+
+    // The addresses actually listened on ("127.0.0.1:2222"), for the start-up message.
+    const std::vector<std::string>& Listening() const { return m_listening; }
+
+  private:
+    void Accept(int listener);
+    void HandOff(pid_t session, UniqueFd client, std::string peer, std::string suffix);
+    pid_t Spawn(const std::string& ip, const std::string& port, std::string& error);
+    void Reap();
+    void Log(const std::string& line);
+
+    ZavdOptions m_options;
+    std::vector<UniqueFd> m_listeners;
+    std::vector<std::string> m_listening;
+    UniqueFd m_signals;
+    std::string m_pipeDirectory;
+    std::vector<std::string> m_environment;  // the sessions' environment
+
+    std::mutex m_mutex;                       // guards what follows
+    std::map<pid_t, std::string> m_sessions;  // live session -> its peer
+    std::set<std::string> m_suffixesInUse;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Worker> m_handOffs;
+    std::mutex m_logMutex;
+};

@@ -1,0 +1,74 @@
+// zavd: the listening service. Accepts SSH clients and hands each connection to a new
+// brisel session process.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "service/ZavdKeyFile.h"
+#include "service/ZavdOptions.h"
+#include "service/ZavdServer.h"
+#include "transport/ZSsh.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    ZavdOptions options;
+    std::string error;
+    if (!options.Parse(arguments, error)) {
+        std::fprintf(stderr, "zavd: %s\n%s", error.c_str(), ZavdOptions::Usage().c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(ZavdOptions::Usage().c_str(), stdout);
+        return 0;
+    }
+    if (options.genkey) {
+        const std::string path = ZavdKeyFile::PathFromSettings(options.workdir);
+        if (path.empty()) {
+            std::fprintf(stderr, "zavd: %s/zav.ini names no rsakey_file\n",
+                         options.workdir.c_str());
+            return 1;
+        }
+        switch (ZavdKeyFile::Create(path, ZSsh::kKeysetPassword, error)) {
+            case ZavdKeyFile::Result::Created:
+                std::printf("zavd: created the key-set file %s\n", path.c_str());
+                return 0;
+            case ZavdKeyFile::Result::Exists:
+                std::printf("zavd: the key-set file %s exists; left as it is\n", path.c_str());
+                return 0;
+            case ZavdKeyFile::Result::Failed:
+                std::fprintf(stderr, "zavd: %s\n", error.c_str());
+                return 1;
+        }
+    }
+
+    // Signals are taken through a descriptor; threads started later inherit the mask.
+    sigset_t signals;
+    ::sigemptyset(&signals);
+    ::sigaddset(&signals, SIGCHLD);
+    ::sigaddset(&signals, SIGTERM);
+    ::sigaddset(&signals, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    ZavdServer server(options);
+    if (!server.Start(error)) {
+        std::fprintf(stderr, "zavd: %s\n", error.c_str());
+        return 1;
+    }
+    std::string addresses;
+    for (const std::string& a : server.Listening()) {
+        addresses += (addresses.empty() ? "" : ", ") + a;
+    }
+    std::fprintf(stderr, "zavd: listening on %s; sessions run %s in %s%s\n", addresses.c_str(),
+                 options.session.c_str(), options.workdir.c_str(),
+                 options.debug ? " with the debug login" : "");
+    if (::geteuid() != 0 && !options.debug) {
+        std::fprintf(stderr,
+                     "zavd: not running as root: log-ons will fail; --debug starts the shell "
+                     "under this account without checking the password\n");
+    }
+    return server.Serve();
+}

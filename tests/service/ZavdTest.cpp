@@ -1,0 +1,282 @@
+// zavd with a small session program: many connections at once, sessions that crash or
+// hang in the hand-off, the session limit, stopping, IPv6 and the key-set file.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/win32/UniqueFd.h"
+#include "service/ZavdOptions.h"
+#include "support/TestSupport.h"
+#include "support/Zavd.h"
+#include "transport/ZSsh.h"
+
+namespace {
+
+UniqueFd Connect(int port, bool v6 = false) {
+    UniqueFd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (v6) {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(static_cast<std::uint16_t>(port));
+        a.sin6_addr = in6addr_loopback;
+        ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    return fd;
+}
+
+// A connection from a client port chosen beforehand, for which the session program
+// behaves as told (decided before the session can start).
+UniqueFd ConnectAs(const test::TempDir& work, int port, const std::string& behaviour) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), length);
+    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &length);
+    test::WriteFile(work / ("behaviour." + std::to_string(ntohs(a.sin_port))), behaviour);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return fd;
+}
+
+// A line from the session, or what arrived before the connection closed.
+std::string ReadLine(int fd, int seconds = 30) {
+    std::string line;
+    pollfd p{fd, POLLIN, 0};
+    while (::poll(&p, 1, seconds * 1000) == 1) {
+        char c = 0;
+        if (::read(fd, &c, 1) != 1 || c == '\n') {
+            break;
+        }
+        line.push_back(c);
+    }
+    return line;
+}
+
+std::size_t OpenDescriptors(pid_t pid) {
+    std::size_t n = 0;
+    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    while (dir != nullptr && ::readdir(dir) != nullptr) {
+        ++n;
+    }
+    if (dir != nullptr) {
+        ::closedir(dir);
+    }
+    return n;
+}
+
+// The children of pid, from every thread's list.
+std::vector<pid_t> Children(pid_t pid) {
+    std::vector<pid_t> children;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    while (dir != nullptr) {
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) {
+            break;
+        }
+        std::ifstream in(tasks + "/" + entry->d_name + "/children");
+        pid_t child = 0;
+        while (in >> child) {
+            children.push_back(child);
+        }
+    }
+    if (dir != nullptr) {
+        ::closedir(dir);
+    }
+    return children;
+}
+
+// Polls until zavd has no child left (every session ended and was reaped).
+bool NoChildren(pid_t pid, int seconds = 30) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        if (Children(pid).empty()) {
+            return true;
+        }
+        ::usleep(50000);
+    }
+    return false;
+}
+
+class Service : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::WriteFile(work / "zav.ini", "[ZTerm]\nlog_file=session_?pid.log\n");
+        Behave("greet");
+    }
+    void Behave(const std::string& behaviour) { test::WriteFile(work / "behaviour", behaviour); }
+    std::unique_ptr<test::Zavd> Start(std::vector<std::string> extra = {},
+                                      const std::string& listen = "127.0.0.1:0") {
+        extra.insert(extra.begin(), {"--session", ZAV_SESSION_PROBE_PATH});
+        auto zavd = std::make_unique<test::Zavd>(work.Path().string(), extra, listen);
+        EXPECT_GT(zavd->Port(), 0) << zavd->Output();
+        return zavd;
+    }
+    test::TempDir work;
+};
+
+TEST_F(Service, FiftyConnectionsAtOnceAreAllServed) {
+    auto zavd = Start();
+    const std::size_t descriptors = OpenDescriptors(zavd->Pid());
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < 50; ++i) {
+        clients.push_back(Connect(zavd->Port()));
+    }
+    std::set<std::string> sessions;
+    for (UniqueFd& c : clients) {
+        const std::string line = ReadLine(c.Get());
+        EXPECT_EQ(line.substr(0, 8), "session ") << line;
+        sessions.insert(line.substr(0, line.find(" peer")));
+    }
+    EXPECT_EQ(sessions.size(), 50U) << "each connection has its own session";
+    clients.clear();
+    EXPECT_TRUE(NoChildren(zavd->Pid())) << "all sessions ended and were reaped";
+    EXPECT_EQ(OpenDescriptors(zavd->Pid()), descriptors) << "no descriptor leaked";
+    std::size_t handed = 0;
+    for (std::size_t at = zavd->Output().find("handed over"); at != std::string::npos;
+         at = zavd->Output().find("handed over", at + 1)) {
+        ++handed;
+    }
+    EXPECT_EQ(handed, 50U) << "one line per connection";
+}
+
+TEST_F(Service, SessionsThatCrashOrHangInTheHandOffDoNotStopTheService) {
+    auto zavd = Start();
+    const std::size_t descriptors = OpenDescriptors(zavd->Pid());
+    UniqueFd crashed = ConnectAs(work, zavd->Port(), "crash");
+    EXPECT_EQ(ReadLine(crashed.Get()), "") << "the connection is closed unserved";
+    EXPECT_NE(zavd->WaitForLine("hand-off failed"), "");
+
+    UniqueFd hung = ConnectAs(work, zavd->Port(), "hang");
+    // While one session hangs, others are served.
+    UniqueFd served = Connect(zavd->Port());
+    EXPECT_EQ(ReadLine(served.Get()).substr(0, 8), "session ");
+    // The hung session is given up after the hand-off's time limit, and ended.
+    EXPECT_EQ(ReadLine(hung.Get()), "");
+    EXPECT_NE(zavd->WaitForLine("hand-off failed"), "");
+    served.Reset();
+    EXPECT_TRUE(NoChildren(zavd->Pid()));
+    EXPECT_EQ(OpenDescriptors(zavd->Pid()), descriptors);
+}
+
+TEST_F(Service, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+    auto zavd = Start({"--max-sessions", "2"});
+    UniqueFd first = Connect(zavd->Port());
+    UniqueFd second = Connect(zavd->Port());
+    EXPECT_EQ(ReadLine(first.Get()).substr(0, 8), "session ");
+    EXPECT_EQ(ReadLine(second.Get()).substr(0, 8), "session ");
+    UniqueFd third = Connect(zavd->Port());
+    EXPECT_EQ(ReadLine(third.Get()), "");
+    EXPECT_NE(zavd->WaitForLine("refused, 2 sessions running"), "");
+    // A place becomes free when a session ends and is reaped.
+    first.Reset();
+    for (int i = 0; i < 600 && Children(zavd->Pid()).size() > 1; ++i) {
+        ::usleep(50000);
+    }
+    UniqueFd next = Connect(zavd->Port());
+    EXPECT_EQ(ReadLine(next.Get()).substr(0, 8), "session ");
+}
+
+TEST_F(Service, StoppingTheServiceEndsItsSessions) {
+    auto zavd = Start();
+    UniqueFd client = Connect(zavd->Port());
+    EXPECT_EQ(ReadLine(client.Get()).substr(0, 8), "session ");
+    EXPECT_EQ(zavd->Stop(SIGTERM), 0);
+    EXPECT_EQ(ReadLine(client.Get()), "ZAV service stopped");
+    EXPECT_NE(zavd->Output().find("stopping"), std::string::npos);
+}
+
+TEST_F(Service, IPv6) {
+    auto zavd = Start({}, "[::1]:0");
+    UniqueFd client = Connect(zavd->Port(), true);
+    const std::string line = ReadLine(client.Get());
+    EXPECT_NE(line.find(" peer ::1:"), std::string::npos) << line;
+}
+
+TEST_F(Service, TheKeySetFileIsCreatedOnceAndPrivate) {
+    test::WriteFile(work / "zav.ini", "[ZTerm]\nrsakey_file=keys\\server_key\n");
+    ::mkdir((work / "keys").c_str(), 0700);
+    const std::string genkey =
+        std::string(ZAVD_PATH) + " --genkey --workdir " + test::Quote(work.Path().string());
+    const auto created = test::Run(genkey);
+    EXPECT_EQ(created.status, 0);
+    EXPECT_NE(created.output.find("created"), std::string::npos) << created.output;
+    const std::string key = work / "keys/server_key";
+    struct stat info {};
+    ASSERT_EQ(::stat(key.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600U);
+    const std::string before = test::ReadFile(key);
+    // Encrypted with the key-set password, and only with it.
+    EXPECT_EQ(test::Run("ssh-keygen -y -P " + test::Quote(ZSsh::kKeysetPassword) + " -f " +
+                        test::Quote(key))
+                  .status,
+              0);
+    EXPECT_NE(test::Run("ssh-keygen -y -P wrong -f " + test::Quote(key) + " 2>/dev/null").status,
+              0);
+    const auto again = test::Run(genkey);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_NE(again.output.find("exists"), std::string::npos);
+    EXPECT_EQ(test::ReadFile(key), before) << "an existing key is kept";
+
+    test::WriteFile(work / "zav.ini", "[ZTerm]\n");
+    EXPECT_EQ(test::Run(genkey + " 2>/dev/null").status, 1) << "no rsakey_file";
+}
+
+TEST(ZavdOptions, CommandLine) {
+    ZavdOptions o;
+    std::string error;
+    ASSERT_TRUE(o.Parse({}, error));
+    ASSERT_EQ(o.listen.size(), 1U);
+    EXPECT_EQ(o.listen[0].host, "127.0.0.1");
+    EXPECT_EQ(o.listen[0].port, 2222);
+    EXPECT_EQ(o.maxSessions, 100);
+    EXPECT_FALSE(o.debug);
+    EXPECT_EQ(o.session.substr(o.session.size() - 7), "/brisel");
+
+    ZavdOptions p;
+    ASSERT_TRUE(p.Parse({"--listen", "0.0.0.0:22", "--listen", "[::1]:2222", "--debug",
+                         "--max-sessions", "7", "--workdir", "/etc/zav", "--session", "/x/y"},
+                        error))
+        << error;
+    ASSERT_EQ(p.listen.size(), 2U);
+    EXPECT_EQ(p.listen[1].host, "::1");
+    EXPECT_EQ(p.listen[1].port, 2222);
+    EXPECT_TRUE(p.debug);
+    EXPECT_EQ(p.maxSessions, 7);
+    EXPECT_EQ(p.workdir, "/etc/zav");
+    EXPECT_EQ(p.session, "/x/y");
+
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--listen", "localhost:22"},
+                                               {"--listen", "::1:22"},
+                                               {"--listen", "127.0.0.1:65536"},
+                                               {"--listen"},
+                                               {"--max-sessions", "0"},
+                                               {"--frobnicate"}}) {
+        ZavdOptions q;
+        EXPECT_FALSE(q.Parse(bad, error)) << bad[0];
+        EXPECT_FALSE(error.empty());
+    }
+    const auto help = test::Run(std::string(ZAVD_PATH) + " --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("--max-sessions N"), std::string::npos);
+}
+
+}  // namespace

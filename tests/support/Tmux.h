@@ -1,0 +1,82 @@
+// A terminal for end-to-end tests: a command (normally the OpenSSH client) running in a
+// tmux pane of a given size, on a tmux server of the test's own.
+#pragma once
+
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <thread>
+
+#include "support/TestSupport.h"
+
+namespace test {
+
+class Tmux {
+  public:
+    Tmux(const std::string& command, int columns, int rows)
+        : m_socket("zav-test-" + std::to_string(::getpid()) + "-" + std::to_string(Counter()++)) {
+        Run(Tmux::Command("new-session -d -x " + std::to_string(columns) + " -y " +
+                          std::to_string(rows) + " " + Quote(command + "; sleep 3600")));
+    }
+    ~Tmux() { Run(Command("kill-server") + " 2>/dev/null"); }
+    Tmux(const Tmux&) = delete;
+    Tmux& operator=(const Tmux&) = delete;
+
+    // The pane's text, one line per row, trailing blanks removed.
+    std::string Capture() { return Run(Command("capture-pane -p")).output; }
+    // Keys in tmux's notation (Enter, C-c, Up) or literal text with literal = true.
+    void Send(const std::string& keys, bool literal = false) {
+        Run(Command(std::string("send-keys ") + (literal ? "-l " : "") + Quote(keys)));
+    }
+    // Several keys in tmux's notation, delivered together.
+    void SendTogether(std::initializer_list<const char*> keys) {
+        std::string arguments = "send-keys";
+        for (const char* k : keys) {
+            arguments += " " + Quote(k);
+        }
+        Run(Command(arguments));
+    }
+    void Resize(int columns, int rows) {
+        Run(Command("resize-window -x " + std::to_string(columns) + " -y " + std::to_string(rows)));
+    }
+
+    // Polls the pane until condition holds on its text; false after seconds.
+    bool WaitFor(const std::function<bool(const std::string&)>& condition, int seconds = 20) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (condition(Capture())) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    bool WaitForText(const std::string& text, int seconds = 20) {
+        return WaitFor(
+            [&](const std::string& pane) { return pane.find(text) != std::string::npos; }, seconds);
+    }
+
+  private:
+    static int& Counter() {
+        static int counter = 0;
+        return counter;
+    }
+    std::string Command(const std::string& arguments) const {
+        return "tmux -L " + m_socket + " -f /dev/null " + arguments;
+    }
+
+    std::string m_socket;
+};
+
+// The OpenSSH client for a test server on the loopback port: no configuration files, no
+// host key checks. Options in extra come first, so they win over the defaults here.
+inline std::string SshCommand(int port, const std::string& user, const std::string& extra = "") {
+    return "ssh " + extra + " -F /dev/null -p " + std::to_string(port) +
+           " -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR" +
+           " -t " + user + "@127.0.0.1";
+}
+
+}  // namespace test

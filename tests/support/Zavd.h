@@ -1,0 +1,135 @@
+// Runs zavd for a test: in a work directory of the test's own, with a session program,
+// listening on a free loopback port; its standard error is collected line by line.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace test {
+
+class Zavd {
+  public:
+    // Starts zavd with arguments (beyond --listen and --workdir) in workdir.
+    Zavd(const std::string& workdir, const std::vector<std::string>& arguments,
+         const std::string& listen = "127.0.0.1:0") {
+        int err[2];
+        if (::pipe2(err, O_CLOEXEC) != 0) {
+            return;
+        }
+        std::vector<std::string> args = {ZAVD_PATH, "--listen", listen, "--workdir", workdir};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(err[1], 2);
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(err[1]);
+        m_stderr = err[0];
+        // The first line names the port it listens on.
+        const std::string line = WaitForLine("listening on", 20);
+        const auto at = line.find("listening on ");
+        if (at != std::string::npos) {
+            const auto colon = line.find(
+                ':', line.find(']', at) != std::string::npos ? line.find(']', at) : at + 13);
+            m_port = std::atoi(line.c_str() + colon + 1);
+        }
+    }
+    ~Zavd() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_stderr >= 0) {
+            ::close(m_stderr);
+        }
+    }
+    Zavd(const Zavd&) = delete;
+    Zavd& operator=(const Zavd&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    int Port() const { return m_port; }
+
+    // Everything zavd wrote to standard error so far.
+    const std::string& Output() {
+        Drain(0);
+        return m_output;
+    }
+
+    // Waits for a line containing text (after any line already seen); returns it or "".
+    std::string WaitForLine(const std::string& text, int seconds = 20) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        for (;;) {
+            const auto at = m_output.find(text, m_searched);
+            if (at != std::string::npos) {
+                const auto start = m_output.rfind('\n', at);
+                const auto end = m_output.find('\n', at);
+                if (end != std::string::npos) {
+                    m_searched = end + 1;
+                    const std::size_t begin = start == std::string::npos ? 0 : start + 1;
+                    return m_output.substr(begin, end - begin);
+                }
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0 || !Drain(static_cast<int>(left))) {
+                return {};
+            }
+        }
+    }
+
+    // Sends sig and waits for zavd to end; its exit status, or -1.
+    int Stop(int sig = SIGTERM, int seconds = 30) {
+        ::kill(m_pid, sig);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                Drain(0);
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            Drain(50);  // also keeps zavd's standard error from filling up
+        }
+        return -1;
+    }
+
+  private:
+    // Reads what is there, waiting up to milliseconds for something; false at the end.
+    bool Drain(int milliseconds) {
+        pollfd p{m_stderr, POLLIN, 0};
+        if (::poll(&p, 1, milliseconds) <= 0) {
+            return true;  // nothing yet; the caller watches its deadline
+        }
+        char buffer[4096];
+        const ssize_t n = ::read(m_stderr, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        m_output.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    int m_stderr = -1;
+    int m_port = 0;
+    std::string m_output;
+    std::size_t m_searched = 0;
+};
+
+}  // namespace test

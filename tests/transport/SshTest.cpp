@@ -1,0 +1,125 @@
+// The SSH channel end to end: zavd hands each connection to a session program that runs
+// the channel and echoes what it receives; the real OpenSSH client runs in tmux.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/win32/UniqueFd.h"
+#include "support/TestSupport.h"
+#include "support/Tmux.h"
+#include "support/Zavd.h"
+
+namespace {
+
+class Ssh : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::WriteFile(work / "zav.ini",
+                        "[ZTerm]\nrsakey_file=zav_key\nlog_file=session_?pid.log\n");
+        test::WriteFile(work / "behaviour", "ssh");
+        ASSERT_EQ(test::Run(std::string(ZAVD_PATH) + " --genkey --workdir " +
+                            test::Quote(work.Path().string()))
+                      .status,
+                  0);
+        zavd = std::make_unique<test::Zavd>(
+            work.Path().string(), std::vector<std::string>{"--session", ZAV_SESSION_PROBE_PATH});
+        ASSERT_GT(zavd->Port(), 0) << zavd->Output();
+    }
+
+    std::string Client(const std::string& user, const std::string& extra = "") const {
+        return test::SshCommand(zavd->Port(), user, extra);
+    }
+
+    test::TempDir work;
+    std::unique_ptr<test::Zavd> zavd;
+};
+
+TEST_F(Ssh, ATerminalWithoutAnySshPrompt) {
+    test::Tmux terminal(Client("alice") + "; echo ssh-exit=$?", 100, 30);
+    ASSERT_TRUE(terminal.WaitForText("user=alice size=100x30")) << terminal.Capture();
+    EXPECT_EQ(terminal.Capture().find("assword"), std::string::npos);
+
+    // Bytes flow both ways.
+    terminal.Send("x", true);
+    EXPECT_TRUE(terminal.WaitForText("got=78")) << terminal.Capture();
+    terminal.Send("Up");
+    EXPECT_TRUE(terminal.WaitForText("got=1b5b41")) << terminal.Capture();
+
+    // A zero byte cuts what is read with it: the y after it is dropped.
+    terminal.SendTogether({"z", "C-@", "y"});
+    terminal.Send("Enter");
+    EXPECT_TRUE(terminal.WaitForText("got=0d")) << terminal.Capture();
+    const std::string pane = terminal.Capture();
+    EXPECT_NE(pane.find("got=7a\n"), std::string::npos) << pane;
+    EXPECT_EQ(pane.find("79"), std::string::npos) << pane;
+
+    // The terminal's size follows the window.
+    terminal.Resize(120, 40);
+    EXPECT_TRUE(terminal.WaitForText("size=120x40")) << terminal.Capture();
+
+    // With nothing to read, reads come back empty instead of waiting.
+    terminal.Send("i", true);
+    EXPECT_TRUE(terminal.WaitForText("idle pops=3 empty")) << terminal.Capture();
+
+    // The session's end is orderly: the client sees exit status 0, no broken connection.
+    terminal.Send("q", true);
+    EXPECT_TRUE(terminal.WaitForText("ssh-exit=0")) << terminal.Capture();
+    EXPECT_EQ(terminal.Capture().find("closed by remote host"), std::string::npos);
+}
+
+// A free loopback port, for a local forward that nothing else uses.
+int FreePort() {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(Ssh, ForwardingIsRefusedAndTheTerminalKeepsWorking) {
+    const int local = FreePort();
+    test::Tmux terminal(
+        "DISPLAY=:0 " +
+            Client("bob", "-o LogLevel=INFO -X -A -L " + std::to_string(local) +
+                              ":127.0.0.1:" + std::to_string(zavd->Port()) + " -R 0:127.0.0.1:9"),
+        100, 30);
+    ASSERT_TRUE(terminal.WaitForText("user=bob")) << terminal.Capture();
+    EXPECT_TRUE(terminal.WaitForText("remote port forwarding failed")) << terminal.Capture();
+    EXPECT_TRUE(terminal.WaitForText("X11 forwarding request failed")) << terminal.Capture();
+
+    // A connection to the local forward is opened by the client, and refused by us.
+    UniqueFd forwarded(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(local));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(forwarded.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    char byte = 0;
+    EXPECT_EQ(::read(forwarded.Get(), &byte, 1), 0) << "closed without a byte";
+    EXPECT_TRUE(terminal.WaitForText("open failed")) << terminal.Capture();
+
+    terminal.Send("k", true);
+    EXPECT_TRUE(terminal.WaitForText("got=6b")) << terminal.Capture();
+}
+
+TEST_F(Ssh, StdioForwardingAndSftpAreRefused) {
+    const std::string options =
+        "-F /dev/null -o StrictHostKeyChecking=no "
+        "-o UserKnownHostsFile=/dev/null -o LogLevel=ERROR ";
+    const auto w = test::Run("ssh " + options + "-p " + std::to_string(zavd->Port()) +
+                             " -W 127.0.0.1:9 carol@127.0.0.1 </dev/null 2>&1");
+    EXPECT_NE(w.status, 0) << w.output;
+    const auto sftp = test::Run("sftp " + options + "-P " + std::to_string(zavd->Port()) +
+                                " -b /dev/null carol@127.0.0.1 2>&1");
+    EXPECT_NE(sftp.status, 0) << sftp.output;
+    EXPECT_NE(sftp.output.find("subsystem request failed"), std::string::npos) << sftp.output;
+}
+
+}  // namespace
