@@ -677,7 +677,9 @@ int ConsoleHost::AttachChild(const ConsoleAttachment& attachment) {
             return errno;
         }
     }
-    ::close_range(3, ~0U, 0);
+    // Everything else is closed by the coming exec, not here: the caller may still need a
+    // descriptor of its own (to report a failed exec) until then.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     return 0;
 }
 

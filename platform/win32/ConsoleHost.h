@@ -69,7 +69,8 @@ class ConsoleHost {
 
     bool PrepareAttachment(ConsoleAttachment& attachment);
     // In a forked child: a new session with the console as controlling terminal and as
-    // descriptors 0, 1 and 2, every other descriptor closed. Returns 0 or an errno value.
+    // descriptors 0, 1 and 2, every other descriptor closed at the exec that follows.
+    // Returns 0 or an errno value.
     static int AttachChild(const ConsoleAttachment& attachment);
 
     // Back to a fresh console of the default size (for tests).

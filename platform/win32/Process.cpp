@@ -29,8 +29,10 @@ HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD processId) {
         FailWithErrno();
         return nullptr;
     }
-    return HandleTable::Instance().Add(std::make_shared<ProcessObject>(
-        static_cast<pid_t>(processId), UniqueFd(static_cast<int>(fd))));
+    auto object = std::make_shared<ProcessObject>(static_cast<pid_t>(processId),
+                                                  UniqueFd(static_cast<int>(fd)));
+    object->m_birthGroup = CgroupJob::BirthGroupOf(static_cast<pid_t>(processId));
+    return HandleTable::Instance().Add(object);
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {

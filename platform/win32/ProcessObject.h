@@ -3,9 +3,11 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <mutex>
 #include <optional>
 
+#include "platform/win32/CgroupJob.h"
 #include "platform/win32/KernelObject.h"
 #include "platform/win32/UniqueFd.h"
 #include "platform/win32/Win32.h"
@@ -21,6 +23,9 @@ class ProcessObject : public KernelObject {
     // reaped here, so it does not stay a zombie. False only when the state cannot be read.
     bool ExitCode(DWORD& code);
     bool Terminate(UINT exitCode);
+
+    // The group the process was started in, when it was started into one of its own.
+    std::shared_ptr<CgroupJob> m_birthGroup;
 
   private:
     bool ExitCodeOfChild(DWORD& code);

@@ -1,6 +1,7 @@
 // Last-error code, identities, time, command line, environment and error texts.
 #include <pthread.h>
 #include <security/pam_appl.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -91,6 +92,52 @@ DWORD GetTickCount() {
 
 void ExitProcess(UINT exitCode) {
     ::_exit(static_cast<int>(exitCode));
+}
+
+namespace {
+std::atomic<PHANDLER_ROUTINE> g_controlHandler{nullptr};
+
+DWORD ControlEvent(int sig) {
+    switch (sig) {
+        case SIGINT:
+            return CTRL_C_EVENT;
+        case SIGQUIT:
+            return CTRL_BREAK_EVENT;
+        default:
+            return CTRL_CLOSE_EVENT;
+    }
+}
+}  // namespace
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    static std::once_flag started;
+    if (add == FALSE) {
+        g_controlHandler.store(nullptr);
+        return TRUE;
+    }
+    g_controlHandler.store(handler);
+    ::signal(SIGPIPE, SIG_IGN);
+    std::call_once(started, [] {
+        sigset_t signals;
+        ::sigemptyset(&signals);
+        ::sigaddset(&signals, SIGINT);
+        ::sigaddset(&signals, SIGQUIT);
+        ::sigaddset(&signals, SIGHUP);
+        ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        // The handler runs on a thread of its own, where it may trace, instead of in a
+        // signal handler.
+        std::thread([signals] {
+            for (;;) {
+                int sig = 0;
+                if (::sigwait(&signals, &sig) == 0) {
+                    if (PHANDLER_ROUTINE h = g_controlHandler.load()) {
+                        h(ControlEvent(sig));
+                    }
+                }
+            }
+        }).detach();
+    });
+    return TRUE;
 }
 
 int WSAStartup(WORD version, WSADATA* data) {

@@ -224,6 +224,81 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD GetProcessId(HANDLE process);
 
+// Starting programs. The command line runs as /bin/sh -c "exec <command line>" on the
+// console (a new session with the console as controlling terminal and descriptors 0-2,
+// nothing else inherited), in the current directory, with the process's environment.
+struct STARTUPINFOA {
+    DWORD cb;
+    char* lpReserved;
+    char* lpDesktop;
+    char* lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE* lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+constexpr DWORD NORMAL_PRIORITY_CLASS = 0x20;
+constexpr DWORD STARTF_USESHOWWINDOW = 0x1;
+constexpr WORD SW_SHOW = 5;
+
+BOOL CreateProcessA(const char* application, char* commandLine, void* processAttributes,
+                    void* threadAttributes, BOOL inherit, DWORD flags, void* environment,
+                    const char* directory, STARTUPINFOA* startup, PROCESS_INFORMATION* process);
+// As CreateProcessA, as the account the token holds: its groups, gid and uid, with HOME,
+// USER, LOGNAME and SHELL set to the account's.
+BOOL CreateProcessAsUserA(HANDLE token, const char* application, char* commandLine,
+                          void* processAttributes, void* threadAttributes, BOOL inherit,
+                          DWORD flags, void* environment, const char* directory,
+                          STARTUPINFOA* startup, PROCESS_INFORMATION* process);
+
+// Checks name and password with the system's authentication (PAM service "brisel") and
+// returns a token for the account. A refusal sets ERROR_PAM_TAG | the PAM result; an
+// unknown user is refused like a wrong password.
+BOOL LogonUserA(const char* user, const char* domain, const char* password, DWORD logonType,
+                DWORD provider, HANDLE* token);
+
+// ---- modules and the functions looked up at run time ---------------------------------------
+
+using HMODULE = HANDLE;
+using FARPROC = void (*)();
+// "KERNEL32.DLL" offers the job functions where a writable cgroup v2 hierarchy exists;
+// "PSAPI.DLL" EnumProcesses and "NTDLL.DLL" NtQueryInformationProcess over /proc.
+HMODULE LoadLibraryA(const char* name);
+FARPROC GetProcAddress(HMODULE module, const char* name);
+BOOL FreeLibrary(HMODULE module);
+
+using CreateJobObjectAFunction = HANDLE (*)(void* attributes, const char* name);
+using AssignProcessToJobObjectFunction = BOOL (*)(HANDLE job, HANDLE process);
+using TerminateJobObjectFunction = BOOL (*)(HANDLE job, UINT exitCode);
+using EnumProcessesFunction = BOOL (*)(DWORD* ids, DWORD bytes, DWORD* bytesReturned);
+using NtQueryInformationProcessFunction = std::int32_t (*)(HANDLE process, int infoClass,
+                                                           void* info, DWORD length,
+                                                           DWORD* returned);
+constexpr int ProcessBasicInformation = 0;
+constexpr int ProcessSessionInformation = 24;
+struct PROCESS_BASIC_INFORMATION {
+    std::int32_t ExitStatus;
+    DWORD PebBaseAddress;
+    DWORD AffinityMask;
+    std::int32_t BasePriority;
+    DWORD UniqueProcessId;
+    DWORD InheritedFromUniqueProcessId;
+};
+// The process's session: on this platform the id of its session leader.
+struct PROCESS_SESSION_INFORMATION {
+    DWORD SessionId;
+};
+
 // ---- console ------------------------------------------------------------------------------
 
 // The console is created on first use. Its output, input and window handles refer to it.
@@ -244,6 +319,11 @@ BOOL GetConsoleMode(HANDLE handle, DWORD* mode);
 HWND FindWindowA(const char* className, const char* windowName);
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL GenerateConsoleCtrlEvent(DWORD event, DWORD processGroupId);
+// SIGINT, SIGQUIT and SIGHUP reach the handler (as Ctrl+C, Ctrl+Break and close events)
+// on a thread of their own instead of ending the process; SIGPIPE is ignored. Call it
+// before other threads start, so that they all leave these signals to that thread.
+using PHANDLER_ROUTINE = BOOL (*)(DWORD event);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // ---- sockets -----------------------------------------------------------------------------
 

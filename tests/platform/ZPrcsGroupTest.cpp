@@ -1,0 +1,129 @@
+#include "platform/ZPrcsGroup.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "infra/ZTraceScope.h"
+#include "platform/win32/CgroupJob.h"
+#include "support/ConsoleSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// Ended: no such process, or only its zombie is left.
+bool Gone(pid_t pid) {
+    for (int i = 0; i < 100; ++i) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(in, line) || line.substr(line.rfind(')') + 2, 1) == "Z") {
+            return true;
+        }
+        ::usleep(20000);
+    }
+    return false;
+}
+
+// A shell started on the console the way the login starts it, with a background job, a
+// process that left for a session of its own, and a grandchild in the shell's session.
+// Returns the shell's process record and the three pids.
+PROCESS_INFORMATION StartFamily(std::vector<pid_t>& family) {
+    // nohup: the hang-up that the end of the terminal's session leader sends must not be
+    // what ends them.
+    std::string command =
+        "/bin/sh -c 'nohup sleep 1000 >/dev/null 2>&1 & a=$!; setsid sleep 1001 & b=$!; "
+        "echo family $a $b; "
+        "sh -c \"nohup sleep 1002 >/dev/null 2>&1 & echo grandchild \\$!; wait\" & wait'";
+    PROCESS_INFORMATION shell{};
+    STARTUPINFOA startup{};
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+                       nullptr, nullptr, &startup, &shell) == FALSE) {
+        return shell;
+    }
+    std::string children;
+    std::string grandchild;
+    test::WaitFor([&] {
+        for (int y = 0; y < test::Info().dwSize.Y; ++y) {
+            const std::string row = test::Text(y);
+            if (row.rfind("family ", 0) == 0) {
+                children = row.substr(7);
+            } else if (row.rfind("grandchild ", 0) == 0) {
+                grandchild = row.substr(11);
+            }
+        }
+        return !children.empty() && !grandchild.empty();
+    });
+    std::istringstream fields(children + " " + grandchild);
+    pid_t pid = 0;
+    while (fields >> pid) {
+        family.push_back(pid);
+    }
+    return shell;
+}
+
+TEST(ZPrcsGroup, TheJobTakesTheWholeFamily) {
+    if (CgroupJob::Parent().empty()) {
+        GTEST_SKIP() << "no writable cgroup v2 hierarchy here";
+    }
+    std::vector<pid_t> family;
+    const PROCESS_INFORMATION shell = StartFamily(family);
+    ASSERT_NE(shell.hProcess, nullptr);
+    ASSERT_EQ(family.size(), 3U);
+    ZPrcsGroup group;
+    EXPECT_TRUE(group.CreateJob(shell.dwProcessId));
+    EXPECT_NE(group.m_hJob, nullptr);
+    EXPECT_FALSE(group.CreateJob(shell.dwProcessId)) << "parent already set";
+    EXPECT_TRUE(group.Terminate());
+    EXPECT_EQ(group.m_hJob, nullptr);
+    EXPECT_EQ(group.m_dwParentId, 0U);
+    EXPECT_TRUE(Gone(static_cast<pid_t>(shell.dwProcessId)));
+    for (pid_t pid : family) {
+        EXPECT_TRUE(Gone(pid)) << pid;
+    }
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(shell.hProcess, &code));
+    EXPECT_NE(code, STILL_ACTIVE);
+}
+
+TEST(ZPrcsGroup, WithoutAJobTheProcessListIsWalked) {
+    std::vector<pid_t> family;
+    const PROCESS_INFORMATION shell = StartFamily(family);
+    ASSERT_NE(shell.hProcess, nullptr);
+    ASSERT_EQ(family.size(), 3U);
+    ZPrcsGroup group;
+    // As on a platform without jobs: the shell is known, no job holds it.
+    group.m_dwParentId = shell.dwProcessId;
+    group.m_hParent = OpenProcess(PROCESS_ALL_ACCESS, FALSE, shell.dwProcessId);
+    EXPECT_TRUE(group.Terminate());
+    EXPECT_TRUE(Gone(static_cast<pid_t>(shell.dwProcessId)));
+    // The direct children (the one in a session of its own included) and everything in
+    // the shell's session.
+    for (pid_t pid : family) {
+        EXPECT_TRUE(Gone(pid)) << pid;
+    }
+}
+
+TEST(ZPrcsGroup, RefusalsAndAGroupNeverSet) {
+    test::TempDir dir;
+    TraceThreshold(0);
+    TraceFile(dir / "trace.txt");
+    ZPrcsGroup group;
+    EXPECT_TRUE(group.Terminate()) << "nothing to end is no failure";
+    std::string trace = test::ReadFile(dir / "trace.txt");
+    EXPECT_NE(trace.find("m_hJob is null"), std::string::npos);
+    EXPECT_NE(trace.find("m_dwParentId is 0"), std::string::npos);
+
+    // An id that cannot be opened: refused, but remembered for the walk.
+    EXPECT_FALSE(group.CreateJob(0x7FFFFFF0));
+    EXPECT_EQ(group.m_dwParentId, 0x7FFFFFF0U);
+    EXPECT_NE(test::ReadFile(dir / "trace.txt").find("OpenProcess( ):err"), std::string::npos);
+    EXPECT_TRUE(group.Terminate());
+    EXPECT_EQ(group.m_dwParentId, 0U);
+}
+
+}  // namespace
