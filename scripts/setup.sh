@@ -26,5 +26,12 @@ if [ "${#missing[@]}" -gt 0 ]; then
         "${missing[@]}"
 fi
 
+# The PAM service the sessions log on through (the system's usual password check).
+if [ ! -f /etc/pam.d/brisel ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo install -m 0644 config/pam.d/brisel /etc/pam.d/brisel
+fi
+
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build

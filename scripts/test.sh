@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 status=0
 
+# On a fresh machine this installs what the build and the tests need.
+bash scripts/setup.sh
+
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BENCH=OFF

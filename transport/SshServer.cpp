@@ -1,5 +1,7 @@
 #include "transport/SshServer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -80,6 +82,16 @@ int SshServer::Accept(int socket, milliseconds timeout) {
     if (m_key == nullptr) {
         return kErrorNotFound;
     }
+    // A client that vanishes without a word (a cut cable, a sleeping laptop) is noticed
+    // within about two minutes: the next read or write then fails.
+    const int on = 1;
+    const int idle = 60;
+    const int interval = 15;
+    const int count = 4;
+    ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     m_bind = ssh_bind_new();
     m_session = ssh_new();
     m_event = ssh_event_new();

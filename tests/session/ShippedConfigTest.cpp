@@ -58,6 +58,9 @@ TEST(ShippedConfig, ShellCommandRunsTheAccountsLoginShell) {
     const auto fallback =
         test::Run("echo 'echo $0' | env -u SHELL sh -c " + test::Quote("exec " + command));
     EXPECT_EQ(fallback.output, "/bin/sh\n") << "without SHELL, the system shell";
+    const auto home = test::Run("echo pwd | env HOME=/tmp SHELL=/bin/sh sh -c " +
+                                test::Quote("exec " + command));
+    EXPECT_EQ(home.output, "/tmp\n") << "it starts in the home directory";
 }
 
 TEST(ShippedConfig, TerminalFileHoldsTheBuiltInColoursAndUtf8) {

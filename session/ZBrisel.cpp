@@ -1,0 +1,376 @@
+#include "session/ZBrisel.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "infra/ZTraceScope.h"
+#include "platform/ZWinsta.h"
+#include "session/ClientInput.h"
+#include "transport/ZSocket.h"
+#include "transport/ZSocketDup.h"
+
+namespace {
+
+// A number read as a stream reads one: leading blanks, then digits up to the first
+// other character; nothing read leaves the default.
+bool ReadNumber(const std::string& text, unsigned long long& value) {
+    std::size_t i = text.find_first_not_of(" \t");
+    if (i == std::string::npos || !std::isdigit(static_cast<unsigned char>(text[i]))) {
+        return false;
+    }
+    unsigned long long number = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        number = number * 10 + static_cast<unsigned>(text[i] - '0');
+        if (number > 0xFFFFFFFFULL) {
+            return false;
+        }
+    }
+    value = number;
+    return true;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Passwords leave no copy in memory once used.
+void Wipe(std::string& secret) {
+    if (!secret.empty()) {
+        ::explicit_bzero(secret.data(), secret.size());
+    }
+    secret.clear();
+}
+
+}  // namespace
+
+ZBrisel::ZBrisel() {
+    // Until the shell runs, what the client types may be a password.
+    HideTracedInput(true);
+    const auto threshold = static_cast<std::int32_t>(m_config.trace_level);
+    if (threshold >= 0) {
+        TraceThreshold(threshold);
+    }
+    ErrorFile(m_config.error_file);
+    TraceFile(m_config.trace_file);
+    LogFile(m_config.log_file);
+
+    ZTraceScope trace;
+    trace.Trace("ZBrisel::ZBrisel( )");
+    TraceLevel(10);
+    LogLine("brisel.exe started ");
+    SetConsoleCtrlHandler(&ZBrisel::event_handler, TRUE);
+    ZSocket::WSAStartup();
+
+    unsigned long long debug = 0;
+    if (ReadNumber(ZWinsta::GetCmdLineParam("-debug:"), debug) && (debug == 0 || debug == 1)) {
+        m_config.debug = debug == 1;
+    }
+
+    const SOCKET socket = ZSocketDup::GetSocket("zav" + m_config.ip + m_config.port);
+    ZSocket wrapper(socket);
+    if (socket == INVALID_SOCKET) {
+        ReportError(trace, "dup.GetSocket( ):err");
+    }
+    LogLine("connected to " + wrapper.GetConnectionIP() + ":" + wrapper.GetConnectionPort());
+    m_ssh.Init(socket, m_config.rsakey_file, ZSsh::kKeysetPassword);
+    LogLine("ssh initialized");
+
+    unsigned long long service = 0;
+    if (ReadNumber(ZWinsta::GetCmdLineParam("-ppid:"), service)) {
+        m_hService = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(service));
+    }
+
+    const auto width = static_cast<SHORT>(m_config.screen_width);
+    const auto height = static_cast<SHORT>(m_config.screen_height);
+    m_console.SetScreenSize(COORD{width, height});
+    m_telnet.m_clientSize = ZClientSize{width, height};
+    m_console.SetBuffSize(COORD{width, static_cast<SHORT>(m_config.buff_height)});
+    m_state = Starting;
+
+    const HWND window = m_console.GetWindowHandle();
+    if (window != nullptr) {
+        m_key.m_hWnd = window;
+    } else {
+        ReportError(trace, "this->console.GetWindowHandle( ):err");
+    }
+    TraceLevel(0);
+    m_key.Load(m_config.key_init);
+    m_telnet.Load(m_config.telnet_init);
+    TraceLevel(10);
+    m_export.m_dumbClient = m_config.dumb_client;
+}
+
+BOOL ZBrisel::event_handler(DWORD type) {
+    ZTraceScope trace;
+    trace.Trace("ZBrisel::event_handler( ", type, " )");
+    return TRUE;
+}
+
+std::string ZBrisel::Consume(std::string input) {
+    return ConsumeClientInput(m_telnet, m_key, std::move(input));
+}
+
+std::string ZBrisel::Export() {
+    ZTraceScope trace;
+    trace.Trace("ZBrisel::Export( )");
+    return m_export.Export();
+}
+
+void ZBrisel::Farewell(const std::string& message) {
+    m_console.Write(message);
+    m_ssh.Push(Export());
+}
+
+int ZBrisel::Run() {
+    ZTraceScope trace;
+    TraceLevel(10);
+    trace.Trace("ZBrisel::Run( )");
+    try {
+        m_loginDone = false;
+        std::thread(&ZBrisel::LogInThread, this).detach();
+        Sleep(1000);
+
+        DWORD passwordStart = 0;
+        bool passwordTimer = false;
+        DWORD idleStart = GetTickCount();
+        DWORD keepAliveStart = GetTickCount();
+        TraceLevel(0);
+        Consume(std::string(1, '\0'));
+
+        const auto endWith = [&](const char* reason, const char* traceFirst) {
+            TraceLevel(10);
+            if (traceFirst != nullptr) {
+                trace.Trace(traceFirst);
+            }
+            trace.Trace(reason);
+            LogLine(reason);
+        };
+        for (;;) {
+            const DWORD now = GetTickCount();
+            if (!passwordTimer && m_state == LoggingIn) {
+                passwordStart = now;
+                passwordTimer = true;
+            }
+            if (m_config.pass_timeout != 0 && m_state == LoggingIn && passwordTimer &&
+                now - passwordStart > m_config.pass_timeout * 1000U) {
+                endWith("password timeout", nullptr);
+                Farewell(m_config.pass_timeout_message);
+                break;
+            }
+            if (m_config.idle_timeout != 0 && now - idleStart > m_config.idle_timeout * 1000U) {
+                endWith("idle timeout", nullptr);
+                Farewell(m_config.idle_timeout_message);
+                break;
+            }
+            if (!ZWinsta::ProcessStillActive(m_hService)) {
+                endWith("ZAV service stopped", nullptr);
+                Farewell(m_config.service_stopped_message);
+                break;
+            }
+            if (m_state == ShellRunning && !ZWinsta::ProcessStillActive(m_shell.hProcess)) {
+                endWith("shell is dead", nullptr);
+                break;
+            }
+            const DWORD keepAlive = m_config.keep_alive_interval;
+            if (keepAlive != 0 && now - keepAliveStart > keepAlive * 1000U) {
+                keepAliveStart = now;
+                if (!m_ssh.Push(ZTelnet::Nop())) {
+                    endWith("disconnected", "no connection to client1");
+                    break;
+                }
+            }
+            if (!m_ssh.Push(Export())) {
+                endWith("disconnected", "no connection to client2");
+                break;
+            }
+            std::string input;
+            if (!m_ssh.Pop(input)) {
+                endWith("disconnected", "no connection to client4");
+                break;
+            }
+            if (!input.empty()) {
+                if (!m_ssh.Push(Consume(input))) {
+                    endWith("disconnected", "no connection to client5");
+                    break;
+                }
+                idleStart = GetTickCount();
+            }
+
+            m_ssh.m_width = static_cast<std::int32_t>(m_config.screen_width);
+            m_ssh.m_height = static_cast<std::int32_t>(m_config.screen_height);
+            m_ssh.GetTerminalSize();
+            auto width = static_cast<SHORT>(m_ssh.m_width);
+            const auto height = static_cast<SHORT>(m_ssh.m_height);
+            m_telnet.m_clientSize = ZClientSize{width, height};
+            CONSOLE_SCREEN_BUFFER_INFO info{};
+            if (m_console.GetConsoleInfo(info) && ZConsole::HasScroll(info)) {
+                width = std::min<SHORT>(width, 150);
+                m_telnet.m_clientSize.columns = width;
+                m_console.SetScreenSize(COORD{width, height});
+                if (info.srWindow.Right != width - 1) {
+                    m_console.SetBuffSize(COORD{width, 300});
+                }
+            }
+
+            if (m_state == LoginExhausted) {
+                endWith("max login attempts", "force terminate");
+                break;
+            }
+            Sleep(m_config.refresh_delay);
+        }
+        {
+            std::lock_guard lock(m_lock);
+            m_prcsGroup.Terminate();
+        }
+        TraceLevel(10);
+        trace.Trace("brisel.exe end");
+        LogLine("brisel.exe end");
+        return 0;
+    } catch (...) {
+        ReportError(trace, "exception");
+        ExitProcess(0);
+    }
+}
+
+DWORD ZBrisel::LogInThread(ZBrisel* session) {
+    ZTraceScope trace;
+    TraceLevel(10);
+    trace.Trace("ZBrisel::LogInThread( ", reinterpret_cast<std::uintptr_t>(session), " )");
+    try {
+        ZBrisel& s = *session;
+        Sleep(1000);
+        s.m_state = LoggingIn;
+        s.m_console.Write(s.m_config.welcome_message);
+        unsigned attempts = 0;
+        for (;;) {
+            const std::string user = s.m_ssh.m_userName;
+            std::string password;
+            s.m_console.Write(s.m_config.login_message + user);
+            if (!s.m_config.default_pass.empty()) {
+                password = s.m_config.default_pass;
+            } else {
+                s.m_console.SetConsoleMode(ENABLE_LINE_INPUT);
+                s.m_console.Write(s.m_config.pass_message);
+                s.m_console.Read(password);
+            }
+            DWORD code = 0;
+            {
+                std::lock_guard lock(s.m_lock);
+                code = s.m_config.debug ? s.LogonUser1_Debug(user, password)
+                                        : s.LogonUser(user, password);
+            }
+            Wipe(password);
+            if (code == 0) {
+                s.m_loginDone = true;
+                return 1;
+            }
+            const std::string text = ZWinsta::GetErrorMessage(code);
+            s.m_console.Write("\n" + text + "\n\n");
+            trace.Trace("login refused: [ ", user, " ] - ", text);
+            LogLine("login refused: [ " + user + " ] - " + text);
+            ++attempts;
+            if (attempts >= s.m_config.max_login_attempts) {
+                s.m_state = LoginExhausted;
+                s.m_loginDone = true;
+                return 0;
+            }
+        }
+    } catch (...) {
+        ReportError(trace, "exception");
+        ExitProcess(0);
+    }
+}
+
+std::string ZBrisel::PrepareLogon(const std::string& user) {
+    ZTraceScope trace;
+    std::string name = user;
+    m_config.allowed_login_list = Lower(m_config.allowed_login_list);
+    if (!m_config.allowed_login_list.empty() &&
+        m_config.allowed_login_list.find(":" + Lower(name) + ":") == std::string::npos) {
+        trace.Trace("user not in allowed list");
+        LogLine("user not in allowed list");
+        name = ":" + name;
+    }
+    m_config.fordbiden_login_list = Lower(m_config.fordbiden_login_list);
+    if (!m_config.fordbiden_login_list.empty() &&
+        m_config.fordbiden_login_list.find(":" + Lower(name) + ":") != std::string::npos) {
+        trace.Trace("user in forbidden list");
+        LogLine("user in forbidden list");
+        name = ":" + name;
+    }
+    if (!m_config.default_domain.empty()) {
+        name += "@" + m_config.default_domain;
+    }
+    SetEnvironmentVariableA("ZAV_USER", user.c_str());
+    return name;
+}
+
+DWORD ZBrisel::LogonUser(std::string user, std::string password) {
+    ZTraceScope trace;
+    trace.Trace("ZBrisel::LogonUser( ", user, ", ", "********", " )");
+    const std::string name = PrepareLogon(user);
+    if (!ZWinsta::SetWinstaAndDesktop("zav")) {
+        ReportError(trace, "ZWinsta::SetWinstaAndDesktop( zav ):err");
+    }
+    HANDLE token = nullptr;
+    const BOOL accepted = LogonUserA(name.c_str(), nullptr, password.c_str(),
+                                     LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT, &token);
+    Wipe(password);
+    if (accepted == FALSE) {
+        return GetLastError();
+    }
+    m_console.Write(m_config.login_successfull_message);
+    trace.Trace("login accepted: [ ", name, " ]");
+    LogLine("login accepted: [ " + name + " ]");
+    std::vector<char> commandLine(m_config.shell_command.begin(), m_config.shell_command.end());
+    commandLine.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = 68;
+    char desktop[] = "zavWINSTA\\zavDESK";
+    startup.lpDesktop = desktop;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION shell{};
+    if (CreateProcessAsUserA(token, nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                             NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &shell) == FALSE) {
+        return GetLastError();
+    }
+    m_shell = shell;
+    // From here on what the client types goes to the user's shell.
+    HideTracedInput(false);
+    m_state = ShellRunning;
+    m_prcsGroup.CreateJob(shell.dwProcessId);
+    return 0;
+}
+
+DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
+    ZTraceScope trace;
+    trace.Trace("ZBrisel::LogonUser1_Debug( ", user, ", ", "********", " )");
+    Wipe(password);
+    const std::string name = PrepareLogon(user);
+    m_console.Write(m_config.login_successfull_message);
+    trace.Trace("login accepted: [ ", name, " ]");
+    LogLine("login accepted: [ " + name + " ]");
+    std::vector<char> commandLine(m_config.shell_command.begin(), m_config.shell_command.end());
+    commandLine.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = 68;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION shell{};
+    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+                       nullptr, nullptr, &startup, &shell) == FALSE) {
+        return GetLastError();
+    }
+    m_shell = shell;
+    HideTracedInput(false);
+    m_state = ShellRunning;
+    m_prcsGroup.CreateJob(shell.dwProcessId);
+    return 0;
+}

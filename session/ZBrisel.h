@@ -1,0 +1,67 @@
+// The session: one client connection, from the hand-off of its socket to the end of the
+// user's shell. It owns every component; its main loop mirrors the console to the client
+// and feeds the client's keys to the console, while a login thread logs the user on and
+// starts the shell.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "input/ZKey.h"
+#include "platform/ZConsole.h"
+#include "platform/ZPrcsGroup.h"
+#include "platform/win32/Win32.h"
+#include "screen/ZScreenExport.h"
+#include "screen/ZTelnet.h"
+#include "session/ZTermConfig.h"
+#include "transport/ZSsh.h"
+
+class ZBrisel {
+  public:
+    enum State : std::int32_t {
+        LoggingIn = 0,
+        ShellRunning = 1,
+        LoginExhausted = 2,
+        Starting = 3,
+    };
+
+    ZBrisel();
+    ~ZBrisel() = default;
+    ZBrisel(const ZBrisel&) = delete;
+    ZBrisel& operator=(const ZBrisel&) = delete;
+
+    int Run();
+    std::string Consume(std::string input);
+    std::string Export();
+
+    static BOOL event_handler(DWORD type);
+    static DWORD LogInThread(ZBrisel* session);
+    DWORD LogonUser(std::string user, std::string password);
+    DWORD LogonUser1_Debug(std::string user, std::string password);
+
+    // Whether the login thread has finished (after which the session may be destroyed).
+    bool LoginThreadDone() const { return m_loginDone.load(); }
+
+    std::atomic<std::int32_t> m_state{Starting};
+    ZConsole m_console;
+    ZKey m_key;
+    ZTelnet m_telnet{true};
+    ZScreenExport m_export{m_telnet};
+    PROCESS_INFORMATION m_shell{};
+    ZPrcsGroup m_prcsGroup;
+    ZSsh m_ssh;
+    HANDLE m_hService = nullptr;
+    std::mutex m_lock;
+    ZTermConfig m_config;
+
+  private:
+    // The lists, the domain and ZAV_USER: steps shared by both logons. Returns the name
+    // to log on with.
+    std::string PrepareLogon(const std::string& user);
+    // Writes the configured message into the console and exports it to the client.
+    void Farewell(const std::string& message);
+
+    std::atomic<bool> m_loginDone{true};
+};

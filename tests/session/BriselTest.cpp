@@ -1,0 +1,302 @@
+// The whole session: zavd hands the connection to brisel, the real OpenSSH client runs in
+// tmux, and a real account (created by the test run) logs on through PAM.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "support/TestSupport.h"
+#include "support/Tmux.h"
+#include "support/Zavd.h"
+
+namespace {
+
+const std::string kConfig = ZAV_CONFIG_DIR;
+
+std::string Password(const std::string& user) {
+    return "Pw-" + user + "-9x";
+}
+
+class Brisel : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "log-ons need root";
+        }
+    }
+
+    // Starts zavd and brisel with the settings (the defaults below, changed by extra),
+    // and an ssh client for user in a 100 x 30 terminal.
+    void Start(const std::string& user, const std::map<std::string, std::string>& extra = {},
+               std::vector<std::string> options = {}) {
+        std::map<std::string, std::string> settings = {
+            {"rsakey_file", "zav_key"},
+            {"welcome_message", "\"\\nWelcome %ZAV_VERSION%\\n\""},
+            {"login_message", "\"login: \""},
+            {"pass_message", "\"\\nPassword: \""},
+            {"pass_timeout_message", "\"\\nNo password in time.\\n\""},
+            {"idle_timeout_message", "\"\\nIdle too long.\\n\""},
+            {"service_stopped_message", "\"\\nService stopped.\\n\""},
+            {"login_successfull_message", "\\n"},
+            {"max_login_attempts", "3"},
+            {"shell_command", "/bin/sh -c 'cd; PS1=\"$USER> \" exec /bin/bash --norc -i'"},
+            {"trace_level", "0"},
+            {"trace_file", "brisel.trc"},
+            {"log_file", "brisel.log"},
+            {"error_file", "brisel.err"},
+            {"key_init", kConfig + "/zav_keys.ini"},
+            {"telnet_init", kConfig + "/zav_telnet.ini"},
+            {"screen_width", "80"},
+            {"screen_height", "24"},
+            {"buff_height", "300"},
+            {"refresh_delay", "10"},
+        };
+        for (const auto& [key, value] : extra) {
+            settings[key] = value;
+        }
+        std::string ini = "[ZTerm]\n";
+        for (const auto& [key, value] : settings) {
+            ini += key + "=" + value + "\n";
+        }
+        test::WriteFile(work / "zav.ini", ini);
+        ASSERT_EQ(test::Run(std::string(ZAVD_PATH) + " --genkey --workdir " +
+                            test::Quote(work.Path().string()))
+                      .status,
+                  0);
+        options.insert(options.begin(), {"--session", BRISEL_PATH});
+        zavd = std::make_unique<test::Zavd>(work.Path().string(), options);
+        ASSERT_GT(zavd->Port(), 0) << zavd->Output();
+        terminal = std::make_unique<test::Tmux>(
+            test::SshCommand(zavd->Port(), user) + "; echo ssh-exit=$?", 100, 30);
+    }
+
+    void Type(const std::string& text) {
+        terminal->Send(text, true);
+        terminal->Send("Enter");
+    }
+
+    std::string File(const std::string& name) { return test::ReadFile(work / name); }
+
+    // Waits for the session's log to hold text.
+    bool WaitForLog(const std::string& text, int seconds = 30) {
+        for (int i = 0; i < seconds * 20; ++i) {
+            if (File("brisel.log").find(text) != std::string::npos) {
+                return true;
+            }
+            ::usleep(50000);
+        }
+        return false;
+    }
+
+    // True once no process of user is left.
+    static bool NothingLeft(const std::string& user) {
+        for (int i = 0; i < 100; ++i) {
+            if (test::Run("pgrep -u " + user + " >/dev/null").status == 1) {
+                return true;
+            }
+            ::usleep(50000);
+        }
+        return false;
+    }
+
+    // The password appears in none of the session's files.
+    void PasswordNowhere(const std::string& user) {
+        for (const char* name : {"brisel.trc", "brisel.log", "brisel.err"}) {
+            EXPECT_EQ(File(name).find(Password(user)), std::string::npos) << name;
+            EXPECT_EQ(File(name).find(Password(user).substr(3)), std::string::npos) << name;
+        }
+    }
+
+    test::TempDir work;
+    std::unique_ptr<test::Zavd> zavd;
+    std::unique_ptr<test::Tmux> terminal;
+};
+
+TEST_F(Brisel, LogOnRunShellAndLeave) {
+    const std::string user = "zavtest1";
+    Start(user);
+    ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
+    std::string pane = terminal->Capture();
+    EXPECT_NE(pane.find("Welcome 1.13d"), std::string::npos) << pane;
+    EXPECT_NE(pane.find("login: " + user), std::string::npos) << pane;
+    Type(Password(user));
+    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+    EXPECT_EQ(terminal->Capture().find(Password(user)), std::string::npos) << "no echo";
+
+    Type("id -un; echo \"v=$ZAV_VERSION ip=$ZAV_IP port=$ZAV_PORT user=$ZAV_USER\"; pwd");
+    ASSERT_TRUE(terminal->WaitForText("v=1.13d ip=127.0.0.1 port=")) << terminal->Capture();
+    pane = terminal->Capture();
+    EXPECT_NE(pane.find("\n" + user + "\n"), std::string::npos) << pane;
+    EXPECT_NE(pane.find("user=" + user), std::string::npos) << pane;
+    EXPECT_NE(pane.find("/home/" + user), std::string::npos) << pane;
+    // Nothing but the terminal is inherited (3 is the directory ls reads).
+    Type("echo fds: $(/bin/sh -c 'exec ls /proc/self/fd')");
+    EXPECT_TRUE(terminal->WaitForText("fds: 0 1 2 3\n")) << terminal->Capture();
+
+    // Background jobs and escaped sessions end with the session.
+    Type("sleep 1000 & setsid sleep 1001 & exit");
+    EXPECT_TRUE(terminal->WaitForText("ssh-exit=0")) << terminal->Capture();
+    EXPECT_TRUE(WaitForLog("shell is dead"));
+    EXPECT_TRUE(WaitForLog("brisel.exe end"));
+    EXPECT_TRUE(NothingLeft(user));
+    const std::string log = File("brisel.log");
+    EXPECT_NE(log.find("login accepted: [ " + user + " ]"), std::string::npos) << log;
+    PasswordNowhere(user);
+    EXPECT_NE(File("brisel.trc").find("(11 bytes)"), std::string::npos)
+        << "typed input is traced as its length until the shell runs";
+}
+
+TEST_F(Brisel, WrongPasswordsUntilTheAttemptsRunOut) {
+    const std::string user = "zavtest2";
+    Start(user, {{"max_login_attempts", "2"}});
+    ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
+    Type("wrong-one");
+    EXPECT_TRUE(terminal->WaitFor([](const std::string& pane) {
+        return pane.find("Authentication failure") != std::string::npos &&
+               pane.rfind("Password:") > pane.find("Authentication failure");
+    })) << terminal->Capture();
+    Type(Password(user) + "x");
+    EXPECT_TRUE(WaitForLog("max login attempts"));
+    EXPECT_TRUE(terminal->WaitForText("ssh-exit=")) << "the connection is closed";
+    const std::string log = File("brisel.log");
+    EXPECT_NE(log.find("login refused: [ " + user + " ] - Authentication failure"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(File("brisel.trc").find("force terminate"), std::string::npos);
+    PasswordNowhere(user);
+    EXPECT_TRUE(NothingLeft(user));
+}
+
+TEST_F(Brisel, ListsAndDefaultPassword) {
+    // Not in the allowed list: refused like a wrong password, without a prompt.
+    Start("zavtest3", {{"default_pass", Password("zavtest3")},
+                       {"allowed_login_list", ":Somebody:"},
+                       {"max_login_attempts", "1"}});
+    EXPECT_TRUE(WaitForLog("max login attempts"));
+    std::string log = File("brisel.log");
+    EXPECT_NE(log.find("user not in allowed list"), std::string::npos) << log;
+    EXPECT_NE(log.find("login refused: [ zavtest3 ] - Authentication failure"), std::string::npos)
+        << log;
+    EXPECT_EQ(terminal->Capture().find("Password:"), std::string::npos);
+    PasswordNowhere("zavtest3");
+}
+
+TEST_F(Brisel, AllowedAnyCaseAndDefaultPasswordWithoutPrompt) {
+    Start("zavtest10", {{"default_pass", Password("zavtest10")},
+                        {"allowed_login_list", ":ZAVTEST10:"},
+                        {"fordbiden_login_list", "zavtest10"}});  // without colons: nobody
+    ASSERT_TRUE(terminal->WaitForText("zavtest10>")) << terminal->Capture();
+    EXPECT_EQ(terminal->Capture().find("Password:"), std::string::npos);
+    Type("exit");
+    EXPECT_TRUE(WaitForLog("shell is dead"));
+}
+
+TEST_F(Brisel, ForbiddenNameAndDomain) {
+    Start("zavtest4", {{"default_pass", Password("zavtest4")},
+                       {"fordbiden_login_list", ":zavtest4:"},
+                       {"max_login_attempts", "1"}});
+    EXPECT_TRUE(WaitForLog("max login attempts"));
+    EXPECT_NE(File("brisel.log").find("user in forbidden list"), std::string::npos);
+}
+
+TEST_F(Brisel, PasswordTimeout) {
+    Start("zavtest5", {{"pass_timeout", "2"}});
+    ASSERT_TRUE(terminal->WaitForText("Password:"));
+    EXPECT_TRUE(terminal->WaitForText("No password in time.")) << terminal->Capture();
+    EXPECT_TRUE(WaitForLog("password timeout"));
+    EXPECT_TRUE(WaitForLog("brisel.exe end"));
+    EXPECT_TRUE(terminal->WaitForText("ssh-exit="));
+}
+
+TEST_F(Brisel, IdleTimeoutAfterLogOn) {
+    const std::string user = "zavtest6";
+    Start(user, {{"idle_timeout", "3"}});
+    ASSERT_TRUE(terminal->WaitForText("Password:"));
+    Type(Password(user));
+    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+    Type("sleep 1000 &");
+    EXPECT_TRUE(terminal->WaitForText("Idle too long.")) << terminal->Capture();
+    EXPECT_TRUE(WaitForLog("idle timeout"));
+    EXPECT_TRUE(WaitForLog("brisel.exe end"));
+    EXPECT_TRUE(NothingLeft(user));
+}
+
+TEST_F(Brisel, ServiceStopped) {
+    const std::string user = "zavtest7";
+    Start(user);
+    ASSERT_TRUE(terminal->WaitForText("Password:"));
+    Type(Password(user));
+    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+    Type("setsid sleep 1000 &");
+    EXPECT_EQ(zavd->Stop(SIGTERM), 0);
+    EXPECT_TRUE(terminal->WaitForText("Service stopped.")) << terminal->Capture();
+    EXPECT_TRUE(WaitForLog("ZAV service stopped"));
+    EXPECT_TRUE(WaitForLog("brisel.exe end"));
+    EXPECT_TRUE(NothingLeft(user));
+}
+
+TEST_F(Brisel, ClientDisconnectsAndTheSessionSurvivesSignals) {
+    const std::string user = "zavtest8";
+    Start(user);
+    ASSERT_TRUE(terminal->WaitForText("Password:"));
+    Type(Password(user));
+    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+    // Console control signals are logged and ignored.
+    const auto pids = test::Run("pgrep -f '^" + std::string(BRISEL_PATH) +
+                                " -ppid:" + std::to_string(zavd->Pid()) + "'");
+    const std::string pid = pids.output.substr(0, pids.output.find('\n'));
+    ASSERT_FALSE(pid.empty());
+    ::kill(std::stoi(pid), SIGINT);
+    ::kill(std::stoi(pid), SIGHUP);
+    Type("echo still-here");
+    EXPECT_TRUE(terminal->WaitForText("still-here\n")) << terminal->Capture();
+    EXPECT_NE(File("brisel.trc").find("ZBrisel::event_handler( 0 )"), std::string::npos);
+
+    Type("sleep 1000 &");
+    terminal.reset();  // the client goes away
+    EXPECT_TRUE(WaitForLog("disconnected"));
+    EXPECT_TRUE(WaitForLog("brisel.exe end"));
+    EXPECT_TRUE(NothingLeft(user));
+}
+
+TEST_F(Brisel, WindowSizeFollowsTheClientInScrollingModeOnly) {
+    const std::string user = "zavtest9";
+    Start(user, {{"default_pass", Password(user)}});
+    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+    Type("stty size");
+    EXPECT_TRUE(terminal->WaitForText("30 100")) << terminal->Capture();
+    terminal->Resize(200, 40);
+    Type("clear; stty size");
+    EXPECT_TRUE(terminal->WaitForText("40 150")) << "at most 150 columns: " << terminal->Capture();
+    // A full-screen program keeps the console's size while it runs.
+    Type(
+        "printf '\\033[?1049h'; read x; stty size >/tmp/zav-fullscreen-size; printf "
+        "'\\033[?1049l'; cat /tmp/zav-fullscreen-size");
+    terminal->Resize(120, 35);
+    // What must not happen (the console resized under the program) needs a moment to
+    // have had the chance.
+    ::usleep(500000);
+    terminal->Send("Enter");
+    EXPECT_TRUE(terminal->WaitForText("40 150")) << terminal->Capture();
+    Type("clear; stty size");
+    EXPECT_TRUE(terminal->WaitForText("35 120")) << terminal->Capture();
+    Type("exit");
+}
+
+TEST_F(Brisel, DebugLogOnTakesAnyPassword) {
+    Start("nobody-in-particular", {}, {"--debug"});
+    ASSERT_TRUE(terminal->WaitForText("Password:"));
+    Type("anything");
+    // The prompt is "$USER> ", and the session's own environment may have no USER.
+    ASSERT_TRUE(terminal->WaitForText("Password:\n")) << terminal->Capture();
+    Type("echo who=$(id -un)");
+    EXPECT_TRUE(terminal->WaitForText("who=root")) << terminal->Capture();
+    Type("exit");
+    EXPECT_TRUE(WaitForLog("shell is dead"));
+}
+
+}  // namespace
