@@ -1,11 +1,32 @@
 // brisel: the session process for one client connection, started by zavd.
 #include <sys/prctl.h>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "session/ZBrisel.h"
 
-int main() {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: brisel -ppid:PID -ip:ADDRESS -port:PORT [-debug:1]\n"
+    "The session process of the zav terminal server, started by zavd for one connection;\n"
+    "not meant to be run by hand. It reads ./zav.ini, takes the connection over from the\n"
+    "service PID through the hand-off sockets in $ZAV_PIPE_DIR, runs the SSH channel,\n"
+    "asks for the password in its console and starts the user's shell.\n"
+    "  -ppid:PID      zavd's process id; the session ends when it does\n"
+    "  -ip:ADDRESS    the client's address (ZAV_IP, and part of the hand-off name)\n"
+    "  -port:PORT     the client's port (ZAV_PORT, and part of the hand-off name)\n"
+    "  -debug:1       any password is accepted and the shell runs under this account\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     // A process that reads passwords is neither dumped nor open to a debugger.
     ::prctl(PR_SET_DUMPABLE, 0);
     auto session = std::make_unique<ZBrisel>();

@@ -14,7 +14,7 @@ mkdir -p run
 for file in config/*.ini; do
     [ -e "run/$(basename "$file")" ] || cp "$file" run/
 done
-build/service/zavd --workdir "$PWD/run" --genkey
+build/zavd --workdir "$PWD/run" --genkey
 
 listen=127.0.0.1:2222
 for argument in "$@"; do
@@ -33,4 +33,4 @@ if [ "$(id -u)" -ne 0 ] && [[ " $* " != *" --debug "* ]]; then
 fi
 echo "Stop with Ctrl+C."
 echo
-exec build/service/zavd --workdir "$PWD/run" ${listen:+--listen "$listen"} "$@"
+exec build/zavd --workdir "$PWD/run" ${listen:+--listen "$listen"} "$@"

@@ -9,112 +9,12 @@
 #include <memory>
 #include <string>
 
-#include "support/TestSupport.h"
-#include "support/Tmux.h"
-#include "support/Zavd.h"
+#include "support/BriselSession.h"
 
 namespace {
 
-const std::string kConfig = ZAV_CONFIG_DIR;
-
-std::string Password(const std::string& user) {
-    return "Pw-" + user + "-9x";
-}
-
-class Brisel : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "log-ons need root";
-        }
-    }
-
-    // Starts zavd and brisel with the settings (the defaults below, changed by extra),
-    // and an ssh client for user in a 100 x 30 terminal.
-    void Start(const std::string& user, const std::map<std::string, std::string>& extra = {},
-               std::vector<std::string> options = {}) {
-        std::map<std::string, std::string> settings = {
-            {"rsakey_file", "zav_key"},
-            {"welcome_message", "\"\\nWelcome %ZAV_VERSION%\\n\""},
-            {"login_message", "\"login: \""},
-            {"pass_message", "\"\\nPassword: \""},
-            {"pass_timeout_message", "\"\\nNo password in time.\\n\""},
-            {"idle_timeout_message", "\"\\nIdle too long.\\n\""},
-            {"service_stopped_message", "\"\\nService stopped.\\n\""},
-            {"login_successfull_message", "\\n"},
-            {"max_login_attempts", "3"},
-            {"shell_command", "/bin/sh -c 'cd; PS1=\"$USER> \" exec /bin/bash --norc -i'"},
-            {"trace_level", "0"},
-            {"trace_file", "brisel.trc"},
-            {"log_file", "brisel.log"},
-            {"error_file", "brisel.err"},
-            {"key_init", kConfig + "/zav_keys.ini"},
-            {"telnet_init", kConfig + "/zav_telnet.ini"},
-            {"screen_width", "80"},
-            {"screen_height", "24"},
-            {"buff_height", "300"},
-            {"refresh_delay", "10"},
-        };
-        for (const auto& [key, value] : extra) {
-            settings[key] = value;
-        }
-        std::string ini = "[ZTerm]\n";
-        for (const auto& [key, value] : settings) {
-            ini += key + "=" + value + "\n";
-        }
-        test::WriteFile(work / "zav.ini", ini);
-        ASSERT_EQ(test::Run(std::string(ZAVD_PATH) + " --genkey --workdir " +
-                            test::Quote(work.Path().string()))
-                      .status,
-                  0);
-        options.insert(options.begin(), {"--session", BRISEL_PATH});
-        zavd = std::make_unique<test::Zavd>(work.Path().string(), options);
-        ASSERT_GT(zavd->Port(), 0) << zavd->Output();
-        terminal = std::make_unique<test::Tmux>(
-            test::SshCommand(zavd->Port(), user) + "; echo ssh-exit=$?", 100, 30);
-    }
-
-    void Type(const std::string& text) {
-        terminal->Send(text, true);
-        terminal->Send("Enter");
-    }
-
-    std::string File(const std::string& name) { return test::ReadFile(work / name); }
-
-    // Waits for the session's log to hold text.
-    bool WaitForLog(const std::string& text, int seconds = 30) {
-        for (int i = 0; i < seconds * 20; ++i) {
-            if (File("brisel.log").find(text) != std::string::npos) {
-                return true;
-            }
-            ::usleep(50000);
-        }
-        return false;
-    }
-
-    // True once no process of user is left.
-    static bool NothingLeft(const std::string& user) {
-        for (int i = 0; i < 100; ++i) {
-            if (test::Run("pgrep -u " + user + " >/dev/null").status == 1) {
-                return true;
-            }
-            ::usleep(50000);
-        }
-        return false;
-    }
-
-    // The password appears in none of the session's files.
-    void PasswordNowhere(const std::string& user) {
-        for (const char* name : {"brisel.trc", "brisel.log", "brisel.err"}) {
-            EXPECT_EQ(File(name).find(Password(user)), std::string::npos) << name;
-            EXPECT_EQ(File(name).find(Password(user).substr(3)), std::string::npos) << name;
-        }
-    }
-
-    test::TempDir work;
-    std::unique_ptr<test::Zavd> zavd;
-    std::unique_ptr<test::Tmux> terminal;
-};
+using Brisel = test::BriselSession;
+using test::Password;
 
 TEST_F(Brisel, LogOnRunShellAndLeave) {
     const std::string user = "zavtest1";

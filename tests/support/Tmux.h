@@ -27,6 +27,8 @@ class Tmux {
 
     // The pane's text, one line per row, trailing blanks removed.
     std::string Capture() { return Run(Command("capture-pane -p")).output; }
+    // The same with the colours as SGR sequences.
+    std::string CaptureWithColours() { return Run(Command("capture-pane -p -e")).output; }
     // Keys in tmux's notation (Enter, C-c, Up) or literal text with literal = true.
     void Send(const std::string& keys, bool literal = false) {
         Run(Command(std::string("send-keys ") + (literal ? "-l " : "") + Quote(keys)));

@@ -1,0 +1,197 @@
+// Acceptance through the whole product: zavd, brisel, a real account, and the OpenSSH
+// client in a 100 x 30 tmux pane. The checks are on what the person at the client sees.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/BriselSession.h"
+
+namespace {
+
+using test::Password;
+
+class EndToEnd : public test::BriselSession {
+  protected:
+    // Logs user on and waits for the shell's prompt.
+    void LogOn(const std::string& user, const std::map<std::string, std::string>& extra = {}) {
+        Start(user, extra);
+        ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
+        Type(Password(user));
+        ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+    }
+    // The pane's rows.
+    static std::vector<std::string> Rows(const std::string& pane) {
+        std::vector<std::string> rows;
+        std::size_t start = 0;
+        for (std::size_t end = pane.find('\n'); end != std::string::npos;
+             start = end + 1, end = pane.find('\n', start)) {
+            rows.push_back(pane.substr(start, end - start));
+        }
+        return rows;
+    }
+    bool TopRowIs(const std::string& text) {
+        return terminal->WaitFor(
+            [&](const std::string& pane) { return Rows(pane).front() == text; });
+    }
+};
+
+TEST_F(EndToEnd, PromptsCommandsAndColours) {
+    const std::string user = "zavtest11";
+    Start(user);
+    ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
+    EXPECT_EQ(Rows(terminal->Capture())[1], "Welcome 1.13d");
+    EXPECT_NE(terminal->Capture().find("login: " + user + "\nPassword:"), std::string::npos);
+    Type(Password(user));
+    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+
+    Type("mkdir -p d && touch f && ls --color=always; echo listed");
+    ASSERT_TRUE(terminal->WaitForText("listed")) << terminal->Capture();
+    Type("printf '\\033[31mRED\\033[0m \\033[1;32mBRIGHT\\033[0m \\033[44mONBLUE\\033[0m\\n'");
+    ASSERT_TRUE(terminal->WaitForText("ONBLUE\n")) << terminal->Capture();
+    const std::string coloured = terminal->CaptureWithColours();
+    // The directory in ls's blue, the printf's words in their colours.
+    EXPECT_NE(coloured.find("34m"), std::string::npos) << coloured;
+    EXPECT_NE(coloured.find("31mRED"), std::string::npos) << coloured;
+    EXPECT_NE(coloured.find("32mBRIGHT"), std::string::npos) << coloured;
+    EXPECT_NE(coloured.find("44mONBLUE"), std::string::npos) << coloured;
+    EXPECT_EQ(coloured.find("31mBRIGHT"), std::string::npos) << "no colour bleeds";
+}
+
+TEST_F(EndToEnd, ScrollingFarThenClear) {
+    LogOn("zavtest12");
+    Type("seq 1 3000");
+    ASSERT_TRUE(terminal->WaitFor([](const std::string& pane) {
+        const auto rows = Rows(pane);
+        return rows.size() == 30 && rows[28] == "3000" && rows[29] == "zavtest12>";
+    })) << terminal->Capture();
+    const auto rows = Rows(terminal->Capture());
+    for (int i = 0; i < 28; ++i) {
+        EXPECT_EQ(rows[static_cast<std::size_t>(i)], std::to_string(2972 + i));
+    }
+    Type("clear");
+    EXPECT_TRUE(terminal->WaitFor([](const std::string& pane) {
+        const auto rows = Rows(pane);
+        return rows.front() == "zavtest12>" && pane.find("3000") == std::string::npos;
+    })) << terminal->Capture();
+}
+
+TEST_F(EndToEnd, AFullScreenProgramAndTheShellAfterIt) {
+    LogOn("zavtest13");
+    Type("seq 1 500 | sed 's/^/line /' > file; echo before-less");
+    ASSERT_TRUE(terminal->WaitForText("before-less\n"));
+    Type("less file");
+    ASSERT_TRUE(TopRowIs("line 1")) << terminal->Capture();
+    terminal->Send("Down");
+    EXPECT_TRUE(TopRowIs("line 2")) << terminal->Capture();
+    terminal->Send("NPage");
+    EXPECT_TRUE(TopRowIs("line 31")) << terminal->Capture();  // 29 lines on, as less pages
+    terminal->Send("Up");
+    EXPECT_TRUE(TopRowIs("line 30")) << terminal->Capture();
+    terminal->Send("q", true);
+    // The shell's screen is back as it was, with the prompt after it.
+    EXPECT_TRUE(terminal->WaitFor([](const std::string& pane) {
+        return pane.find("before-less\nzavtest13> less file\nzavtest13>") != std::string::npos;
+    })) << terminal->Capture();
+}
+
+TEST_F(EndToEnd, ResizedDuringAFullScreenProgramAndWhileScrolling) {
+    LogOn("zavtest14");
+    Type("seq 1 500 | sed 's/^/row /' > file; less file");
+    ASSERT_TRUE(TopRowIs("row 1")) << terminal->Capture();
+    terminal->Resize(80, 24);
+    terminal->Send("NPage");
+    EXPECT_TRUE(terminal->WaitFor([](const std::string& pane) {
+        return Rows(pane).front().rfind("row ", 0) == 0 && Rows(pane).front() != "row 1";
+    })) << terminal->Capture();
+    terminal->Send("q", true);
+    Type("stty size");
+    EXPECT_TRUE(terminal->WaitForText("24 80\n")) << terminal->Capture();
+
+    // Resized again while output scrolls: the end is complete, in the new size.
+    Type("for i in $(seq 1 2000); do echo n$i; done; echo done-scrolling");
+    terminal->Resize(100, 30);
+    EXPECT_TRUE(terminal->WaitFor([](const std::string& pane) {
+        const auto rows = Rows(pane);
+        return rows.size() == 30 && rows[27] == "n2000" && rows[28] == "done-scrolling";
+    })) << terminal->Capture();
+    Type("stty size");
+    EXPECT_TRUE(terminal->WaitForText("30 100\n")) << terminal->Capture();
+}
+
+TEST_F(EndToEnd, CtrlCInterruptsAProgramAsTheTerminalWould) {
+    LogOn("zavtest15");
+    // Interrupted once it runs (a Ctrl+C before that would reach the shell instead).
+    Type("sh -c 'echo sleep''ing; exec sleep 100'; echo sleep-ended");
+    ASSERT_TRUE(terminal->WaitForText("\nsleeping\n")) << terminal->Capture();
+    terminal->Send("C-c");
+    Type("echo after-interrupt");
+    EXPECT_TRUE(terminal->WaitForText("\nafter-interrupt\n")) << terminal->Capture();
+    EXPECT_EQ(terminal->Capture().find("\nsleep-ended\n"), std::string::npos) << "the list was cut";
+}
+
+TEST_F(EndToEnd, CtrlCInterruptsAProgramThroughTheSessionWhenEnabled) {
+    // The terminal file of the shipped configuration, with the session's own interrupt.
+    std::string telnet = test::ReadFile(test::kConfig + "/zav_telnet.ini");
+    telnet.replace(telnet.find("ctrl_c_enabled=0"), 16, "ctrl_c_enabled=1");
+    test::WriteFile(work / "telnet.ini", telnet);
+    LogOn("zavtest16", {{"telnet_init", "telnet.ini"}});
+    // Interrupted once it runs (a Ctrl+C before that would reach the shell instead).
+    Type("sh -c 'echo sleep''ing; exec sleep 100'; echo sleep-ended");
+    ASSERT_TRUE(terminal->WaitForText("\nsleeping\n")) << terminal->Capture();
+    terminal->Send("C-c");
+    Type("echo after-interrupt");
+    EXPECT_TRUE(terminal->WaitForText("\nafter-interrupt\n")) << terminal->Capture();
+    EXPECT_EQ(terminal->Capture().find("\nsleep-ended\n"), std::string::npos) << "the list was cut";
+}
+
+TEST_F(EndToEnd, TextBeyondAscii) {
+    LogOn("zavtest17");
+    Type(
+        "printf 'caf\\303\\251 \\303\\274ber \\303\\237 \\342\\224\\202 \\344\\270\\255\\346\\226"
+        "\\207 end\\n'");
+    EXPECT_TRUE(
+        terminal->WaitForText("caf\xc3\xa9 \xc3\xbc"
+                              "ber \xc3\x9f \xe2\x94\x82 "
+                              "\xe4\xb8\xad\xe6\x96\x87 end\n"))
+        << terminal->Capture();
+    // Typed, too: the key table carries Latin-1 letters as UTF-8.
+    terminal->Send("echo typed-\xc3\xa9\xc3\xa0", true);
+    terminal->Send("Enter");
+    EXPECT_TRUE(terminal->WaitForText("\ntyped-\xc3\xa9\xc3\xa0\n")) << terminal->Capture();
+}
+
+TEST_F(EndToEnd, TenSessionsAtOnce) {
+    const std::string user = "zavtest18";
+    StartService({}, {});
+    std::vector<std::unique_ptr<test::Tmux>> clients;
+    for (int i = 0; i < 10; ++i) {
+        clients.push_back(Connect(user));
+    }
+    for (auto& c : clients) {
+        ASSERT_TRUE(c->WaitForText("Password:", 60)) << c->Capture();
+        c->Send(Password(user), true);
+        c->Send("Enter");
+    }
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        ASSERT_TRUE(clients[i]->WaitForText(user + ">", 60)) << clients[i]->Capture();
+        clients[i]->Send("echo session-" + std::to_string(i) + " $((" + std::to_string(i) + "*7))",
+                         true);
+        clients[i]->Send("Enter");
+    }
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        EXPECT_TRUE(clients[i]->WaitForText("\nsession-" + std::to_string(i) + " " +
+                                            std::to_string(i * 7) + "\n"))
+            << clients[i]->Capture();
+    }
+    for (auto& c : clients) {
+        c->Send("exit", true);
+        c->Send("Enter");
+    }
+    for (auto& c : clients) {
+        EXPECT_TRUE(c->WaitForText("ssh-exit=0")) << c->Capture();
+    }
+    EXPECT_TRUE(NothingLeft(user));
+}
+
+}  // namespace
