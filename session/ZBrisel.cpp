@@ -325,28 +325,7 @@ DWORD ZBrisel::LogonUser(std::string user, std::string password) {
     if (accepted == FALSE) {
         return GetLastError();
     }
-    m_console.Write(m_config.login_successfull_message);
-    trace.Trace("login accepted: [ ", name, " ]");
-    LogLine("login accepted: [ " + name + " ]");
-    std::vector<char> commandLine(m_config.shell_command.begin(), m_config.shell_command.end());
-    commandLine.push_back('\0');
-    STARTUPINFOA startup{};
-    startup.cb = 68;
-    char desktop[] = "zavWINSTA\\zavDESK";
-    startup.lpDesktop = desktop;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_SHOW;
-    PROCESS_INFORMATION shell{};
-    if (CreateProcessAsUserA(token, nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                             NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &shell) == FALSE) {
-        return GetLastError();
-    }
-    m_shell = shell;
-    // From here on what the client types goes to the user's shell.
-    HideTracedInput(false);
-    m_state = ShellRunning;
-    m_prcsGroup.CreateJob(shell.dwProcessId);
-    return 0;
+    return StartShell(name, token);
 }
 
 DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
@@ -354,6 +333,12 @@ DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
     trace.Trace("ZBrisel::LogonUser1_Debug( ", user, ", ", "********", " )");
     Wipe(password);
     const std::string name = PrepareLogon(user);
+    return StartShell(name, nullptr);
+}
+
+DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
+    ZTraceScope trace;
+    trace.Trace("ZBrisel::StartShell( ", name, " )");
     m_console.Write(m_config.login_successfull_message);
     trace.Trace("login accepted: [ ", name, " ]");
     LogLine("login accepted: [ " + name + " ]");
@@ -364,11 +349,22 @@ DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION shell{};
-    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                       nullptr, nullptr, &startup, &shell) == FALSE) {
+    BOOL started = FALSE;
+    if (token != nullptr) {
+        // The user's shell runs on the session's own desktop.
+        char desktop[] = "zavWINSTA\\zavDESK";
+        startup.lpDesktop = desktop;
+        started = CreateProcessAsUserA(token, nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                       NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &shell);
+    } else {
+        started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                 NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &shell);
+    }
+    if (started == FALSE) {
         return GetLastError();
     }
     m_shell = shell;
+    // From here on what the client types goes to the user's shell.
     HideTracedInput(false);
     m_state = ShellRunning;
     m_prcsGroup.CreateJob(shell.dwProcessId);

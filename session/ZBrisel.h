@@ -60,6 +60,9 @@ class ZBrisel {
     // The lists, the domain and ZAV_USER: steps shared by both logons. Returns the name
     // to log on with.
     std::string PrepareLogon(const std::string& user);
+    // The log-on's last steps: the accepted lines, the shell (as the token's account, or
+    // as the session's own without one), the state and the job. 0 or the error code.
+    DWORD StartShell(const std::string& name, HANDLE token);
     // Writes the configured message into the console and exports it to the client.
     void Farewell(const std::string& message);
 

@@ -30,6 +30,17 @@ class EndToEnd : public test::BriselSession {
         }
         return rows;
     }
+    // Ctrl+C while a program runs ends it and the rest of its command line.
+    void InterruptASleep() {
+        // Sent once the program runs (a Ctrl+C before that would reach the shell).
+        Type("sh -c 'echo sleep''ing; exec sleep 100'; echo sleep-ended");
+        ASSERT_TRUE(terminal->WaitForText("\nsleeping\n")) << terminal->Capture();
+        terminal->Send("C-c");
+        Type("echo after-interrupt");
+        EXPECT_TRUE(terminal->WaitForText("\nafter-interrupt\n")) << terminal->Capture();
+        EXPECT_EQ(terminal->Capture().find("\nsleep-ended\n"), std::string::npos)
+            << "the list was cut";
+    }
     bool TopRowIs(const std::string& text) {
         return terminal->WaitFor(
             [&](const std::string& pane) { return Rows(pane).front() == text; });
@@ -121,13 +132,7 @@ TEST_F(EndToEnd, ResizedDuringAFullScreenProgramAndWhileScrolling) {
 
 TEST_F(EndToEnd, CtrlCInterruptsAProgramAsTheTerminalWould) {
     LogOn("zavtest15");
-    // Interrupted once it runs (a Ctrl+C before that would reach the shell instead).
-    Type("sh -c 'echo sleep''ing; exec sleep 100'; echo sleep-ended");
-    ASSERT_TRUE(terminal->WaitForText("\nsleeping\n")) << terminal->Capture();
-    terminal->Send("C-c");
-    Type("echo after-interrupt");
-    EXPECT_TRUE(terminal->WaitForText("\nafter-interrupt\n")) << terminal->Capture();
-    EXPECT_EQ(terminal->Capture().find("\nsleep-ended\n"), std::string::npos) << "the list was cut";
+    InterruptASleep();
 }
 
 TEST_F(EndToEnd, CtrlCInterruptsAProgramThroughTheSessionWhenEnabled) {
@@ -136,13 +141,7 @@ TEST_F(EndToEnd, CtrlCInterruptsAProgramThroughTheSessionWhenEnabled) {
     telnet.replace(telnet.find("ctrl_c_enabled=0"), 16, "ctrl_c_enabled=1");
     test::WriteFile(work / "telnet.ini", telnet);
     LogOn("zavtest16", {{"telnet_init", "telnet.ini"}});
-    // Interrupted once it runs (a Ctrl+C before that would reach the shell instead).
-    Type("sh -c 'echo sleep''ing; exec sleep 100'; echo sleep-ended");
-    ASSERT_TRUE(terminal->WaitForText("\nsleeping\n")) << terminal->Capture();
-    terminal->Send("C-c");
-    Type("echo after-interrupt");
-    EXPECT_TRUE(terminal->WaitForText("\nafter-interrupt\n")) << terminal->Capture();
-    EXPECT_EQ(terminal->Capture().find("\nsleep-ended\n"), std::string::npos) << "the list was cut";
+    InterruptASleep();
 }
 
 TEST_F(EndToEnd, TextBeyondAscii) {
