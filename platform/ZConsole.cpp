@@ -112,7 +112,13 @@ bool ZConsole::SetBuffSize(COORD size) {
     return true;
 }
 
+std::unique_lock<std::recursive_mutex> ZConsole::Exclusive() {
+    static std::recursive_mutex mutex;
+    return std::unique_lock(mutex);
+}
+
 bool ZConsole::Write(std::string text) {
+    const auto exclusive = Exclusive();
     ZTraceScope trace;
     trace.Trace("ZConsole::Write( ", text, " )");
     DWORD written = 0;
@@ -125,6 +131,7 @@ bool ZConsole::Write(std::string text) {
 }
 
 bool ZConsole::WriteW(std::u16string text) {
+    const auto exclusive = Exclusive();
     ZTraceScope trace;
     trace.Trace("ZConsole::WriteW( ", text.size(), " )");
     DWORD written = 0;
@@ -178,6 +185,7 @@ bool ZConsole::GetCursor(COORD& position, bool absolute, const CONSOLE_SCREEN_BU
 }
 
 bool ZConsole::SetCursor(COORD position, bool absolute) {
+    const auto exclusive = Exclusive();
     ZTraceScope trace;
     trace.Trace("ZConsole::SetCursor( ", position.X, ", ", position.Y, ", ", absolute ? 1 : 0,
                 " )");

@@ -2,6 +2,7 @@
 // writing text, the cursor, the title, the input mode and the console's window.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "platform/win32/Win32.h"
@@ -33,6 +34,11 @@ class ZConsole {
     bool GetOutputRowW(SHORT row, CHAR_INFO* cells, SHORT capacity,
                        const CONSOLE_SCREEN_BUFFER_INFO* info = nullptr);
     static bool HasScroll(CONSOLE_SCREEN_BUFFER_INFO info);
+
+    // The session's two threads share the console: text one of them writes must not land
+    // where the other has put the cursor for a moment (the scroll mark). Writing and
+    // placing the cursor take this; hold it around a sequence that must not be split.
+    static std::unique_lock<std::recursive_mutex> Exclusive();
     bool SetConsoleMode(DWORD mode);
 
   private:

@@ -66,6 +66,8 @@ bool ZScreen::SetMagicMark() {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreen::SetMagicMark( )");
+    // Nothing the login writes may land at the top while the cursor is parked there.
+    const auto exclusive = ZConsole::Exclusive();
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!con.GetConsoleInfo(info)) {
         ReportError(trace, "this->con.GetConsoleInfo( ):err");

@@ -3,7 +3,9 @@
 // standing in for the client, which is compared with the capture after each export.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <memory>
@@ -196,6 +198,38 @@ TEST_F(MirrorTest, FullScreenProgram) {
     EXPECT_TRUE(PassUntil([&] { return Shows("<less done>"); }));
     EXPECT_FALSE(fullScreen()) << "the shell's screen is back";
     EXPECT_TRUE(Shows("30")) << "with its lines from before";
+}
+
+// The login writes its prompts and messages from its own thread while the main loop
+// exports (and plants the scroll mark): the text must land where it belongs, every time.
+TEST_F(MirrorTest, SessionTextWrittenWhileExporting) {
+    std::atomic<bool> done{false};
+    std::thread writer([&done] {
+        ZConsole console;
+        for (int i = 0; i < 400; ++i) {
+            console.Write("session line " + std::to_string(i) + "\n");
+        }
+        done = true;
+    });
+    while (!done) {
+        PassAndCompare();
+        if (HasFailure()) {
+            break;
+        }
+    }
+    writer.join();
+    PassAndCompare();
+    // Every line in order, nothing written over the window's top (where the scroll
+    // mark may stand in the first column).
+    const CONSOLE_SCREEN_BUFFER_INFO info = test::Info();
+    const int last = info.dwCursorPosition.Y - 1;
+    for (int i = 399, y = last; i >= 0 && y >= 0; --i, --y) {
+        std::string row = test::Text(y);
+        if (row.rfind("\u2663", 0) == 0) {
+            row.replace(0, 3, "s");
+        }
+        ASSERT_EQ(row, "session line " + std::to_string(i)) << "row " << y;
+    }
 }
 
 TEST_F(MirrorTest, ConsoleResizedWithTheClient) {
