@@ -9,7 +9,7 @@ packages=(
     libssh-dev libvterm-dev libpam0g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format clang-tidy clang libclang-rt-14-dev
-    openssh-client tmux python3 python3-pexpect less
+    openssh-client tmux python3 python3-pexpect less procps
 )
 
 missing=()
