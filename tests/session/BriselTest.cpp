@@ -174,8 +174,8 @@ TEST_F(Brisel, WindowSizeFollowsTheClientInScrollingModeOnly) {
     EXPECT_TRUE(terminal->WaitForText("40 150")) << "at most 150 columns: " << terminal->Capture();
     // A full-screen program keeps the console's size while it runs.
     Type(
-        "printf '\\033[?1049h'; read x; stty size >/tmp/zav-fullscreen-size; printf "
-        "'\\033[?1049l'; cat /tmp/zav-fullscreen-size");
+        "printf '\\033[?1049h'; read x; stty size >~/fullscreen-size; printf "
+        "'\\033[?1049l'; cat ~/fullscreen-size");
     terminal->Resize(120, 35);
     // What must not happen (the console resized under the program) needs a moment to
     // have had the chance.

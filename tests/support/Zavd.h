@@ -50,7 +50,8 @@ class Zavd {
         }
     }
     ~Zavd() {
-        if (m_pid > 0) {
+        // Stopped in order, so it removes its private directory; killed if it will not.
+        if (m_pid > 0 && Stop(SIGTERM, 10) < 0 && m_pid > 0) {
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, nullptr, 0);
         }
