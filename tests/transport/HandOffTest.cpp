@@ -129,6 +129,13 @@ class HandOff : public ::testing::Test {
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
+    // Offers the pipes and runs the exchange as the service would; false with the reason.
+    bool HandOver(const Connection& c, std::chrono::seconds limit, std::string& error) {
+        ZavdHandOff service;
+        return service.Listen(pipes, suffix, error) &&
+               service.Run(session, c.server.Get(), limit, error);
+    }
+
     std::string Log() { return test::ReadFile(work / "log.txt"); }
     std::string Trace() { return test::ReadFile(work / "trace.txt"); }
 
@@ -149,10 +156,8 @@ class HandOff : public ::testing::Test {
 TEST_F(HandOff, TheSessionGetsTheConnection) {
     Connection c;
     Start("greet", c);
-    ZavdHandOff service;
     std::string error;
-    ASSERT_TRUE(service.Listen(pipes, suffix, error)) << error;
-    ASSERT_TRUE(service.Run(session, c.server.Get(), 20s, error)) << error;
+    ASSERT_TRUE(HandOver(c, 20s, error)) << error;
     c.server.Reset();  // the session has its own now
     EXPECT_EQ(c.ReadLine(), "session " + std::to_string(session) + " peer 127.0.0.1:" + c.port);
     c.client.Reset();
@@ -170,10 +175,8 @@ TEST_F(HandOff, PipesThatAppearLateAreFoundAtTheSecondAttempt) {
     Start("greet", c);
     // The session's first attempt finds nothing; its second comes 1000 ms later.
     std::this_thread::sleep_for(500ms);
-    ZavdHandOff service;
     std::string error;
-    ASSERT_TRUE(service.Listen(pipes, suffix, error)) << error;
-    ASSERT_TRUE(service.Run(session, c.server.Get(), 20s, error)) << error;
+    ASSERT_TRUE(HandOver(c, 20s, error)) << error;
     EXPECT_EQ(c.ReadLine().substr(0, 8), "session ");
     EXPECT_EQ(Count(Trace(), "ZPipe::Connect( ) : err m_hWritePipe"), 1U);
 }
@@ -299,10 +302,8 @@ TEST_F(HandOff, AnEmptyWriteSendsNothing) {
 TEST_F(HandOff, AStrangerAtThePipesIsTurnedAway) {
     Connection c;
     Start("foreign", c);
-    ZavdHandOff service;
     std::string error;
-    ASSERT_TRUE(service.Listen(pipes, suffix, error)) << error;
-    ASSERT_TRUE(service.Run(session, c.server.Get(), 20s, error)) << error;
+    ASSERT_TRUE(HandOver(c, 20s, error)) << error;
     EXPECT_EQ(c.ReadLine(), "session " + std::to_string(session) + " peer 127.0.0.1:" + c.port +
                                 " foreign=refused");
 }
@@ -322,10 +323,8 @@ TEST_F(HandOff, TheSessionTrustsOnlyItsOwnService) {
 TEST_F(HandOff, IPv6Peers) {
     Connection c(true);
     Start("greet", c);
-    ZavdHandOff service;
     std::string error;
-    ASSERT_TRUE(service.Listen(pipes, suffix, error)) << error;
-    ASSERT_TRUE(service.Run(session, c.server.Get(), 20s, error)) << error;
+    ASSERT_TRUE(HandOver(c, 20s, error)) << error;
     EXPECT_EQ(c.ReadLine(), "session " + std::to_string(session) + " peer ::1:" + c.port);
 }
 
@@ -336,10 +335,8 @@ class SshInit : public HandOff {
     // Hands the connection to an SSH session and returns its exit code.
     int Serve(Connection& c) {
         Start("ssh", c);
-        ZavdHandOff service;
         std::string error;
-        EXPECT_TRUE(service.Listen(pipes, suffix, error)) << error;
-        EXPECT_TRUE(service.Run(session, c.server.Get(), 20s, error)) << error;
+        EXPECT_TRUE(HandOver(c, 20s, error)) << error;
         c.server.Reset();
         return Wait();
     }
@@ -386,10 +383,8 @@ TEST_F(SshInit, ClientLeavingDuringTheHandshake) {
     WriteSettings("rsakey_file=key\n");
     Connection c;
     Start("ssh", c);
-    ZavdHandOff service;
     std::string error;
-    ASSERT_TRUE(service.Listen(pipes, suffix, error)) << error;
-    ASSERT_TRUE(service.Run(session, c.server.Get(), 20s, error)) << error;
+    ASSERT_TRUE(HandOver(c, 20s, error)) << error;
     c.server.Reset();
     // The server's greeting arrives; the client goes away without answering.
     EXPECT_EQ(c.ReadLine().substr(0, 8), "SSH-2.0-");
