@@ -1,5 +1,5 @@
 // The cost of routing client input through the telnet parsers and the shipped key table
-// (the pauses between keys left out): typed text, cursor keys, and bytes no key sends,
+// typed text, cursor keys, and bytes no key sends,
 // which scan the whole table before being dropped.
 #include <benchmark/benchmark.h>
 
@@ -11,8 +11,6 @@
 
 namespace {
 
-void NoPause(DWORD /*milliseconds*/) {}
-
 struct Input {
     Input() {
         TraceThreshold(10);  // as shipped, and the loop's level 0: per-byte lines off
@@ -20,7 +18,6 @@ struct Input {
         key.Load(std::string(ZAV_CONFIG_DIR) + "/zav_keys.ini");
         telnet.Load(std::string(ZAV_CONFIG_DIR) + "/zav_telnet.ini");
         key.m_hWnd = ZConsole().GetWindowHandle();
-        key.m_pause = &NoPause;
     }
     ZTelnet telnet{true};
     ZKey key;

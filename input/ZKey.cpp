@@ -1,5 +1,6 @@
 #include "input/ZKey.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "infra/ZIni.h"
@@ -33,9 +34,6 @@ bool ZKey::Consume(std::string& input) {
             continue;
         }
         SendKey(entry.key);
-        if (m_last == entry.input) {
-            m_pause(kRepeatPause);
-        }
         m_last = entry.input;
         input.erase(0, entry.input.size());
         return true;
@@ -43,7 +41,15 @@ bool ZKey::Consume(std::string& input) {
     return false;
 }
 
-void ZKey::SendKey(std::vector<std::uint32_t> key) {
+std::size_t ZKey::LongestInput() const {
+    std::size_t longest = 0;
+    for (const ZKeyEntry& entry : m_keys) {
+        longest = std::max(longest, entry.input.size());
+    }
+    return longest;
+}
+
+void ZKey::SendKey(const std::vector<std::uint32_t>& key) {
     ZTraceScope trace;
     trace.Trace("ZKey::SendKey( ", reinterpret_cast<std::uintptr_t>(m_hWnd), ", ", key.size(),
                 " )");
@@ -55,5 +61,4 @@ void ZKey::SendKey(std::vector<std::uint32_t> key) {
         }
         PostMessageW(m_hWnd, key[i], key[i + 1], static_cast<LPARAM>(key[i + 2]));
     }
-    m_pause(kKeyPause);
 }

@@ -13,21 +13,22 @@ struct ZKeyEntry {
     std::vector<std::uint32_t> key;  // message, wParam, lParam, message, ...
 };
 
+// The keys go straight into the terminal's input queue, which keeps their order and
+// loses none: no pause between keys is needed, and a paste reaches the program as fast
+// as it reads.
 class ZKey {
   public:
     static constexpr int kMaxEntries = 1024;
-    static constexpr DWORD kKeyPause = 1;      // after the messages of every key
-    static constexpr DWORD kRepeatPause = 50;  // after a key that repeats the previous one
 
     void Load(std::string path);
     // Sends the first table entry that begins input (table order, no longest match) and
     // takes it off input; false when none does.
     bool Consume(std::string& input);
-    void SendKey(std::vector<std::uint32_t> key);
+    void SendKey(const std::vector<std::uint32_t>& key);
+    // The longest input sequence in the table: no decision needs more bytes than this.
+    std::size_t LongestInput() const;
 
     std::vector<ZKeyEntry> m_keys;
     HWND m_hWnd = nullptr;
-    std::string m_last;
-    // How the mapper pauses; tests and the fuzzer record or skip the pauses.
-    void (*m_pause)(DWORD milliseconds) = &Sleep;
+    std::string m_last;  // the input of the last key sent
 };

@@ -299,3 +299,35 @@ bool ZConsole::SetConsoleMode(DWORD mode) {
     }
     return true;
 }
+
+std::unique_ptr<CONSOLE_LOCK> ZConsole::Hold() {
+    return LockConsole(GetOutputHandle());
+}
+
+HANDLE ZConsole::GetChangeEvent() {
+    return GetConsoleEvent(GetOutputHandle(), CONSOLE_EVENT_CHANGED);
+}
+
+HANDLE ZConsole::GetAttentionEvent() {
+    return GetConsoleEvent(GetOutputHandle(), CONSOLE_EVENT_ATTENTION);
+}
+
+DWORD ZConsole::GetAttention() {
+    return GetConsoleAttention(GetOutputHandle());
+}
+
+bool ZConsole::SetScrollGuard(SHORT row, DWORD lines) {
+    return SetConsoleScrollGuard(GetOutputHandle(), row, lines) != FALSE;
+}
+
+SHORT ZConsole::GetScrollGuard() {
+    SHORT row = -2;
+    GetConsoleScrollGuard(GetOutputHandle(), &row);
+    return row;
+}
+
+bool ZConsole::ReleaseTerminal() {
+    ZTraceScope trace;
+    trace.Trace("ZConsole::ReleaseTerminal( )");
+    return ReleaseConsoleTerminal(GetOutputHandle()) != FALSE;
+}

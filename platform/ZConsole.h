@@ -2,6 +2,7 @@
 // writing text, the cursor, the title, the input mode and the console's window.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -40,6 +41,21 @@ class ZConsole {
     // placing the cursor take this; hold it around a sequence that must not be split.
     static std::unique_lock<std::recursive_mutex> Exclusive();
     bool SetConsoleMode(DWORD mode);
+
+    // Holds the console still while the result lives: no program output is applied and
+    // what the holder changes (the scroll mark) is not signalled as a change.
+    std::unique_ptr<CONSOLE_LOCK> Hold();
+    // The events to wait on: the cells changed; the session should look now.
+    HANDLE GetChangeEvent();
+    HANDLE GetAttentionEvent();
+    // CONSOLE_CAPTURE_WANTED, CONSOLE_INPUT_FULL, CONSOLE_OUTPUT_ENDED.
+    DWORD GetAttention();
+    // The mark was planted on row: output is held back before more than lines scroll.
+    bool SetScrollGuard(SHORT row, DWORD lines);
+    // The planted mark's row now; -1 when it left the buffer, -2 when unknown.
+    SHORT GetScrollGuard();
+    // The session lets go of the terminal so that it reports the end of the output.
+    bool ReleaseTerminal();
 
   private:
     HANDLE m_hOutput = nullptr;

@@ -1,5 +1,7 @@
 #include "screen/ZScreen.h"
 
+#include <algorithm>
+
 #include "infra/ZTraceScope.h"
 
 WCHAR ZScreen::m_savedChar = 0;
@@ -7,21 +9,26 @@ bool ZScreen::m_savedWide = false;
 
 ZScreen::ZScreen() : m_window{}, m_valid{}, m_cursor{}, m_cells{}, m_info{} {}
 
-bool ZScreen::Refresh() {
+bool ZScreen::Refresh(DWORD holdLines) {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreen::Refresh( )");
-    if (!Fetch()) {
+    if (!Fetch(holdLines)) {
         ReportError(trace, "this->FetchScreen( ):err");
         return false;
     }
     return true;
 }
 
-bool ZScreen::Fetch() {
+bool ZScreen::Fetch(DWORD holdLines) {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreen::Fetch( )");
+    // Reading the rows and planting the next mark are one step: no program output lands
+    // in between, so no line is lost or taken twice; nothing the login writes lands at
+    // the top while the cursor is parked there.
+    const auto exclusive = ZConsole::Exclusive();
+    const auto hold = con.Hold();
     if (!con.GetConsoleInfo(m_info)) {
         ReportError(trace, "this->con.GetConsoleInfo( ):err");
         return false;
@@ -29,6 +36,9 @@ bool ZScreen::Fetch() {
     const SMALL_RECT& w = m_info.srWindow;
     m_valid = SMALL_RECT{w.Left, 0, w.Right, kRows - 1};
     int read = 0;
+    bool found = false;
+    // Where the last mark is now, even if a program wrote over it (as clear does).
+    const SHORT markRow = con.GetScrollGuard();
     // Rows upwards from the window's bottom, until the mark, the buffer's top or 500 rows.
     for (int y = w.Bottom; y >= 0; --y) {
         const int row = y - w.Bottom + kRows - 1;
@@ -47,11 +57,22 @@ bool ZScreen::Fetch() {
             const bool whole = (next.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
                                next.UnicodeChar == m_savedChar;
             Row(row)[0].UnicodeChar = m_savedWide && !whole ? u' ' : m_savedChar;
+            found = true;
+            break;
+        }
+        if (y <= w.Top && y == markRow) {
+            found = true;  // the mark was written over; the rows above it did not scroll
             break;
         }
     }
+    if (!found && markRow == -1 && ZConsole::HasScroll(m_info)) {
+        // The mark scrolled out of the buffer: more lines passed than it holds. They are
+        // skipped, and the window alone is taken, so a flood costs screens, not lines.
+        read = w.Bottom - w.Top + 1;
+        trace.Trace("mark lost");
+    }
     m_valid.Top = static_cast<SHORT>(kRows - read);
-    if (!SetMagicMark()) {
+    if (!SetMagicMark(holdLines)) {
         ReportError(trace, "this->SetMagicMark( ):err");
         return false;
     }
@@ -62,12 +83,14 @@ bool ZScreen::Fetch() {
     return true;
 }
 
-bool ZScreen::SetMagicMark() {
+bool ZScreen::SetMagicMark(DWORD holdLines) {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreen::SetMagicMark( )");
-    // Nothing the login writes may land at the top while the cursor is parked there.
+    // Nothing the login writes may land at the top while the cursor is parked there, and
+    // the mark is not a change of the console.
     const auto exclusive = ZConsole::Exclusive();
+    const auto hold = con.Hold();
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!con.GetConsoleInfo(info)) {
         ReportError(trace, "this->con.GetConsoleInfo( ):err");
@@ -75,6 +98,7 @@ bool ZScreen::SetMagicMark() {
     }
     if (!ZConsole::HasScroll(info)) {
         trace.Trace("mark not needed");
+        con.SetScrollGuard(-1, 0);
         return true;
     }
     std::array<CHAR_INFO, kColumns> top{};
@@ -94,6 +118,10 @@ bool ZScreen::SetMagicMark() {
         ReportError(trace, "this->con.SetCursor( ):err");
         return false;
     }
+    // The picture takes the window and at most the rest of its rows in scrolled lines.
+    const int windowRows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    const auto room = static_cast<DWORD>(std::max(0, kRows - windowRows));
+    con.SetScrollGuard(info.srWindow.Top, std::min(holdLines, room));
     if (top[0].UnicodeChar != kMagicMark) {
         m_savedChar = top[0].UnicodeChar;
         m_savedWide = (top[1].Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&

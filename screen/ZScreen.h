@@ -16,9 +16,12 @@ class ZScreen {
 
     ZScreen();
 
-    bool Refresh();
-    bool Fetch();
-    bool SetMagicMark();
+    // holdLines: how many lines the console may hold the program's output back for until
+    // the next capture, so that none of them is lost (0: none; the capture then takes the
+    // window alone when more lines passed than the buffer holds).
+    bool Refresh(DWORD holdLines = 0);
+    bool Fetch(DWORD holdLines = 0);
+    bool SetMagicMark(DWORD holdLines = 0);
 
     CHAR_INFO* Row(int row) { return m_cells[static_cast<std::size_t>(row)].data(); }
     const CHAR_INFO* Row(int row) const { return m_cells[static_cast<std::size_t>(row)].data(); }

@@ -22,7 +22,9 @@ std::string ZScreenExport::Export() {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreenExport::Export( )");
-    m_screen.Refresh();
+    m_screen.Refresh(m_burstLeft);
+    const auto scrolled = static_cast<DWORD>(std::max(0, m_screen.m_window.Top - m_screen.m_valid.Top));
+    m_burstLeft -= std::min(m_burstLeft, scrolled);
     std::string r = CheckClientScreen(m_screen);
     if (r == ".") {
         r = Export2(m_screen, m_client);

@@ -15,6 +15,8 @@ class ZScreenExport {
     explicit ZScreenExport(ZTelnet& telnet);
 
     std::string Export();
+    // A burst of output begins: its first m_scrollbackBurst lines are all kept.
+    void NewBurst() { m_burstLeft = m_scrollbackBurst; }
     std::string Export2(const ZScreen& cur, const ZScreen& client);
     bool NeedFlatScreen(const ZScreen& cur, const ZScreen& client);
     std::string FlatScreen(int first, int last, const ZScreen& picture, COORD* position = nullptr);
@@ -28,6 +30,10 @@ class ZScreenExport {
     ZScreen m_screen;
     ZScreen m_client;
     bool m_mismatchShown = false;
+    // Lines of a burst that the console holds the program back for, so that every one
+    // reaches the client; what is left of them in the current burst.
+    DWORD m_scrollbackBurst = 10000;
+    DWORD m_burstLeft = 0;
 
   private:
     // The bytes of cells first to last of a picture row; the second half of a

@@ -1,24 +1,47 @@
 #include "session/ClientInput.h"
 
+#include <algorithm>
+
 #include "infra/ZTraceScope.h"
+
+namespace {
+
+// The window-size report, the longest telnet command the parsers take.
+constexpr std::size_t kLongestTelnetSequence = 9;
+
+}  // namespace
 
 std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::Consume( ", TracedInput{input}, " )");
     std::string reply;
-    while (!input.empty()) {
+    // The parsers see the input through a window as long as the longest sequence any of
+    // them knows, which is all their decisions depend on; the input itself is never
+    // erased from the front, so a long paste costs time in proportion to its length.
+    std::size_t window = kLongestTelnetSequence;
+    window = std::max(window, key.LongestInput());
+    for (const ZTelnetPair& pair : telnet.m_pairs) {
+        window = std::max(window, pair.client.size());
+    }
+    std::string part;
+    std::size_t at = 0;
+    while (at < input.size()) {
+        part.assign(input, at, window);
+        const std::size_t offered = part.size();
         std::string answer;
-        if (telnet.Consume_client_server(input, answer) ||
-            telnet.Consume_iac_do_will(input, answer) ||
-            telnet.Consume_iac_dont_wont(input, answer) || telnet.Consume_iac_sb_naws(input) ||
-            telnet.Consume_ctrl_c(input)) {
+        if (telnet.Consume_client_server(part, answer) ||
+            telnet.Consume_iac_do_will(part, answer) ||
+            telnet.Consume_iac_dont_wont(part, answer) || telnet.Consume_iac_sb_naws(part) ||
+            telnet.Consume_ctrl_c(part)) {
             reply += answer;
+            at += offered - part.size();
             continue;
         }
-        if (key.Consume(input)) {
+        if (key.Consume(part)) {
+            at += offered - part.size();
             continue;
         }
-        input.erase(0, 1);
+        ++at;
     }
     if (!reply.empty()) {
         const std::int32_t level = TraceLevel(-1);

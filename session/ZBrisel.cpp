@@ -10,6 +10,7 @@
 #include "infra/ZTraceScope.h"
 #include "platform/ZWinsta.h"
 #include "session/ClientInput.h"
+#include "session/ZPacing.h"
 #include "transport/ZSocket.h"
 #include "transport/ZSocketDup.h"
 
@@ -104,6 +105,7 @@ ZBrisel::ZBrisel() {
     m_telnet.Load(m_config.telnet_init);
     TraceLevel(10);
     m_export.m_dumbClient = m_config.dumb_client;
+    m_export.m_scrollbackBurst = m_config.scrollback_burst;
 }
 
 BOOL ZBrisel::event_handler(DWORD type) {
@@ -127,103 +129,244 @@ void ZBrisel::Farewell(const std::string& message) {
     m_ssh.Push(Export());
 }
 
+namespace {
+
+// The widest window the console follows while the shell scrolls.
+constexpr SHORT kMaxScrollingWidth = 150;
+// The buffer's rows after the client's width changed while the shell scrolls.
+constexpr SHORT kScrollingBufferRows = 300;
+// How long the end waits, after the shell's exit, for the terminal to report that every
+// program on it is gone (a program left running in the background may keep it open).
+constexpr DWORD kDrainTime = 1000;
+
+// Milliseconds left until more than limit have passed since start (INFINITE: never).
+DWORD Left(DWORD now, DWORD start, DWORD limit) {
+    const DWORD spent = now - start;
+    return spent > limit ? 0 : limit - spent + 1;
+}
+
+}  // namespace
+
+void ZBrisel::StateChanged() {
+    if (m_hStateEvent != nullptr) {
+        SetEvent(m_hStateEvent);
+    }
+}
+
+DWORD ZBrisel::NextDeadline(const LoopState& loop, DWORD now) const {
+    DWORD next = INFINITE;
+    if (m_config.pass_timeout != 0 && loop.passwordTimer && m_state == LoggingIn) {
+        next = std::min(next, Left(now, loop.passwordStart, m_config.pass_timeout * 1000U));
+    }
+    if (m_config.idle_timeout != 0) {
+        next = std::min(next, Left(now, loop.idleStart, m_config.idle_timeout * 1000U));
+    }
+    if (m_config.keep_alive_interval != 0) {
+        next = std::min(next, Left(now, loop.keepAliveStart, m_config.keep_alive_interval * 1000U));
+    }
+    return next;
+}
+
+std::optional<ZBrisel::EndReason> ZBrisel::CheckEnd(LoopState& loop, DWORD now) {
+    if (!loop.passwordTimer && m_state == LoggingIn) {
+        loop.passwordStart = now;
+        loop.passwordTimer = true;
+    }
+    if (m_config.pass_timeout != 0 && m_state == LoggingIn && loop.passwordTimer &&
+        now - loop.passwordStart > m_config.pass_timeout * 1000U) {
+        return EndReason{"password timeout", nullptr, &m_config.pass_timeout_message};
+    }
+    if (m_config.idle_timeout != 0 && now - loop.idleStart > m_config.idle_timeout * 1000U) {
+        return EndReason{"idle timeout", nullptr, &m_config.idle_timeout_message};
+    }
+    if (!ZWinsta::ProcessStillActive(m_hService)) {
+        return EndReason{"ZAV service stopped", nullptr, &m_config.service_stopped_message};
+    }
+    if (m_state == ShellRunning && !ZWinsta::ProcessStillActive(m_shell.hProcess)) {
+        return EndReason{"shell is dead", nullptr, nullptr};
+    }
+    return std::nullopt;
+}
+
+std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
+    DWORD now = m_clock();
+    const DWORD keepAlive = m_config.keep_alive_interval;
+    if (keepAlive != 0 && now - loop.keepAliveStart > keepAlive * 1000U) {
+        loop.keepAliveStart = now;
+        if (!m_ssh.Push(ZTelnet::Nop())) {
+            return EndReason{"disconnected", "no connection to client1", nullptr};
+        }
+    }
+
+    const DWORD attention = m_console.GetAttention();
+    ZPaceInput in;
+    in.now = now;
+    in.lastExport = loop.lastExport;
+    in.pending = loop.pending || (attention & CONSOLE_CAPTURE_WANTED) != 0;
+    in.pendingSince = loop.pending ? loop.pendingSince : now;
+    in.urgent = (attention & CONSOLE_CAPTURE_WANTED) != 0;
+    in.refreshDelay = m_config.refresh_delay;
+    in.nextDeadline = NextDeadline(loop, now);
+    const ZPace pace = ZPacing::Decide(in);
+    if (pace.exportNow) {
+        if (pace.newBurst) {
+            m_export.NewBurst();
+        }
+        loop.pending = false;
+        loop.lastExport = now;
+        if (!m_ssh.Push(Export())) {
+            return EndReason{"disconnected", "no connection to client2", nullptr};
+        }
+    }
+
+    // One wait for the first of: client data, a change of the console (unless one is
+    // already waiting for its export), the console's call for attention, the login's
+    // progress, the service's and the shell's end, and the wait the pacing allows.
+    std::vector<HANDLE> handles;
+    const HANDLE changed = m_console.GetChangeEvent();
+    if (!loop.pending) {
+        handles.push_back(changed);
+    }
+    handles.push_back(m_console.GetAttentionEvent());
+    handles.push_back(m_hStateEvent);
+    if (m_hService != nullptr) {
+        handles.push_back(m_hService);
+    }
+    if (m_state == ShellRunning) {
+        handles.push_back(m_shell.hProcess);
+    }
+    // While the program is behind in reading its input, the client's data stays with
+    // the channel (whose window then closes) instead of piling up here.
+    const bool take = (m_console.GetAttention() & CONSOLE_INPUT_FULL) == 0;
+    std::string input;
+    std::vector<HANDLE> signalled;
+    if (!m_ssh.Pop(input, pace.wait, handles, &signalled, take)) {
+        return EndReason{"disconnected", "no connection to client4", nullptr};
+    }
+    if (!loop.pending && std::find(signalled.begin(), signalled.end(), changed) != signalled.end()) {
+        loop.pending = true;
+        loop.pendingSince = m_clock();
+    }
+    // A resize that came with the input is applied before the input is handled.
+    FollowClientSize();
+    if (!input.empty()) {
+        if (!m_ssh.Push(Consume(input))) {
+            return EndReason{"disconnected", "no connection to client5", nullptr};
+        }
+        loop.idleStart = m_clock();
+    }
+    return std::nullopt;
+}
+
+void ZBrisel::FollowClientSize() {
+    m_ssh.m_width = static_cast<std::int32_t>(m_config.screen_width);
+    m_ssh.m_height = static_cast<std::int32_t>(m_config.screen_height);
+    m_ssh.GetTerminalSize();
+    auto width = static_cast<SHORT>(m_ssh.m_width);
+    auto height = static_cast<SHORT>(m_ssh.m_height);
+    m_telnet.m_clientSize = ZClientSize{width, height};
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!m_console.GetConsoleInfo(info)) {
+        return;
+    }
+    if (ZConsole::HasScroll(info)) {
+        width = std::min<SHORT>(width, kMaxScrollingWidth);
+        m_telnet.m_clientSize.columns = width;
+        m_console.SetScreenSize(COORD{width, height});
+        if (info.srWindow.Right != width - 1) {
+            m_console.SetBuffSize(COORD{width, kScrollingBufferRows});
+        }
+        return;
+    }
+    // A full-screen program gets the client's size too, as on any terminal: its screen
+    // and the terminal's size change and it is told so (SIGWINCH). The screen stays
+    // within what one picture of it holds.
+    width = std::clamp<SHORT>(width, 1, ZScreen::kColumns);
+    height = std::clamp<SHORT>(height, 1, ZScreen::kRows);
+    const SMALL_RECT& w = info.srWindow;
+    if (w.Right - w.Left + 1 != width || w.Bottom - w.Top + 1 != height) {
+        m_console.SetBuffSize(COORD{width, height});
+        m_console.SetScreenSize(COORD{width, height});
+    }
+}
+
+void ZBrisel::DrainOutput() {
+    m_console.ReleaseTerminal();
+    const DWORD start = m_clock();
+    for (;;) {
+        const DWORD attention = m_console.GetAttention();
+        if ((attention & CONSOLE_OUTPUT_ENDED) != 0) {
+            break;
+        }
+        if ((attention & CONSOLE_CAPTURE_WANTED) != 0) {
+            if (!m_ssh.Push(Export())) {
+                return;
+            }
+            continue;
+        }
+        const DWORD spent = m_clock() - start;
+        if (spent >= kDrainTime) {
+            break;
+        }
+        WaitForSingleObject(m_console.GetAttentionEvent(), kDrainTime - spent);
+    }
+    m_ssh.Push(Export());
+}
+
+void ZBrisel::End(const EndReason& reason) {
+    ZTraceScope trace;
+    TraceLevel(10);
+    if (reason.traceFirst != nullptr) {
+        trace.Trace(reason.traceFirst);
+    }
+    trace.Trace(reason.log);
+    LogLine(reason.log);
+    const std::string_view why = reason.log;
+    if (reason.message != nullptr) {
+        Farewell(*reason.message);
+    } else if (why == "shell is dead") {
+        DrainOutput();
+    } else if (why != "disconnected") {
+        m_ssh.Push(Export());  // the client is still there: it sees the last of the screen
+    }
+}
+
 int ZBrisel::Run() {
     ZTraceScope trace;
     TraceLevel(10);
     trace.Trace("ZBrisel::Run( )");
     try {
+        m_hStateEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         m_loginDone = false;
         std::thread(&ZBrisel::LogInThread, this).detach();
-        Sleep(1000);
 
-        DWORD passwordStart = 0;
-        bool passwordTimer = false;
-        DWORD idleStart = GetTickCount();
-        DWORD keepAliveStart = GetTickCount();
+        LoopState loop;
+        loop.idleStart = m_clock();
+        loop.keepAliveStart = loop.idleStart;
+        // The first change is exported at once.
+        loop.lastExport = loop.idleStart - m_config.refresh_delay;
+        // Whatever the console shows already is news to the client.
+        loop.pending = true;
+        loop.pendingSince = loop.idleStart;
         TraceLevel(0);
         Consume(std::string(1, '\0'));
 
-        const auto endWith = [&](const char* reason, const char* traceFirst) {
-            TraceLevel(10);
-            if (traceFirst != nullptr) {
-                trace.Trace(traceFirst);
-            }
-            trace.Trace(reason);
-            LogLine(reason);
-        };
+        std::optional<EndReason> reason;
         for (;;) {
-            const DWORD now = GetTickCount();
-            if (!passwordTimer && m_state == LoggingIn) {
-                passwordStart = now;
-                passwordTimer = true;
-            }
-            if (m_config.pass_timeout != 0 && m_state == LoggingIn && passwordTimer &&
-                now - passwordStart > m_config.pass_timeout * 1000U) {
-                endWith("password timeout", nullptr);
-                Farewell(m_config.pass_timeout_message);
+            reason = CheckEnd(loop, m_clock());
+            if (reason) {
                 break;
             }
-            if (m_config.idle_timeout != 0 && now - idleStart > m_config.idle_timeout * 1000U) {
-                endWith("idle timeout", nullptr);
-                Farewell(m_config.idle_timeout_message);
+            reason = Exchange(loop);
+            if (reason) {
                 break;
             }
-            if (!ZWinsta::ProcessStillActive(m_hService)) {
-                endWith("ZAV service stopped", nullptr);
-                Farewell(m_config.service_stopped_message);
-                break;
-            }
-            if (m_state == ShellRunning && !ZWinsta::ProcessStillActive(m_shell.hProcess)) {
-                endWith("shell is dead", nullptr);
-                break;
-            }
-            const DWORD keepAlive = m_config.keep_alive_interval;
-            if (keepAlive != 0 && now - keepAliveStart > keepAlive * 1000U) {
-                keepAliveStart = now;
-                if (!m_ssh.Push(ZTelnet::Nop())) {
-                    endWith("disconnected", "no connection to client1");
-                    break;
-                }
-            }
-            if (!m_ssh.Push(Export())) {
-                endWith("disconnected", "no connection to client2");
-                break;
-            }
-            std::string input;
-            if (!m_ssh.Pop(input)) {
-                endWith("disconnected", "no connection to client4");
-                break;
-            }
-            if (!input.empty()) {
-                if (!m_ssh.Push(Consume(input))) {
-                    endWith("disconnected", "no connection to client5");
-                    break;
-                }
-                idleStart = GetTickCount();
-            }
-
-            m_ssh.m_width = static_cast<std::int32_t>(m_config.screen_width);
-            m_ssh.m_height = static_cast<std::int32_t>(m_config.screen_height);
-            m_ssh.GetTerminalSize();
-            auto width = static_cast<SHORT>(m_ssh.m_width);
-            const auto height = static_cast<SHORT>(m_ssh.m_height);
-            m_telnet.m_clientSize = ZClientSize{width, height};
-            CONSOLE_SCREEN_BUFFER_INFO info{};
-            if (m_console.GetConsoleInfo(info) && ZConsole::HasScroll(info)) {
-                width = std::min<SHORT>(width, 150);
-                m_telnet.m_clientSize.columns = width;
-                m_console.SetScreenSize(COORD{width, height});
-                if (info.srWindow.Right != width - 1) {
-                    m_console.SetBuffSize(COORD{width, 300});
-                }
-            }
-
             if (m_state == LoginExhausted) {
-                endWith("max login attempts", "force terminate");
+                reason = EndReason{"max login attempts", "force terminate", nullptr};
                 break;
             }
-            Sleep(m_config.refresh_delay);
         }
+        End(*reason);
         {
             std::lock_guard lock(m_lock);
             m_prcsGroup.Terminate();
@@ -244,8 +387,8 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
     trace.Trace("ZBrisel::LogInThread( ", reinterpret_cast<std::uintptr_t>(session), " )");
     try {
         ZBrisel& s = *session;
-        Sleep(1000);
         s.m_state = LoggingIn;
+        s.StateChanged();
         s.m_console.Write(s.m_config.welcome_message);
         unsigned attempts = 0;
         for (;;) {
@@ -277,6 +420,7 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
             ++attempts;
             if (attempts >= s.m_config.max_login_attempts) {
                 s.m_state = LoginExhausted;
+                s.StateChanged();
                 s.m_loginDone = true;
                 return 0;
             }
@@ -367,6 +511,7 @@ DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
     // From here on what the client types goes to the user's shell.
     HideTracedInput(false);
     m_state = ShellRunning;
+    StateChanged();
     m_prcsGroup.CreateJob(shell.dwProcessId);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "input/ZKey.h"
@@ -44,6 +45,9 @@ class ZBrisel {
     // Whether the login thread has finished (after which the session may be destroyed).
     bool LoginThreadDone() const { return m_loginDone.load(); }
 
+    // The loop's clock, a tick counter (tests may set another).
+    DWORD (*m_clock)() = &GetTickCount;
+
     std::atomic<std::int32_t> m_state{Starting};
     ZConsole m_console;
     ZKey m_key;
@@ -57,6 +61,42 @@ class ZBrisel {
     ZTermConfig m_config;
 
   private:
+    // Why the session ends: the log line, a trace-only line before it, and the message
+    // written into the console for the client (none when null).
+    struct EndReason {
+        const char* log;
+        const char* traceFirst;
+        const std::string* message;
+    };
+    // The main loop's timers and what it knows of the console between passes.
+    struct LoopState {
+        DWORD passwordStart = 0;
+        bool passwordTimer = false;
+        DWORD idleStart = 0;
+        DWORD keepAliveStart = 0;
+        DWORD lastExport = 0;
+        bool pending = false;  // the console changed since the last export
+        DWORD pendingSince = 0;
+    };
+
+    // The time-outs, the service and the shell, in this order; the first reason to end.
+    std::optional<EndReason> CheckEnd(LoopState& loop, DWORD now);
+    // Milliseconds from now to the nearest time-out (INFINITE: none).
+    DWORD NextDeadline(const LoopState& loop, DWORD now) const;
+    // One exchange with the client: the keep-alive, the screen when it is due, one wait
+    // for client input or any other event, the client's size, and the input's reply.
+    std::optional<EndReason> Exchange(LoopState& loop);
+    // Takes over the client's terminal size: the console follows it.
+    void FollowClientSize();
+    // Logs the reason and lets the client see the end: the message, or the shell's last
+    // output; then the shell's job ends.
+    void End(const EndReason& reason);
+    // After the shell's exit: what it wrote until the terminal reported its end reaches
+    // the client.
+    void DrainOutput();
+    // Wakes the main loop after the login thread moved the state.
+    void StateChanged();
+
     // The lists, the domain and ZAV_USER: steps shared by both logons. Returns the name
     // to log on with.
     std::string PrepareLogon(const std::string& user);
@@ -67,4 +107,5 @@ class ZBrisel {
     void Farewell(const std::string& message);
 
     std::atomic<bool> m_loginDone{true};
+    HANDLE m_hStateEvent = nullptr;  // set by the login thread at each change of m_state
 };

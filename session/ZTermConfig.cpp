@@ -33,6 +33,7 @@ ZTermConfig::ZTermConfig() {
     ini.GetKey(section, "pass_timeout", pass_timeout, 0U);
     ini.GetKey(section, "idle_timeout", idle_timeout, 0U);
     ini.GetKey(section, "refresh_delay", refresh_delay, 0U);
+    ini.GetKey(section, "scrollback_burst", scrollback_burst, 10000U);
     ini.GetKey(section, "screen_width", screen_width, 0U);
     ini.GetKey(section, "screen_height", screen_height, 0U);
     ini.GetKey(section, "buff_height", buff_height, 0U);

@@ -38,6 +38,7 @@ class ZTermConfig {
     std::uint32_t pass_timeout = 0;         // seconds
     std::uint32_t idle_timeout = 0;         // seconds
     std::uint32_t refresh_delay = 0;        // milliseconds
+    std::uint32_t scrollback_burst = 10000; // lines
     std::uint32_t max_login_attempts = 0;
     std::uint32_t trace_level = 0;  // used as signed
     bool dumb_client = false;

@@ -33,8 +33,8 @@ SshServer::~SshServer() {
         if (m_session != nullptr) {
             ssh_event_remove_session(m_event, m_session);
         }
-        if (m_wakeFd >= 0) {
-            ssh_event_remove_fd(m_event, m_wakeFd);
+        for (const auto& entry : m_wake) {
+            ssh_event_remove_fd(m_event, entry->source.fd);
         }
         ssh_event_free(m_event);
     }
@@ -148,7 +148,8 @@ bool SshServer::Poll(milliseconds timeout) {
     if (!Alive()) {
         return false;
     }
-    const int rc = ssh_event_dopoll(m_event, static_cast<int>(timeout.count()));
+    const int rc = ssh_event_dopoll(
+        m_event, timeout.count() < 0 ? -1 : static_cast<int>(std::min<long long>(timeout.count(), 1 << 30)));
     return rc != SSH_ERROR && Alive();
 }
 
@@ -190,32 +191,59 @@ int SshServer::Flush(milliseconds timeout) {
     return rc == SSH_OK ? kOk : kErrorWrite;
 }
 
-int SshServer::Read(std::string& out, std::size_t max, milliseconds wait, int wakeFd) {
-    if (m_session == nullptr) {
+void SshServer::Watch(const std::vector<WakeSource>& wake) {
+    bool same = wake.size() == m_wake.size();
+    for (std::size_t i = 0; same && i < wake.size(); ++i) {
+        same = wake[i] == m_wake[i]->source;
+    }
+    if (same) {
+        return;
+    }
+    for (const auto& entry : m_wake) {
+        ssh_event_remove_fd(m_event, entry->source.fd);
+    }
+    m_wake.clear();
+    for (const WakeSource& source : wake) {
+        auto entry = std::make_unique<WakeEntry>(WakeEntry{this, source, false});
+        if (source.fd >= 0 && ssh_event_add_fd(m_event, source.fd, POLLIN, &SshServer::OnWakeup,
+                                               entry.get()) == SSH_OK) {
+            m_wake.push_back(std::move(entry));
+        } else {
+            entry->source.fd = -1;  // kept in place, so that fired matches wake
+            m_wake.push_back(std::move(entry));
+        }
+    }
+}
+
+int SshServer::Read(std::string& out, std::size_t max, milliseconds wait,
+                    const std::vector<WakeSource>& wake, std::vector<bool>* fired) {
+    if (m_session == nullptr || m_event == nullptr) {
         return kErrorRead;
     }
-    if (wakeFd != m_wakeFd) {
-        if (m_wakeFd >= 0) {
-            ssh_event_remove_fd(m_event, m_wakeFd);
-        }
-        m_wakeFd = -1;
-        if (wakeFd >= 0 &&
-            ssh_event_add_fd(m_event, wakeFd, POLLIN, &SshServer::OnWakeup, this) == SSH_OK) {
-            m_wakeFd = wakeFd;
-        }
+    Watch(wake);
+    for (const auto& entry : m_wake) {
+        entry->fired = false;
     }
-    const Clock::time_point deadline = Clock::now() + wait;
+    const bool forever = wait.count() < 0;
+    const Clock::time_point deadline = forever ? Clock::time_point::max() : Clock::now() + wait;
     m_woken = false;
+    const auto ready = [&] { return max > 0 && !m_received.empty(); };
     // One round even without waiting: it takes in whatever already arrived.
     bool alive = Poll(milliseconds(0));
-    while (alive && m_received.empty() && !m_closed && !m_woken) {
-        const int left = Remaining(deadline);
+    while (alive && !ready() && !m_closed && !m_woken) {
+        const int left = forever ? -1 : Remaining(deadline);
         if (left == 0) {
             break;
         }
         alive = Poll(milliseconds(left));
     }
-    if (!m_received.empty()) {
+    if (fired != nullptr) {
+        fired->assign(m_wake.size(), false);
+        for (std::size_t i = 0; i < m_wake.size(); ++i) {
+            (*fired)[i] = m_wake[i]->fired;
+        }
+    }
+    if (ready()) {
         const std::size_t n = std::min(max, m_received.size());
         out.append(m_received, 0, n);
         m_received.erase(0, n);
@@ -336,6 +364,7 @@ int SshServer::OnWindowChange(ssh_session, ssh_channel, int columns, int rows, i
         server->m_columns = std::min(columns, 0x7FFF);
         server->m_rows = std::min(rows, 0x7FFF);
         server->m_sized = true;
+        server->m_woken = true;  // a read's wait ends: the session follows the size at once
     }
     return 0;
 }
@@ -358,11 +387,13 @@ int SshServer::OnEnv(ssh_session, ssh_channel, const char*, const char*, void*) 
     return 0;  // accepted and ignored: the shell's environment is the session's
 }
 
-int SshServer::OnWakeup(socket_t fd, int revents, void* self) {
-    if ((revents & POLLIN) != 0) {
+int SshServer::OnWakeup(socket_t fd, int revents, void* data) {
+    auto* entry = static_cast<WakeEntry*>(data);
+    if ((revents & POLLIN) != 0 && entry->source.drain) {
         std::uint64_t count = 0;
         [[maybe_unused]] const ssize_t n = ::read(fd, &count, sizeof count);
     }
-    static_cast<SshServer*>(self)->m_woken = true;
+    entry->fired = true;
+    entry->server->m_woken = true;
     return 0;
 }

@@ -12,8 +12,10 @@
 #include <libssh/server.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class SshServer {
   public:
@@ -45,11 +47,19 @@ class SshServer {
     // the session for longer).
     int Write(std::string_view data, std::chrono::milliseconds timeout);
     int Flush(std::chrono::milliseconds timeout);
-    // Appends what the client sent, at most max bytes, to out. Waits up to wait for data
-    // when none is buffered; the wait also ends when wakeFd (if not -1) becomes readable,
-    // which is then drained. kErrorTimeout: nothing arrived; kErrorRead: the connection
-    // or the channel is gone.
-    int Read(std::string& out, std::size_t max, std::chrono::milliseconds wait, int wakeFd);
+    // A descriptor whose readiness ends a read's wait; drained (an eventfd) when drain.
+    struct WakeSource {
+        int fd = -1;
+        bool drain = false;
+        bool operator==(const WakeSource&) const = default;
+    };
+    // Appends what the client sent, at most max bytes, to out. Waits up to wait (negative:
+    // no limit) for data when none is buffered; the wait also ends when one of wake
+    // becomes readable, and fired (when given) tells which did. With max 0 buffered data
+    // is left alone and only wake ends the wait. kErrorTimeout: nothing arrived;
+    // kErrorRead: the connection or the channel is gone.
+    int Read(std::string& out, std::size_t max, std::chrono::milliseconds wait,
+             const std::vector<WakeSource>& wake, std::vector<bool>* fired = nullptr);
     // The client's terminal size from its pty and window-change requests; false when it
     // sent none.
     bool TerminalSize(int& columns, int& rows) const;
@@ -73,7 +83,8 @@ class SshServer {
     static int OnShell(ssh_session, ssh_channel, void* self);
     static int OnExec(ssh_session, ssh_channel, const char* command, void* self);
     static int OnEnv(ssh_session, ssh_channel, const char*, const char*, void* self);
-    static int OnWakeup(socket_t fd, int revents, void* self);
+    static int OnWakeup(socket_t fd, int revents, void* entry);
+    void Watch(const std::vector<WakeSource>& wake);
 
     int Authenticated(const char* user);
     bool Alive() const;
@@ -92,8 +103,13 @@ class SshServer {
     std::string m_received;  // client data not yet read
     bool m_started = false;  // a shell or a command was asked for
     bool m_closed = false;   // the client closed the channel
+    struct WakeEntry {
+        SshServer* server;
+        WakeSource source;
+        bool fired;
+    };
+    std::vector<std::unique_ptr<WakeEntry>> m_wake;  // the descriptors in the event loop
     bool m_woken = false;
-    int m_wakeFd = -1;  // the descriptor currently in the event loop
     int m_columns = 0;
     int m_rows = 0;
     bool m_sized = false;

@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "infra/ZTraceScope.h"
-#include "platform/win32/ConsoleHost.h"
 
 namespace {
 
@@ -103,19 +102,41 @@ bool ZSsh::Push(std::string text) {
 }
 
 bool ZSsh::Pop(std::string& text) {
+    return Pop(text, static_cast<DWORD>(kReadWait.count()), {}, nullptr);
+}
+
+bool ZSsh::Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles,
+               std::vector<HANDLE>* signalled, bool take) {
     ZTraceScope trace;
-    trace.Trace("ZSsh::Pop( )");
+    trace.Trace("ZSsh::Pop( ", wait == INFINITE ? -1LL : static_cast<long long>(wait), " )");
+    if (signalled != nullptr) {
+        signalled->clear();
+    }
     if (!m_session) {
         return false;
     }
-    // A change on the console ends the wait, so it is exported at once.
-    ConsoleHost* console = ConsoleHost::Instance();
+    std::vector<SshServer::WakeSource> wake;
+    wake.reserve(handles.size());
+    for (HANDLE handle : handles) {
+        bool reset = false;
+        const int fd = WaitableDescriptor(handle, &reset);
+        wake.push_back(SshServer::WakeSource{fd, reset});
+    }
     std::string received;
-    const int status = m_session->Read(received, kPopLimit, kReadWait,
-                                       console != nullptr ? console->WakeupFd() : -1);
+    std::vector<bool> fired;
+    const milliseconds limit = wait == INFINITE ? milliseconds(-1) : milliseconds(wait);
+    const int status =
+        m_session->Read(received, take ? kPopLimit : 0, limit, wake, &fired);
     if (status != SshServer::kOk && status != SshServer::kErrorTimeout) {
         trace.Trace("cryptPopData : err = ", status);
         return false;
+    }
+    if (signalled != nullptr) {
+        for (std::size_t i = 0; i < fired.size() && i < handles.size(); ++i) {
+            if (fired[i]) {
+                signalled->push_back(handles[i]);
+            }
+        }
     }
     // Whatever followed a zero byte in the same read is dropped.
     text = received.substr(0, received.find('\0'));

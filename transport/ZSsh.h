@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/win32/Win32.h"
 #include "transport/SshServer.h"
@@ -25,8 +26,14 @@ class ZSsh {
     bool Init(SOCKET socket, std::string keysetPath, std::string password);
     bool Push(std::string text);
     // What the client sent (up to its first zero byte), possibly nothing; false when the
-    // connection is gone. Waits at most 100 ms, less when the console changes.
+    // connection is gone. Waits at most 100 ms for it.
     bool Pop(std::string& text);
+    // As Pop, waiting at most wait ms (INFINITE: no limit) for client data or for one of
+    // handles to be signalled (a process that ends, an event that is set); signalled
+    // receives those that were. With take false client data is left unread (the console
+    // is behind in taking input) and only the handles end the wait.
+    bool Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles,
+             std::vector<HANDLE>* signalled, bool take = true);
     // Overwrites m_width and m_height with the client's size when it reported one.
     void GetTerminalSize();
 

@@ -199,3 +199,78 @@ BOOL GenerateConsoleCtrlEvent(DWORD event, DWORD /*processGroupId*/) {
     }
     return host->InterruptForeground() ? TRUE : FALSE;
 }
+
+// ---- this platform's additions ------------------------------------------------------------
+
+namespace {
+
+class HeldConsole : public CONSOLE_LOCK {
+  public:
+    explicit HeldConsole(ConsoleHost& host) : m_hold(host) {}
+
+  private:
+    ConsoleHost::Hold m_hold;
+};
+
+}  // namespace
+
+HANDLE GetConsoleEvent(HANDLE output, DWORD which) {
+    ConsoleHost* host = HostFor(output, true);
+    if (host == nullptr) {
+        return nullptr;
+    }
+    switch (which) {
+        case CONSOLE_EVENT_CHANGED:
+            return host->ChangeEvent();
+        case CONSOLE_EVENT_ATTENTION:
+            return host->AttentionEvent();
+        default:
+            SetLastError(EINVAL);
+            return nullptr;
+    }
+}
+
+DWORD GetConsoleAttention(HANDLE output) {
+    ConsoleHost* host = HostFor(output, true);
+    if (host == nullptr) {
+        return 0;
+    }
+    return (host->CaptureWanted() ? CONSOLE_CAPTURE_WANTED : 0) |
+           (host->InputFull() ? CONSOLE_INPUT_FULL : 0) |
+           (host->OutputEnded() ? CONSOLE_OUTPUT_ENDED : 0);
+}
+
+std::unique_ptr<CONSOLE_LOCK> LockConsole(HANDLE output) {
+    ConsoleHost* host = HostFor(output, true);
+    if (host == nullptr) {
+        return nullptr;
+    }
+    return std::make_unique<HeldConsole>(*host);
+}
+
+BOOL SetConsoleScrollGuard(HANDLE output, SHORT row, DWORD lines) {
+    ConsoleHost* host = HostFor(output, true);
+    if (host == nullptr) {
+        return FALSE;
+    }
+    host->GuardScroll(row, lines);
+    return TRUE;
+}
+
+BOOL GetConsoleScrollGuard(HANDLE output, SHORT* row) {
+    ConsoleHost* host = HostFor(output, true);
+    if (host == nullptr || row == nullptr) {
+        return FALSE;
+    }
+    *row = host->GuardRow();
+    return TRUE;
+}
+
+BOOL ReleaseConsoleTerminal(HANDLE output) {
+    ConsoleHost* host = HostFor(output, true);
+    if (host == nullptr) {
+        return FALSE;
+    }
+    host->ReleaseTerminal();
+    return TRUE;
+}

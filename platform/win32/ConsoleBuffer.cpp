@@ -158,10 +158,10 @@ void ConsoleBuffer::ScrollBack(int rows, CHAR_INFO blank) {
     }
 }
 
-void ConsoleBuffer::Scroll(int top, int bottom, int left, int right, int down, int right_,
-                           CHAR_INFO blank, bool keepHistory) {
+int ConsoleBuffer::Scroll(int top, int bottom, int left, int right, int down, int right_,
+                          CHAR_INFO blank, bool keepHistory) {
     if (!Clip(top, bottom, left, right)) {
-        return;
+        return 0;
     }
     const int height = bottom - top;
     const int width = right - left;
@@ -169,11 +169,11 @@ void ConsoleBuffer::Scroll(int top, int bottom, int left, int right, int down, i
         top == 0 && left == 0 && bottom == WindowHeight() && right == WindowWidth() && right_ == 0;
     if (keepHistory && wholeWindow && down > 0) {
         ScrollBack(std::min(down, height), blank);
-        return;
+        return std::min(down, height);
     }
     if (std::abs(down) >= height || std::abs(right_) >= width) {
         Erase(top, bottom, left, right, blank);
-        return;
+        return 0;
     }
     if (down > 0) {
         Move(top, left, top + down, bottom, left, right);
@@ -189,4 +189,5 @@ void ConsoleBuffer::Scroll(int top, int bottom, int left, int right, int down, i
         Move(top, left - right_, top, bottom, left, right + right_);
         Erase(top, bottom, left, left - right_, blank);
     }
+    return 0;
 }

@@ -40,8 +40,9 @@ class ConsoleBuffer {
     // Scrolls the rectangle by down rows and right columns (negative: the other way),
     // blanking what is uncovered. A scroll up of the whole window with keepHistory moves
     // the window down over the buffer, and at the buffer's end scrolls the whole buffer
-    // up, so that the rows leaving the window stay above it as scroll-back.
-    void Scroll(int top, int bottom, int left, int right, int down, int right_, CHAR_INFO blank,
+    // up, so that the rows leaving the window stay above it as scroll-back; returns the
+    // number of rows so kept (0 for any other scroll).
+    int Scroll(int top, int bottom, int left, int right, int down, int right_, CHAR_INFO blank,
                 bool keepHistory);
 
   private:

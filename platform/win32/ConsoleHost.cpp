@@ -19,6 +19,18 @@ namespace {
 
 class ConsoleObject : public KernelObject {};
 
+// One of the console's eventfds seen as an auto-reset event. The console lives as long
+// as the process, so the descriptor is borrowed.
+class ConsoleEvent : public KernelObject {
+  public:
+    explicit ConsoleEvent(int fd) : m_fd(fd) {}
+    int WaitFd() const override { return m_fd; }
+    bool ResetOnWait() const override { return true; }
+
+  private:
+    int m_fd;
+};
+
 // Encodes one code point as UTF-8.
 void AppendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
@@ -146,8 +158,9 @@ bool ConsoleHost::Open() {
     }
     m_defaultMode = mode;
     m_wakeup.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    m_attention.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     m_pumpEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!m_wakeup.Valid() || !m_pumpEvent.Valid()) {
+    if (!m_wakeup.Valid() || !m_attention.Valid() || !m_pumpEvent.Valid()) {
         return FailWithErrno();
     }
 
@@ -181,6 +194,8 @@ bool ConsoleHost::Open() {
     m_outputHandle = table.Add(std::make_shared<ConsoleObject>());
     m_inputHandle = table.Add(std::make_shared<ConsoleObject>());
     m_windowHandle = table.Add(std::make_shared<ConsoleObject>());
+    m_changeEvent = table.Add(std::make_shared<ConsoleEvent>(m_wakeup.Get()));
+    m_attentionEvent = table.Add(std::make_shared<ConsoleEvent>(m_attention.Get()));
     m_pump = std::thread(&ConsoleHost::Pump, this);
     return true;
 }
@@ -199,18 +214,54 @@ void ConsoleHost::Kick() {
 }
 
 void ConsoleHost::SignalLocked() {
+    const std::uint64_t one = 1;
     if (m_changed) {
         m_changed = false;
-        const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(m_wakeup.Get(), &one, sizeof one);
+    }
+    if (m_attend) {
+        m_attend = false;
+        [[maybe_unused]] ssize_t n = ::write(m_attention.Get(), &one, sizeof one);
     }
 }
 
+void ConsoleHost::AttendLocked() {
+    m_attend = true;
+}
+
+ConsoleHost::Hold::Hold(ConsoleHost& host) : m_host(host), m_lock(host.m_mutex) {
+    m_wasQuiet = m_host.m_quiet;
+    m_host.m_quiet = true;
+}
+
+ConsoleHost::Hold::~Hold() {
+    m_host.m_quiet = m_wasQuiet;
+}
+
 void ConsoleHost::Pump() {
+    // Output read but not yet applied: the scroll guard may hold part of a chunk back
+    // until the session has captured what scrolled.
     std::string chunk(65536, '\0');
+    std::size_t heldFrom = 0;
+    std::size_t heldTo = 0;
+    bool hungUp = false;
     while (!m_stopping) {
+        bool reading = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (heldFrom < heldTo) {
+                heldFrom += FeedGuardedLocked(
+                    std::string_view(chunk.data() + heldFrom, heldTo - heldFrom));
+            }
+            reading = heldFrom == heldTo && !m_ended;
+            SignalLocked();
+        }
+        const bool writing = m_hasPending && !hungUp;
+        // A hung-up terminal keeps reporting POLLHUP: it is watched only while read.
+        const bool watch = reading || writing;
         pollfd fds[2] = {
-            {m_master.Get(), static_cast<short>(POLLIN | (m_hasPending ? POLLOUT : 0)), 0},
+            {watch ? m_master.Get() : -1,
+             static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
             {m_pumpEvent.Get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
@@ -222,20 +273,192 @@ void ConsoleHost::Pump() {
             std::uint64_t count = 0;
             [[maybe_unused]] ssize_t n = ::read(m_pumpEvent.Get(), &count, sizeof count);
         }
-        if ((fds[0].revents & POLLIN) != 0) {
+        if (reading && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             const ssize_t n = ::read(m_master.Get(), chunk.data(), chunk.size());
+            std::lock_guard lock(m_mutex);
             if (n > 0) {
-                std::lock_guard lock(m_mutex);
-                FeedLocked(std::string_view(chunk.data(), static_cast<std::size_t>(n)));
+                heldFrom = 0;
+                heldTo = static_cast<std::size_t>(n);
+                heldFrom += FeedGuardedLocked(std::string_view(chunk.data(), heldTo));
                 FlushInputLocked();
-                SignalLocked();
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                // EIO: no program holds the terminal any more and everything it wrote
+                // has been read. Before the session released the terminal that cannot
+                // happen; after, it is the end of the output.
+                hungUp = true;
+                if (m_released) {
+                    m_ended = true;
+                    AttendLocked();
+                }
+                m_pendingInput.clear();
+                m_pendingOffset = 0;
+                m_hasPending = false;
             }
+            SignalLocked();
         }
-        if ((fds[0].revents & POLLOUT) != 0) {
+        if (writing && (fds[0].revents & POLLOUT) != 0) {
             std::lock_guard lock(m_mutex);
             FlushInputLocked();
+            SignalLocked();
         }
     }
+}
+
+namespace {
+
+// The most lines a stretch of terminal output can scroll, bounded from above: every
+// line feed, vertical tab and form feed may scroll once, and so may every escape
+// sequence (index, next line; a scroll-up sequence by its count), and every `width`
+// other bytes may wrap once. Returns the length of the longest prefix of bytes whose
+// bound stays within budget; a sequence is never split.
+std::size_t ScrollSafePrefix(std::string_view bytes, std::size_t budget, int width) {
+    std::size_t scrolls = 0;
+    std::size_t run = 0;
+    const std::size_t wrap = static_cast<std::size_t>(std::max(width, 1));
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        std::size_t cost = 0;
+        std::size_t end = i;
+        if (c == '\n' || c == '\v' || c == '\f') {
+            cost = 1;
+        } else if (c == 0x1b) {
+            cost = 1;
+            if (i + 1 < bytes.size() && bytes[i + 1] == '[') {
+                // A control sequence scrolls only as SU (CSI n S), by its first number.
+                std::size_t j = i + 2;
+                std::size_t count = 0;
+                bool first = true;
+                while (j < bytes.size() && static_cast<unsigned char>(bytes[j]) >= 0x20 &&
+                       static_cast<unsigned char>(bytes[j]) < 0x40) {
+                    if (bytes[j] == ';') {
+                        first = false;
+                    } else if (first && bytes[j] >= '0' && bytes[j] <= '9') {
+                        count = std::min<std::size_t>(count * 10 + (bytes[j] - '0'), 1 << 20);
+                    }
+                    ++j;
+                }
+                if (j < bytes.size()) {
+                    cost = bytes[j] == 'S' ? std::max<std::size_t>(count, 1) : 0;
+                    end = j;
+                }
+            }
+        } else if (c >= 0x20) {
+            if (++run == wrap) {
+                run = 0;
+                cost = 1;
+            }
+        }
+        if (scrolls + cost > budget) {
+            return i;
+        }
+        scrolls += cost;
+        i = end;
+    }
+    return bytes.size();
+}
+
+}  // namespace
+
+std::size_t ConsoleHost::GuardRoomLocked() {
+    if (m_guardRow < 0 || !m_guardHolds || m_alt) {
+        return SIZE_MAX;
+    }
+    const ConsoleBuffer& buffer = m_main;
+    const std::size_t below =
+        static_cast<std::size_t>(std::max(0, buffer.Size().Y - 1 - buffer.Window().Bottom));
+    return std::min(m_guardLeft, static_cast<std::size_t>(m_guardRow) + below);
+}
+
+std::size_t ConsoleHost::FeedGuardedLocked(std::string_view bytes) {
+    std::size_t fed = 0;
+    while (fed < bytes.size()) {
+        const std::size_t room = GuardRoomLocked();
+        std::string_view rest = bytes.substr(fed);
+        std::size_t n = rest.size();
+        if (room != SIZE_MAX) {
+            n = ScrollSafePrefix(rest, room, Active().WindowWidth());
+            // A quarter of the room left: ask for the capture while output still flows.
+            if (room * 4 < m_guardTotal || n < rest.size()) {
+                if (!m_captureWanted) {
+                    m_captureWanted = true;
+                    AttendLocked();
+                }
+            }
+            if (n == 0) {
+                if (m_guardLeft < m_guardTotal) {
+                    break;  // held back until the capture
+                }
+                // Even a fresh guard cannot take this sequence whole: let it pass.
+                n = rest.size();
+            }
+        }
+        FeedLocked(rest.substr(0, n));
+        fed += n;
+    }
+    return fed;
+}
+
+void ConsoleHost::ScrolledLocked(int kept, const SMALL_RECT& before) {
+    if (m_guardRow < 0) {
+        return;
+    }
+    // Rows the window moved down over the buffer leave the mark in place; the rest moved
+    // the whole buffer up, and the mark with it.
+    const int moved = m_main.Window().Top - before.Top;
+    m_guardRow -= kept - moved;
+    const auto lines = static_cast<std::size_t>(kept);
+    m_guardLeft = m_guardLeft > lines ? m_guardLeft - lines : 0;
+    if (m_guardRow < 0) {
+        m_guardRow = -1;  // the mark is gone: nothing more to hold for
+    }
+}
+
+SHORT ConsoleHost::GuardRow() {
+    std::lock_guard lock(m_mutex);
+    return static_cast<SHORT>(m_guardRow);
+}
+
+void ConsoleHost::GuardScroll(SHORT row, DWORD lines) {
+    std::lock_guard lock(m_mutex);
+    const bool wasWanted = m_captureWanted;
+    m_captureWanted = false;
+    if (row < 0 || m_alt || row >= m_main.Size().Y) {
+        m_guardRow = -2;
+        m_guardHolds = false;
+    } else {
+        // The row is followed even when nothing is held back for it.
+        m_guardRow = row;
+        m_guardLeft = lines;
+        m_guardTotal = lines;
+        m_guardHolds = lines > 0;
+    }
+    if (wasWanted) {
+        Kick();  // the pump applies what it held back
+    }
+}
+
+bool ConsoleHost::CaptureWanted() {
+    std::lock_guard lock(m_mutex);
+    return m_captureWanted;
+}
+
+bool ConsoleHost::InputFull() {
+    std::lock_guard lock(m_mutex);
+    return m_inputFull;
+}
+
+void ConsoleHost::ReleaseTerminal() {
+    std::lock_guard lock(m_mutex);
+    if (!m_released) {
+        m_released = true;
+        m_slave.Reset();
+        Kick();
+    }
+}
+
+bool ConsoleHost::OutputEnded() {
+    std::lock_guard lock(m_mutex);
+    return m_ended;
 }
 
 // ---- cursor --------------------------------------------------------------------------
@@ -413,6 +636,7 @@ bool ConsoleHost::SetBufferSize(COORD size) {
     if (!Active().Resize(size, CHAR_INFO{u' ', 0x07})) {
         return false;
     }
+    m_guardRow = -2;  // the next capture plants its mark afresh
     if (m_observer) {
         m_observer("buffer", SMALL_RECT{0, 0, size.X, size.Y});
     }
@@ -484,6 +708,7 @@ void ConsoleHost::SetAltScreenLocked(bool on) {
             if (size.X < width || size.Y < height) {
                 m_main.Resize(COORD{std::max(size.X, width), std::max(size.Y, height)},
                               CHAR_INFO{u' ', 0x07});
+                m_guardRow = -2;
                 main = m_main.Window();
             }
             const COORD grown = m_main.Size();
@@ -561,17 +786,21 @@ bool ConsoleHost::ReadInput(char* buffer, DWORD size, DWORD& read) {
 }
 
 void ConsoleHost::QueueInputLocked(std::string_view bytes) {
-    if (m_pendingInput.size() + bytes.size() > kMaxPendingInput) {
+    if (m_pendingInput.size() - m_pendingOffset + bytes.size() > kMaxPendingInput) {
         return;  // the shell reads nothing: drop rather than grow without bound
     }
     m_pendingInput.append(bytes);
+    if (m_pendingInput.size() - m_pendingOffset > kInputHighWater) {
+        m_inputFull = true;
+    }
 }
 
 void ConsoleHost::FlushInputLocked() {
-    while (!m_pendingInput.empty()) {
-        const ssize_t n = ::write(m_master.Get(), m_pendingInput.data(), m_pendingInput.size());
+    while (m_pendingOffset < m_pendingInput.size()) {
+        const ssize_t n = ::write(m_master.Get(), m_pendingInput.data() + m_pendingOffset,
+                                  m_pendingInput.size() - m_pendingOffset);
         if (n > 0) {
-            m_pendingInput.erase(0, static_cast<std::size_t>(n));
+            m_pendingOffset += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -579,8 +808,30 @@ void ConsoleHost::FlushInputLocked() {
         }
         break;  // full: the pump writes the rest when the terminal takes it
     }
-    const bool pending = !m_pendingInput.empty();
+    // Written bytes leave the front in one step, not one erase per write.
+    if (m_pendingOffset == m_pendingInput.size()) {
+        m_pendingInput.clear();
+        m_pendingOffset = 0;
+    } else if (m_pendingOffset >= 64 * 1024 && m_pendingOffset * 2 >= m_pendingInput.size()) {
+        m_pendingInput.erase(0, m_pendingOffset);
+        m_pendingOffset = 0;
+    }
+    const std::size_t left = m_pendingInput.size() - m_pendingOffset;
+    if (m_inputFull && left < kInputLowWater) {
+        m_inputFull = false;
+        AttendLocked();
+    }
+    const bool pending = left > 0;
     if (pending != m_hasPending.exchange(pending) && pending) {
+        Kick();
+    }
+}
+
+// Keys are queued and handed to the terminal by the pump, in large writes when many
+// arrive together (a paste); the first key of a batch wakes the pump at once.
+void ConsoleHost::ScheduleInputLocked() {
+    const bool pending = m_pendingOffset < m_pendingInput.size();
+    if (pending && !m_hasPending.exchange(true)) {
         Kick();
     }
 }
@@ -631,7 +882,7 @@ bool ConsoleHost::PostKeyMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/)
         default:
             break;
     }
-    FlushInputLocked();
+    ScheduleInputLocked();
     return true;
 }
 
@@ -694,6 +945,11 @@ void ConsoleHost::Reset() {
     ResizeTerminalLocked();
     m_title = m_defaultTitle;
     m_pendingInput.clear();
+    m_pendingOffset = 0;
+    m_inputFull = false;
+    m_guardRow = -2;
+    m_guardHolds = false;
+    m_captureWanted = false;
     m_highSurrogate = 0;
     ::tcsetattr(m_slave.Get(), TCSANOW, &m_defaultMode);
     ::tcflush(m_slave.Get(), TCIOFLUSH);
@@ -733,8 +989,13 @@ int ConsoleHost::OnMoveCursor(VTermPos /*pos*/, VTermPos /*oldpos*/, int /*visib
 int ConsoleHost::OnScrollRect(VTermRect rect, int downward, int rightward, void* user) {
     auto* self = static_cast<ConsoleHost*>(user);
     // Only the main screen keeps lines that leave the window.
-    self->Active().Scroll(rect.start_row, rect.end_row, rect.start_col, rect.end_col, downward,
-                          rightward, self->BlankLocked(), !self->m_alt.has_value());
+    const SMALL_RECT before = self->Active().Window();
+    const int kept =
+        self->Active().Scroll(rect.start_row, rect.end_row, rect.start_col, rect.end_col,
+                              downward, rightward, self->BlankLocked(), !self->m_alt.has_value());
+    if (kept > 0) {
+        self->ScrolledLocked(kept, before);
+    }
     self->ChangedLocked();
     return 1;
 }

@@ -1,5 +1,6 @@
 // Process handles over pidfds.
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -9,6 +10,46 @@
 #include "platform/win32/HandleTable.h"
 #include "platform/win32/ProcessObject.h"
 #include "platform/win32/Win32.h"
+
+namespace {
+
+class EventObject : public KernelObject {
+  public:
+    explicit EventObject(UniqueFd fd) : m_fd(std::move(fd)) {}
+    int WaitFd() const override { return m_fd.Get(); }
+    bool ResetOnWait() const override { return true; }
+
+  private:
+    UniqueFd m_fd;
+};
+
+}  // namespace
+
+HANDLE CreateEventA(void* /*attributes*/, BOOL manualReset, BOOL initialState,
+                    const char* name) {
+    if (manualReset != FALSE || name != nullptr) {
+        SetLastError(EINVAL);
+        return nullptr;
+    }
+    UniqueFd fd(::eventfd(initialState != FALSE ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!fd.Valid()) {
+        FailWithErrno();
+        return nullptr;
+    }
+    return HandleTable::Instance().Add(std::make_shared<EventObject>(std::move(fd)));
+}
+
+BOOL SetEvent(HANDLE event) {
+    auto object = HandleTable::Instance().Get<EventObject>(event);
+    if (!object) {
+        return FALSE;
+    }
+    const std::uint64_t one = 1;
+    if (::write(object->WaitFd(), &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+        return FailWithErrno();
+    }
+    return TRUE;
+}
 
 BOOL CloseHandle(HANDLE handle) {
     if (!HandleTable::Instance().Remove(handle)) {
@@ -56,9 +97,23 @@ DWORD GetProcessId(HANDLE process) {
     return object ? static_cast<DWORD>(object->Pid()) : 0;
 }
 
+int WaitableDescriptor(HANDLE handle, bool* resetOnWait) {
+    auto object = HandleTable::Instance().Get<KernelObject>(handle);
+    if (!object || object->WaitFd() < 0) {
+        return -1;
+    }
+    if (resetOnWait != nullptr) {
+        *resetOnWait = object->ResetOnWait();
+    }
+    return object->WaitFd();
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    auto object = HandleTable::Instance().Get<ProcessObject>(handle);
-    if (!object) {
+    auto object = HandleTable::Instance().Get<KernelObject>(handle);
+    if (!object || object->WaitFd() < 0) {
+        if (object) {
+            SetLastError(EBADF);
+        }
         return WAIT_FAILED;
     }
     using Clock = std::chrono::steady_clock;
@@ -70,9 +125,13 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
-        pollfd pfd{object->Fd(), POLLIN, 0};
+        pollfd pfd{object->WaitFd(), POLLIN, 0};
         const int ready = ::poll(&pfd, 1, timeout);
         if (ready > 0) {
+            if (object->ResetOnWait()) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t n = ::read(pfd.fd, &count, sizeof count);
+            }
             return WAIT_OBJECT_0;
         }
         if (ready == 0) {

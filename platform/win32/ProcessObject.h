@@ -18,6 +18,7 @@ class ProcessObject : public KernelObject {
 
     pid_t Pid() const { return m_pid; }
     int Fd() const { return m_pidfd.Get(); }
+    int WaitFd() const override { return m_pidfd.Get(); }
 
     // STILL_ACTIVE while the process runs, else its exit code. A child of ours is
     // reaped here, so it does not stay a zombie. False only when the state cannot be read.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 using BOOL = int;
@@ -220,8 +221,12 @@ BOOL CloseHandle(HANDLE handle);
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
-// Waits until the process ends or the time-out passes: WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED.
+// Waits until the process ends (or the event is set, which resets it) or the time-out
+// passes: WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// An unnamed event (an eventfd); only auto-reset events, initially clear, are made here.
+HANDLE CreateEventA(void* attributes, BOOL manualReset, BOOL initialState, const char* name);
+BOOL SetEvent(HANDLE event);
 DWORD GetProcessId(HANDLE process);
 
 // Starting programs. The command line runs as /bin/sh -c "exec <command line>" on the
@@ -324,6 +329,48 @@ BOOL GenerateConsoleCtrlEvent(DWORD event, DWORD processGroupId);
 // before other threads start, so that they all leave these signals to that thread.
 using PHANDLER_ROUTINE = BOOL (*)(DWORD event);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
+// ---- this platform's additions to the console ------------------------------------------
+// The session reacts to the console's events instead of polling it on a clock, and
+// keeps whole bursts of output for the client's scroll-back. These calls have no
+// Windows counterpart.
+
+// The console's auto-reset events, for waiting: CONSOLE_EVENT_CHANGED is set whenever
+// the cells change, CONSOLE_EVENT_ATTENTION when GetConsoleAttention has news.
+constexpr DWORD CONSOLE_EVENT_CHANGED = 0;
+constexpr DWORD CONSOLE_EVENT_ATTENTION = 1;
+HANDLE GetConsoleEvent(HANDLE output, DWORD which);
+
+// What the session should act on now.
+constexpr DWORD CONSOLE_CAPTURE_WANTED = 0x1;  // output is held back until the next capture
+constexpr DWORD CONSOLE_INPUT_FULL = 0x2;      // the program is behind in reading its input
+constexpr DWORD CONSOLE_OUTPUT_ENDED = 0x4;    // after ReleaseConsoleTerminal: all is read
+DWORD GetConsoleAttention(HANDLE output);
+
+// Keeps the console still while the object lives: no program output is applied, no other
+// thread uses the console, and the holder's own changes are not signalled as changes.
+class CONSOLE_LOCK {
+  public:
+    virtual ~CONSOLE_LOCK() = default;
+};
+std::unique_ptr<CONSOLE_LOCK> LockConsole(HANDLE output);
+
+// The scroll mark sits on buffer row `row`: hold the program's output back before more
+// than `lines` lines scroll past it (or it would leave the buffer), asking for a capture
+// as that point nears. 0 lines: never hold back.
+BOOL SetConsoleScrollGuard(HANDLE output, SHORT row, DWORD lines);
+// Where the last planted mark's row is now (the rows that scrolled since moved it up,
+// even if a program wrote over the mark itself): -1 when it left the buffer, -2 when
+// unknown (no mark planted, or the buffer was resized since).
+BOOL GetConsoleScrollGuard(HANDLE output, SHORT* row);
+
+// The session gives up its own hold on the console's terminal; once the programs on it
+// have closed it too and all they wrote is applied, CONSOLE_OUTPUT_ENDED is reported.
+BOOL ReleaseConsoleTerminal(HANDLE output);
+
+// The descriptor to wait on for a handle (a process, an event), or -1; for code below
+// the seam that waits on several sources at once.
+int WaitableDescriptor(HANDLE handle, bool* resetOnWait = nullptr);
 
 // ---- sockets -----------------------------------------------------------------------------
 

@@ -111,6 +111,12 @@ TEST_F(EndToEnd, ResizedDuringAFullScreenProgramAndWhileScrolling) {
     Type("seq 1 500 | sed 's/^/row /' > file; less file");
     ASSERT_TRUE(TopRowIs("row 1")) << terminal->Capture();
     terminal->Resize(80, 24);
+    // less redraws itself for its new size: its prompt moves up to the 24th row. Keys
+    // sent while less handles the resize may be lost to it, so they wait for that.
+    ASSERT_TRUE(terminal->WaitFor([](const std::string& pane) {
+        const auto rows = Rows(pane);
+        return rows.size() == 24 && rows[22] == "row 23" && rows[23] == ":";
+    })) << terminal->Capture();
     terminal->Send("NPage");
     EXPECT_TRUE(terminal->WaitFor([](const std::string& pane) {
         return Rows(pane).front().rfind("row ", 0) == 0 && Rows(pane).front() != "row 1";

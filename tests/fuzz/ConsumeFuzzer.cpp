@@ -12,8 +12,6 @@
 
 namespace {
 
-void NoPause(DWORD /*milliseconds*/) {}
-
 struct Prototype {
     ZTelnet telnet{true};
     ZKey key;
@@ -88,7 +86,6 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     static Prototype prototype;
     const std::string config = ZAV_CONFIG_DIR;
     prototype.key.Load(config + "/zav_keys.ini");
-    prototype.key.m_pause = &NoPause;
     prototype.key.m_hWnd = ZConsole().GetWindowHandle();
     prototype.telnet.Load(config + "/zav_telnet.ini");
     prototype.telnet.m_ctrlCEnabled = true;

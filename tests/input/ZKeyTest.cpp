@@ -14,19 +14,11 @@ namespace {
 
 using namespace std::string_literals;
 
-std::vector<DWORD> g_pauses;
-
-void RecordPause(DWORD milliseconds) {
-    g_pauses.push_back(milliseconds);
-}
-
-// A mapper over a table written from text, pausing into g_pauses.
+// A mapper over a table written from text.
 struct Mapper {
     explicit Mapper(const std::string& table) {
         test::WriteFile(dir / "keys.ini", "[ZKey]\n" + table);
         key.Load(dir / "keys.ini");
-        key.m_pause = &RecordPause;
-        g_pauses.clear();
     }
     test::TempDir dir;
     ZKey key;
@@ -90,22 +82,6 @@ TEST(ZKeyConsume, FirstEntryInTableOrderWithoutWaitingForMore) {
     EXPECT_EQ(input, "b");
     input.clear();
     EXPECT_FALSE(m.key.Consume(input));
-}
-
-TEST(ZKeyConsume, PausesAfterEveryKeyAndLongerAfterARepeat) {
-    Mapper m(
-        "input0 = 61\n"
-        "key0 = 102 61 1\n"
-        "input1 = 62\n"
-        "key1 = 102 62 1\n"
-        "input2 = eof\n");
-    std::string input = "aabab";
-    while (m.key.Consume(input)) {
-    }
-    EXPECT_EQ(g_pauses, (std::vector<DWORD>{1, 1, 50, 1, 1, 1}));
-    input = "b";
-    m.key.Consume(input);
-    EXPECT_EQ(g_pauses.back(), 50U) << "the previous key is remembered across calls";
 }
 
 TEST(ZKeySendKey, CompleteTriplesArePostedInOrder) {

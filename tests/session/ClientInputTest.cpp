@@ -17,8 +17,6 @@ using namespace std::string_literals;
 
 const std::string kConfig = ZAV_CONFIG_DIR;
 
-void NoPause(DWORD /*milliseconds*/) {}
-
 // The session's parsers and key mapper over the shipped configuration, posting to the
 // console's window.
 struct Input {
@@ -80,7 +78,6 @@ TEST(ClientInput, HiddenInputNeverReachesTheTrace) {
     TraceThreshold(0);
     TraceFile(dir / "trace.txt");
     Input in;
-    in.key.m_pause = &NoPause;
     HideTracedInput(true);
     in.Consume("Pa55w0rd\r");
     HideTracedInput(false);
@@ -165,7 +162,6 @@ void CheckKeys(bool application) {
     test::KeyProbe probe(application);
     ASSERT_TRUE(probe.Ready());
     Input in;
-    in.key.m_pause = &NoPause;
     std::string expected;
     for (const KeyCase& c : XtermCases()) {
         const std::string reply = in.Consume(c.client);
