@@ -29,8 +29,12 @@ bool ZKey::Consume(std::string& input) {
     if (input.empty()) {
         return false;
     }
-    for (const ZKeyEntry& entry : m_keys) {
-        if (entry.input.empty() || !input.starts_with(entry.input)) {
+    if (m_indexed != m_keys.size()) {
+        Index();
+    }
+    for (const std::uint32_t i : m_byFirst[static_cast<unsigned char>(input[0])]) {
+        const ZKeyEntry& entry = m_keys[i];
+        if (!input.starts_with(entry.input)) {
             continue;
         }
         SendKey(entry.key);
@@ -39,6 +43,19 @@ bool ZKey::Consume(std::string& input) {
         return true;
     }
     return false;
+}
+
+void ZKey::Index() {
+    for (auto& entries : m_byFirst) {
+        entries.clear();
+    }
+    for (std::size_t i = 0; i < m_keys.size(); ++i) {
+        const std::string& input = m_keys[i].input;
+        if (!input.empty()) {  // an empty input never matches
+            m_byFirst[static_cast<unsigned char>(input[0])].push_back(static_cast<std::uint32_t>(i));
+        }
+    }
+    m_indexed = m_keys.size();
 }
 
 std::size_t ZKey::LongestInput() const {

@@ -2,6 +2,7 @@
 // the console's window, from a table read out of an INI file.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,4 +32,11 @@ class ZKey {
     std::vector<ZKeyEntry> m_keys;
     HWND m_hWnd = nullptr;
     std::string m_last;  // the input of the last key sent
+
+  private:
+    // The entries by their input's first byte, in table order, so that a byte is only
+    // compared with the entries it can begin; rebuilt when the table changes size.
+    void Index();
+    std::array<std::vector<std::uint32_t>, 256> m_byFirst;
+    std::size_t m_indexed = static_cast<std::size_t>(-1);
 };

@@ -230,6 +230,7 @@ int SshServer::Read(std::string& out, std::size_t max, milliseconds wait,
     const auto ready = [&] { return max > 0 && !m_received.empty(); };
     // One round even without waiting: it takes in whatever already arrived.
     bool alive = Poll(milliseconds(0));
+    Refill();
     while (alive && !ready() && !m_closed && !m_woken) {
         const int left = forever ? -1 : Remaining(deadline);
         if (left == 0) {
@@ -247,12 +248,35 @@ int SshServer::Read(std::string& out, std::size_t max, milliseconds wait,
         const std::size_t n = std::min(max, m_received.size());
         out.append(m_received, 0, n);
         m_received.erase(0, n);
+        Refill();
         return kOk;
     }
     if (!alive || m_closed) {
         return kErrorRead;
     }
     return kErrorTimeout;
+}
+
+void SshServer::Refill() {
+    // What the data callback left with the library while the session's store was full
+    // is only offered again with the client's next packet, and the client sends none
+    // while its window stays shut: it is read from the library directly, which also
+    // opens the window again.
+    char buffer[16384];
+    while (m_channel != nullptr && !m_closed && m_received.size() < kReceiveLimit) {
+        const int waiting = ssh_channel_poll(m_channel, 0);
+        if (waiting <= 0) {
+            return;
+        }
+        const auto room = std::min<std::size_t>(
+            {sizeof buffer, kReceiveLimit - m_received.size(), static_cast<std::size_t>(waiting)});
+        const int n = ssh_channel_read_nonblocking(m_channel, buffer,
+                                                   static_cast<std::uint32_t>(room), 0);
+        if (n <= 0) {
+            return;
+        }
+        m_received.append(buffer, static_cast<std::size_t>(n));
+    }
 }
 
 bool SshServer::TerminalSize(int& columns, int& rows) const {

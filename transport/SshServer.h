@@ -85,6 +85,7 @@ class SshServer {
     static int OnEnv(ssh_session, ssh_channel, const char*, const char*, void* self);
     static int OnWakeup(socket_t fd, int revents, void* entry);
     void Watch(const std::vector<WakeSource>& wake);
+    void Refill();
 
     int Authenticated(const char* user);
     bool Alive() const;

@@ -2,7 +2,9 @@
 // client in a 100 x 30 tmux pane. The checks are on what the person at the client sees.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/BriselSession.h"
@@ -134,6 +136,60 @@ TEST_F(EndToEnd, ResizedDuringAFullScreenProgramAndWhileScrolling) {
     })) << terminal->Capture();
     Type("stty size");
     EXPECT_TRUE(terminal->WaitForText("30 100\n")) << terminal->Capture();
+}
+
+TEST_F(EndToEnd, TheLastOutputBeforeTheShellEndsReachesTheClient) {
+    LogOn("zavtest18");
+    Type("echo last-words; exit 3");
+    ASSERT_TRUE(terminal->WaitForText("ssh-exit=")) << terminal->Capture();
+    const std::string pane = terminal->Capture();
+    EXPECT_NE(pane.find("echo last-words; exit 3\nlast-words\n"), std::string::npos) << pane;
+    EXPECT_TRUE(WaitForLog("shell is dead"));
+}
+
+TEST_F(EndToEnd, AMebibytePasteArrivesWhole) {
+    // Traced at level 10: at 0 every byte of the paste writes trace lines.
+    LogOn("zavtest19", {{"trace_level", "10"}});
+    // Indented text, as source code is: runs of blanks repeat the same key many times.
+    std::string text;
+    for (int i = 0; text.size() < (1U << 20); ++i) {
+        text += std::string(static_cast<std::size_t>(4 * (i % 5)), ' ') + "int value" +
+                std::to_string(i) + " = " + std::to_string(i * 7) + ";  // keep\n";
+    }
+    test::WriteFile(work / "paste.txt", text);
+    const std::string want =
+        test::Run("sha256sum < " + test::Quote((work / "paste.txt"))).output.substr(0, 64);
+    Type("cat > pasted; sha256sum pasted; rm pasted");
+    terminal->Paste((work / "paste.txt"));
+    terminal->Send("C-d");
+    EXPECT_TRUE(terminal->WaitForText(want + "  pasted", 40)) << terminal->Capture();
+}
+
+TEST_F(EndToEnd, AnIdleSessionMakesNoPass) {
+    LogOn("zavtest20");
+    Type("echo quiet-now");
+    ASSERT_TRUE(terminal->WaitForText("\nquiet-now\n")) << terminal->Capture();
+    ASSERT_TRUE(terminal->WaitForText("quiet-now\nzavtest20>")) << terminal->Capture();
+    // Every pass waits once for client data (the trace is at level 0 here); an idle
+    // session with no deadline near waits once, and not again.
+    const auto waits = [&] {
+        const std::string trace = File("brisel.trc");
+        std::size_t count = 0;
+        for (std::size_t at = trace.find("ZSsh::Pop( "); at != std::string::npos;
+             at = trace.find("ZSsh::Pop( ", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    // The prompt's export may still be followed by its own wait: one more is allowed.
+    const std::size_t before = waits();
+    ASSERT_GT(before, 0U);
+    // Watched for 3 s: no event is awaited here, the absence of passes is the result.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+        ASSERT_LE(waits(), before + 1) << "an idle session passes only at its deadlines";
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 TEST_F(EndToEnd, CtrlCInterruptsAProgramAsTheTerminalWould) {

@@ -135,6 +135,51 @@ class MirrorTest : public ::testing::Test {
         return true;
     }
 
+  public:
+    // Runs script on the console and exports as the session paces them: when the console
+    // changed (after a random pause of up to maxPauseMs) or asks for a capture (at once).
+    // Returns the numbers of the client's lines "line N", scroll-back first.
+    std::vector<int> RunLines(const std::string& script, int maxPauseMs) {
+        const std::string mark = "<done" + std::to_string(++m_runs) + ">";
+        const pid_t pid = test::SpawnOnConsole(script + "; printf '\\r\\n" + mark + "'");
+        bool exited = false;
+        ConsoleHost& console = test::Console();
+        for (int i = 0; i < 1000000; ++i) {
+            PassAndCompare();
+            if (HasFailure()) {
+                break;
+            }
+            if (exited && Shows(mark)) {
+                break;
+            }
+            exited = exited || ::waitpid(pid, nullptr, WNOHANG) == pid;
+            if (console.CaptureWanted()) {
+                continue;
+            }
+            pollfd fds[2] = {{console.WakeupFd(), POLLIN, 0}, {console.AttentionFd(), POLLIN, 0}};
+            if (::poll(fds, 2, static_cast<int>(m_random() % static_cast<unsigned>(maxPauseMs + 1))) > 0) {
+                for (const pollfd& p : fds) {
+                    std::uint64_t count = 0;
+                    if ((p.revents & POLLIN) != 0) {
+                        [[maybe_unused]] ssize_t n = ::read(p.fd, &count, sizeof count);
+                    }
+                }
+            }
+        }
+        if (!exited) {
+            test::WaitExit(pid);
+        }
+        EXPECT_TRUE(Shows(mark)) << "the program's end was never mirrored";
+        std::vector<int> numbers;
+        for (const std::string& line : m_client.AllLines()) {
+            if (line.rfind("line ", 0) == 0) {
+                numbers.push_back(std::atoi(line.c_str() + 5));
+            }
+        }
+        return numbers;
+    }
+
+  protected:
     void Key(UINT message, WPARAM key) {
         char title[1000];
         GetConsoleTitleA(title, sizeof title);
@@ -314,6 +359,43 @@ TEST_F(MirrorTest, DumbClientMirrorsAllButTheBottomRightCell) {
 
 // Random terminal output written straight into the console's terminal, exported at random
 // moments: text, colours, cursor moves, erases and line feeds at the bottom.
+TEST_F(MirrorTest, EveryLineOfABurstReachesTheClientsScrollback) {
+    m_export->NewBurst();
+    const std::vector<int> lines = RunLines("seq -f 'line %g' 1 3000", 30);
+    ASSERT_EQ(lines.size(), 3000U);
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_EQ(lines[static_cast<std::size_t>(i)], i + 1) << "in order, none lost or doubled";
+    }
+}
+
+TEST_F(MirrorTest, PacedOutputKeepsEveryLine) {
+    m_export->NewBurst();
+    // About 5,000 lines a second, in bursts of 50.
+    const std::vector<int> lines = RunLines(
+        "i=0; while [ $i -lt 1500 ]; do i=$((i+1)); echo \"line $i\"; "
+        "[ $((i % 50)) = 0 ] && sleep 0.01; done",
+        15);
+    ASSERT_EQ(lines.size(), 1500U);
+    for (int i = 0; i < 1500; ++i) {
+        ASSERT_EQ(lines[static_cast<std::size_t>(i)], i + 1);
+    }
+}
+
+TEST_F(MirrorTest, PastTheBurstBudgetLinesAreSkippedNeverDoubled) {
+    m_export->m_scrollbackBurst = 400;
+    m_export->NewBurst();
+    const std::vector<int> lines = RunLines("seq -f 'line %g' 1 6000", 30);
+    ASSERT_GE(lines.size(), 400U);
+    for (std::size_t i = 0; i < 400; ++i) {
+        ASSERT_EQ(lines[i], static_cast<int>(i) + 1) << "the budget's lines are all kept";
+    }
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        ASSERT_LT(lines[i - 1], lines[i]) << "skipped, never doubled or out of order";
+    }
+    EXPECT_EQ(lines.back(), 6000);
+    EXPECT_LT(lines.size(), 6000U) << "a flood past the budget costs screens, not lines";
+}
+
 TEST_F(MirrorTest, RandomOutputStaysMirrored) {
     ConsoleAttachment attachment;
     test::Console().PrepareAttachment(attachment);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/win32/Win32.h"
 #include "screen/ZScreen.h"
@@ -24,6 +25,8 @@ class ClientTerminal {
             m_vt.reset(vterm_new(rows, columns));
             vterm_set_utf8(m_vt.get(), 1);
             m_screen = vterm_obtain_screen(m_vt.get());
+            m_callbacks.sb_pushline = &ClientTerminal::OnPushLine;
+            vterm_screen_set_callbacks(m_screen, &m_callbacks, this);
             vterm_screen_reset(m_screen, 1);
         } else {
             vterm_set_size(m_vt.get(), rows, columns);
@@ -120,6 +123,19 @@ class ClientTerminal {
         return {};
     }
 
+    // The lines that scrolled off the top, oldest first, blanks at their ends removed.
+    const std::vector<std::string>& Scrollback() const { return m_scrollback; }
+
+    // The scroll-back followed by the screen's rows: everything the client holds.
+    std::vector<std::string> AllLines() const {
+        std::vector<std::string> lines = m_scrollback;
+        for (int r = 0; r < m_rows; ++r) {
+            std::string row = RowText(r);
+            lines.push_back(row.erase(row.find_last_not_of(' ') + 1));
+        }
+        return lines;
+    }
+
     std::string RowText(int r) const {
         std::string text;
         for (int c = 0; c < m_columns; ++c) {
@@ -139,6 +155,17 @@ class ClientTerminal {
     }
 
   private:
+    static int OnPushLine(int columns, const VTermScreenCell* cells, void* user) {
+        std::string line;
+        for (int c = 0; c < columns; ++c) {
+            const std::uint32_t u = cells[c].chars[0];
+            line.push_back(u == 0 ? ' ' : (u < 128 ? static_cast<char>(u) : '?'));
+        }
+        static_cast<ClientTerminal*>(user)->m_scrollback.push_back(
+            line.erase(line.find_last_not_of(' ') + 1));
+        return 1;
+    }
+
     static int Colour(const VTermColor& colour, int fallback) {
         static constexpr int kAnsiToConsole[8] = {0, 4, 2, 6, 1, 5, 3, 7};
         if (VTERM_COLOR_IS_DEFAULT_FG(&colour) || VTERM_COLOR_IS_DEFAULT_BG(&colour) ||
@@ -154,6 +181,8 @@ class ClientTerminal {
     };
     std::unique_ptr<VTerm, Deleter> m_vt;
     VTermScreen* m_screen = nullptr;
+    VTermScreenCallbacks m_callbacks{};
+    std::vector<std::string> m_scrollback;
     int m_columns = 0;
     int m_rows = 0;
 };

@@ -41,6 +41,11 @@ class Tmux {
         }
         Run(Command(arguments));
     }
+    // Pastes the file's text into the pane as a terminal paste does (line ends as CR).
+    void Paste(const std::string& path) {
+        Run(Command("load-buffer -b paste " + Quote(path)));
+        Run(Command("paste-buffer -d -b paste"));
+    }
     void Resize(int columns, int rows) {
         Run(Command("resize-window -x " + std::to_string(columns) + " -y " + std::to_string(rows)));
     }
