@@ -174,16 +174,19 @@ std::optional<ZBrisel::EndReason> ZBrisel::CheckEnd(LoopState& loop, DWORD now) 
     }
     if (m_config.pass_timeout != 0 && m_state == LoggingIn && loop.passwordTimer &&
         now - loop.passwordStart > m_config.pass_timeout * 1000U) {
-        return EndReason{"password timeout", nullptr, &m_config.pass_timeout_message};
+        return EndReason{"password timeout", nullptr, EndReason::Message,
+                         &m_config.pass_timeout_message};
     }
     if (m_config.idle_timeout != 0 && now - loop.idleStart > m_config.idle_timeout * 1000U) {
-        return EndReason{"idle timeout", nullptr, &m_config.idle_timeout_message};
+        return EndReason{"idle timeout", nullptr, EndReason::Message,
+                         &m_config.idle_timeout_message};
     }
     if (!ZWinsta::ProcessStillActive(m_hService)) {
-        return EndReason{"ZAV service stopped", nullptr, &m_config.service_stopped_message};
+        return EndReason{"ZAV service stopped", nullptr, EndReason::Message,
+                         &m_config.service_stopped_message};
     }
     if (m_state == ShellRunning && !ZWinsta::ProcessStillActive(m_shell.hProcess)) {
-        return EndReason{"shell is dead", nullptr, nullptr};
+        return EndReason{"shell is dead", nullptr, EndReason::ShellOutput};
     }
     return std::nullopt;
 }
@@ -194,7 +197,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     if (keepAlive != 0 && now - loop.keepAliveStart > keepAlive * 1000U) {
         loop.keepAliveStart = now;
         if (!m_ssh.Push(ZTelnet::Nop())) {
-            return EndReason{"disconnected", "no connection to client1", nullptr};
+            return EndReason{"disconnected", "no connection to client1", EndReason::Nothing};
         }
     }
 
@@ -205,6 +208,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     in.pending = loop.pending || (attention & CONSOLE_CAPTURE_WANTED) != 0;
     in.pendingSince = loop.pending ? loop.pendingSince : now;
     in.urgent = (attention & CONSOLE_CAPTURE_WANTED) != 0;
+    in.typed = loop.typed;
     in.refreshDelay = m_config.refresh_delay;
     in.nextDeadline = NextDeadline(loop, now);
     const ZPace pace = ZPacing::Decide(in);
@@ -213,9 +217,10 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
             m_export.NewBurst();
         }
         loop.pending = false;
+        loop.typed = false;
         loop.lastExport = now;
         if (!m_ssh.Push(Export())) {
-            return EndReason{"disconnected", "no connection to client2", nullptr};
+            return EndReason{"disconnected", "no connection to client2", EndReason::Nothing};
         }
     }
 
@@ -241,9 +246,10 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     std::string input;
     std::vector<HANDLE> signalled;
     if (!m_ssh.Pop(input, pace.wait, handles, &signalled, take)) {
-        return EndReason{"disconnected", "no connection to client4", nullptr};
+        return EndReason{"disconnected", "no connection to client4", EndReason::Nothing};
     }
-    if (!loop.pending && std::find(signalled.begin(), signalled.end(), changed) != signalled.end()) {
+    if (!loop.pending &&
+        std::find(signalled.begin(), signalled.end(), changed) != signalled.end()) {
         loop.pending = true;
         loop.pendingSince = m_clock();
     }
@@ -251,9 +257,10 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     FollowClientSize();
     if (!input.empty()) {
         if (!m_ssh.Push(Consume(input))) {
-            return EndReason{"disconnected", "no connection to client5", nullptr};
+            return EndReason{"disconnected", "no connection to client5", EndReason::Nothing};
         }
         loop.idleStart = m_clock();
+        loop.typed = true;
     }
     return std::nullopt;
 }
@@ -313,21 +320,25 @@ void ZBrisel::DrainOutput() {
     m_ssh.Push(Export());
 }
 
-void ZBrisel::End(const EndReason& reason) {
-    ZTraceScope trace;
+void ZBrisel::End(ZTraceScope& trace, const EndReason& reason) {
     TraceLevel(10);
     if (reason.traceFirst != nullptr) {
         trace.Trace(reason.traceFirst);
     }
     trace.Trace(reason.log);
     LogLine(reason.log);
-    const std::string_view why = reason.log;
-    if (reason.message != nullptr) {
-        Farewell(*reason.message);
-    } else if (why == "shell is dead") {
-        DrainOutput();
-    } else if (why != "disconnected") {
-        m_ssh.Push(Export());  // the client is still there: it sees the last of the screen
+    switch (reason.last) {
+        case EndReason::Message:
+            Farewell(*reason.message);
+            break;
+        case EndReason::ShellOutput:
+            DrainOutput();
+            break;
+        case EndReason::Screen:
+            m_ssh.Push(Export());
+            break;
+        case EndReason::Nothing:
+            break;
     }
 }
 
@@ -362,11 +373,11 @@ int ZBrisel::Run() {
                 break;
             }
             if (m_state == LoginExhausted) {
-                reason = EndReason{"max login attempts", "force terminate", nullptr};
+                reason = EndReason{"max login attempts", "force terminate", EndReason::Screen};
                 break;
             }
         }
-        End(*reason);
+        End(trace, *reason);
         {
             std::lock_guard lock(m_lock);
             m_prcsGroup.Terminate();

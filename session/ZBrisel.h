@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "infra/ZTraceScope.h"
 #include "input/ZKey.h"
 #include "platform/ZConsole.h"
 #include "platform/ZPrcsGroup.h"
@@ -61,12 +62,19 @@ class ZBrisel {
     ZTermConfig m_config;
 
   private:
-    // Why the session ends: the log line, a trace-only line before it, and the message
-    // written into the console for the client (none when null).
+    // Why the session ends: the log line, a trace-only line before it, and what the
+    // client is shown last.
     struct EndReason {
+        enum Last {
+            Message,      // the configured message, written into the console and exported
+            ShellOutput,  // what the shell wrote until the terminal reported its end
+            Screen,       // the screen as it is
+            Nothing,      // the client is gone
+        };
         const char* log;
         const char* traceFirst;
-        const std::string* message;
+        Last last;
+        const std::string* message = nullptr;
     };
     // The main loop's timers and what it knows of the console between passes.
     struct LoopState {
@@ -77,6 +85,7 @@ class ZBrisel {
         DWORD lastExport = 0;
         bool pending = false;  // the console changed since the last export
         DWORD pendingSince = 0;
+        bool typed = false;  // client input was handled since the last export
     };
 
     // The time-outs, the service and the shell, in this order; the first reason to end.
@@ -90,7 +99,7 @@ class ZBrisel {
     void FollowClientSize();
     // Logs the reason and lets the client see the end: the message, or the shell's last
     // output; then the shell's job ends.
-    void End(const EndReason& reason);
+    void End(ZTraceScope& trace, const EndReason& reason);
     // After the shell's exit: what it wrote until the terminal reported its end reaches
     // the client.
     void DrainOutput();

@@ -12,7 +12,7 @@ ZPace ZPacing::Decide(const ZPaceInput& in) {
     const DWORD quiet = in.pendingSince - in.lastExport;
     const DWORD elapsed = in.now - in.lastExport;
     pace.newBurst = quiet >= in.refreshDelay;
-    if (in.urgent || elapsed >= in.refreshDelay) {
+    if (in.urgent || in.typed || elapsed >= in.refreshDelay) {
         pace.exportNow = true;  // after it nothing is pending: wait for the deadline
         return pace;
     }

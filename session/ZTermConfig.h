@@ -31,14 +31,14 @@ class ZTermConfig {
     std::string error_file;
     std::string key_init;
     std::string telnet_init;
-    std::uint32_t screen_width = 0;         // used as signed 16-bit
-    std::uint32_t screen_height = 0;        // used as signed 16-bit
-    std::uint32_t buff_height = 0;          // used as signed 16-bit
-    std::uint32_t keep_alive_interval = 0;  // seconds
-    std::uint32_t pass_timeout = 0;         // seconds
-    std::uint32_t idle_timeout = 0;         // seconds
-    std::uint32_t refresh_delay = 0;        // milliseconds
-    std::uint32_t scrollback_burst = 10000; // lines
+    std::uint32_t screen_width = 0;          // used as signed 16-bit
+    std::uint32_t screen_height = 0;         // used as signed 16-bit
+    std::uint32_t buff_height = 0;           // used as signed 16-bit
+    std::uint32_t keep_alive_interval = 0;   // seconds
+    std::uint32_t pass_timeout = 0;          // seconds
+    std::uint32_t idle_timeout = 0;          // seconds
+    std::uint32_t refresh_delay = 0;         // milliseconds
+    std::uint32_t scrollback_burst = 10000;  // lines
     std::uint32_t max_login_attempts = 0;
     std::uint32_t trace_level = 0;  // used as signed
     bool dumb_client = false;

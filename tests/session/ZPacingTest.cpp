@@ -14,7 +14,7 @@ struct Case {
 };
 
 ZPaceInput At(DWORD now, DWORD lastExport, bool pending, DWORD pendingSince, bool urgent,
-              DWORD nextDeadline = INFINITE) {
+              DWORD nextDeadline = INFINITE, bool typed = false) {
     ZPaceInput in;
     in.now = now;
     in.lastExport = lastExport;
@@ -23,6 +23,7 @@ ZPaceInput At(DWORD now, DWORD lastExport, bool pending, DWORD pendingSince, boo
     in.urgent = urgent;
     in.refreshDelay = 10;
     in.nextDeadline = nextDeadline;
+    in.typed = typed;
     return in;
 }
 
@@ -39,6 +40,11 @@ TEST(ZPacing, ExportsAtOnceAfterQuietAndAtMostOncePerDelayWhileOutputStreams) {
         {"burst, overdue", At(1500, 1000, true, 1001, false, 40), {true, false, 40}},
         // The console holds output back for a capture: out at once, same burst.
         {"held output", At(1001, 1000, true, 1001, true), {true, false, INFINITE}},
+        // Typing fast: each key's echo goes out at once, even right after an export.
+        {"typed", At(1001, 1000, true, 1001, false, INFINITE, true), {true, false, INFINITE}},
+        {"typed, no change yet",
+         At(1001, 1000, false, 0, false, INFINITE, true),
+         {false, false, INFINITE}},
         // A deadline before the next export shortens the wait.
         {"deadline first", At(1002, 1000, true, 1002, false, 3), {false, false, 3}},
         // The tick counter wraps after 49.7 days without harm.
