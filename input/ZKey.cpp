@@ -52,7 +52,8 @@ void ZKey::Index() {
     for (std::size_t i = 0; i < m_keys.size(); ++i) {
         const std::string& input = m_keys[i].input;
         if (!input.empty()) {  // an empty input never matches
-            m_byFirst[static_cast<unsigned char>(input[0])].push_back(static_cast<std::uint32_t>(i));
+            m_byFirst[static_cast<unsigned char>(input[0])].push_back(
+                static_cast<std::uint32_t>(i));
         }
     }
     m_indexed = m_keys.size();

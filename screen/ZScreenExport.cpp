@@ -23,7 +23,8 @@ std::string ZScreenExport::Export() {
     TraceLevel(0);
     trace.Trace("ZScreenExport::Export( )");
     m_screen.Refresh(m_burstLeft);
-    const auto scrolled = static_cast<DWORD>(std::max(0, m_screen.m_window.Top - m_screen.m_valid.Top));
+    const auto scrolled =
+        static_cast<DWORD>(std::max(0, m_screen.m_window.Top - m_screen.m_valid.Top));
     m_burstLeft -= std::min(m_burstLeft, scrolled);
     std::string r = CheckClientScreen(m_screen);
     if (r == ".") {

@@ -149,7 +149,8 @@ bool SshServer::Poll(milliseconds timeout) {
         return false;
     }
     const int rc = ssh_event_dopoll(
-        m_event, timeout.count() < 0 ? -1 : static_cast<int>(std::min<long long>(timeout.count(), 1 << 30)));
+        m_event,
+        timeout.count() < 0 ? -1 : static_cast<int>(std::min<long long>(timeout.count(), 1 << 30)));
     return rc != SSH_ERROR && Alive();
 }
 
@@ -270,8 +271,8 @@ void SshServer::Refill() {
         }
         const auto room = std::min<std::size_t>(
             {sizeof buffer, kReceiveLimit - m_received.size(), static_cast<std::size_t>(waiting)});
-        const int n = ssh_channel_read_nonblocking(m_channel, buffer,
-                                                   static_cast<std::uint32_t>(room), 0);
+        const int n =
+            ssh_channel_read_nonblocking(m_channel, buffer, static_cast<std::uint32_t>(room), 0);
         if (n <= 0) {
             return;
         }

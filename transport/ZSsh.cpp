@@ -125,8 +125,7 @@ bool ZSsh::Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles
     std::string received;
     std::vector<bool> fired;
     const milliseconds limit = wait == INFINITE ? milliseconds(-1) : milliseconds(wait);
-    const int status =
-        m_session->Read(received, take ? kPopLimit : 0, limit, wake, &fired);
+    const int status = m_session->Read(received, take ? kPopLimit : 0, limit, wake, &fired);
     if (status != SshServer::kOk && status != SshServer::kErrorTimeout) {
         trace.Trace("cryptPopData : err = ", status);
         return false;

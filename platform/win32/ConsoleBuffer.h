@@ -43,7 +43,7 @@ class ConsoleBuffer {
     // up, so that the rows leaving the window stay above it as scroll-back; returns the
     // number of rows so kept (0 for any other scroll).
     int Scroll(int top, int bottom, int left, int right, int down, int right_, CHAR_INFO blank,
-                bool keepHistory);
+               bool keepHistory);
 
   private:
     // Rows are kept in a ring starting at m_firstRow; each row is contiguous.

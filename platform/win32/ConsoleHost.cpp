@@ -250,8 +250,8 @@ void ConsoleHost::Pump() {
         {
             std::lock_guard lock(m_mutex);
             if (heldFrom < heldTo) {
-                heldFrom += FeedGuardedLocked(
-                    std::string_view(chunk.data() + heldFrom, heldTo - heldFrom));
+                heldFrom +=
+                    FeedGuardedLocked(std::string_view(chunk.data() + heldFrom, heldTo - heldFrom));
             }
             reading = heldFrom == heldTo && !m_ended;
             SignalLocked();
@@ -259,10 +259,9 @@ void ConsoleHost::Pump() {
         const bool writing = m_hasPending && !hungUp;
         // A hung-up terminal keeps reporting POLLHUP: it is watched only while read.
         const bool watch = reading || writing;
-        pollfd fds[2] = {
-            {watch ? m_master.Get() : -1,
-             static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
-            {m_pumpEvent.Get(), POLLIN, 0}};
+        pollfd fds[2] = {{watch ? m_master.Get() : -1,
+                          static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
+                         {m_pumpEvent.Get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -991,8 +990,8 @@ int ConsoleHost::OnScrollRect(VTermRect rect, int downward, int rightward, void*
     // Only the main screen keeps lines that leave the window.
     const SMALL_RECT before = self->Active().Window();
     const int kept =
-        self->Active().Scroll(rect.start_row, rect.end_row, rect.start_col, rect.end_col,
-                              downward, rightward, self->BlankLocked(), !self->m_alt.has_value());
+        self->Active().Scroll(rect.start_row, rect.end_row, rect.start_col, rect.end_col, downward,
+                              rightward, self->BlankLocked(), !self->m_alt.has_value());
     if (kept > 0) {
         self->ScrolledLocked(kept, before);
     }

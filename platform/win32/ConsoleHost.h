@@ -211,10 +211,10 @@ class ConsoleHost {
     bool m_ended = false;     // the terminal reported its end and all output is applied
 
     // The scroll guard (see GuardScroll).
-    int m_guardRow = -2;             // the mark's buffer row; -1 lost, -2 unknown
-    bool m_guardHolds = false;       // output is held back for the mark
-    std::size_t m_guardLeft = 0;     // lines that may still scroll
-    std::size_t m_guardTotal = 0;    // lines the guard allowed when set
+    int m_guardRow = -2;           // the mark's buffer row; -1 lost, -2 unknown
+    bool m_guardHolds = false;     // output is held back for the mark
+    std::size_t m_guardLeft = 0;   // lines that may still scroll
+    std::size_t m_guardTotal = 0;  // lines the guard allowed when set
     bool m_captureWanted = false;
 
     HANDLE m_outputHandle = nullptr;

@@ -25,8 +25,7 @@ class EventObject : public KernelObject {
 
 }  // namespace
 
-HANDLE CreateEventA(void* /*attributes*/, BOOL manualReset, BOOL initialState,
-                    const char* name) {
+HANDLE CreateEventA(void* /*attributes*/, BOOL manualReset, BOOL initialState, const char* name) {
     if (manualReset != FALSE || name != nullptr) {
         SetLastError(EINVAL);
         return nullptr;

@@ -157,7 +157,8 @@ class MirrorTest : public ::testing::Test {
                 continue;
             }
             pollfd fds[2] = {{console.WakeupFd(), POLLIN, 0}, {console.AttentionFd(), POLLIN, 0}};
-            if (::poll(fds, 2, static_cast<int>(m_random() % static_cast<unsigned>(maxPauseMs + 1))) > 0) {
+            if (::poll(fds, 2,
+                       static_cast<int>(m_random() % static_cast<unsigned>(maxPauseMs + 1))) > 0) {
                 for (const pollfd& p : fds) {
                     std::uint64_t count = 0;
                     if ((p.revents & POLLIN) != 0) {
