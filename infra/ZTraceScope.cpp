@@ -1,6 +1,7 @@
 #include "infra/ZTraceScope.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -77,8 +78,13 @@ void AppendLocked(const std::string& name, std::string_view text) {
     if (name.empty()) {
         return;
     }
-    UniqueFd fd(::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
-    if (!fd.Valid()) {
+    // Never through a planted link, never into a device or a pipe: only a regular file
+    // (an administrator may point the files into a directory others can write to).
+    UniqueFd fd(::open(
+        name.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600));
+    struct stat info {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return;
     }
     while (!text.empty()) {
@@ -161,11 +167,28 @@ std::string RecentLines(std::string_view line) {
     return RecentLocked(f);
 }
 
+std::string EscapedText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\t') || u == 0x7F) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out.push_back(kHex[u >> 4]);
+            out.push_back(kHex[u & 0xF]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
 namespace {
 // A log or error line: the prefix with error code 0, the message, CR LF.
 std::string PlainLine(std::string_view message) {
     std::string line = Prefix(0);
-    line.append(message).append("\r\n");
+    line.append(EscapedText(message)).append("\r\n");
     return line;
 }
 }  // namespace
@@ -267,7 +290,7 @@ void ZTraceScope::Write(std::string_view message, DWORD errorCode) {
     }
     std::string line = Prefix(errorCode);
     line.append(static_cast<std::size_t>(std::max(depth, 0)), ' ');
-    line.append(message);
+    line.append(EscapedText(message));
     if (m_lineState == LineState::Fresh) {
         line.push_back('{');
     } else if (m_lineState == LineState::Closing) {

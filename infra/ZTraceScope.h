@@ -23,6 +23,9 @@ std::int32_t TraceLevel(std::int32_t level);
 bool TraceEnabled();
 
 void LogLine(std::string_view message);
+// Every line written escapes control characters (but TAB) as \xHH: text from a client
+// can never break a line or forge another.
+std::string EscapedText(std::string_view text);
 // Writes an error line and copies the ten most recent lines to the error file.
 void ErrorLine(std::string_view message);
 

@@ -16,6 +16,11 @@ cmake --build build
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BENCH=OFF
 cmake --build build-sanitize
 
+# The log-on tests' accounts (made with random passwords by the suite when run as root)
+# go with the run, also when it fails or is interrupted.
+trap 'sh tests/accounts.sh remove build/test-accounts.txt; sh tests/accounts.sh remove build-sanitize/test-accounts.txt' EXIT
+trap 'exit 130' INT TERM
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 

@@ -104,6 +104,17 @@ bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& 
                 return false;
             }
             maxSessions = static_cast<int>(number);
+        } else if (a == "--max-startups-per-address") {
+            long number = 0;
+            if (!value(text)) {
+                return false;
+            }
+            if (!ParseNumber(text, 1, 100000, number)) {
+                error =
+                    "--max-startups-per-address " + text + ": expected a number from 1 to 100000";
+                return false;
+            }
+            maxStartupsPerAddress = static_cast<int>(number);
         } else if (a == "--debug") {
             debug = true;
         } else if (a == "--genkey") {
@@ -138,7 +149,10 @@ std::string ZavdOptions::Usage() {
            "                       (default the current directory)\n"
            "  --session PATH       the session program (default brisel beside zavd)\n"
            "  --debug              start sessions with -debug:1: no password check, the\n"
-           "                       shell runs under zavd's own account\n"
+           "                       shell runs under zavd's own account (refused as root)\n"
+           "  --max-startups-per-address N\n"
+           "                       close connections from an address that already has N\n"
+           "                       sessions not logged on yet (default 10)\n"
            "  --max-sessions N     close connections beyond N live sessions at once\n"
            "                       (default 100)\n"
            "  --genkey             create the key-set file named by rsakey_file in the\n"

@@ -13,6 +13,7 @@ class ZavdOptions {
   public:
     static constexpr int kDefaultPort = 2222;
     static constexpr int kDefaultMaxSessions = 100;
+    static constexpr int kDefaultMaxStartupsPerAddress = 10;
 
     // False with a message in error for a command line that cannot be used.
     bool Parse(const std::vector<std::string>& arguments, std::string& error);
@@ -23,6 +24,8 @@ class ZavdOptions {
     std::string session;             // default brisel beside zavd
     bool debug = false;
     int maxSessions = kDefaultMaxSessions;
+    // Sessions of one client address that have not logged on yet, at most.
+    int maxStartupsPerAddress = kDefaultMaxStartupsPerAddress;
     bool genkey = false;
     bool help = false;
 };

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "service/ErrorText.h"
@@ -47,6 +48,21 @@ std::string Now() {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
     return text;
+}
+
+// A session has logged on once it has started its shell: it then has a child process
+// (started by any of its threads).
+bool LoggedOn(pid_t session) {
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(session) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream children(task.path() / "children");
+        pid_t child = 0;
+        if (children >> child) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string Describe(int status) {
@@ -209,6 +225,16 @@ void ZavdServer::Accept(int listener) {
             Log(peer + ": refused, " + std::to_string(m_sessions.size()) + " sessions running");
             return;
         }
+        // One address cannot hold every session slot with log-ins it never finishes.
+        int waiting = 0;
+        for (const auto& [session, address] : m_addresses) {
+            waiting += address == ip && !LoggedOn(session) ? 1 : 0;
+        }
+        if (waiting >= m_options.maxStartupsPerAddress) {
+            Log(peer + ": refused, " + std::to_string(waiting) +
+                " sessions from this address have not logged on");
+            return;
+        }
         if (!m_suffixesInUse.insert(suffix).second) {
             Log(peer + ": refused, a hand-off for this peer is under way");
             return;
@@ -229,6 +255,7 @@ void ZavdServer::Accept(int listener) {
     UniqueFd pidfd = OpenProcessFd(pid);
     std::lock_guard lock(m_mutex);
     m_sessions[pid] = peer;
+    m_addresses[pid] = ip;
     auto done = std::make_shared<std::atomic<bool>>(false);
     std::thread worker([this, pid, fd = std::move(client), peer, suffix, done,
                         h = std::move(handOff), pidfd = std::move(pidfd)]() mutable {
@@ -307,6 +334,7 @@ void ZavdServer::Reap() {
             if (it != m_sessions.end()) {
                 peer = it->second;
                 m_sessions.erase(it);
+                m_addresses.erase(pid);
             }
         }
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {

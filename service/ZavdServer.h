@@ -48,8 +48,9 @@ class ZavdServer {
     std::string m_pipeDirectory;
     std::vector<std::string> m_environment;  // the sessions' environment
 
-    std::mutex m_mutex;                       // guards what follows
-    std::map<pid_t, std::string> m_sessions;  // live session -> its peer
+    std::mutex m_mutex;                        // guards what follows
+    std::map<pid_t, std::string> m_sessions;   // live session -> its peer
+    std::map<pid_t, std::string> m_addresses;  // live session -> its client's address
     std::set<std::string> m_suffixesInUse;
     struct Worker {
         std::thread thread;

@@ -44,6 +44,15 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The debug log-on starts the shell under zavd's own account for any name and any
+    // password: as root that would be a root shell for anyone who connects.
+    if (options.debug && ::geteuid() == 0) {
+        std::fprintf(stderr,
+                     "zavd: --debug is refused as root: it would give every client a root shell; "
+                     "run the trial as an ordinary user\n");
+        return 2;
+    }
+
     // Signals are taken through a descriptor; threads started later inherit the mask.
     sigset_t signals;
     ::sigemptyset(&signals);

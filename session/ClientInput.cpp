@@ -12,12 +12,16 @@ constexpr std::size_t kLongestTelnetSequence = 9;
 }  // namespace
 
 std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input) {
+    return ConsumeClientInput(telnet, key, input, input.size());
+}
+
+std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, std::size_t limit) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::Consume( ", TracedInput{input}, " )");
     std::string reply;
     // The parsers see the input through a window as long as the longest sequence any of
-    // them knows, which is all their decisions depend on; the input itself is never
-    // erased from the front, so a long paste costs time in proportion to its length.
+    // them knows, which is all their decisions depend on; what they took leaves the input
+    // in one step at the end, so a long paste costs time in proportion to its length.
     std::size_t window = kLongestTelnetSequence;
     window = std::max(window, key.LongestInput());
     for (const ZTelnetPair& pair : telnet.m_pairs) {
@@ -25,7 +29,8 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input) {
     }
     std::string part;
     std::size_t at = 0;
-    while (at < input.size()) {
+    const std::size_t end = std::min(limit, input.size());
+    while (at < end) {
         part.assign(input, at, window);
         const std::size_t offered = part.size();
         std::string answer;
@@ -43,6 +48,7 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input) {
         }
         ++at;
     }
+    input.erase(0, std::min(at, input.size()));
     if (!reply.empty()) {
         const std::int32_t level = TraceLevel(-1);
         TraceLevel(10);

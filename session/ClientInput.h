@@ -8,3 +8,7 @@
 #include "screen/ZTelnet.h"
 
 std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input);
+// The same for the first bytes of input only: stops once at least limit bytes are taken
+// (a sequence that starts before the limit is taken whole), removes them from input and
+// returns the reply.
+std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, std::size_t limit);

@@ -1,7 +1,10 @@
 #include "session/ZBrisel.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <thread>
@@ -15,6 +18,9 @@
 #include "transport/ZSocketDup.h"
 
 namespace {
+
+// PAM's "authentication failure", the answer to a name the lists refuse.
+constexpr DWORD PAM_AUTH_ERR_CODE = 7;
 
 // A number read as a stream reads one: leading blanks, then digits up to the first
 // other character; nothing read leaves the default.
@@ -65,12 +71,22 @@ ZBrisel::ZBrisel() {
     trace.Trace("ZBrisel::ZBrisel( )");
     TraceLevel(10);
     LogLine("brisel.exe started ");
+    if (!m_config.problem.empty()) {
+        // Without its settings the session has no key to serve with: it says why and ends.
+        ReportStartProblem(m_config.problem);
+        ExitProcess(0);
+    }
     SetConsoleCtrlHandler(&ZBrisel::event_handler, TRUE);
     ZSocket::WSAStartup();
 
     unsigned long long debug = 0;
     if (ReadNumber(ZWinsta::GetCmdLineParam("-debug:"), debug) && (debug == 0 || debug == 1)) {
         m_config.debug = debug == 1;
+    }
+    // The debug log-on runs the shell under this process's account: never as root.
+    if (m_config.debug && ::geteuid() == 0) {
+        m_config.debug = false;
+        ReportError(trace, "debug log-on refused as root");
     }
 
     const SOCKET socket = ZSocketDup::GetSocket("zav" + m_config.ip + m_config.port);
@@ -104,8 +120,23 @@ ZBrisel::ZBrisel() {
     m_key.Load(m_config.key_init);
     m_telnet.Load(m_config.telnet_init);
     TraceLevel(10);
+    if (m_key.LongestInput() == 0) {
+        // Nothing the client types could reach the console: the client is told why.
+        const std::string problem =
+            "the key table '" + m_config.key_init + "' (key_init) holds no keys or cannot be read";
+        ReportStartProblem(problem);
+        m_ssh.Push("zav: " + problem + "\r\n");
+        m_ssh.ShutDown();
+        ExitProcess(0);
+    }
     m_export.m_dumbClient = m_config.dumb_client;
     m_export.m_scrollbackBurst = m_config.scrollback_burst;
+}
+
+void ZBrisel::ReportStartProblem(const std::string& problem) {
+    std::fprintf(stderr, "brisel[%u]: %s\n", GetCurrentProcessId(), EscapedText(problem).c_str());
+    ZTraceScope trace;
+    ReportError(trace, problem);
 }
 
 BOOL ZBrisel::event_handler(DWORD type) {
@@ -135,6 +166,10 @@ namespace {
 constexpr SHORT kMaxScrollingWidth = 150;
 // The buffer's rows after the client's width changed while the shell scrolls.
 constexpr SHORT kScrollingBufferRows = 300;
+// The tallest window: two thirds of that buffer, so rows above it remain scroll-back.
+constexpr SHORT kMaxWindowRows = 200;
+// Client bytes handled in one pass: a few milliseconds' work at most.
+constexpr std::size_t kInputSlice = 4096;
 // How long the end waits, after the shell's exit, for the terminal to report that every
 // program on it is gone (a program left running in the background may keep it open).
 constexpr DWORD kDrainTime = 1000;
@@ -241,13 +276,16 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         handles.push_back(m_shell.hProcess);
     }
     // While the program is behind in reading its input, the client's data stays with
-    // the channel (whose window then closes) instead of piling up here.
-    const bool take = (m_console.GetAttention() & CONSOLE_INPUT_FULL) == 0;
+    // the channel (whose window then closes) instead of piling up here. Input already
+    // taken but not yet handled is handled first, without waiting.
+    const bool full = (m_console.GetAttention() & CONSOLE_INPUT_FULL) != 0;
+    const bool take = !full && m_input.empty();
     std::string input;
     std::vector<HANDLE> signalled;
-    if (!m_ssh.Pop(input, pace.wait, handles, &signalled, take)) {
+    if (!m_ssh.Pop(input, m_input.empty() || full ? pace.wait : 0, handles, &signalled, take)) {
         return EndReason{"disconnected", "no connection to client4", EndReason::Nothing};
     }
+    m_input += input;
     if (!loop.pending &&
         std::find(signalled.begin(), signalled.end(), changed) != signalled.end()) {
         loop.pending = true;
@@ -255,8 +293,9 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     }
     // A resize that came with the input is applied before the input is handled.
     FollowClientSize();
-    if (!input.empty()) {
-        if (!m_ssh.Push(Consume(input))) {
+    // A slice at a time, so that a long paste never keeps the loop from its checks.
+    if (!m_input.empty() && (m_console.GetAttention() & CONSOLE_INPUT_FULL) == 0) {
+        if (!m_ssh.Push(ConsumeClientInput(m_telnet, m_key, m_input, kInputSlice))) {
             return EndReason{"disconnected", "no connection to client5", EndReason::Nothing};
         }
         loop.idleStart = m_clock();
@@ -269,8 +308,12 @@ void ZBrisel::FollowClientSize() {
     m_ssh.m_width = static_cast<std::int32_t>(m_config.screen_width);
     m_ssh.m_height = static_cast<std::int32_t>(m_config.screen_height);
     m_ssh.GetTerminalSize();
-    auto width = static_cast<SHORT>(m_ssh.m_width);
-    auto height = static_cast<SHORT>(m_ssh.m_height);
+    // Whatever the client reports, the console takes at most what it supports: the
+    // window always leaves rows of the buffer above it, so a later smaller size is
+    // followed too.
+    auto width = static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_width, 1, ZScreen::kColumns));
+    const auto height =
+        static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_height, 1, kMaxWindowRows));
     m_telnet.m_clientSize = ZClientSize{width, height};
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!m_console.GetConsoleInfo(info)) {
@@ -286,10 +329,7 @@ void ZBrisel::FollowClientSize() {
         return;
     }
     // A full-screen program gets the client's size too, as on any terminal: its screen
-    // and the terminal's size change and it is told so (SIGWINCH). The screen stays
-    // within what one picture of it holds.
-    width = std::clamp<SHORT>(width, 1, ZScreen::kColumns);
-    height = std::clamp<SHORT>(height, 1, ZScreen::kRows);
+    // and the terminal's size change and it is told so (SIGWINCH).
     const SMALL_RECT& w = info.srWindow;
     if (w.Right - w.Left + 1 != width || w.Bottom - w.Top + 1 != height) {
         m_console.SetBuffSize(COORD{width, height});
@@ -426,8 +466,10 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
             }
             const std::string text = ZWinsta::GetErrorMessage(code);
             s.m_console.Write("\n" + text + "\n\n");
-            trace.Trace("login refused: [ ", user, " ] - ", text);
-            LogLine("login refused: [ " + user + " ] - " + text);
+            // The address and port let log watchers act on repeated refusals.
+            const std::string from = " from " + s.m_config.ip + " port " + s.m_config.port;
+            trace.Trace("login refused: [ ", user, " ]", from, " - ", text);
+            LogLine("login refused: [ " + user + " ]" + from + " - " + text);
             ++attempts;
             if (attempts >= s.m_config.max_login_attempts) {
                 s.m_state = LoginExhausted;
@@ -488,6 +530,10 @@ DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
     trace.Trace("ZBrisel::LogonUser1_Debug( ", user, ", ", "********", " )");
     Wipe(password);
     const std::string name = PrepareLogon(user);
+    // The lists hold here too: a name they refuse is refused like a wrong password.
+    if (name.starts_with(":")) {
+        return ERROR_PAM_TAG | PAM_AUTH_ERR_CODE;
+    }
     return StartShell(name, nullptr);
 }
 

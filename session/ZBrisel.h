@@ -112,9 +112,12 @@ class ZBrisel {
     // The log-on's last steps: the accepted lines, the shell (as the token's account, or
     // as the session's own without one), the state and the job. 0 or the error code.
     DWORD StartShell(const std::string& name, HANDLE token);
+    // A start that cannot go on: said on the service's standard error and as an error.
+    static void ReportStartProblem(const std::string& problem);
     // Writes the configured message into the console and exports it to the client.
     void Farewell(const std::string& message);
 
     std::atomic<bool> m_loginDone{true};
     HANDLE m_hStateEvent = nullptr;  // set by the login thread at each change of m_state
+    std::string m_input;             // client bytes taken from the channel, not yet handled
 };

@@ -1,10 +1,46 @@
 #include "session/ZTermConfig.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
 #include "infra/ZIni.h"
 #include "platform/ZWinsta.h"
 #include "platform/win32/Win32.h"
 
+namespace {
+
+// The settings file as the process sees it, or why it cannot be used.
+std::string CheckSettingsFile() {
+    const char* path = "zav.ini";
+    std::ifstream file(path);
+    if (!file) {
+        return std::string("cannot read ./zav.ini: ") + std::strerror(errno);
+    }
+    std::string line;
+    while (std::getline(file, line)) {
+        const auto first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] != '[') {
+            continue;
+        }
+        const auto close = line.find(']', first);
+        std::string name =
+            line.substr(first + 1, close == std::string::npos ? 0 : close - first - 1);
+        for (char& c : name) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (name == "zterm") {
+            return {};
+        }
+    }
+    return "./zav.ini has no [ZTerm] section";
+}
+
+}  // namespace
+
 ZTermConfig::ZTermConfig() {
+    problem = CheckSettingsFile();
     ZIni ini;
     ini.File(kIniFile);
     const std::string section = "ZTerm";

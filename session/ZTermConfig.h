@@ -45,4 +45,7 @@ class ZTermConfig {
     bool debug = false;
     std::string port;
     std::string ip;
+    // Why the settings cannot be used (the file unreadable, or without a [ZTerm]
+    // section); empty when they can.
+    std::string problem;
 };

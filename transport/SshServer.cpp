@@ -307,7 +307,9 @@ void SshServer::Close() {
         }
     }
     ssh_blocking_flush(m_session, 1000);
+    // The disconnect frees the session's channels: ours must not be freed again.
     ssh_disconnect(m_session);
+    m_channel = nullptr;
 }
 
 // ---- callbacks ----------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "transport/ZSsh.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "infra/ZTraceScope.h"
 
@@ -57,6 +58,13 @@ bool ZSsh::Init(SOCKET socket, std::string keysetPath, std::string password) {
     // Opening the key file and reading the key from it are one step here; a file that
     // cannot be opened fails as the opening did.
     int status = m_session->LoadKey(keysetPath, password);
+    if (status != SshServer::kOk) {
+        // Said where an administrator looks: the service's standard error.
+        std::fprintf(stderr, "brisel[%u]: the key-set file '%s' (rsakey_file) %s\n",
+                     GetCurrentProcessId(), keysetPath.c_str(),
+                     status == SshServer::kErrorOpen ? "cannot be read"
+                                                     : "is no key of this server (zavd --genkey)");
+    }
     if (status == SshServer::kErrorOpen) {
         Fail("cryptKeysetOpen = ", status, true);
     }

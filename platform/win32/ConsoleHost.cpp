@@ -145,6 +145,7 @@ bool ConsoleHost::Open() {
     if (::ptsname_r(m_master.Get(), name, sizeof name) != 0) {
         return FailWithErrno();
     }
+    m_terminalName = name;
     m_slave.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!m_slave.Valid()) {
         return FailWithErrno();

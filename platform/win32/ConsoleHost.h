@@ -114,6 +114,8 @@ class ConsoleHost {
     bool InterruptForeground();
 
     bool PrepareAttachment(ConsoleAttachment& attachment);
+    // The terminal's device path (/dev/pts/N).
+    std::string TerminalName() const { return m_terminalName; }
     // In a forked child: a new session with the console as controlling terminal and as
     // descriptors 0, 1 and 2, every other descriptor closed at the exec that follows.
     // Returns 0 or an errno value.
@@ -185,6 +187,7 @@ class ConsoleHost {
     std::atomic<bool> m_hasPending{false};
     std::thread m_pump;
     termios m_defaultMode{};
+    std::string m_terminalName;
 
     std::unique_ptr<VTerm, VTermDeleter> m_vt;
     VTermState* m_state = nullptr;

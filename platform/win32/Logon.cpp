@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/ConsoleHost.h"
 #include "platform/win32/HandleTable.h"
 #include "platform/win32/TokenObject.h"
 #include "platform/win32/Win32.h"
@@ -77,6 +78,17 @@ BOOL LogonUserA(const char* user, const char* /*domain*/, const char* password, 
         return Refuse(result);
     }
     const auto end = [&](int status) { ::pam_end(handle, status); };
+    // Where the attempt comes from, for the system's log and for modules that act on it
+    // (the client's address is the session's ZAV_IP), and the terminal it is made on.
+    if (const char* address = std::getenv("ZAV_IP"); address != nullptr && *address != '\0') {
+        ::pam_set_item(handle, PAM_RHOST, address);
+    }
+    if (ConsoleHost* console = ConsoleHost::Instance(); console != nullptr) {
+        const std::string tty = console->TerminalName();
+        if (!tty.empty()) {
+            ::pam_set_item(handle, PAM_TTY, tty.c_str());
+        }
+    }
     // The system's failure delay stays: it hides which names exist.
     result = ::pam_authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK);
     if (result == PAM_SUCCESS) {

@@ -1,6 +1,7 @@
 // CreateProcessA and CreateProcessAsUserA: fork and exec onto the console.
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,8 +21,6 @@
 #include "platform/win32/ProcessObject.h"
 #include "platform/win32/TokenObject.h"
 #include "platform/win32/Win32.h"
-
-extern char** environ;  // NOLINT
 
 namespace {
 
@@ -51,6 +51,37 @@ void SetVariable(std::vector<std::string>& environment, const std::string& name,
     environment.push_back(prefix + value);
 }
 
+// Whom a program is started as: the token's account, or without one this process's.
+struct Identity {
+    std::string name;
+    uid_t uid = 0;
+    std::string home;
+    std::string shell;
+};
+
+Identity IdentityOf(const TokenObject* account) {
+    if (account != nullptr) {
+        return Identity{account->name, account->uid, account->home, account->shell};
+    }
+    Identity identity;
+    identity.uid = ::geteuid();
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(identity.uid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr) {
+        identity.name = entry.pw_name;
+        identity.home = entry.pw_dir != nullptr ? entry.pw_dir : "/";
+        identity.shell =
+            entry.pw_shell != nullptr && *entry.pw_shell != '\0' ? entry.pw_shell : "/bin/sh";
+    } else {
+        identity.name = std::to_string(identity.uid);
+        identity.home = "/";
+        identity.shell = "/bin/sh";
+    }
+    return identity;
+}
+
 bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine,
              const char* directory) {
     ConsoleHost* console = ConsoleHost::Instance();
@@ -62,18 +93,28 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
         launch.argv.push_back(a.data());
     }
     launch.argv.push_back(nullptr);
-    for (char** e = environ; *e != nullptr; ++e) {
-        launch.environment.emplace_back(*e);
+    // A log-in's environment, not the session's: nothing of zavd's (its PATH, its
+    // secrets, the hand-off directory) reaches the user.
+    const Identity identity = IdentityOf(account);
+    launch.environment = {
+        "HOME=" + identity.home,
+        "USER=" + identity.name,
+        "LOGNAME=" + identity.name,
+        "SHELL=" + identity.shell,
+        // The system's default search path (Debian's login.defs ENV_SUPATH, ENV_PATH).
+        identity.uid == 0 ? "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+                          : "PATH=/usr/local/bin:/usr/bin:/bin:/usr/games",
+        "MAIL=/var/mail/" + identity.name,
+        // Programs talk to the console, which is an xterm, whatever the client is.
+        "TERM=xterm",
+    };
+    for (const char* name : {"LANG", "ZAV_VERSION", "ZAV_IP", "ZAV_PORT", "ZAV_USER"}) {
+        if (const char* value = std::getenv(name); value != nullptr) {
+            SetVariable(launch.environment, name, value);
+        }
     }
-    // Programs talk to the console, which is an xterm, whatever the client is.
-    SetVariable(launch.environment, "TERM", "xterm");
     launch.account = account;
     if (account != nullptr) {
-        // A POSIX shell takes its identity and its files from these.
-        SetVariable(launch.environment, "HOME", account->home);
-        SetVariable(launch.environment, "USER", account->name);
-        SetVariable(launch.environment, "LOGNAME", account->name);
-        SetVariable(launch.environment, "SHELL", account->shell);
         int count = 64;
         launch.groups.resize(static_cast<std::size_t>(count));
         while (::getgrouplist(account->name.c_str(), account->gid, launch.groups.data(), &count) <

@@ -1,6 +1,8 @@
 #include "infra/ZTraceScope.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <regex>
@@ -240,6 +242,36 @@ TEST_F(TraceTest, FileNamesReplaceOnlyTheFirstPid) {
 TEST_F(TraceTest, UnwritableFileIsSkippedSilently) {
     LogFile(m_dir / "missing-dir/log.txt");
     LogLine("lost");
+    LogFile(m_logFile);
+    LogLine("kept");
+    EXPECT_EQ(Lines(test::ReadFile(m_logFile)).size(), 1U);
+}
+
+TEST_F(TraceTest, ControlCharactersCannotForgeALine) {
+    LogLine("login refused: [ x\r\n2006-01-01 login accepted: [ root ] ]\x1b[2J\x7f");
+    ZTraceScope trace;
+    trace.Trace("user \n", 1);
+    const auto log = Lines(test::ReadFile(m_logFile));
+    ASSERT_EQ(log.size(), 1U);
+    EXPECT_EQ(log[0], Prefix(GetCurrentThreadId(), 0) +
+                          "login refused: [ x\\x0d\\x0a2006-01-01 login accepted: [ root ] "
+                          "]\\x1b[2J\\x7f");
+    ASSERT_EQ(TraceLines().size(), 1U);
+    EXPECT_NE(TraceLines()[0].find("user \\x0a1"), std::string::npos) << TraceLines()[0];
+}
+
+TEST_F(TraceTest, FilesAreNeverOpenedThroughALinkOrIntoAPipe) {
+    const std::string target = m_dir / "target.txt";
+    test::WriteFile(target, "root's file\n");
+    const std::string link = m_dir / "link.txt";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    LogFile(link);
+    LogLine("planted");
+    EXPECT_EQ(test::ReadFile(target), "root's file\n") << "the link is not followed";
+    const std::string fifo = m_dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    LogFile(fifo);
+    LogLine("never blocks");  // a reader-less pipe would block an ordinary open
     LogFile(m_logFile);
     LogLine("kept");
     EXPECT_EQ(Lines(test::ReadFile(m_logFile)).size(), 1U);

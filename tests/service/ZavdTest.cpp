@@ -133,7 +133,8 @@ class Service : public ::testing::Test {
 };
 
 TEST_F(Service, FiftyConnectionsAtOnceAreAllServed) {
-    auto zavd = Start();
+    // All from one address, and none logs on: the per-address limit is raised for them.
+    auto zavd = Start({"--max-startups-per-address", "50"});
     const std::size_t descriptors = OpenDescriptors(zavd->Pid());
     std::vector<UniqueFd> clients;
     for (int i = 0; i < 50; ++i) {
@@ -192,6 +193,17 @@ TEST_F(Service, ConnectionsBeyondTheLimitAreClosedAtOnce) {
     }
     UniqueFd next = Connect(zavd->Port());
     EXPECT_EQ(ReadLine(next.Get()).substr(0, 8), "session ");
+}
+
+TEST_F(Service, OneAddressCannotHoldEverySlotWithUnfinishedLogIns) {
+    auto zavd = Start({"--max-startups-per-address", "2"});
+    UniqueFd first = Connect(zavd->Port());
+    UniqueFd second = Connect(zavd->Port());
+    EXPECT_EQ(ReadLine(first.Get()).substr(0, 8), "session ");
+    EXPECT_EQ(ReadLine(second.Get()).substr(0, 8), "session ");
+    UniqueFd third = Connect(zavd->Port());
+    EXPECT_EQ(ReadLine(third.Get()), "");
+    EXPECT_NE(zavd->WaitForLine("refused, 2 sessions from this address have not logged on"), "");
 }
 
 TEST_F(Service, StoppingTheServiceEndsItsSessions) {
@@ -277,6 +289,8 @@ TEST(ZavdOptions, CommandLine) {
     const auto help = test::Run(std::string(ZAVD_PATH) + " --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.output.find("--max-sessions N"), std::string::npos);
+    EXPECT_NE(help.output.find("--max-startups-per-address N"), std::string::npos);
+    EXPECT_EQ(o.maxStartupsPerAddress, 10);
 }
 
 }  // namespace

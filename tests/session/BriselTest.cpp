@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 
 #include "support/BriselSession.h"
@@ -18,7 +19,10 @@ using test::Password;
 
 TEST_F(Brisel, LogOnRunShellAndLeave) {
     const std::string user = "zavtest1";
+    // Nothing of zavd's environment reaches the user's shell.
+    ::setenv("ZAV_SECRET_MARKER", "leaked", 1);
     Start(user);
+    ::unsetenv("ZAV_SECRET_MARKER");
     ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
     std::string pane = terminal->Capture();
     EXPECT_NE(pane.find("Welcome 1.13d"), std::string::npos) << pane;
@@ -34,6 +38,9 @@ TEST_F(Brisel, LogOnRunShellAndLeave) {
     EXPECT_NE(pane.find("user=" + user), std::string::npos) << pane;
     EXPECT_NE(pane.find("/home/" + user), std::string::npos) << pane;
     // Nothing but the terminal is inherited (3 is the directory ls reads).
+    Type("echo marker=[$ZAV_SECRET_MARKER] path=$PATH");
+    EXPECT_TRUE(terminal->WaitForText("marker=[] path=/usr/local/bin:/usr/bin:/bin:/usr/games\n"))
+        << terminal->Capture();
     Type("echo fds: $(/bin/sh -c 'exec ls /proc/self/fd')");
     EXPECT_TRUE(terminal->WaitForText("fds: 0 1 2 3\n")) << terminal->Capture();
 
@@ -63,8 +70,9 @@ TEST_F(Brisel, WrongPasswordsUntilTheAttemptsRunOut) {
     EXPECT_TRUE(WaitForLog("max login attempts"));
     EXPECT_TRUE(terminal->WaitForText("ssh-exit=")) << "the connection is closed";
     const std::string log = File("brisel.log");
-    EXPECT_NE(log.find("login refused: [ " + user + " ] - Authentication failure"),
-              std::string::npos)
+    EXPECT_TRUE(std::regex_search(log, std::regex("login refused: \\[ " + user +
+                                                  " \\] from 127\\.0\\.0\\.1 port [0-9]+ - "
+                                                  "Authentication failure")))
         << log;
     EXPECT_NE(File("brisel.trc").find("force terminate"), std::string::npos);
     PasswordNowhere(user);
@@ -79,7 +87,7 @@ TEST_F(Brisel, ListsAndDefaultPassword) {
     EXPECT_TRUE(WaitForLog("max login attempts"));
     std::string log = File("brisel.log");
     EXPECT_NE(log.find("user not in allowed list"), std::string::npos) << log;
-    EXPECT_NE(log.find("login refused: [ zavtest3 ] - Authentication failure"), std::string::npos)
+    EXPECT_NE(log.find("login refused: [ zavtest3 ] from 127.0.0.1 port "), std::string::npos)
         << log;
     EXPECT_EQ(terminal->Capture().find("Password:"), std::string::npos);
     PasswordNowhere("zavtest3");
@@ -163,40 +171,107 @@ TEST_F(Brisel, ClientDisconnectsAndTheSessionSurvivesSignals) {
     EXPECT_TRUE(NothingLeft(user));
 }
 
-TEST_F(Brisel, WindowSizeFollowsTheClientInScrollingModeOnly) {
+TEST_F(Brisel, WindowSizeFollowsTheClientWithinTheConsolesLimits) {
     const std::string user = "zavtest9";
     Start(user, {{"default_pass", Password(user)}});
     ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
     Type("stty size");
     EXPECT_TRUE(terminal->WaitForText("30 100")) << terminal->Capture();
     terminal->Resize(200, 40);
-    Type("clear; stty size");
-    EXPECT_TRUE(terminal->WaitForText("40 150")) << "at most 150 columns: " << terminal->Capture();
-    // A full-screen program keeps the console's size while it runs.
+    Type("clear; echo size=$(stty size)");
+    EXPECT_TRUE(terminal->WaitForText("size=40 150"))
+        << "at most 150 columns: " << terminal->Capture();
+    // A full-screen program gets the client's new size, as over any terminal; a resize
+    // that arrives with the next key is applied before the key.
     Type(
-        "printf '\\033[?1049h'; read x; stty size >~/fullscreen-size; printf "
-        "'\\033[?1049l'; cat ~/fullscreen-size");
+        "printf '\\033[?1049h'; read x; echo \"full=$(stty size)\" >~/fullscreen-size; printf "
+        "'\\033[?1049l'; cat ~/fullscreen-size; rm ~/fullscreen-size");
     terminal->Resize(120, 35);
-    // What must not happen (the console resized under the program) needs a moment to
-    // have had the chance.
-    ::usleep(500000);
     terminal->Send("Enter");
-    EXPECT_TRUE(terminal->WaitForText("40 150")) << terminal->Capture();
-    Type("clear; stty size");
-    EXPECT_TRUE(terminal->WaitForText("35 120")) << terminal->Capture();
+    EXPECT_TRUE(terminal->WaitForText("full=35 120")) << terminal->Capture();
+    Type("clear; echo size=$(stty size)");
+    EXPECT_TRUE(terminal->WaitForText("size=35 120")) << terminal->Capture();
+    // A window taller than the console supports is cut to it; a smaller one later is
+    // followed again.
+    terminal->Resize(100, 260);
+    Type("clear; echo size=$(stty size)");
+    EXPECT_TRUE(terminal->WaitForText("size=200 100")) << terminal->Capture();
+    terminal->Resize(100, 30);
+    Type("clear; echo size=$(stty size)");
+    EXPECT_TRUE(terminal->WaitForText("size=30 100")) << terminal->Capture();
     Type("exit");
 }
 
-TEST_F(Brisel, DebugLogOnTakesAnyPassword) {
+TEST_F(Brisel, DebugLogOnTakesAnyPasswordButNeverAsRoot) {
+    // As root the debug log-on would be a root shell for anyone: zavd refuses it.
+    const test::RunResult refused = test::Run(std::string(ZAVD_PATH) + " --debug --workdir " +
+                                              test::Quote(work.Path().string()) + " 2>&1");
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.output.find("--debug is refused as root"), std::string::npos)
+        << refused.output;
+
+    // As an ordinary account any password starts the shell under that account.
+    serviceAccount = "zavtest9";
     Start("nobody-in-particular", {}, {"--debug"});
     ASSERT_TRUE(terminal->WaitForText("Password:"));
     Type("anything");
     // The prompt is "$USER> ", and the session's own environment may have no USER.
     ASSERT_TRUE(terminal->WaitForText("Password:\n")) << terminal->Capture();
     Type("echo who=$(id -un)");
-    EXPECT_TRUE(terminal->WaitForText("who=root")) << terminal->Capture();
+    EXPECT_TRUE(terminal->WaitForText("who=zavtest9")) << terminal->Capture();
     Type("exit");
     EXPECT_TRUE(WaitForLog("shell is dead"));
+}
+
+// 60 KB of one repeated byte typed at the password prompt.
+std::string Flood(const test::TempDir& work) {
+    const std::string path = work / "flood.txt";
+    test::WriteFile(path, std::string(60000, 'a'));
+    return path;
+}
+
+TEST_F(Brisel, AFloodBeforeLogOnKeepsThePasswordTimeOut) {
+    // Traced at level 10, as shipped: at 0 every byte writes trace lines.
+    Start("zavtest6", {{"pass_timeout", "2"}, {"trace_level", "10"}});
+    ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
+    terminal->Paste(Flood(work));
+    // Two seconds after the dialogue began, give or take the checks' own pace.
+    EXPECT_TRUE(WaitForLog("password timeout", 4)) << File("brisel.log");
+    EXPECT_TRUE(terminal->WaitForText("ssh-exit=")) << terminal->Capture();
+}
+
+TEST_F(Brisel, AFloodBeforeLogOnStillNoticesTheClientLeave) {
+    Start("zavtest7", {{"trace_level", "10"}});
+    ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
+    terminal->Paste(Flood(work));
+    terminal.reset();  // the client goes away in the middle of it
+    EXPECT_TRUE(WaitForLog("disconnected", 2)) << File("brisel.log");
+}
+
+TEST_F(Brisel, BrokenSettingsAreExplained) {
+    // The key table cannot be read: the client is told, and so is the administrator.
+    Start("zavtest8", {{"key_init", "missing-keys.ini"}});
+    EXPECT_TRUE(terminal->WaitForText("zav: the key table 'missing-keys.ini' (key_init)"))
+        << terminal->Capture();
+    EXPECT_TRUE(terminal->WaitForText("ssh-exit=")) << terminal->Capture();
+    EXPECT_NE(zavd->WaitForLine("missing-keys.ini"), "") << zavd->Output();
+    EXPECT_NE(File("brisel.err").find("missing-keys.ini"), std::string::npos);
+
+    // Without its settings file the session cannot serve at all: zavd's output says why.
+    std::filesystem::remove(work / "zav.ini");
+    auto client = Connect("zavtest8");
+    EXPECT_NE(zavd->WaitForLine("cannot read ./zav.ini"), "") << zavd->Output();
+    EXPECT_TRUE(client->WaitForText("ssh-exit=")) << client->Capture();
+}
+
+TEST_F(Brisel, DebugLogOnHonoursTheLists) {
+    serviceAccount = "zavtest9";
+    Start("root", {{"max_login_attempts", "1"}, {"fordbiden_login_list", ":root:"}}, {"--debug"});
+    ASSERT_TRUE(terminal->WaitForText("Password:"));
+    Type("anything");
+    EXPECT_TRUE(WaitForLog("max login attempts"));
+    EXPECT_NE(File("brisel.log").find("user in forbidden list"), std::string::npos);
+    EXPECT_EQ(File("brisel.log").find("login accepted"), std::string::npos);
 }
 
 }  // namespace

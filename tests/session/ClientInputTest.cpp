@@ -58,7 +58,7 @@ TEST(ClientInput, ParsersThenKeysThenDropped) {
     EXPECT_EQ(probe.Received(3), "abc");
     const std::string trace = test::ReadFile(dir / "trace.txt");
     // The first line written in the scope carries its opening brace.
-    EXPECT_NE(trace.find("consume : " + reply + "{\r\n"), std::string::npos)
+    EXPECT_NE(trace.find("consume : " + EscapedText(reply) + "{\r\n"), std::string::npos)
         << "the reply is traced at level 10";
     EXPECT_EQ(trace.find("ZBrisel::Consume("), std::string::npos) << "the rest at level 0";
 

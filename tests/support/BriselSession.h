@@ -3,10 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,8 +20,17 @@ namespace test {
 
 inline const std::string kConfig = ZAV_CONFIG_DIR;
 
+// The account's password for this run, made at random when the accounts were created.
 inline std::string Password(const std::string& user) {
-    return "Pw-" + user + "-9x";
+    std::istringstream lines(test::ReadFile(ZAV_ACCOUNTS_FILE));
+    std::string name;
+    std::string password;
+    while (lines >> name >> password) {
+        if (name == user) {
+            return password;
+        }
+    }
+    return "no password for " + user;
 }
 
 class BriselSession : public ::testing::Test {
@@ -28,6 +39,20 @@ class BriselSession : public ::testing::Test {
         if (::geteuid() != 0) {
             GTEST_SKIP() << "log-ons need root";
         }
+    }
+
+    // Every session ends in order: with the client gone, each ends with exit code 0,
+    // none by a signal (zavd reports every other end).
+    void TearDown() override {
+        if (!zavd || zavd->Pid() <= 0) {
+            return;
+        }
+        terminal.reset();
+        const std::string sessions = "pgrep -P " + std::to_string(zavd->Pid()) + " >/dev/null";
+        for (int i = 0; i < 200 && test::Run(sessions).status == 0; ++i) {
+            ::usleep(50000);
+        }
+        EXPECT_EQ(zavd->Output().find(": ended, "), std::string::npos) << zavd->Output();
     }
 
     // Starts zavd and brisel with the settings (the defaults below, changed by extra),
@@ -83,7 +108,20 @@ class BriselSession : public ::testing::Test {
                       .status,
                   0);
         options.insert(options.begin(), {"--session", BRISEL_PATH});
-        zavd = std::make_unique<test::Zavd>(work.Path().string(), options);
+        uid_t uid = 0;
+        gid_t gid = 0;
+        if (!serviceAccount.empty()) {
+            // The service's own account owns its work directory, as an installation would.
+            const passwd* account = ::getpwnam(serviceAccount.c_str());
+            ASSERT_NE(account, nullptr) << serviceAccount;
+            uid = account->pw_uid;
+            gid = account->pw_gid;
+            ASSERT_EQ(test::Run("chown -R " + std::to_string(uid) + ":" + std::to_string(gid) +
+                                " " + test::Quote(work.Path().string()))
+                          .status,
+                      0);
+        }
+        zavd = std::make_unique<test::Zavd>(work.Path().string(), options, "127.0.0.1:0", uid, gid);
         ASSERT_GT(zavd->Port(), 0) << zavd->Output();
     }
 
@@ -125,6 +163,7 @@ class BriselSession : public ::testing::Test {
     }
 
     test::TempDir work;
+    std::string serviceAccount;  // runs zavd as this account when set (else as root)
     std::unique_ptr<test::Zavd> zavd;
     std::unique_ptr<test::Tmux> terminal;
 };

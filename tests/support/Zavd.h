@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,8 +20,9 @@ namespace test {
 class Zavd {
   public:
     // Starts zavd with arguments (beyond --listen and --workdir) in workdir.
+    // With a uid other than 0 it runs as that account (uid and gid, no other groups).
     Zavd(const std::string& workdir, const std::vector<std::string>& arguments,
-         const std::string& listen = "127.0.0.1:0") {
+         const std::string& listen = "127.0.0.1:0", uid_t uid = 0, gid_t gid = 0) {
         int err[2];
         if (::pipe2(err, O_CLOEXEC) != 0) {
             return;
@@ -30,6 +32,10 @@ class Zavd {
         m_pid = ::fork();
         if (m_pid == 0) {
             ::dup2(err[1], 2);
+            if (uid != 0 &&
+                (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
+                ::_exit(126);
+            }
             std::vector<char*> argv;
             for (std::string& a : args) {
                 argv.push_back(a.data());
