@@ -22,6 +22,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/win32/CgroupJob.h"
 #include "service/ErrorText.h"
 #include "service/ZavdHandOff.h"
 #include "transport/HandOffIo.h"
@@ -320,6 +321,29 @@ pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, std::str
     return pid;
 }
 
+// A session ends its user's processes itself; if it was killed instead, what the user
+// started is still in the session's groups (zav-<pid>-<n> beside this process's own):
+// they are ended and removed here, and so are empty ones left behind.
+void ZavdServer::EndSessionGroups(pid_t session) {
+    const std::string& parent = CgroupJob::Parent();
+    if (parent.empty()) {
+        return;
+    }
+    const std::string prefix = "zav-" + std::to_string(session) + "-";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) != 0 || !entry.is_directory(error)) {
+            continue;
+        }
+        CgroupJob group(entry.path().string());
+        if (group.Populated()) {
+            Log("session " + std::to_string(session) + ": ended what it left running in " + name);
+        }
+        group.Kill(kGroupKillTime);
+    }
+}
+
 void ZavdServer::Reap() {
     for (;;) {
         int status = 0;
@@ -340,6 +364,7 @@ void ZavdServer::Reap() {
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             Log(peer + " session " + std::to_string(pid) + ": ended, " + Describe(status));
         }
+        EndSessionGroups(pid);
     }
 }
 

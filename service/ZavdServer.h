@@ -39,7 +39,11 @@ class ZavdServer {
     void HandOff(pid_t session, UniqueFd client, std::string peer, std::string suffix);
     pid_t Spawn(const std::string& ip, const std::string& port, std::string& error);
     void Reap();
+    void EndSessionGroups(pid_t session);
     void Log(const std::string& line);
+
+    // How long ending a killed session's leftover processes may take.
+    static constexpr int kGroupKillTime = 2000;
 
     ZavdOptions m_options;
     std::vector<UniqueFd> m_listeners;

@@ -248,6 +248,27 @@ TEST_F(Brisel, AFloodBeforeLogOnStillNoticesTheClientLeave) {
     EXPECT_TRUE(WaitForLog("disconnected", 2)) << File("brisel.log");
 }
 
+TEST_F(Brisel, AKilledSessionLeavesNothingOfTheUserBehind) {
+    const std::string user = "zavtest5";
+    Start(user, {{"default_pass", Password(user)}});
+    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+    Type("setsid sleep 1001 & nohup sleep 1002 >/dev/null 2>&1 & echo started-$((6*7))");
+    ASSERT_TRUE(terminal->WaitForText("started-42")) << terminal->Capture();
+    const std::string handed = zavd->WaitForLine("handed over");
+    const auto at = handed.find(" session ");
+    ASSERT_NE(at, std::string::npos) << handed;
+    const pid_t session = std::atoi(handed.c_str() + at + 9);
+    ASSERT_GT(session, 0);
+    sessionKilled = true;
+    ASSERT_EQ(::kill(session, SIGKILL), 0);
+    EXPECT_NE(zavd->WaitForLine("killed by signal 9"), "");
+    EXPECT_TRUE(NothingLeft(user)) << "setsid and nohup processes included";
+    const std::string groups = test::Run("find /sys/fs/cgroup -maxdepth 8 -type d -name 'zav-" +
+                                         std::to_string(session) + "-*'")
+                                   .output;
+    EXPECT_EQ(groups, "") << "the session's groups are removed";
+}
+
 TEST_F(Brisel, BrokenSettingsAreExplained) {
     // The key table cannot be read: the client is told, and so is the administrator.
     Start("zavtest8", {{"key_init", "missing-keys.ini"}});
