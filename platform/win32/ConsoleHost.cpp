@@ -275,13 +275,14 @@ void ConsoleHost::Pump() {
         }
         if (reading && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             const ssize_t n = ::read(m_master.Get(), chunk.data(), chunk.size());
+            const int error = errno;
             std::lock_guard lock(m_mutex);
             if (n > 0) {
                 heldFrom = 0;
                 heldTo = static_cast<std::size_t>(n);
                 heldFrom += FeedGuardedLocked(std::string_view(chunk.data(), heldTo));
                 FlushInputLocked();
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            } else if (n == 0 || (error != EAGAIN && error != EINTR)) {
                 // EIO: no program holds the terminal any more and everything it wrote
                 // has been read. Before the session released the terminal that cannot
                 // happen; after, it is the end of the output.
