@@ -79,12 +79,13 @@ class MirrorTest : public ::testing::Test {
     }
 
     // Runs script on the console, exporting at random moments while it runs and until
-    // its final mark has been exported.
-    void Mirror(const std::string& script, int maxPauseMs = 20) {
+    // its final mark has been exported. With followCaptures, the export also comes at
+    // once when the console asks for a capture, as the session's does.
+    void Mirror(const std::string& script, int maxPauseMs = 20, bool followCaptures = false) {
         const std::string mark = "<done" + std::to_string(++m_runs) + ">";
         const pid_t pid = test::SpawnOnConsole(script + "; printf '\\r\\n" + mark + "'");
         bool exited = false;
-        for (int i = 0; i < 100000; ++i) {
+        for (int i = 0; i < 1000000; ++i) {
             PassAndCompare();
             if (HasFailure()) {
                 break;
@@ -93,7 +94,12 @@ class MirrorTest : public ::testing::Test {
                 break;
             }
             exited = exited || ::waitpid(pid, nullptr, WNOHANG) == pid;
-            WaitChange(static_cast<int>(m_random() % static_cast<unsigned>(maxPauseMs + 1)));
+            const int pause = static_cast<int>(m_random() % static_cast<unsigned>(maxPauseMs + 1));
+            if (!followCaptures) {
+                WaitChange(pause);
+            } else if (!test::Console().CaptureWanted()) {
+                WaitChangeOrCapture(pause);
+            }
         }
         if (!exited) {
             test::WaitExit(pid);
@@ -110,6 +116,19 @@ class MirrorTest : public ::testing::Test {
             }
         }
         return false;
+    }
+
+    static void WaitChangeOrCapture(int ms) {
+        ConsoleHost& console = test::Console();
+        pollfd fds[2] = {{console.WakeupFd(), POLLIN, 0}, {console.AttentionFd(), POLLIN, 0}};
+        if (::poll(fds, 2, ms) > 0) {
+            for (const pollfd& p : fds) {
+                std::uint64_t count = 0;
+                if ((p.revents & POLLIN) != 0) {
+                    [[maybe_unused]] ssize_t n = ::read(p.fd, &count, sizeof count);
+                }
+            }
+        }
     }
 
     static void WaitChange(int ms) {
@@ -140,37 +159,7 @@ class MirrorTest : public ::testing::Test {
     // changed (after a random pause of up to maxPauseMs) or asks for a capture (at once).
     // Returns the numbers of the client's lines "line N", scroll-back first.
     std::vector<int> RunLines(const std::string& script, int maxPauseMs) {
-        const std::string mark = "<done" + std::to_string(++m_runs) + ">";
-        const pid_t pid = test::SpawnOnConsole(script + "; printf '\\r\\n" + mark + "'");
-        bool exited = false;
-        ConsoleHost& console = test::Console();
-        for (int i = 0; i < 1000000; ++i) {
-            PassAndCompare();
-            if (HasFailure()) {
-                break;
-            }
-            if (exited && Shows(mark)) {
-                break;
-            }
-            exited = exited || ::waitpid(pid, nullptr, WNOHANG) == pid;
-            if (console.CaptureWanted()) {
-                continue;
-            }
-            pollfd fds[2] = {{console.WakeupFd(), POLLIN, 0}, {console.AttentionFd(), POLLIN, 0}};
-            if (::poll(fds, 2,
-                       static_cast<int>(m_random() % static_cast<unsigned>(maxPauseMs + 1))) > 0) {
-                for (const pollfd& p : fds) {
-                    std::uint64_t count = 0;
-                    if ((p.revents & POLLIN) != 0) {
-                        [[maybe_unused]] ssize_t n = ::read(p.fd, &count, sizeof count);
-                    }
-                }
-            }
-        }
-        if (!exited) {
-            test::WaitExit(pid);
-        }
-        EXPECT_TRUE(Shows(mark)) << "the program's end was never mirrored";
+        Mirror(script, maxPauseMs, true);
         std::vector<int> numbers;
         for (const std::string& line : m_client.AllLines()) {
             if (line.rfind("line ", 0) == 0) {

@@ -177,15 +177,25 @@ TEST_F(Service, SessionsThatCrashOrHangInTheHandOffDoNotStopTheService) {
     EXPECT_EQ(OpenDescriptors(zavd->Pid()), descriptors);
 }
 
+// Two connections are served, a third is closed at once with zavd's reason; the two
+// served are returned.
+std::vector<UniqueFd> TwoServedThirdRefused(test::Zavd& zavd, const std::string& reason) {
+    std::vector<UniqueFd> served;
+    served.push_back(Connect(zavd.Port()));
+    served.push_back(Connect(zavd.Port()));
+    for (UniqueFd& c : served) {
+        EXPECT_EQ(ReadLine(c.Get()).substr(0, 8), "session ");
+    }
+    UniqueFd third = Connect(zavd.Port());
+    EXPECT_EQ(ReadLine(third.Get()), "");
+    EXPECT_NE(zavd.WaitForLine(reason), "") << zavd.Output();
+    return served;
+}
+
 TEST_F(Service, ConnectionsBeyondTheLimitAreClosedAtOnce) {
     auto zavd = Start({"--max-sessions", "2"});
-    UniqueFd first = Connect(zavd->Port());
-    UniqueFd second = Connect(zavd->Port());
-    EXPECT_EQ(ReadLine(first.Get()).substr(0, 8), "session ");
-    EXPECT_EQ(ReadLine(second.Get()).substr(0, 8), "session ");
-    UniqueFd third = Connect(zavd->Port());
-    EXPECT_EQ(ReadLine(third.Get()), "");
-    EXPECT_NE(zavd->WaitForLine("refused, 2 sessions running"), "");
+    std::vector<UniqueFd> served = TwoServedThirdRefused(*zavd, "refused, 2 sessions running");
+    UniqueFd& first = served[0];
     // A place becomes free when a session ends and is reaped.
     first.Reset();
     for (int i = 0; i < 600 && Children(zavd->Pid()).size() > 1; ++i) {
@@ -197,13 +207,7 @@ TEST_F(Service, ConnectionsBeyondTheLimitAreClosedAtOnce) {
 
 TEST_F(Service, OneAddressCannotHoldEverySlotWithUnfinishedLogIns) {
     auto zavd = Start({"--max-startups-per-address", "2"});
-    UniqueFd first = Connect(zavd->Port());
-    UniqueFd second = Connect(zavd->Port());
-    EXPECT_EQ(ReadLine(first.Get()).substr(0, 8), "session ");
-    EXPECT_EQ(ReadLine(second.Get()).substr(0, 8), "session ");
-    UniqueFd third = Connect(zavd->Port());
-    EXPECT_EQ(ReadLine(third.Get()), "");
-    EXPECT_NE(zavd->WaitForLine("refused, 2 sessions from this address have not logged on"), "");
+    TwoServedThirdRefused(*zavd, "refused, 2 sessions from this address have not logged on");
 }
 
 TEST_F(Service, StoppingTheServiceEndsItsSessions) {
