@@ -171,6 +171,14 @@ TEST_F(Brisel, ClientDisconnectsAndTheSessionSurvivesSignals) {
     EXPECT_TRUE(NothingLeft(user));
 }
 
+// A command that prints "size=ROWS COLUMNS" once the terminal has the size expected, or
+// after 10 s whatever it has: the client sends a resize and the keys typed after it on
+// their own schedules, so the size may land a moment after the command starts.
+std::string SizeOnceItIs(const std::string& expected) {
+    return "for i in $(seq 100); do [ \"$(stty size)\" = '" + expected +
+           "' ] && break; sleep 0.1; done; echo size=$(stty size)";
+}
+
 TEST_F(Brisel, WindowSizeFollowsTheClientWithinTheConsolesLimits) {
     const std::string user = "zavtest9";
     Start(user, {{"default_pass", Password(user)}});
@@ -178,26 +186,21 @@ TEST_F(Brisel, WindowSizeFollowsTheClientWithinTheConsolesLimits) {
     Type("stty size");
     EXPECT_TRUE(terminal->WaitForText("30 100")) << terminal->Capture();
     terminal->Resize(200, 40);
-    Type("clear; echo size=$(stty size)");
+    Type("clear; " + SizeOnceItIs("40 150"));
     EXPECT_TRUE(terminal->WaitForText("size=40 150"))
         << "at most 150 columns: " << terminal->Capture();
-    // A full-screen program gets the client's new size, as over any terminal; a resize
-    // that arrives with the next key is applied before the key.
-    Type(
-        "printf '\\033[?1049h'; read x; echo \"full=$(stty size)\" >~/fullscreen-size; printf "
-        "'\\033[?1049l'; cat ~/fullscreen-size; rm ~/fullscreen-size");
+    // A full-screen program gets the client's new size, as over any terminal.
+    Type("printf '\\033[?1049h'; " + SizeOnceItIs("35 120") +
+         " >~/fullscreen-size; printf '\\033[?1049l'; cat ~/fullscreen-size; rm ~/fullscreen-size");
     terminal->Resize(120, 35);
-    terminal->Send("Enter");
-    EXPECT_TRUE(terminal->WaitForText("full=35 120")) << terminal->Capture();
-    Type("clear; echo size=$(stty size)");
     EXPECT_TRUE(terminal->WaitForText("size=35 120")) << terminal->Capture();
     // A window taller than the console supports is cut to it; a smaller one later is
     // followed again.
     terminal->Resize(100, 260);
-    Type("clear; echo size=$(stty size)");
+    Type("clear; " + SizeOnceItIs("200 100"));
     EXPECT_TRUE(terminal->WaitForText("size=200 100")) << terminal->Capture();
     terminal->Resize(100, 30);
-    Type("clear; echo size=$(stty size)");
+    Type("clear; " + SizeOnceItIs("30 100"));
     EXPECT_TRUE(terminal->WaitForText("size=30 100")) << terminal->Capture();
     Type("exit");
 }
