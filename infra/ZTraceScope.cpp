@@ -73,11 +73,23 @@ std::string RecentLocked(const Facility& f) {
     return all;
 }
 
+std::atomic<TraceSink> g_sink{nullptr};
+
+void AppendDirect(const std::string& name, std::string_view text);
+
 // Opens, appends and closes; a file that cannot be opened or written is skipped.
 void AppendLocked(const std::string& name, std::string_view text) {
     if (name.empty()) {
         return;
     }
+    if (const TraceSink sink = g_sink.load(); sink != nullptr) {
+        sink(name, text);
+        return;
+    }
+    AppendDirect(name, text);
+}
+
+void AppendDirect(const std::string& name, std::string_view text) {
     // Never through a planted link, never into a device or a pipe: only a regular file
     // (an administrator may point the files into a directory others can write to).
     UniqueFd fd(::open(
@@ -165,6 +177,16 @@ std::string RecentLines(std::string_view line) {
         return {};
     }
     return RecentLocked(f);
+}
+
+void SetTraceSink(TraceSink sink) {
+    g_sink = sink;
+}
+
+void AppendToFile(const std::string& name, std::string_view text) {
+    if (!name.empty()) {
+        AppendDirect(name, text);
+    }
 }
 
 std::string EscapedText(std::string_view text) {

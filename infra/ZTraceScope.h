@@ -26,6 +26,14 @@ void LogLine(std::string_view message);
 // Every line written escapes control characters (but TAB) as \xHH: text from a client
 // can never break a line or forge another.
 std::string EscapedText(std::string_view text);
+
+// Where finished lines go instead of the files, when set: a process that may not open
+// them itself hands them on (name is the file's, text one or more whole lines).
+using TraceSink = void (*)(const std::string& name, std::string_view text);
+void SetTraceSink(TraceSink sink);
+// Appends text to the named file as the facility does: opened without following links,
+// only a regular file, created 0600.
+void AppendToFile(const std::string& name, std::string_view text);
 // Writes an error line and copies the ten most recent lines to the error file.
 void ErrorLine(std::string_view message);
 

@@ -26,6 +26,14 @@ if [ "${#missing[@]}" -gt 0 ]; then
         "${missing[@]}"
 fi
 
+# The system account the part of each session that reads from the network runs as: no
+# shell, no home, no password.
+if ! id zav >/dev/null 2>&1; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin zav
+fi
+
 # The PAM service the sessions log on through (the system's usual password check).
 if [ ! -f /etc/pam.d/brisel ]; then
     sudo=""

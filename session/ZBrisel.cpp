@@ -22,6 +22,16 @@ namespace {
 // PAM's "authentication failure", the answer to a name the lists refuse.
 constexpr DWORD PAM_AUTH_ERR_CODE = 7;
 
+// The system account the part of the session that reads from the client runs as.
+constexpr const char* kWorkerAccount = "zav";
+
+// In the monitor: a worker's lines, for the session's own three files only.
+void WriteSessionFile(const std::string& file, std::string_view text) {
+    if (!file.empty() && (file == TraceFile("") || file == LogFile("") || file == ErrorFile(""))) {
+        AppendToFile(file, text);
+    }
+}
+
 // A number read as a stream reads one: leading blanks, then digits up to the first
 // other character; nothing read leaves the default.
 bool ReadNumber(const std::string& text, unsigned long long& value) {
@@ -95,6 +105,12 @@ ZBrisel::ZBrisel() {
         ReportError(trace, "dup.GetSocket( ):err");
     }
     LogLine("connected to " + wrapper.GetConnectionIP() + ":" + wrapper.GetConnectionPort());
+    // Read while the files can be: the worker that reads from the client may not.
+    TraceLevel(0);
+    m_key.Load(m_config.key_init);
+    m_telnet.Load(m_config.telnet_init);
+    TraceLevel(10);
+    m_ssh.m_beforeHandshake = [this] { EnterWorker(); };
     m_ssh.Init(socket, m_config.rsakey_file, ZSsh::kKeysetPassword);
     LogLine("ssh initialized");
 
@@ -116,10 +132,6 @@ ZBrisel::ZBrisel() {
     } else {
         ReportError(trace, "this->console.GetWindowHandle( ):err");
     }
-    TraceLevel(0);
-    m_key.Load(m_config.key_init);
-    m_telnet.Load(m_config.telnet_init);
-    TraceLevel(10);
     if (m_key.LongestInput() == 0) {
         // Nothing the client types could reach the console: the client is told why.
         const std::string problem =
@@ -131,6 +143,20 @@ ZBrisel::ZBrisel() {
     }
     m_export.m_dumbClient = m_config.dumb_client;
     m_export.m_scrollbackBurst = m_config.scrollback_burst;
+}
+
+void ZBrisel::EnterWorker() {
+    BOOL separated = FALSE;
+    const DWORD attempts = std::max<DWORD>(1, m_config.max_login_attempts);
+    if (SeparatePrivileges(kWorkerAccount, attempts, &WriteSessionFile, &separated) == FALSE) {
+        ReportStartProblem(
+            std::string("cannot run as the system account '") + kWorkerAccount +
+            "' (scripts/setup.sh creates it): " + ZWinsta::GetErrorMessage(GetLastError()));
+        ExitProcess(0);
+    }
+    if (separated != FALSE) {
+        SetTraceSink(&WriteThroughMonitor);
+    }
 }
 
 void ZBrisel::ReportStartProblem(const std::string& problem) {

@@ -112,6 +112,8 @@ class ZBrisel {
     // The log-on's last steps: the accepted lines, the shell (as the token's account, or
     // as the session's own without one), the state and the job. 0 or the error code.
     DWORD StartShell(const std::string& name, HANDLE token);
+    // As root: splits into the privileged monitor and the worker that goes on here.
+    void EnterWorker();
     // A start that cannot go on: said on the service's standard error and as an error.
     static void ReportStartProblem(const std::string& problem);
     // Writes the configured message into the console and exports it to the client.

@@ -71,6 +71,9 @@ bool ZSsh::Init(SOCKET socket, std::string keysetPath, std::string password) {
     if (status != SshServer::kOk) {
         Fail("cryptGetPrivateKey = ", status, true);
     }
+    if (m_beforeHandshake) {
+        m_beforeHandshake();
+    }
     const int fd = socket >= 0 && socket <= 0x7FFFFFFF ? static_cast<int>(socket) : -1;
     status = m_session->Accept(fd, kHandshakeTime);
     if (status == SshServer::kArgErrorNumber) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ class ZSsh {
              std::vector<HANDLE>* signalled, bool take = true);
     // Overwrites m_width and m_height with the client's size when it reported one.
     void GetTerminalSize();
+
+    // Run once the key is loaded, before the first byte from the client is read (the
+    // session leaves root behind here).
+    std::function<void()> m_beforeHandshake;
 
     std::unique_ptr<SshServer> m_session;
     std::int32_t m_width = 0;

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/win32/HandleTable.h"
+#include "platform/win32/Monitor.h"
 
 namespace {
 
@@ -899,6 +900,9 @@ bool ConsoleHost::InterruptForeground() {
     if (group == ::getpgrp()) {
         SetLastError(EPERM);  // never the session itself
         return false;
+    }
+    if (Monitor::IsWorker()) {
+        return Monitor::Interrupt(group);  // the user's programs are the monitor's to signal
     }
     if (::killpg(group, SIGINT) != 0) {
         return FailWithErrno();

@@ -11,6 +11,7 @@
 
 #include "platform/win32/ConsoleHost.h"
 #include "platform/win32/HandleTable.h"
+#include "platform/win32/Monitor.h"
 #include "platform/win32/TokenObject.h"
 #include "platform/win32/Win32.h"
 
@@ -71,6 +72,25 @@ BOOL LogonUserA(const char* user, const char* /*domain*/, const char* password, 
         return FALSE;
     }
     *token = nullptr;
+    if (Monitor::IsWorker()) {
+        // The worker has no right to check passwords: the monitor does, through PAM.
+        std::string terminal;
+        if (ConsoleHost* console = ConsoleHost::Instance(); console != nullptr) {
+            terminal = console->TerminalName();
+        }
+        Monitor::Account account;
+        if (!Monitor::Logon(user, password, terminal, account)) {
+            return FALSE;
+        }
+        auto object = std::make_shared<TokenObject>();
+        object->name = account.name;
+        object->uid = account.uid;
+        object->gid = account.gid;
+        object->home = account.home;
+        object->shell = account.shell;
+        *token = HandleTable::Instance().Add(object);
+        return TRUE;
+    }
     pam_conv conversation{&Converse, const_cast<char*>(password)};
     pam_handle_t* handle = nullptr;
     int result = ::pam_start(kService, user, &conversation, &handle);
@@ -83,11 +103,14 @@ BOOL LogonUserA(const char* user, const char* /*domain*/, const char* password, 
     if (const char* address = std::getenv("ZAV_IP"); address != nullptr && *address != '\0') {
         ::pam_set_item(handle, PAM_RHOST, address);
     }
-    if (ConsoleHost* console = ConsoleHost::Instance(); console != nullptr) {
-        const std::string tty = console->TerminalName();
-        if (!tty.empty()) {
-            ::pam_set_item(handle, PAM_TTY, tty.c_str());
+    std::string tty = Monitor::RequestTerminal();
+    if (tty.empty() && !Monitor::IsMonitor()) {
+        if (ConsoleHost* console = ConsoleHost::Instance(); console != nullptr) {
+            tty = console->TerminalName();
         }
+    }
+    if (!tty.empty()) {
+        ::pam_set_item(handle, PAM_TTY, tty.c_str());
     }
     // The system's failure delay stays: it hides which names exist.
     result = ::pam_authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK);

@@ -13,6 +13,7 @@
 
 #include "platform/win32/CgroupJob.h"
 #include "platform/win32/HandleTable.h"
+#include "platform/win32/Monitor.h"
 #include "platform/win32/ProcessObject.h"
 #include "platform/win32/Win32.h"
 
@@ -37,6 +38,10 @@ constexpr std::int32_t kStatusSuccess = 0;
 constexpr std::int32_t kStatusUnsuccessful = static_cast<std::int32_t>(0xC0000001);
 
 HANDLE CreateJobObject(void* /*attributes*/, const char* /*name*/) {
+    if (Monitor::IsWorker()) {
+        // The monitor started the shell into a group of its own: that is the job.
+        return HandleTable::Instance().Add(std::make_shared<JobObject>(nullptr));
+    }
     auto group = CgroupJob::Create();
     if (!group) {
         FailWithErrno();
@@ -50,6 +55,9 @@ BOOL AssignProcessToJob(HANDLE job, HANDLE process) {
     auto p = HandleTable::Instance().Get<ProcessObject>(process);
     if (!j || !p) {
         return FALSE;
+    }
+    if (!j->m_group) {
+        return TRUE;  // the monitor's: the shell is in it from its start
     }
     // A process started into a group of its own brings that group, with everything it
     // started meanwhile, into the job; the job's own empty group is given up for it.
@@ -67,6 +75,9 @@ BOOL TerminateJob(HANDLE job, UINT /*exitCode*/) {
     auto j = HandleTable::Instance().Get<JobObject>(job);
     if (!j) {
         return FALSE;
+    }
+    if (!j->m_group) {
+        return Monitor::EndJob() ? TRUE : FALSE;
     }
     return j->m_group->Kill(5000) ? TRUE : FailWithErrno();
 }
@@ -170,7 +181,8 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
         return nullptr;
     }
     const std::string function = name;
-    if (Is(m->Name(), "KERNEL32.DLL") && !CgroupJob::Parent().empty()) {
+    const bool jobs = Monitor::IsWorker() ? Monitor::HasJobs() : !CgroupJob::Parent().empty();
+    if (Is(m->Name(), "KERNEL32.DLL") && jobs) {
         if (function == "CreateJobObjectA") {
             return reinterpret_cast<FARPROC>(&CreateJobObject);
         }

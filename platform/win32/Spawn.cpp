@@ -18,7 +18,9 @@
 #include "platform/win32/CgroupJob.h"
 #include "platform/win32/ConsoleHost.h"
 #include "platform/win32/HandleTable.h"
+#include "platform/win32/Monitor.h"
 #include "platform/win32/ProcessObject.h"
+#include "platform/win32/Spawn.h"
 #include "platform/win32/TokenObject.h"
 #include "platform/win32/Win32.h"
 
@@ -83,10 +85,14 @@ Identity IdentityOf(const TokenObject* account) {
 }
 
 bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine,
-             const char* directory) {
-    ConsoleHost* console = ConsoleHost::Instance();
-    if (console == nullptr || !console->PrepareAttachment(launch.attachment)) {
-        return false;
+             const char* directory, const ConsoleAttachment* terminal) {
+    if (terminal != nullptr) {
+        launch.attachment = *terminal;  // the monitor starts it on the worker's terminal
+    } else {
+        ConsoleHost* console = ConsoleHost::Instance();
+        if (console == nullptr || !console->PrepareAttachment(launch.attachment)) {
+            return false;
+        }
     }
     launch.arguments = {"/bin/sh", "-c", std::string("exec ") + commandLine};
     for (std::string& a : launch.arguments) {
@@ -193,13 +199,13 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
 }
 
 BOOL Start(const TokenObject* account, char* commandLine, const char* directory,
-           PROCESS_INFORMATION* process) {
+           PROCESS_INFORMATION* process, const ConsoleAttachment* terminal = nullptr) {
     if (commandLine == nullptr || *commandLine == '\0' || process == nullptr) {
         SetLastError(EINVAL);
         return FALSE;
     }
     Launch launch;
-    if (!Prepare(launch, account, commandLine, directory)) {
+    if (!Prepare(launch, account, commandLine, directory, terminal)) {
         return FALSE;
     }
     int report[2];
@@ -241,6 +247,37 @@ BOOL Start(const TokenObject* account, char* commandLine, const char* directory,
     return TRUE;
 }
 
+// The worker cannot start a program as another account: the monitor starts it on the
+// worker's terminal and the worker watches it by its process id.
+BOOL StartThroughMonitor(char* commandLine, const char* directory, PROCESS_INFORMATION* process) {
+    if (commandLine == nullptr || process == nullptr) {
+        SetLastError(EINVAL);
+        return FALSE;
+    }
+    ConsoleHost* console = ConsoleHost::Instance();
+    ConsoleAttachment attachment;
+    if (console == nullptr || !console->PrepareAttachment(attachment)) {
+        return FALSE;
+    }
+    const char* zavUser = std::getenv("ZAV_USER");
+    pid_t pid = -1;
+    if (!Monitor::StartShell(commandLine, directory != nullptr ? directory : "",
+                             zavUser != nullptr ? zavUser : "", attachment.mode, attachment.slave,
+                             pid)) {
+        return FALSE;
+    }
+    const long fd = ::syscall(SYS_pidfd_open, pid, 0U);
+    if (fd < 0) {
+        return FailWithErrno();
+    }
+    auto object = std::make_shared<ProcessObject>(pid, UniqueFd(static_cast<int>(fd)));
+    process->hProcess = HandleTable::Instance().Add(object);
+    process->hThread = HandleTable::Instance().Add(object);
+    process->dwProcessId = static_cast<DWORD>(pid);
+    process->dwThreadId = static_cast<DWORD>(pid);
+    return TRUE;
+}
+
 }  // namespace
 
 BOOL CreateProcessA(const char* /*application*/, char* commandLine, void* /*processAttributes*/,
@@ -258,5 +295,17 @@ BOOL CreateProcessAsUserA(HANDLE token, const char* /*application*/, char* comma
     if (!account) {
         return FALSE;
     }
+    if (Monitor::IsWorker()) {
+        return StartThroughMonitor(commandLine, directory, process);
+    }
     return Start(account.get(), commandLine, directory, process);
+}
+
+BOOL StartOnTerminal(HANDLE token, char* commandLine, const char* directory,
+                     const ConsoleAttachment& terminal, PROCESS_INFORMATION* process) {
+    auto account = HandleTable::Instance().Get<TokenObject>(token);
+    if (!account) {
+        return FALSE;
+    }
+    return Start(account.get(), commandLine, directory, process, &terminal);
 }

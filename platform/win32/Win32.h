@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 using BOOL = int;
 using BYTE = std::uint8_t;
@@ -329,6 +330,20 @@ BOOL GenerateConsoleCtrlEvent(DWORD event, DWORD processGroupId);
 // before other threads start, so that they all leave these signals to that thread.
 using PHANDLER_ROUTINE = BOOL (*)(DWORD event);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
+// ---- privilege separation (this platform's addition) ------------------------------------
+
+// As root, splits the session into a small privileged monitor and an unprivileged worker
+// running as account, with no capabilities; this process goes on as the worker
+// (*separated TRUE), and the log-on, starting the shell, Ctrl+C and the job become the
+// monitor's, which allows at most maxLogons log-on attempts and writes the worker's log
+// lines with writer. Without root it does nothing (*separated FALSE). FALSE (error code
+// set) when it cannot be done.
+using MONITOR_LOG_WRITER = void (*)(const std::string& file, std::string_view text);
+BOOL SeparatePrivileges(const char* account, DWORD maxLogons, MONITOR_LOG_WRITER writer,
+                        BOOL* separated);
+// In the worker: hands finished log lines to the monitor.
+void WriteThroughMonitor(const std::string& file, std::string_view text);
 
 // ---- this platform's additions to the console ------------------------------------------
 // The session reacts to the console's events instead of polling it on a clock, and

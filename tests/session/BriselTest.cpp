@@ -8,7 +8,9 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/BriselSession.h"
 
@@ -251,25 +253,101 @@ TEST_F(Brisel, AFloodBeforeLogOnStillNoticesTheClientLeave) {
     EXPECT_TRUE(WaitForLog("disconnected", 2)) << File("brisel.log");
 }
 
-TEST_F(Brisel, AKilledSessionLeavesNothingOfTheUserBehind) {
+// A field of /proc/<pid>/status ("Uid", "CapEff", ...), its value as written there.
+std::string StatusField(pid_t pid, const std::string& field) {
+    std::istringstream lines(test::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            const auto value = line.find_first_not_of(" \t", field.size() + 1);
+            return value == std::string::npos ? "" : line.substr(value);
+        }
+    }
+    return "";
+}
+
+// The children of a process, started by any of its threads.
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    std::error_code error;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::istringstream ids(test::ReadFile((task.path() / "children").string()));
+        for (pid_t child = 0; ids >> child;) {
+            children.push_back(child);
+        }
+    }
+    return children;
+}
+
+class SessionProcesses : public Brisel {
+  protected:
+    // Logs user on with background programs that try to outlive the session, and
+    // finds the session's monitor (the process zavd started) and its worker.
+    void LogOnWithStragglers(const std::string& user) {
+        Start(user, {{"default_pass", Password(user)}});
+        ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+        Type("setsid sleep 1001 & nohup sleep 1002 >/dev/null 2>&1 & echo started-$((6*7))");
+        ASSERT_TRUE(terminal->WaitForText("started-42")) << terminal->Capture();
+        const std::string handed = zavd->WaitForLine("handed over");
+        const auto at = handed.find(" session ");
+        ASSERT_NE(at, std::string::npos) << handed;
+        monitor = std::atoi(handed.c_str() + at + 9);
+        ASSERT_GT(monitor, 0);
+        for (const pid_t child : ChildrenOf(monitor)) {
+            if (test::ReadFile("/proc/" + std::to_string(child) + "/comm") == "brisel\n") {
+                worker = child;
+            }
+        }
+        ASSERT_GT(worker, 0) << "the session runs as a monitor and a worker";
+    }
+    // Afterwards nothing of the user, of the session or of its groups is left.
+    void NothingOfTheSessionLeft(const std::string& user) {
+        EXPECT_TRUE(NothingLeft(user)) << "setsid and nohup processes included";
+        EXPECT_NE(::kill(worker, 0), 0) << "the worker is gone";
+        const std::string groups = test::Run("find /sys/fs/cgroup -maxdepth 8 -type d -name 'zav-" +
+                                             std::to_string(monitor) + "-*'")
+                                       .output;
+        EXPECT_EQ(groups, "") << "the session's groups are removed";
+    }
+    pid_t monitor = -1;
+    pid_t worker = -1;
+};
+
+TEST_F(SessionProcesses, OnlyTheMonitorRunsAsRoot) {
+    const std::string user = "zavtest4";
+    LogOnWithStragglers(user);
+    // The worker parses the client's and the terminal's bytes: never as root, with no
+    // capability, and unable to gain any.
+    EXPECT_EQ(StatusField(monitor, "Uid").substr(0, 1), "0");
+    EXPECT_NE(StatusField(worker, "Uid").substr(0, 2), "0\t");
+    EXPECT_EQ(StatusField(worker, "Uid").find("\t0"), std::string::npos)
+        << StatusField(worker, "Uid");
+    EXPECT_EQ(StatusField(worker, "CapEff"), "0000000000000000");
+    EXPECT_EQ(StatusField(worker, "CapPrm"), "0000000000000000");
+    EXPECT_EQ(StatusField(worker, "NoNewPrivs"), "1");
+    Type("exit");
+    EXPECT_TRUE(WaitForLog("brisel.exe end"));
+    NothingOfTheSessionLeft(user);
+}
+
+TEST_F(SessionProcesses, AKilledMonitorLeavesNothingBehind) {
     const std::string user = "zavtest5";
-    Start(user, {{"default_pass", Password(user)}});
-    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
-    Type("setsid sleep 1001 & nohup sleep 1002 >/dev/null 2>&1 & echo started-$((6*7))");
-    ASSERT_TRUE(terminal->WaitForText("started-42")) << terminal->Capture();
-    const std::string handed = zavd->WaitForLine("handed over");
-    const auto at = handed.find(" session ");
-    ASSERT_NE(at, std::string::npos) << handed;
-    const pid_t session = std::atoi(handed.c_str() + at + 9);
-    ASSERT_GT(session, 0);
+    LogOnWithStragglers(user);
     sessionKilled = true;
-    ASSERT_EQ(::kill(session, SIGKILL), 0);
+    ASSERT_EQ(::kill(monitor, SIGKILL), 0);
     EXPECT_NE(zavd->WaitForLine("killed by signal 9"), "");
-    EXPECT_TRUE(NothingLeft(user)) << "setsid and nohup processes included";
-    const std::string groups = test::Run("find /sys/fs/cgroup -maxdepth 8 -type d -name 'zav-" +
-                                         std::to_string(session) + "-*'")
-                                   .output;
-    EXPECT_EQ(groups, "") << "the session's groups are removed";
+    NothingOfTheSessionLeft(user);
+}
+
+TEST_F(SessionProcesses, AKilledWorkerLeavesNothingBehind) {
+    const std::string user = "zavtest6";
+    LogOnWithStragglers(user);
+    sessionKilled = true;
+    ASSERT_EQ(::kill(worker, SIGKILL), 0);
+    // The monitor ends the shell's group and reports how the worker ended.
+    EXPECT_NE(zavd->WaitForLine("exit code 137"), "") << zavd->Output();
+    NothingOfTheSessionLeft(user);
 }
 
 TEST_F(Brisel, BrokenSettingsAreExplained) {
