@@ -52,15 +52,21 @@ std::string Now() {
 }
 
 // A session has logged on once it has started its shell: it then has a child process
-// (started by any of its threads).
+// other than itself (run as root, a session is a monitor with its worker as a child; the
+// shell is another child, of another program).
 bool LoggedOn(pid_t session) {
+    const std::string proc = "/proc/" + std::to_string(session);
+    std::string name;
+    std::getline(std::ifstream(proc + "/comm"), name);
     std::error_code error;
-    const std::filesystem::path tasks = "/proc/" + std::to_string(session) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    for (const auto& task : std::filesystem::directory_iterator(proc + "/task", error)) {
         std::ifstream children(task.path() / "children");
-        pid_t child = 0;
-        if (children >> child) {
-            return true;
+        for (pid_t child = 0; children >> child;) {
+            std::string childName;
+            std::getline(std::ifstream("/proc/" + std::to_string(child) + "/comm"), childName);
+            if (childName != name) {
+                return true;
+            }
         }
     }
     return false;

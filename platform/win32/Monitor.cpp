@@ -92,6 +92,8 @@ class Fields {
         return true;
     }
     bool Done() const { return m_at == m_bytes.size(); }
+    // For fields that held a password.
+    void Wipe() { ::explicit_bzero(m_bytes.data(), m_bytes.size()); }
     const std::string& Bytes() const { return m_bytes; }
 
   private:
@@ -148,12 +150,15 @@ bool ReceiveAll(int fd, char* buffer, std::size_t size, UniqueFd* received) {
         }
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                int passed = -1;
-                std::memcpy(&passed, CMSG_DATA(c), sizeof passed);
-                if (received != nullptr && !received->Valid()) {
-                    received->Reset(passed);
-                } else {
-                    ::close(passed);  // unasked for
+                const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (std::size_t i = 0; i < count; ++i) {
+                    int passed = -1;
+                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                    if (received != nullptr && !received->Valid()) {
+                        received->Reset(passed);
+                    } else {
+                        ::close(passed);  // unasked for
+                    }
                 }
             }
         }
@@ -257,6 +262,7 @@ class Server {
             }
             Fields reply;
             const std::uint32_t code = Serve(request, fields, std::move(passed), reply);
+            fields.Wipe();
             if (request != kLog && !SendMessage(m_socket, code, reply)) {
                 break;
             }
@@ -332,6 +338,10 @@ class Server {
             !fields.Next(zavUser, kMaxName) || !fields.Next(modes, sizeof(termios)) ||
             modes.size() != sizeof(termios) || !fields.Done() || !terminal.Valid() ||
             ::isatty(terminal.Get()) == 0) {
+            return EINVAL;
+        }
+        // The shell starts where the session runs; the worker picks no directory for it.
+        if (!directory.empty()) {
             return EINVAL;
         }
         if (m_token == nullptr || m_shell != nullptr) {
@@ -500,8 +510,11 @@ bool Monitor::Logon(const std::string& user, const std::string& password,
         SetLastError(ERROR_PAM_TAG | 7);  // refused like a wrong password
         return false;
     }
+    Fields request = Fields().Add(user).Add(password).Add(terminal);
     Fields reply;
-    if (!Ask(kLogon, Fields().Add(user).Add(password).Add(terminal), reply)) {
+    const bool accepted = Ask(kLogon, request, reply);
+    request.Wipe();
+    if (!accepted) {
         return false;
     }
     std::uint64_t uid = 0;

@@ -350,6 +350,16 @@ TEST_F(SessionProcesses, AKilledWorkerLeavesNothingBehind) {
     NothingOfTheSessionLeft(user);
 }
 
+TEST_F(Brisel, SessionsNotLoggedOnCountTowardsTheAddressLimit) {
+    // The first client stays at the password prompt: its session has not logged on.
+    Start("zavtest3", {}, {"--max-startups-per-address", "1"});
+    ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
+    auto second = Connect("zavtest3");
+    EXPECT_NE(zavd->WaitForLine("refused, 1 sessions from this address have not logged on"), "")
+        << zavd->Output();
+    EXPECT_TRUE(second->WaitForText("ssh-exit=")) << second->Capture();
+}
+
 TEST_F(Brisel, BrokenSettingsAreExplained) {
     // The key table cannot be read: the client is told, and so is the administrator.
     Start("zavtest8", {{"key_init", "missing-keys.ini"}});
