@@ -340,6 +340,16 @@ TEST_F(SessionProcesses, AKilledMonitorLeavesNothingBehind) {
     NothingOfTheSessionLeft(user);
 }
 
+TEST_F(SessionProcesses, AKilledServiceLeavesNothingBehind) {
+    const std::string user = "zavtest7";
+    LogOnWithStragglers(user);
+    ASSERT_EQ(::kill(zavd->Pid(), SIGKILL), 0);
+    // The session sees its service gone and ends in order, with its user's processes.
+    EXPECT_TRUE(WaitForLog("ZAV service stopped")) << File("brisel.log");
+    EXPECT_TRUE(WaitForLog("brisel.exe end")) << File("brisel.log");
+    NothingOfTheSessionLeft(user);
+}
+
 TEST_F(SessionProcesses, AKilledWorkerLeavesNothingBehind) {
     const std::string user = "zavtest6";
     LogOnWithStragglers(user);
