@@ -352,9 +352,16 @@ void ZavdServer::EndSessionGroups(pid_t session) {
 
 void ZavdServer::Reap() {
     for (;;) {
+        // A session that ended is looked at before it is reaped: what it left running is
+        // ended while its id still names it, and the reaping is the last step.
+        siginfo_t ended{};
+        if (::waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid <= 0) {
+            return;
+        }
+        const pid_t pid = ended.si_pid;
+        EndSessionGroups(pid);
         int status = 0;
-        const pid_t pid = ::waitpid(-1, &status, WNOHANG);
-        if (pid <= 0) {
+        if (::waitpid(pid, &status, 0) != pid) {
             return;
         }
         std::string peer;
@@ -370,7 +377,6 @@ void ZavdServer::Reap() {
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             Log(peer + " session " + std::to_string(pid) + ": ended, " + Describe(status));
         }
-        EndSessionGroups(pid);
     }
 }
 
