@@ -14,6 +14,7 @@
 #include "platform/win32/CgroupJob.h"
 #include "platform/win32/HandleTable.h"
 #include "platform/win32/Monitor.h"
+#include "platform/win32/ProcStat.h"
 #include "platform/win32/ProcessObject.h"
 #include "platform/win32/Win32.h"
 
@@ -105,24 +106,12 @@ BOOL EnumProcesses(DWORD* ids, DWORD bytes, DWORD* bytesReturned) {
     return TRUE;
 }
 
-// The parent's and the session's ids from /proc/<pid>/stat: the fields after the last ")"
-// (a name may hold ") (") are state, parent, process group, session.
+// The parent's and the session's ids of a process.
 bool ReadStat(pid_t pid, DWORD& parent, DWORD& session) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(in, line)) {
-        return false;
-    }
-    const auto close = line.rfind(')');
-    if (close == std::string::npos) {
-        return false;
-    }
-    std::istringstream fields(line.substr(close + 1));
-    std::string state;
     long ppid = 0;
     long group = 0;
     long sid = 0;
-    if (!(fields >> state >> ppid >> group >> sid)) {
+    if (!ReadProcStat(pid, ppid, group, sid)) {
         return false;
     }
     parent = static_cast<DWORD>(ppid);

@@ -14,14 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
 #include "platform/win32/CgroupJob.h"
 #include "platform/win32/HandleTable.h"
+#include "platform/win32/ProcStat.h"
 #include "platform/win32/ProcessObject.h"
 #include "platform/win32/Spawn.h"
 #include "platform/win32/TokenObject.h"
@@ -225,26 +224,12 @@ std::string Sanitized(const std::string& text) {
     return out;
 }
 
-// The session id of a process (the fields after the last ")" of /proc/<pid>/stat).
+// The session id of a process, or -1.
 pid_t SessionOf(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(in, line)) {
-        return -1;
-    }
-    const auto close = line.rfind(')');
-    if (close == std::string::npos) {
-        return -1;
-    }
-    std::istringstream fields(line.substr(close + 1));
-    std::string state;
     long parent = 0;
     long group = 0;
     long session = 0;
-    if (!(fields >> state >> parent >> group >> session)) {
-        return -1;
-    }
-    return static_cast<pid_t>(session);
+    return ReadProcStat(pid, parent, group, session) ? static_cast<pid_t>(session) : -1;
 }
 
 class Server {
