@@ -6,6 +6,7 @@
 
 WCHAR ZScreen::m_savedChar = 0;
 bool ZScreen::m_savedWide = false;
+WCHAR ZScreen::m_savedTrail = 0;
 
 ZScreen::ZScreen() : m_window{}, m_valid{}, m_cursor{}, m_cells{}, m_info{} {}
 
@@ -55,7 +56,7 @@ bool ZScreen::Fetch(DWORD holdLines) {
             // gone, as it is on a terminal: it is not put back as half a character.
             const CHAR_INFO& next = Row(row)[1];
             const bool whole = (next.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
-                               next.UnicodeChar == m_savedChar;
+                               next.UnicodeChar == m_savedTrail;
             Row(row)[0].UnicodeChar = m_savedWide && !whole ? u' ' : m_savedChar;
             found = true;
             break;
@@ -124,8 +125,9 @@ bool ZScreen::SetMagicMark(DWORD holdLines) {
     con.SetScrollGuard(info.srWindow.Top, std::min(holdLines, room));
     if (top[0].UnicodeChar != kMagicMark) {
         m_savedChar = top[0].UnicodeChar;
-        m_savedWide = (top[1].Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
-                      top[1].UnicodeChar == top[0].UnicodeChar;
+        // The second cell holds the same unit, or the low half of a surrogate pair.
+        m_savedWide = (top[1].Attributes & COMMON_LVB_TRAILING_BYTE) != 0;
+        m_savedTrail = top[1].UnicodeChar;
     }
     return true;
 }

@@ -37,4 +37,5 @@ class ZScreen {
     // whether it was the first half of a double-width character.
     static WCHAR m_savedChar;
     static bool m_savedWide;
+    static WCHAR m_savedTrail;  // the second cell's unit of a double-width character
 };

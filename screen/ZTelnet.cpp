@@ -19,6 +19,28 @@ const std::array<const char*, ZTelnet::SequenceCount> ZTelnet::kBuiltIn = {
     "\x1b[30m", "\x1b[36m", "\x1b[35m", "\x1b[5m",  "\x1b[25m", "\x1b[47m", "\x1b[41m",
     "\x1b[42m", "\x1b[44m", "\x1b[43m", "\x1b[40m", "\x1b[46m", "\x1b[45m"};
 
+const std::array<const char*, ZTelnet::ExtraCount> ZTelnet::kExtraKeys = {
+    "foreground_bright_white",
+    "foreground_bright_red",
+    "foreground_bright_green",
+    "foreground_bright_blue",
+    "foreground_bright_yellow",
+    "foreground_bright_black",
+    "foreground_bright_cyan",
+    "foreground_bright_magenta",
+    "background_bright_white",
+    "background_bright_red",
+    "background_bright_green",
+    "background_bright_blue",
+    "background_bright_yellow",
+    "background_bright_black",
+    "background_bright_cyan",
+    "background_bright_magenta",
+    "underline_on",
+    "underline_off",
+    "foreground_default",
+    "background_default"};
+
 namespace {
 
 // Console colour bits (blue 1, green 2, red 4) to the offset of its sequence after the
@@ -48,6 +70,10 @@ void ZTelnet::Load(std::string path) {
         ini.GetKey(section, kSequenceKeys[static_cast<std::size_t>(i)],
                    m_sequences[static_cast<std::size_t>(i)], "");
     }
+    for (int i = 0; i < ExtraCount; ++i) {
+        ini.GetKey(section, kExtraKeys[static_cast<std::size_t>(i)],
+                   m_extra[static_cast<std::size_t>(i)], "");
+    }
     ini.GetKey(section, "ctrl_c_enabled", m_ctrlCEnabled, false);
     unsigned int codePage = 0;
     ini.GetKey(section, "export_code_page", codePage, 0U);
@@ -64,18 +90,39 @@ void ZTelnet::Load(std::string path) {
     }
 }
 
+std::string ZTelnet::ColourPart(bool background, bool intense, int colour, bool byDefault) const {
+    const auto& s = m_sequences;
+    const std::size_t on = background ? BackgroundIntensityOn : ForegroundIntensityOn;
+    const std::size_t off = background ? BackgroundIntensityOff : ForegroundIntensityOff;
+    const std::string& defaultColour = m_extra[background ? BackgroundDefault : ForegroundDefault];
+    if (byDefault && !defaultColour.empty()) {
+        return s[intense ? on : off] + defaultColour;
+    }
+    const std::string& bright =
+        m_extra[static_cast<std::size_t>((background ? BackgroundBright : ForegroundBright) +
+                                         kColourOffset[static_cast<std::size_t>(colour)])];
+    if (intense && !bright.empty()) {
+        return s[off] + bright;  // the brightness is in the colour: no bold, no blink
+    }
+    const std::size_t white = background ? BackgroundWhite : ForegroundWhite;
+    return s[intense ? on : off] +
+           s[white + static_cast<std::size_t>(kColourOffset[static_cast<std::size_t>(colour)])];
+}
+
 std::string ZTelnet::SetColor(WORD attribute) {
+    // Which colours are the defaults matters only to a table that can send them.
+    if (m_extra[ForegroundDefault].empty() && m_extra[BackgroundDefault].empty()) {
+        attribute &= static_cast<WORD>(~CONSOLE_DEFAULT_COLOURS);
+    }
     if (attribute == m_lastAttr) {
         return {};
     }
     m_lastAttr = attribute;
-    const auto& s = m_sequences;
-    std::string out =
-        s[(attribute & FOREGROUND_INTENSITY) != 0 ? ForegroundIntensityOn : ForegroundIntensityOff];
-    out += s[static_cast<std::size_t>(ForegroundWhite + kColourOffset[attribute & 0x07])];
-    out +=
-        s[(attribute & BACKGROUND_INTENSITY) != 0 ? BackgroundIntensityOn : BackgroundIntensityOff];
-    out += s[static_cast<std::size_t>(BackgroundWhite + kColourOffset[(attribute >> 4) & 0x07])];
+    std::string out = ColourPart(false, (attribute & FOREGROUND_INTENSITY) != 0, attribute & 0x07,
+                                 (attribute & CONSOLE_DEFAULT_FOREGROUND) != 0);
+    out += ColourPart(true, (attribute & BACKGROUND_INTENSITY) != 0, (attribute >> 4) & 0x07,
+                      (attribute & CONSOLE_DEFAULT_BACKGROUND) != 0);
+    out += m_extra[(attribute & COMMON_LVB_UNDERSCORE) != 0 ? UnderlineOn : UnderlineOff];
     return out;
 }
 
@@ -107,4 +154,34 @@ std::string ZTelnet::ExportChar(WCHAR unit) const {
         return std::string(1, buffer[0]);
     }
     return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+std::string ZTelnet::ExportCell(std::u16string_view units, int cells) const {
+    if (units.size() == 1) {
+        std::string bytes = ExportChar(units[0]);
+        if (!bytes.empty()) {
+            return bytes;
+        }
+    } else {
+        char buffer[10];
+        const int n = WideCharToMultiByte(static_cast<UINT>(m_codePage), 0, units.data(),
+                                          static_cast<int>(units.size()), buffer, sizeof buffer,
+                                          nullptr, nullptr);
+        if (n > 0) {
+            return std::string(buffer, static_cast<std::size_t>(n));
+        }
+        ZTraceScope trace;
+        ReportError(trace, "WideCharToMultiByte( ):err");
+    }
+    // U+FFFD where the code page has it, a question mark where not.
+    constexpr WCHAR kReplacement = 0xFFFD;
+    char buffer[10];
+    const int n = WideCharToMultiByte(static_cast<UINT>(m_codePage), 0, &kReplacement, 1, buffer,
+                                      sizeof buffer, nullptr, nullptr);
+    const std::string one = n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "?";
+    std::string out;
+    for (int i = 0; i < cells; ++i) {
+        out += one;
+    }
+    return out;
 }

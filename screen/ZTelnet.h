@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/win32/Win32.h"
@@ -51,6 +52,21 @@ class ZTelnet {
     static const std::array<const char*, SequenceCount> kSequenceKeys;
     static const std::array<const char*, SequenceCount> kBuiltIn;
 
+    // Optional sequences for what a modern terminal has beyond the table above, in the
+    // order of their settings keys. None is built in; each one absent leaves the bytes
+    // as the twenty above alone make them. The bright colours are in the colour order
+    // above (white, red, green, blue, yellow, black, cyan, magenta).
+    enum Extra {
+        ForegroundBright,
+        BackgroundBright = ForegroundBright + 8,
+        UnderlineOn = BackgroundBright + 8,
+        UnderlineOff,
+        ForegroundDefault,  // the client's own colours, for cells left in the defaults
+        BackgroundDefault,
+        ExtraCount
+    };
+    static const std::array<const char*, ExtraCount> kExtraKeys;
+
     explicit ZTelnet(bool raw);
 
     void Load(std::string path);
@@ -59,6 +75,10 @@ class ZTelnet {
     std::string ClearScreen(WORD attribute);
     static std::string MoveCursor(int column, int row);
     std::string ExportChar(WCHAR unit) const;
+    // One console character covering cells cells: a unit, or the two halves of a
+    // surrogate pair from a double-width character's two cells. What the code page
+    // cannot take is one replacement character per cell, so no column shifts.
+    std::string ExportCell(std::u16string_view units, int cells) const;
     static std::string NewLine() { return "\r\n"; }
     static std::string Nop() { return "\xff\xf1"; }
 
@@ -77,4 +97,9 @@ class ZTelnet {
     bool m_raw;
     WORD m_lastAttr = 0;
     std::array<std::string, SequenceCount> m_sequences;
+    std::array<std::string, ExtraCount> m_extra;
+
+  private:
+    // One side's colour: the intensity switch and the colour, or what replaces them.
+    std::string ColourPart(bool background, bool intense, int colour, bool byDefault) const;
 };

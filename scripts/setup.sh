@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    libssh-dev libvterm-dev libpam0g-dev
+    libssh-dev libvterm-dev libpam0g-dev libunistring-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format clang-tidy clang libclang-rt-14-dev
     openssh-client tmux python3 python3-pexpect less procps

@@ -87,21 +87,50 @@ int ToUtf8(WCHAR unit, char* out) {
     return 3;
 }
 
-// One unit; 0 when it cannot be converted (a lone surrogate, or missing in the charset).
-int ConvertUnit(Target& target, WCHAR unit, char* out, int size) {
-    if (unit >= 0xD800 && unit <= 0xDFFF) {
+int ToUtf8(char32_t c, char* out) {
+    if (c < 0x10000) {
+        return ToUtf8(static_cast<WCHAR>(c), out);
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+bool IsHigh(WCHAR unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+bool IsLow(WCHAR unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// One character: a unit, or a surrogate pair (count 2); 0 when it cannot be converted
+// (a lone surrogate, or missing in the charset).
+int ConvertCharacter(Target& target, const WCHAR* units, int count, char* out, int size) {
+    if (count == 1 && (IsHigh(units[0]) || IsLow(units[0]))) {
         return 0;
     }
     char bytes[8];
     int n = 0;
     if (target.utf8) {
-        n = ToUtf8(unit, bytes);
+        const char32_t c =
+            count == 2 ? static_cast<char32_t>(0x10000 +
+                                               ((static_cast<char32_t>(units[0]) - 0xD800) << 10) +
+                                               (static_cast<char32_t>(units[1]) - 0xDC00))
+                       : static_cast<char32_t>(units[0]);
+        n = ToUtf8(c, bytes);
     } else if (target.converter) {
         auto cd = static_cast<iconv_t>(target.converter.get());
         ::iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
-        char in[2] = {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+        char in[4];
+        for (int i = 0; i < count; ++i) {
+            in[2 * i] = static_cast<char>(units[i] & 0xFF);
+            in[2 * i + 1] = static_cast<char>(units[i] >> 8);
+        }
         char* inPtr = in;
-        std::size_t inLeft = sizeof in;
+        std::size_t inLeft = static_cast<std::size_t>(2 * count);
         char* outPtr = bytes;
         std::size_t outLeft = sizeof bytes;
         if (::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) {
@@ -133,13 +162,15 @@ int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, const WCHAR* text, int c
         return 0;
     }
     int written = 0;
-    for (int i = 0; i < count; ++i) {
-        const int n = ConvertUnit(target, text[i], buffer + written, size - written);
+    for (int i = 0; i < count;) {
+        const int units = i + 1 < count && IsHigh(text[i]) && IsLow(text[i + 1]) ? 2 : 1;
+        const int n = ConvertCharacter(target, text + i, units, buffer + written, size - written);
         if (n == 0) {
             SetLastError(EILSEQ);
             return 0;
         }
         written += n;
+        i += units;
     }
     return written;
 }

@@ -6,11 +6,14 @@
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <uninorm.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/win32/HandleTable.h"
@@ -49,6 +52,30 @@ void AppendUtf8(std::string& out, char32_t c) {
         out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
         out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
+}
+
+// A character and the combining marks that follow it, as the one character that
+// composes them (canonical composition, NFC) where there is one; the cell keeps only
+// one character, so marks that do not compose with the base are dropped.
+char32_t ComposedCharacter(const std::uint32_t* chars) {
+    std::size_t count = 0;
+    while (count < VTERM_MAX_CHARS_PER_CELL && chars[count] != 0) {
+        ++count;
+    }
+    if (count <= 1) {
+        return chars[0];
+    }
+    std::array<std::uint32_t, 4 * VTERM_MAX_CHARS_PER_CELL> buffer{};
+    std::size_t length = buffer.size();
+    std::uint32_t* composed = u32_normalize(UNINORM_NFC, chars, count, buffer.data(), &length);
+    if (composed == nullptr) {
+        return chars[0];
+    }
+    const char32_t first = length > 0 ? composed[0] : chars[0];
+    if (composed != buffer.data()) {
+        std::free(composed);
+    }
+    return first;
 }
 
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
@@ -536,7 +563,30 @@ void ConsoleHost::KeepCursorLocked(COORD position) {
 // ---- writing and reading cells --------------------------------------------------------
 
 void ConsoleHost::FeedLocked(std::string_view bytes) {
-    vterm_input_write(m_vt.get(), bytes.data(), bytes.size());
+    while (!bytes.empty()) {
+        OutputScanner::Event event = OutputScanner::Event::None;
+        const std::size_t n = m_scanner.Scan(bytes, event);
+        vterm_input_write(m_vt.get(), bytes.data(), n);
+        bytes.remove_prefix(n);
+        switch (event) {
+            case OutputScanner::Event::ConcealOn:
+                m_pen.SetConcealed(true);
+                break;
+            case OutputScanner::Event::ConcealOff:
+            case OutputScanner::Event::FullReset:
+                m_pen.SetConcealed(false);
+                break;
+            case OutputScanner::Event::ColumnMode: {
+                // The window keeps the client's width; the rest is what a VT100 does:
+                // margins reset, cursor home, screen cleared.
+                constexpr std::string_view kClear = "\x1b[r\x1b[H\x1b[2J";
+                vterm_input_write(m_vt.get(), kClear.data(), kClear.size());
+                break;
+            }
+            case OutputScanner::Event::None:
+                break;
+        }
+    }
 }
 
 bool ConsoleHost::Write(std::string_view utf8) {
@@ -629,13 +679,14 @@ bool ConsoleHost::GetInfo(CONSOLE_SCREEN_BUFFER_INFO& info) {
 }
 
 CHAR_INFO ConsoleHost::BlankLocked() const {
-    return CHAR_INFO{u' ', static_cast<WORD>(m_pen.Attributes() & 0x00FF)};
+    return CHAR_INFO{u' ',
+                     static_cast<WORD>(m_pen.Attributes() & (0x00FF | CONSOLE_DEFAULT_COLOURS))};
 }
 
 bool ConsoleHost::SetBufferSize(COORD size) {
     std::lock_guard lock(m_mutex);
     const COORD cursor = CursorLocked();
-    if (!Active().Resize(size, CHAR_INFO{u' ', 0x07})) {
+    if (!Active().Resize(size, CHAR_INFO{u' ', ConsolePen::kDefault})) {
         return false;
     }
     m_guardRow = -2;  // the next capture plants its mark afresh
@@ -700,7 +751,7 @@ void ConsoleHost::SetAltScreenLocked(bool on) {
         m_alt.emplace(
             COORD{width, height},
             SMALL_RECT{0, 0, static_cast<SHORT>(width - 1), static_cast<SHORT>(height - 1)},
-            CHAR_INFO{u' ', 0x07});
+            CHAR_INFO{u' ', ConsolePen::kDefault});
     } else {
         m_alt.reset();
         // A window resized meanwhile keeps its new size on the main screen.
@@ -709,7 +760,7 @@ void ConsoleHost::SetAltScreenLocked(bool on) {
             const COORD size = m_main.Size();
             if (size.X < width || size.Y < height) {
                 m_main.Resize(COORD{std::max(size.X, width), std::max(size.Y, height)},
-                              CHAR_INFO{u' ', 0x07});
+                              CHAR_INFO{u' ', ConsolePen::kDefault});
                 m_guardRow = -2;
                 main = m_main.Window();
             }
@@ -942,10 +993,11 @@ int ConsoleHost::AttachChild(const ConsoleAttachment& attachment) {
 void ConsoleHost::Reset() {
     std::lock_guard lock(m_mutex);
     m_alt.reset();
-    m_main = ConsoleBuffer(kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', 0x07});
+    m_main = ConsoleBuffer(kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', ConsolePen::kDefault});
     m_placed.reset();
     m_reportedCursor = COORD{-1, -1};
     m_pen.Reset();
+    m_scanner.Reset();
     vterm_state_reset(m_state, 1);
     ResizeTerminalLocked();
     m_title = m_defaultTitle;
@@ -971,14 +1023,33 @@ void ConsoleHost::SetGeometryObserver(GeometryObserver observer) {
 
 int ConsoleHost::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) {
     auto* self = static_cast<ConsoleHost*>(user);
-    const char32_t c = info->chars[0];
-    const WCHAR unit = c > 0xFFFF ? static_cast<WCHAR>(0xFFFD) : static_cast<WCHAR>(c);
     const WORD attributes = self->m_pen.Attributes();
     ConsoleBuffer& buffer = self->Active();
-    buffer.Put(pos.row, pos.col, CHAR_INFO{unit, attributes});
-    for (int i = 1; i < info->width; ++i) {
+    const int width = std::max(1, info->width);
+    if (self->m_pen.Concealed()) {
+        for (int i = 0; i < width; ++i) {
+            buffer.Put(pos.row, pos.col + i, CHAR_INFO{u' ', attributes});
+        }
+        self->ChangedLocked();
+        return 1;
+    }
+    const char32_t c = ComposedCharacter(info->chars);
+    // A cell holds one UTF-16 unit: a character beyond it takes the two halves of its
+    // surrogate pair into its two cells; one that is only one cell wide cannot be kept.
+    WCHAR first = static_cast<WCHAR>(c);
+    WCHAR second = first;
+    if (c > 0xFFFF) {
+        if (width == 2) {
+            first = static_cast<WCHAR>(0xD800 + ((c - 0x10000) >> 10));
+            second = static_cast<WCHAR>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            first = static_cast<WCHAR>(0xFFFD);
+        }
+    }
+    buffer.Put(pos.row, pos.col, CHAR_INFO{first, attributes});
+    for (int i = 1; i < width; ++i) {
         buffer.Put(pos.row, pos.col + i,
-                   CHAR_INFO{unit, static_cast<WORD>(attributes | COMMON_LVB_TRAILING_BYTE)});
+                   CHAR_INFO{second, static_cast<WORD>(attributes | COMMON_LVB_TRAILING_BYTE)});
     }
     self->ChangedLocked();
     return 1;
@@ -1052,5 +1123,12 @@ int ConsoleHost::OnResize(int /*rows*/, int /*cols*/, VTermPos* /*delta*/, void*
 
 void ConsoleHost::OnOutput(const char* bytes, std::size_t length, void* user) {
     // Replies to the program's queries and the bytes of keys go to the program's input.
-    static_cast<ConsoleHost*>(user)->QueueInputLocked(std::string_view(bytes, length));
+    // The emulator answers a secondary device attributes query (CSI > c) as itself,
+    // which programs take for a 256-colour terminal; this console renders 16 colours and
+    // answers as a VT100 does: not at all.
+    const std::string_view reply(bytes, length);
+    if (reply.starts_with("\x1b[>") && reply.ends_with('c')) {
+        return;
+    }
+    static_cast<ConsoleHost*>(user)->QueueInputLocked(reply);
 }

@@ -21,6 +21,7 @@
 
 #include "platform/win32/ConsoleBuffer.h"
 #include "platform/win32/ConsolePen.h"
+#include "platform/win32/OutputScanner.h"
 #include "platform/win32/UniqueFd.h"
 #include "platform/win32/Win32.h"
 
@@ -195,6 +196,7 @@ class ConsoleHost {
     ConsoleBuffer m_main{kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', 0x07}};
     std::optional<ConsoleBuffer> m_alt;
     ConsolePen m_pen;
+    OutputScanner m_scanner;  // what the emulator does not track in the program's output
     std::optional<COORD> m_placed;         // where the session put the cursor
     unsigned long m_placedGeneration = 0;  // m_generation when it did
     unsigned long m_generation = 0;        // counts the terminal's cursor moves

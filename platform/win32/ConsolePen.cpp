@@ -117,6 +117,15 @@ WORD ConsolePen::Attributes() const {
         std::swap(foreground, background);
     }
     WORD attributes = static_cast<WORD>(foreground | (background << 4));
+    // Reversed defaults are explicit colours: the client has no "default as background".
+    if (!m_reverse) {
+        if (m_foreground < 0) {
+            attributes |= CONSOLE_DEFAULT_FOREGROUND;
+        }
+        if (m_background < 0) {
+            attributes |= CONSOLE_DEFAULT_BACKGROUND;
+        }
+    }
     if (m_underline) {
         attributes |= COMMON_LVB_UNDERSCORE;
     }

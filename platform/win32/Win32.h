@@ -95,6 +95,12 @@ constexpr WORD BACKGROUND_INTENSITY = 0x0080;
 constexpr WORD COMMON_LVB_LEADING_BYTE = 0x0100;
 constexpr WORD COMMON_LVB_TRAILING_BYTE = 0x0200;
 constexpr WORD COMMON_LVB_UNDERSCORE = 0x8000;
+// Not Windows flags: the bits Windows uses for DBCS grid lines, which this console never
+// draws, mark the colours a program left at the terminal's defaults, so that the client
+// can show its own default colours there.
+constexpr WORD CONSOLE_DEFAULT_FOREGROUND = 0x0400;
+constexpr WORD CONSOLE_DEFAULT_BACKGROUND = 0x0800;
+constexpr WORD CONSOLE_DEFAULT_COLOURS = CONSOLE_DEFAULT_FOREGROUND | CONSOLE_DEFAULT_BACKGROUND;
 
 // Console input modes.
 constexpr DWORD ENABLE_PROCESSED_INPUT = 0x0001;

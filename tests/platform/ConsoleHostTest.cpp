@@ -37,24 +37,68 @@ class ConsoleTest : public ::testing::Test {
 };
 
 TEST_F(ConsoleTest, TextAndColoursLandInTheirCells) {
+    constexpr WORD kDefFg = CONSOLE_DEFAULT_FOREGROUND;
+    constexpr WORD kDefBg = CONSOLE_DEFAULT_BACKGROUND;
+    constexpr WORD kDef = CONSOLE_DEFAULT_COLOURS;
+    constexpr WORD kRed = FOREGROUND_RED;
+    constexpr WORD kBright = FOREGROUND_INTENSITY;
+    struct Case {
+        const char* sgr;
+        WORD attributes;
+        const char* what;
+    };
+    // Each is drawn as "X" in its own cell, then everything is reset.
+    const Case cases[] = {
+        {"", 0x07 | kDef, "the defaults, flagged as such"},
+        {"31", kRed | kDefBg, "red on the default background"},
+        {"1;32", FOREGROUND_GREEN | kBright | kDefBg, "bold is bright"},
+        {"2", 0x07 | kDef, "dim: not in 16 colours"},
+        {"3", 0x07 | kDef, "italic: not in 16 colours"},
+        {"4", 0x07 | kDef | COMMON_LVB_UNDERSCORE, "underline"},
+        {"7", 0x70, "reverse: explicit black on white"},
+        {"1;7", 0xF0, "bold reverse: black on bright white"},
+        {"91", kRed | kBright | kDefBg, "bright red"},
+        {"103", 0x07 | 0x60 | BACKGROUND_INTENSITY | kDefFg, "bright yellow background"},
+        {"44", 0x07 | BACKGROUND_BLUE | kDefFg, "blue background"},
+        {"38;5;196", kRed | kBright | kDefBg, "256-colour 196"},
+        {"38;2;0;0;250", FOREGROUND_BLUE | kDefBg, "RGB 0,0,250"},
+        {"38;5;244", kBright | kDefBg, "grey 244 is bright black"},
+        {"48;5;8;38;5;8", kBright | BACKGROUND_INTENSITY, "the 8 of 38;5;8 hides nothing"},
+        {"48;2;255;255;255", 0x07 | 0xF0 | kDefFg, "RGB white background"},
+        {"31;39;41;49", 0x07 | kDef, "back to the defaults"},
+    };
+    std::string script = "printf '";
+    for (const Case& c : cases) {
+        script += std::string("\\033[") + c.sgr + "mX\\033[0m ";
+    }
+    Draw(script + "\\n'");
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const int column = static_cast<int>(2 * i);
+        EXPECT_EQ(test::Cells(0)[static_cast<std::size_t>(column)].UnicodeChar, u'X')
+            << cases[i].what;
+        EXPECT_EQ(Attr(0, column), cases[i].attributes) << cases[i].what;
+    }
+    EXPECT_EQ(Attr(0, 1), 0x07 | kDef) << "the space after a reset";
+}
+
+TEST_F(ConsoleTest, HiddenTextStaysHidden) {
+    // Hidden text ends with 28 and with 0; an extended colour numbered 8 hides nothing,
+    // nor does a sequence broken off by the next one.
     Draw(
-        "printf 'plain\\n\\033[31mred\\033[0m \\033[1;32mbold\\033[0m \\033[7mrev\\033[0m "
-        "\\033[4mu\\033[0m\\n\\033[38;5;196mx\\033[38;2;0;0;250my\\033[38;5;244mz\\033[0m"
-        "\\033[44m \\033[0m\\033[103mb\\033[0m\\n'");
-    EXPECT_EQ(test::Text(0), "plain");
-    EXPECT_EQ(test::Text(1), "red bold rev u");
-    EXPECT_EQ(Attr(0, 0), 0x07);
-    EXPECT_EQ(Attr(1, 0), FOREGROUND_RED);
-    EXPECT_EQ(Attr(1, 3), 0x07);
-    EXPECT_EQ(Attr(1, 4), FOREGROUND_GREEN | FOREGROUND_INTENSITY);
-    EXPECT_EQ(Attr(1, 9), 0x70) << "reverse: black on white";
-    EXPECT_EQ(Attr(1, 13), 0x07 | COMMON_LVB_UNDERSCORE);
-    EXPECT_EQ(test::Text(2), "xyz b");
-    EXPECT_EQ(Attr(2, 0), FOREGROUND_RED | FOREGROUND_INTENSITY) << "256-colour 196";
-    EXPECT_EQ(Attr(2, 1), FOREGROUND_BLUE) << "RGB 0,0,250";
-    EXPECT_EQ(Attr(2, 2), FOREGROUND_INTENSITY) << "grey 244 is bright black";
-    EXPECT_EQ(Attr(2, 3), 0x07 | BACKGROUND_BLUE);
-    EXPECT_EQ(Attr(2, 4), 0x07 | BACKGROUND_RED | BACKGROUND_GREEN | BACKGROUND_INTENSITY);
+        "printf 'a\\033[8mSECRET\\033[28mb\\033[8;31mXY\\033[0mc\\033[38;5;8md\\033[0m"
+        "\\033[8\\033[31mnot\\n'");
+    EXPECT_EQ(test::Text(0), "a      b  cdnot");
+    EXPECT_EQ(Attr(0, 9), FOREGROUND_RED | CONSOLE_DEFAULT_BACKGROUND) << "hidden keeps its colour";
+}
+
+TEST_F(ConsoleTest, ColumnModeSwitchClearsTheScreen) {
+    // Cleared, cursor home, scrolling region reset (the line feeds then reach row 4).
+    const std::string mark = Draw("printf 'one\\ntwo\\033[2;3r\\033[?3h\\n\\n\\n\\nx'");
+    EXPECT_EQ(test::Text(0), "");
+    EXPECT_EQ(test::Text(1), "");
+    EXPECT_EQ(test::Text(4), "x" + mark);
+    const auto info = test::Info();
+    EXPECT_EQ(info.srWindow.Right - info.srWindow.Left, 79) << "the width stays the client's";
 }
 
 TEST_F(ConsoleTest, ErasingAddressingAndTabs) {
@@ -85,10 +129,27 @@ TEST_F(ConsoleTest, WideCharacterFillsTwoCells) {
     Draw("printf '\\344\\270\\255x\\n'");
     const auto cells = test::Cells(0);
     EXPECT_EQ(cells[0].UnicodeChar, u'\u4e2d');
-    EXPECT_EQ(cells[0].Attributes, 0x07);
+    EXPECT_EQ(cells[0].Attributes, ConsolePen::kDefault);
     EXPECT_EQ(cells[1].UnicodeChar, u'\u4e2d');
-    EXPECT_EQ(cells[1].Attributes, 0x07 | COMMON_LVB_TRAILING_BYTE);
+    EXPECT_EQ(cells[1].Attributes, ConsolePen::kDefault | COMMON_LVB_TRAILING_BYTE);
     EXPECT_EQ(cells[2].UnicodeChar, u'x');
+}
+
+TEST_F(ConsoleTest, CharactersBeyondTheBmpAndCombiningMarks) {
+    // U+1F600 (two cells), e + U+0301 (composes to U+00E9), q + U+0307 (no precomposed
+    // form: the mark is dropped), U+1D400 (one cell wide: no room for the pair).
+    Draw("printf '\\360\\237\\230\\200|e\\314\\201|q\\314\\207|\\360\\235\\220\\200|\\n'");
+    const auto cells = test::Cells(0);
+    EXPECT_EQ(cells[0].UnicodeChar, 0xD83D);
+    EXPECT_EQ(cells[1].UnicodeChar, 0xDE00);
+    EXPECT_EQ(cells[1].Attributes, ConsolePen::kDefault | COMMON_LVB_TRAILING_BYTE);
+    EXPECT_EQ(cells[2].UnicodeChar, u'|');
+    EXPECT_EQ(cells[3].UnicodeChar, u'\u00e9');
+    EXPECT_EQ(cells[4].UnicodeChar, u'|');
+    EXPECT_EQ(cells[5].UnicodeChar, u'q');
+    EXPECT_EQ(cells[6].UnicodeChar, u'|');
+    EXPECT_EQ(cells[7].UnicodeChar, 0xFFFD);
+    EXPECT_EQ(cells[8].UnicodeChar, u'|');
 }
 
 TEST_F(ConsoleTest, TitleFromOscAndTheWindowFoundByIt) {

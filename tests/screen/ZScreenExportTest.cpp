@@ -190,6 +190,23 @@ TEST_F(ExportTest, SecondHalfOfAWideCharacterAddsNoBytes) {
               "b\x1b[1;5f");
 }
 
+TEST_F(ExportTest, WideCharactersBeyondTheBmpAndOnesTheCodePageLacks) {
+    ZScreen zero;
+    // U+1F600 as the two halves of its pair in its two cells, then U+4E2D.
+    m_cur->Row(kTop)[0] = CHAR_INFO{0xD83D, 0x07};
+    m_cur->Row(kTop)[1] = CHAR_INFO{0xDE00, 0x07 | COMMON_LVB_TRAILING_BYTE};
+    m_cur->Row(kTop)[2] = CHAR_INFO{u'\u4e2d', 0x07};
+    m_cur->Row(kTop)[3] = CHAR_INFO{u'\u4e2d', 0x07 | COMMON_LVB_TRAILING_BYTE};
+    Put(*m_cur, 4, 0, u"b");
+    Cursor(*m_cur, 5, 0);
+    EXPECT_EQ(m_export->Export2(*m_cur, zero),
+              "\r\n\x1b[1;1f\x1b[0J\xf0\x9f\x98\x80\xe4\xb8\xad"
+              "b\x1b[1;6f");
+    // Latin-1 has neither: one replacement per cell keeps "b" in its column.
+    m_telnet.m_codePage = 28591;
+    EXPECT_EQ(m_export->Export2(*m_cur, zero), "\r\n\x1b[1;1f\x1b[0J????b");
+}
+
 TEST_F(ExportTest, MismatchNoticeOnceThenRepaint) {
     m_telnet.m_clientSize = ZClientSize{100, kHeight};
     m_telnet.SetColor(0x07);

@@ -18,6 +18,8 @@ TEST(ZTelnetOutput, ColourSequencesFromTheBuiltInTable) {
     EXPECT_EQ(telnet.SetColor(0x0007), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m");
     EXPECT_EQ(telnet.SetColor(0x8007), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m")
         << "a high bit alone makes a new sequence";
+    EXPECT_EQ(telnet.SetColor(0x8007 | CONSOLE_DEFAULT_COLOURS), "")
+        << "without keys for them the default colours are plain white on black";
     telnet.SetColor(0x004F);
     EXPECT_EQ(telnet.ClearScreen(0x004F), "\x1b[1;1f\x1b[0J");
 }
@@ -95,6 +97,36 @@ TEST(ZTelnetLoad, SettingsReplaceTheBuiltInTable) {
     EXPECT_FALSE(telnet.m_pairs[0].used);
     // Absent keys give empty sequences: only the configured parts are sent.
     EXPECT_EQ(telnet.SetColor(0x0007), "<fw><bb>");
+}
+
+TEST(ZTelnetLoad, BrightUnderlineAndDefaultColourKeys) {
+    test::TempDir dir;
+    std::string ini = "[ZTelnet]\n";
+    for (std::size_t i = 0; i < ZTelnet::SequenceCount; ++i) {
+        if (i != ZTelnet::BackgroundIntensityOn && i != ZTelnet::BackgroundIntensityOff) {
+            ini += std::string(ZTelnet::kSequenceKeys[i]) + "=" + ZTelnet::kBuiltIn[i] + "\n";
+        }
+    }
+    ini +=
+        "background_intensity_on=\nbackground_intensity_off=\n"
+        "foreground_bright_red=\x1b[91m\nbackground_bright_white=\x1b[107m\n"
+        "underline_on=\x1b[4m\nunderline_off=\x1b[24m\n"
+        "foreground_default=\x1b[39m\nbackground_default=\x1b[49m\n";
+    test::WriteFile(dir / "telnet.ini", ini);
+    ZTelnet telnet(true);
+    telnet.Load(dir / "telnet.ini");
+    constexpr WORD kDef = CONSOLE_DEFAULT_COLOURS;
+    EXPECT_EQ(telnet.SetColor(0x07 | kDef), "\x1b[22m\x1b[39m\x1b[49m\x1b[24m")
+        << "the client's own colours";
+    EXPECT_EQ(telnet.SetColor(0x0F | kDef), "\x1b[1m\x1b[39m\x1b[49m\x1b[24m")
+        << "bold in the default colour";
+    EXPECT_EQ(telnet.SetColor(0x0C | CONSOLE_DEFAULT_BACKGROUND),
+              "\x1b[22m\x1b[91m\x1b[49m\x1b[24m")
+        << "bright red, not bold";
+    EXPECT_EQ(telnet.SetColor(0xF0), "\x1b[22m\x1b[30m\x1b[107m\x1b[24m")
+        << "bright white background, no blink";
+    EXPECT_EQ(telnet.SetColor(0x0A | COMMON_LVB_UNDERSCORE), "\x1b[1m\x1b[32m\x1b[40m\x1b[4m")
+        << "no bright green key: the intensity switch";
 }
 
 TEST(ZTelnetLoad, WithoutAFileNothingButClearingAndAddressing) {
