@@ -45,6 +45,103 @@ bool ZKey::Consume(std::string& input) {
     return false;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence a lead byte begins (0: not a lead byte) and the
+// smallest code point of that length, so that overlong forms are refused.
+int SequenceLength(unsigned char lead) {
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return 2;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        return 3;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        return 4;
+    }
+    return 0;
+}
+
+enum class Decoded { Character, Invalid, Incomplete };
+
+// Decodes the UTF-8 character at the front of input (which is not empty).
+Decoded Decode(std::string_view input, char32_t& c, std::size_t& length) {
+    const auto lead = static_cast<unsigned char>(input[0]);
+    if (lead < 0x80) {
+        c = lead;
+        length = 1;
+        return Decoded::Character;
+    }
+    const int n = SequenceLength(lead);
+    if (n == 0) {
+        return Decoded::Invalid;
+    }
+    c = lead & (0x7F >> n);
+    for (int i = 1; i < n; ++i) {
+        if (static_cast<std::size_t>(i) >= input.size()) {
+            return Decoded::Incomplete;
+        }
+        const auto next = static_cast<unsigned char>(input[static_cast<std::size_t>(i)]);
+        if ((next & 0xC0) != 0x80) {
+            return Decoded::Invalid;
+        }
+        c = (c << 6) | (next & 0x3F);
+        // Overlong forms, surrogates and code points beyond U+10FFFF show in the
+        // second byte already.
+        if (i == 1 && ((n == 3 && c < 0x20) || (n == 3 && c >= 0x360 && c <= 0x37F) ||
+                       (n == 4 && (c < 0x10 || c > 0x10F)))) {
+            return Decoded::Invalid;
+        }
+    }
+    length = static_cast<std::size_t>(n);
+    return Decoded::Character;
+}
+
+}  // namespace
+
+bool ZKey::ConsumeCharacter(std::string& input, bool& partial) {
+    partial = false;
+    if (input.empty()) {
+        return false;
+    }
+    if (static_cast<unsigned char>(input[0]) < 0x80) {
+        return false;  // plain ASCII is the table's alone
+    }
+    char32_t c = 0;
+    std::size_t length = 0;
+    switch (Decode(input, c, length)) {
+        case Decoded::Invalid:
+            return false;
+        case Decoded::Incomplete:
+            partial = true;
+            return false;
+        case Decoded::Character:
+            break;
+    }
+    if (c < 0x10000) {
+        SendKey({WM_CHAR, static_cast<std::uint32_t>(c), 1});
+    } else {
+        const char32_t v = c - 0x10000;
+        SendKey({WM_CHAR, static_cast<std::uint32_t>(0xD800 + (v >> 10)), 1, WM_CHAR,
+                 static_cast<std::uint32_t>(0xDC00 + (v & 0x3FF)), 1});
+    }
+    input.erase(0, length);
+    return true;
+}
+
+std::size_t ZKey::PartialCharacter(std::string_view input) {
+    // A character is at most four bytes: only the last three can begin an unfinished one.
+    for (std::size_t back = 1; back <= 3 && back <= input.size(); ++back) {
+        const std::string_view tail = input.substr(input.size() - back);
+        char32_t c = 0;
+        std::size_t length = 0;
+        if (SequenceLength(static_cast<unsigned char>(tail[0])) != 0) {
+            return Decode(tail, c, length) == Decoded::Incomplete ? back : 0;
+        }
+    }
+    return 0;
+}
+
 void ZKey::Index() {
     for (auto& entries : m_byFirst) {
         entries.clear();

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/win32/Win32.h"
@@ -25,6 +26,14 @@ class ZKey {
     // Sends the first table entry that begins input (table order, no longest match) and
     // takes it off input; false when none does.
     bool Consume(std::string& input);
+    // Sends a non-ASCII UTF-8 character from the front of input as character messages
+    // (two for one beyond the Basic Multilingual Plane) and takes it off input, for the
+    // characters the table does not map. Invalid or ASCII: false,
+    // input unchanged (the caller drops one byte); incomplete (input ends inside it):
+    // false and partial set, so that the rest can be awaited.
+    bool ConsumeCharacter(std::string& input, bool& partial);
+    // The bytes at the end of input that begin a UTF-8 character not yet complete.
+    static std::size_t PartialCharacter(std::string_view input);
     void SendKey(const std::vector<std::uint32_t>& key);
     // The longest input sequence in the table: no decision needs more bytes than this.
     std::size_t LongestInput() const;

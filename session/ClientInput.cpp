@@ -42,9 +42,13 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, s
             at += offered - part.size();
             continue;
         }
-        if (key.Consume(part)) {
+        bool partial = false;
+        if (key.Consume(part) || key.ConsumeCharacter(part, partial)) {
             at += offered - part.size();
             continue;
+        }
+        if (partial) {
+            break;  // the input ends inside a character: the rest comes with the next data
         }
         ++at;
     }
@@ -56,4 +60,8 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, s
         TraceLevel(level);
     }
     return reply;
+}
+
+bool ClientInputReady(const std::string& input) {
+    return input.size() > ZKey::PartialCharacter(input);
 }

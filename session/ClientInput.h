@@ -1,5 +1,6 @@
-// The routing of the client's bytes: the telnet-level parsers first, then the key mapper;
-// a byte neither takes is dropped. Returns what goes back to the client.
+// The routing of the client's bytes: the telnet-level parsers first, then the key mapper,
+// then any other UTF-8 character as itself; a byte none takes is dropped. A character cut
+// off at the end of the input stays in it. Returns what goes back to the client.
 #pragma once
 
 #include <string>
@@ -12,3 +13,5 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input);
 // (a sequence that starts before the limit is taken whole), removes them from input and
 // returns the reply.
 std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, std::size_t limit);
+// Whether input holds more than the start of a character still to be completed.
+bool ClientInputReady(const std::string& input);

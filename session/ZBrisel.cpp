@@ -305,10 +305,11 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     // the channel (whose window then closes) instead of piling up here. Input already
     // taken but not yet handled is handled first, without waiting.
     const bool full = (m_console.GetAttention() & CONSOLE_INPUT_FULL) != 0;
-    const bool take = !full && m_input.empty();
+    const bool ready = ClientInputReady(m_input);
+    const bool take = !full && !ready;
     std::string input;
     std::vector<HANDLE> signalled;
-    if (!m_ssh.Pop(input, m_input.empty() || full ? pace.wait : 0, handles, &signalled, take)) {
+    if (!m_ssh.Pop(input, !ready || full ? pace.wait : 0, handles, &signalled, take)) {
         return EndReason{"disconnected", "no connection to client4", EndReason::Nothing};
     }
     m_input += input;
@@ -320,7 +321,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     // A resize that came with the input is applied before the input is handled.
     FollowClientSize();
     // A slice at a time, so that a long paste never keeps the loop from its checks.
-    if (!m_input.empty() && (m_console.GetAttention() & CONSOLE_INPUT_FULL) == 0) {
+    if (ClientInputReady(m_input) && (m_console.GetAttention() & CONSOLE_INPUT_FULL) == 0) {
         if (!m_ssh.Push(ConsumeClientInput(m_telnet, m_key, m_input, kInputSlice))) {
             return EndReason{"disconnected", "no connection to client5", EndReason::Nothing};
         }

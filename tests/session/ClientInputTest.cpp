@@ -66,6 +66,28 @@ TEST(ClientInput, ParsersThenKeysThenDropped) {
     EXPECT_EQ(in.Consume("\x1b[c"), "");
 }
 
+TEST(ClientInput, EveryUtf8CharacterReachesTheProgramAndInvalidBytesAreDroppedOneByOne) {
+    test::KeyProbe probe;
+    ASSERT_TRUE(probe.Ready());
+    Input in;
+    const std::string text = "\u00e9\u20ac\u041f\u0440\u0438\u4e2d\u6587e\u0301\U0001F600!";
+    // Invalid: a cut-off character before "x", a surrogate, an overlong slash, a code
+    // point beyond U+10FFFF, a lone continuation byte: each is dropped, nothing after it.
+    std::string input = text + "\xe2\x82x\xed\xa0\x80\xc0\xafy\xf4\x90\x80\x80\x80z";
+    // A character split between two reads is awaited, not dropped.
+    const std::string emoji = "\U0001F601";
+    input += emoji.substr(0, 2);
+    ConsumeClientInput(in.telnet, in.key, input, input.size());
+    EXPECT_EQ(input, emoji.substr(0, 2));
+    EXPECT_FALSE(ClientInputReady(input));
+    input += emoji.substr(2);
+    EXPECT_TRUE(ClientInputReady(input));
+    ConsumeClientInput(in.telnet, in.key, input, input.size());
+    EXPECT_EQ(input, "");
+    const std::string expected = text + "xyz" + emoji;
+    EXPECT_EQ(probe.Received(expected.size()), expected);
+}
+
 TEST(ClientInput, ANulByteAloneIsDroppedWithoutAnswer) {
     Input in;
     EXPECT_EQ(in.Consume(std::string(1, '\0')), "");

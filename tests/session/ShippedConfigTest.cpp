@@ -58,19 +58,28 @@ TEST(ShippedConfig, ShellCommandRunsTheAccountsLoginShell) {
     const auto fallback =
         test::Run("echo 'echo $0' | env -u SHELL sh -c " + test::Quote("exec " + command));
     EXPECT_EQ(fallback.output, "/bin/sh\n") << "without SHELL, the system shell";
-    const auto home = test::Run("echo pwd | env HOME=/tmp SHELL=/bin/sh sh -c " +
-                                test::Quote("exec " + command));
+    const auto home =
+        test::Run("echo pwd | env HOME=/tmp SHELL=/bin/sh sh -c " + test::Quote("exec " + command));
     EXPECT_EQ(home.output, "/tmp\n") << "it starts in the home directory";
 }
 
-TEST(ShippedConfig, TerminalFileHoldsTheBuiltInColoursAndUtf8) {
+TEST(ShippedConfig, TerminalFileSendsTheClientsOwnAndBrightColoursAndUtf8) {
     ZTelnet telnet(true);
     telnet.Load(kConfig + "/zav_telnet.ini");
-    for (int i = 0; i < ZTelnet::SequenceCount; ++i) {
-        EXPECT_EQ(telnet.m_sequences[static_cast<std::size_t>(i)],
-                  ZTelnet::kBuiltIn[static_cast<std::size_t>(i)])
-            << ZTelnet::kSequenceKeys[static_cast<std::size_t>(i)];
+    for (std::size_t i = 0; i < ZTelnet::SequenceCount; ++i) {
+        const bool blink =
+            i == ZTelnet::BackgroundIntensityOn || i == ZTelnet::BackgroundIntensityOff;
+        EXPECT_EQ(telnet.m_sequences[i], blink ? "" : ZTelnet::kBuiltIn[i])
+            << ZTelnet::kSequenceKeys[i];
     }
+    for (std::size_t i = 0; i < ZTelnet::ExtraCount; ++i) {
+        EXPECT_FALSE(telnet.m_extra[i].empty()) << ZTelnet::kExtraKeys[i];
+    }
+    EXPECT_EQ(telnet.SetColor(0x07 | CONSOLE_DEFAULT_COLOURS), "\x1b[22m\x1b[39m\x1b[49m\x1b[24m");
+    EXPECT_EQ(telnet.SetColor(0xF0 | COMMON_LVB_UNDERSCORE), "\x1b[22m\x1b[30m\x1b[107m\x1b[4m")
+        << "a bright background never blinks";
+    EXPECT_EQ(telnet.SetColor(0x09 | CONSOLE_DEFAULT_BACKGROUND),
+              "\x1b[22m\x1b[94m\x1b[49m\x1b[24m");
     EXPECT_EQ(telnet.m_codePage, 65001);
     EXPECT_FALSE(telnet.m_ctrlCEnabled);
     EXPECT_TRUE(telnet.m_pairs.empty()) << "the pair list ends at once";
