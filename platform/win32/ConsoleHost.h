@@ -193,7 +193,7 @@ class ConsoleHost {
     std::unique_ptr<VTerm, VTermDeleter> m_vt;
     VTermState* m_state = nullptr;
     VTermStateCallbacks m_callbacks{};
-    ConsoleBuffer m_main{kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', 0x07}};
+    ConsoleBuffer m_main{kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', ConsolePen::kDefault}};
     std::optional<ConsoleBuffer> m_alt;
     ConsolePen m_pen;
     OutputScanner m_scanner;  // what the emulator does not track in the program's output

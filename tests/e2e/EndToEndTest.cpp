@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <uninorm.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -65,12 +68,16 @@ TEST_F(EndToEnd, PromptsCommandsAndColours) {
     Type("printf '\\033[31mRED\\033[0m \\033[1;32mBRIGHT\\033[0m \\033[44mONBLUE\\033[0m\\n'");
     ASSERT_TRUE(terminal->WaitForText("ONBLUE\n")) << terminal->Capture();
     const std::string coloured = terminal->CaptureWithColours();
-    // The directory in ls's blue, the printf's words in their colours.
-    EXPECT_NE(coloured.find("34m"), std::string::npos) << coloured;
+    // The directory in ls's bold blue, the printf's words in their colours, bold as the
+    // bright colour; everything else in the client's own colours, nothing blinking.
+    EXPECT_NE(coloured.find("94md"), std::string::npos) << coloured;
     EXPECT_NE(coloured.find("31mRED"), std::string::npos) << coloured;
-    EXPECT_NE(coloured.find("32mBRIGHT"), std::string::npos) << coloured;
+    EXPECT_NE(coloured.find("92mBRIGHT"), std::string::npos) << coloured;
     EXPECT_NE(coloured.find("44mONBLUE"), std::string::npos) << coloured;
     EXPECT_EQ(coloured.find("31mBRIGHT"), std::string::npos) << "no colour bleeds";
+    for (const char* explicitDefault : {"\x1b[37m", "\x1b[40m", "\x1b[5m"}) {
+        EXPECT_EQ(coloured.find(explicitDefault), std::string::npos) << coloured;
+    }
 }
 
 TEST_F(EndToEnd, ScrollingFarThenClear) {
@@ -230,20 +237,51 @@ TEST_F(EndToEnd, CtrlCInterruptsAProgramThroughTheSessionWhenEnabled) {
     InterruptASleep();
 }
 
+// Text in canonical composition (NFC), as a cell shows it whichever way it was written.
+std::string Composed(const std::string& text) {
+    std::size_t length = 0;
+    std::uint8_t* composed =
+        u8_normalize(UNINORM_NFC, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                     nullptr, &length);
+    if (composed == nullptr) {
+        return text;
+    }
+    std::string result(reinterpret_cast<const char*>(composed), length);
+    std::free(composed);
+    return result;
+}
+
 TEST_F(EndToEnd, TextBeyondAscii) {
     LogOn("zavtest17");
-    Type(
-        "printf 'caf\\303\\251 \\303\\274ber \\303\\237 \\342\\224\\202 \\344\\270\\255\\346\\226"
-        "\\207 end\\n'");
-    EXPECT_TRUE(
-        terminal->WaitForText("caf\xc3\xa9 \xc3\xbc"
-                              "ber \xc3\x9f \xe2\x94\x82 "
-                              "\xe4\xb8\xad\xe6\x96\x87 end\n"))
-        << terminal->Capture();
-    // Typed, too: the key table carries Latin-1 letters as UTF-8.
-    terminal->Send("echo typed-\xc3\xa9\xc3\xa0", true);
+    // Latin-1, Cyrillic, CJK and emoji (two cells each), combining marks.
+    const std::string text =
+        "caf\u00e9 \u00fcber \u00df \u2502 \u041f\u0440\u0438\u0432\u0435\u0442\n"
+        "\u4e2d\u6587\u5b57 \U0001F600\U0001F44D end\n"
+        "e\u0301tape a\u0308 \u00bd\n";
+    test::WriteFile(work / "text.txt", text);
+    const std::string want =
+        test::Run("sha256sum < " + test::Quote((work / "text.txt"))).output.substr(0, 64);
+    // Pasted: arrives byte for byte.
+    Type("cat > typed; sha256sum typed");
+    terminal->Paste((work / "text.txt"));
+    terminal->Send("C-d");
+    ASSERT_TRUE(terminal->WaitForText(want + "  typed")) << terminal->Capture();
+    // Printed: the same cells as a terminal of its own shows for the same output.
+    test::Tmux local("cat " + test::Quote(work / "text.txt"), 100, 30);
+    ASSERT_TRUE(local.WaitForText(" end\n"));
+    Type("clear; cat typed; echo printed");
+    ASSERT_TRUE(terminal->WaitForText("\nprinted\n")) << terminal->Capture();
+    const auto ours = Rows(Composed(terminal->Capture()));
+    const auto theirs = Rows(Composed(local.Capture()));
+    for (std::size_t row = 0; row < 3; ++row) {
+        ASSERT_LT(row, ours.size());
+        EXPECT_EQ(ours[row], theirs[row]) << "row " << row;
+    }
+    // Typed, too, one character at a time.
+    terminal->Send("echo typed-\xc3\xa9\xd0\xb4\xe4\xb8\xad\xf0\x9f\x98\x80", true);
     terminal->Send("Enter");
-    EXPECT_TRUE(terminal->WaitForText("\ntyped-\xc3\xa9\xc3\xa0\n")) << terminal->Capture();
+    EXPECT_TRUE(terminal->WaitForText("\ntyped-\xc3\xa9\xd0\xb4\xe4\xb8\xad\xf0\x9f\x98\x80\n"))
+        << terminal->Capture();
 }
 
 TEST_F(EndToEnd, TenSessionsAtOnce) {
