@@ -398,9 +398,23 @@ void ZBrisel::End(ZTraceScope& trace, const EndReason& reason) {
         case EndReason::Message:
             Farewell(*reason.message);
             break;
-        case EndReason::ShellOutput:
+        case EndReason::ShellOutput: {
             DrainOutput();
+            // The client learns how the shell ended, as from any SSH server.
+            SshServer::ProgramEnd end;
+            DWORD code = 0;
+            DWORD signal = 0;
+            BOOL core = FALSE;
+            if (GetExitCodeProcess(m_shell.hProcess, &code) != FALSE && code != STILL_ACTIVE &&
+                GetExitSignal(m_shell.hProcess, &signal, &core) != FALSE) {
+                end.status = static_cast<int>(code);
+                end.signal = static_cast<int>(signal);
+                end.coreDumped = core != FALSE;
+                trace.Trace("shell exit: ", code, " signal: ", signal);
+            }
+            m_ssh.SetProgramEnd(end);
             break;
+        }
         case EndReason::Screen:
             m_ssh.Push(Export());
             break;
@@ -564,13 +578,29 @@ DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
     return StartShell(name, nullptr);
 }
 
+std::string ZBrisel::ShellCommandLine() const {
+    const std::string command = m_ssh.Command();
+    if (command.empty() || !m_config.exec_commands) {
+        return m_config.shell_command;
+    }
+    // The client's command goes to the account's shell as one argument, quoted, so no
+    // byte of it is read by any other shell.
+    std::string quoted = "'";
+    for (const char c : command) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    quoted += "'";
+    return "/bin/sh -c 'cd 2>/dev/null; exec \"${SHELL:-/bin/sh}\" -c \"$0\"' " + quoted;
+}
+
 DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::StartShell( ", name, " )");
     m_console.Write(m_config.login_successfull_message);
     trace.Trace("login accepted: [ ", name, " ]");
     LogLine("login accepted: [ " + name + " ]");
-    std::vector<char> commandLine(m_config.shell_command.begin(), m_config.shell_command.end());
+    const std::string line = ShellCommandLine();
+    std::vector<char> commandLine(line.begin(), line.end());
     commandLine.push_back('\0');
     STARTUPINFOA startup{};
     startup.cb = 68;

@@ -112,6 +112,9 @@ class ZBrisel {
     // The log-on's last steps: the accepted lines, the shell (as the token's account, or
     // as the session's own without one), the state and the job. 0 or the error code.
     DWORD StartShell(const std::string& name, HANDLE token);
+    // shell_command, or the client's command in the account's shell when it named one
+    // and exec_commands allows it.
+    std::string ShellCommandLine() const;
     // As root: splits into the privileged monitor and the worker that goes on here.
     void EnterWorker();
     // A start that cannot go on: said on the service's standard error and as an error.

@@ -58,6 +58,7 @@ ZTermConfig::ZTermConfig() {
     ini.GetKey(section, "allowed_login_list", allowed_login_list, "");
     ini.GetKey(section, "fordbiden_login_list", fordbiden_login_list, "");
     ini.GetKey(section, "shell_command", shell_command, "");
+    ini.GetKey(section, "exec_commands", exec_commands, false);
     ini.GetSecretKey(section, "default_pass", default_pass, "");
     ini.GetKey(section, "default_domain", default_domain, "");
     ini.GetKey(section, "trace_level", trace_level, 0U);

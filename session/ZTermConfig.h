@@ -42,6 +42,7 @@ class ZTermConfig {
     std::uint32_t max_login_attempts = 0;
     std::uint32_t trace_level = 0;  // used as signed
     bool dumb_client = false;
+    bool exec_commands = false;  // a client's exec request runs its command
     bool debug = false;
     std::string port;
     std::string ip;

@@ -3,11 +3,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -290,11 +292,21 @@ bool SshServer::TerminalSize(int& columns, int& rows) const {
 }
 
 void SshServer::Close() {
+    Close(ProgramEnd{});
+}
+
+void SshServer::Close(const ProgramEnd& end) {
     if (m_session == nullptr || !Alive()) {
         return;
     }
     if (m_channel != nullptr && !m_closed) {
-        ssh_channel_request_send_exit_status(m_channel, 0);
+        if (end.signal != 0) {
+            const char* name = ::sigabbrev_np(end.signal);
+            ssh_channel_request_send_exit_signal(m_channel, name != nullptr ? name : "KILL",
+                                                 end.coreDumped ? 1 : 0, "", "");
+        } else if (end.status) {
+            ssh_channel_request_send_exit_status(m_channel, *end.status);
+        }
         ssh_channel_send_eof(m_channel);
         ssh_channel_close(m_channel);
         // The client answers with its own close; without waiting for it the client
@@ -380,6 +392,7 @@ void SshServer::OnClose(ssh_session, ssh_channel, void* self) {
 
 int SshServer::OnPty(ssh_session, ssh_channel, const char*, int columns, int rows, int, int,
                      void* self) {
+    static_cast<SshServer*>(self)->m_wantsTerminal = true;
     return OnWindowChange(nullptr, nullptr, columns, rows, 0, 0, self);
 }
 
@@ -405,8 +418,13 @@ int SshServer::OnShell(ssh_session, ssh_channel, void* self) {
     return 0;
 }
 
-int SshServer::OnExec(ssh_session session, ssh_channel channel, const char*, void* self) {
-    // The configured shell runs whatever command the client names.
+int SshServer::OnExec(ssh_session session, ssh_channel channel, const char* command, void* self) {
+    auto* server = static_cast<SshServer*>(self);
+    const std::size_t length = command != nullptr ? std::strlen(command) : 0;
+    if (length == 0 || length > kMaxCommand || server->m_started) {
+        return -1;
+    }
+    server->m_command.assign(command, length);
     return OnShell(session, channel, self);
 }
 

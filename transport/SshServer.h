@@ -1,7 +1,8 @@
 // The server side of one SSH connection over libssh, reduced to what a terminal needs:
 // a handshake on an already connected socket that accepts any authentication and keeps
-// the user name, one session channel with a pseudo-terminal, bounded writes and reads,
-// and the client's terminal size. Forwarding, agent, X11 and subsystems are refused.
+// the user name, one session channel with a pseudo-terminal (or an exec command),
+// bounded writes and reads, the client's terminal size, and the program's exit status. Forwarding,
+// agent, X11 and subsystems are refused.
 //
 // Results are status codes numbered like the original security toolkit's, so that log
 // readers keep working: 0 success, and the negative codes below.
@@ -13,6 +14,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +31,8 @@ class SshServer {
     static constexpr int kErrorWrite = -42;
     static constexpr int kErrorNotFound = -43;
     static constexpr int kArgErrorNumber = -104;
+    // The longest command an exec request may carry.
+    static constexpr std::size_t kMaxCommand = 16 * 1024;
 
     SshServer();
     ~SshServer();
@@ -63,8 +67,20 @@ class SshServer {
     // The client's terminal size from its pty and window-change requests; false when it
     // sent none.
     bool TerminalSize(int& columns, int& rows) const;
-    // Ends the channel with exit status 0 and disconnects, waiting briefly for the
-    // client to acknowledge so it sees an orderly end.
+    // The command of the client's exec request (empty for a shell), and whether it
+    // asked for a pseudo-terminal.
+    const std::string& Command() const { return m_command; }
+    bool WantsTerminal() const { return m_wantsTerminal; }
+    // How the program behind the channel ended: its exit status, or the signal that
+    // killed it; neither when it did not end by itself.
+    struct ProgramEnd {
+        std::optional<int> status;
+        int signal = 0;
+        bool coreDumped = false;
+    };
+    // Ends the channel (telling the client how the program ended) and disconnects,
+    // waiting briefly for the client to acknowledge so it sees an orderly end.
+    void Close(const ProgramEnd& end);
     void Close();
 
   private:
@@ -103,7 +119,9 @@ class SshServer {
     std::string m_userName;
     std::string m_received;  // client data not yet read
     bool m_started = false;  // a shell or a command was asked for
-    bool m_closed = false;   // the client closed the channel
+    std::string m_command;   // the exec request's command
+    bool m_wantsTerminal = false;
+    bool m_closed = false;  // the client closed the channel
     struct WakeEntry {
         SshServer* server;
         WakeSource source;

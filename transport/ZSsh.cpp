@@ -34,9 +34,13 @@ void ZSsh::ShutDown() {
     ZTraceScope trace;
     trace.Trace("ZSsh::ShutDown( )");
     if (m_session) {
-        m_session->Close();
+        m_session->Close(m_programEnd);
         m_session.reset();
     }
+}
+
+std::string ZSsh::Command() const {
+    return m_session ? m_session->Command() : std::string();
 }
 
 void ZSsh::Fail(const std::string& message, int status, bool errorLine) {

@@ -37,6 +37,10 @@ class ZSsh {
              std::vector<HANDLE>* signalled, bool take = true);
     // Overwrites m_width and m_height with the client's size when it reported one.
     void GetTerminalSize();
+    // The command of the client's exec request; empty when it asked for a shell.
+    std::string Command() const;
+    // How the program ended, told to the client when the channel closes.
+    void SetProgramEnd(const SshServer::ProgramEnd& end) { m_programEnd = end; }
 
     // Run once the key is loaded, before the first byte from the client is read (the
     // session leaves root behind here).
@@ -48,5 +52,6 @@ class ZSsh {
     std::string m_userName;
 
   private:
+    SshServer::ProgramEnd m_programEnd;
     [[noreturn]] static void Fail(const std::string& message, int status, bool errorLine);
 };

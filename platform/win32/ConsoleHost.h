@@ -196,8 +196,8 @@ class ConsoleHost {
     ConsoleBuffer m_main{kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', ConsolePen::kDefault}};
     std::optional<ConsoleBuffer> m_alt;
     ConsolePen m_pen;
-    OutputScanner m_scanner;  // what the emulator does not track in the program's output
-    std::optional<COORD> m_placed;         // where the session put the cursor
+    OutputScanner m_scanner;        // what the emulator does not track in the program's output
+    std::optional<COORD> m_placed;  // where the session put the cursor
     unsigned long m_placedGeneration = 0;  // m_generation when it did
     unsigned long m_generation = 0;        // counts the terminal's cursor moves
     COORD m_reportedCursor{-1, -1};        // the cursor of the last GetInfo

@@ -34,6 +34,7 @@ enum Request : std::uint32_t {
     kInterrupt = 3,
     kEndJob = 4,
     kLog = 5,
+    kShellStatus = 6,
 };
 
 constexpr std::uint32_t kMaxPayload = 64 * 1024;
@@ -267,6 +268,8 @@ class Server {
                 return StartShell(fields, std::move(passed), reply);
             case kInterrupt:
                 return Interrupt(fields);
+            case kShellStatus:
+                return ShellStatus(fields, reply);
             case kEndJob:
                 EndJob();
                 return 0;
@@ -349,6 +352,23 @@ class Server {
         m_shell = HandleTable::Instance().Get<ProcessObject>(shell.hProcess);
         m_shellPid = static_cast<pid_t>(shell.dwProcessId);
         reply.Add(static_cast<std::uint64_t>(m_shellPid));
+        return 0;
+    }
+
+    std::uint32_t ShellStatus(Fields& fields, Fields& reply) {
+        std::uint64_t pid = 0;
+        if (!fields.Next(pid) || !fields.Done()) {
+            return EINVAL;
+        }
+        if (!m_shell || static_cast<pid_t>(pid) != m_shellPid) {
+            return EPERM;  // only the shell's
+        }
+        int how = 0;
+        int status = 0;
+        if (!m_shell->WaitStatus(how, status)) {
+            return GetLastError();
+        }
+        reply.Add(static_cast<std::uint64_t>(how)).Add(static_cast<std::uint64_t>(status));
         return 0;
     }
 
@@ -535,6 +555,19 @@ bool Monitor::StartShell(const std::string& commandLine, const std::string& dire
 bool Monitor::Interrupt(pid_t group) {
     Fields reply;
     return Ask(kInterrupt, Fields().Add(static_cast<std::uint64_t>(group)), reply);
+}
+
+bool Monitor::ShellStatus(pid_t pid, int& how, int& status) {
+    Fields reply;
+    std::uint64_t h = 0;
+    std::uint64_t s = 0;
+    if (!Ask(kShellStatus, Fields().Add(static_cast<std::uint64_t>(pid)), reply) ||
+        !reply.Next(h) || !reply.Next(s) || h > 0xFF || s > 0xFFFF) {
+        return false;
+    }
+    how = static_cast<int>(h);
+    status = static_cast<int>(s);
+    return true;
 }
 
 bool Monitor::EndJob() {

@@ -10,6 +10,8 @@
 //   StartShell  command line, directory, ZAV_USER, terminal modes, the terminal (fd)
 //                                          -> the shell's process id
 //   Interrupt   process group              -> SIGINT to it, if it is the shell's
+//   ShellStatus process id                 -> how the shell ended (waitid's code and
+//                                             status; 0 while it runs), if it is the shell
 //   EndJob                                 -> every process of the shell's group ended
 //   Log         file name, text            -> appended (trace, log or error file)
 // The monitor allows one successful log-on, at most the configured attempts, a shell
@@ -53,6 +55,7 @@ class Monitor {
                            const std::string& zavUser, const termios& modes, int terminal,
                            pid_t& pid);
     static bool Interrupt(pid_t group);
+    static bool ShellStatus(pid_t pid, int& how, int& status);
     static bool EndJob();
     static void Log(const std::string& file, std::string_view text);
     // Whether the monitor keeps the shell in a group of its own (a job).

@@ -1,5 +1,6 @@
 // Process handles over pidfds.
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -81,6 +82,19 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
         return FALSE;
     }
     return object->ExitCode(*exitCode) ? TRUE : FALSE;
+}
+
+BOOL GetExitSignal(HANDLE process, DWORD* signal, BOOL* coreDumped) {
+    auto object = HandleTable::Instance().Get<ProcessObject>(process);
+    int how = 0;
+    int status = 0;
+    if (!object || !object->WaitStatus(how, status)) {
+        return FALSE;
+    }
+    const bool killed = how == CLD_KILLED || how == CLD_DUMPED;
+    *signal = killed ? static_cast<DWORD>(status) : 0;
+    *coreDumped = how == CLD_DUMPED ? TRUE : FALSE;
+    return TRUE;
 }
 
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "platform/win32/Monitor.h"
+
 namespace {
 
 // The process's /proc/<pid>/stat fields after the command name; the name may itself
@@ -59,6 +61,23 @@ bool ProcessObject::ExitCode(DWORD& code) {
     return ExitCodeOfOther(code);
 }
 
+void ProcessObject::Ended(int how, int status) {
+    m_how = how;
+    m_status = status;
+    m_exitCode = FromWaitStatus(how, status);
+}
+
+bool ProcessObject::WaitStatus(int& how, int& status) {
+    DWORD code = 0;
+    if (!ExitCode(code)) {
+        return false;
+    }
+    std::lock_guard lock(m_mutex);
+    how = m_how;
+    status = m_status;
+    return true;
+}
+
 bool ProcessObject::ExitCodeOfChild(DWORD& code) {
     siginfo_t info{};
     if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(m_pidfd.Get()), &info,
@@ -69,7 +88,7 @@ bool ProcessObject::ExitCodeOfChild(DWORD& code) {
         code = STILL_ACTIVE;
         return true;
     }
-    m_exitCode = FromWaitStatus(info.si_code, info.si_status);
+    Ended(info.si_code, info.si_status);
     code = *m_exitCode;
     return true;
 }
@@ -84,9 +103,22 @@ bool ProcessObject::ExitCodeOfOther(DWORD& code) {
         code = STILL_ACTIVE;
         return true;
     }
-    // Ended. Only its parent can reap it; while it is a zombie the kernel still shows
-    // its wait status (stat field 52). Once reaped nothing is left to read: report 0.
-    DWORD result = 0;
+    // Ended. Only its parent can reap it. The shell of a separated session is the
+    // monitor's child, and only the monitor may see its status.
+    int how = 0;
+    int status = 0;
+    if (Monitor::IsWorker() && Monitor::ShellStatus(m_pid, how, status)) {
+        if (how == 0) {
+            code = STILL_ACTIVE;  // gone, but not yet reaped: asked again later
+            return true;
+        }
+        Ended(how, status);
+        code = *m_exitCode;
+        return true;
+    }
+    // While it is a zombie the kernel still shows its wait status (stat field 52) to
+    // whoever may trace it. Once reaped nothing is left to read: report 0.
+    m_exitCode = 0;
     std::string fields;
     if (ReadStatFields(m_pid, fields)) {
         std::istringstream in(fields);
@@ -98,13 +130,15 @@ bool ProcessObject::ExitCodeOfOther(DWORD& code) {
             ++index;
         }
         if (state == "Z" && index == 52) {
-            const int status = std::stoi(field);
-            result = WIFEXITED(status) ? FromWaitStatus(CLD_EXITED, WEXITSTATUS(status))
-                                       : FromWaitStatus(CLD_KILLED, WTERMSIG(status));
+            const int wait = std::stoi(field);
+            if (WIFEXITED(wait)) {
+                Ended(CLD_EXITED, WEXITSTATUS(wait));
+            } else if (WIFSIGNALED(wait)) {
+                Ended(WCOREDUMP(wait) ? CLD_DUMPED : CLD_KILLED, WTERMSIG(wait));
+            }
         }
     }
-    m_exitCode = result;
-    code = result;
+    code = *m_exitCode;
     return true;
 }
 

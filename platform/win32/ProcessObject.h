@@ -23,6 +23,9 @@ class ProcessObject : public KernelObject {
     // STILL_ACTIVE while the process runs, else its exit code. A child of ours is
     // reaped here, so it does not stay a zombie. False only when the state cannot be read.
     bool ExitCode(DWORD& code);
+    // How it ended, as waitid tells it: CLD_EXITED with the exit status, CLD_KILLED or
+    // CLD_DUMPED with the signal; how is 0 while it runs or when that is unknown.
+    bool WaitStatus(int& how, int& status);
     bool Terminate(UINT exitCode);
 
     // The group the process was started in, when it was started into one of its own.
@@ -32,10 +35,13 @@ class ProcessObject : public KernelObject {
     bool ExitCodeOfChild(DWORD& code);
     bool ExitCodeOfOther(DWORD& code);
     DWORD FromWaitStatus(int how, int status) const;
+    void Ended(int how, int status);
 
     const pid_t m_pid;
     UniqueFd m_pidfd;
     std::mutex m_mutex;
     std::optional<DWORD> m_exitCode;
+    int m_how = 0;  // see WaitStatus
+    int m_status = 0;
     std::optional<UINT> m_terminateCode;  // the code TerminateProcess asked for
 };

@@ -228,6 +228,9 @@ BOOL CloseHandle(HANDLE handle);
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
+// Not Windows: the signal that ended the process, 0 when it exited or still runs, and
+// whether it left a core dump.
+BOOL GetExitSignal(HANDLE process, DWORD* signal, BOOL* coreDumped);
 // Waits until the process ends (or the event is set, which resets it) or the time-out
 // passes: WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);

@@ -153,7 +153,24 @@ TEST_F(EndToEnd, TheLastOutputBeforeTheShellEndsReachesTheClient) {
     ASSERT_TRUE(terminal->WaitForText("ssh-exit=")) << terminal->Capture();
     const std::string pane = terminal->Capture();
     EXPECT_NE(pane.find("echo last-words; exit 3\nlast-words\n"), std::string::npos) << pane;
+    EXPECT_NE(pane.find("ssh-exit=3\n"), std::string::npos) << "the shell's exit status";
     EXPECT_TRUE(WaitForLog("shell is dead"));
+}
+
+TEST_F(EndToEnd, ACommandTheClientNamesRunsAfterTheLogOnAndEndsWithItsStatus) {
+    const std::string user = "zavtest16";
+    StartService({{"exec_commands", "1"}}, {});
+    // The command keeps its quotes and blanks; the session's terminal comes with -t.
+    test::Tmux client(test::SshCommand(zavd->Port(), user) +
+                          " 'printf \"%s|\" \"a  b\" \"it'\\''s\"; tty; exit 7'; echo ssh-exit=$?",
+                      100, 30);
+    ASSERT_TRUE(client.WaitForText("Password:")) << client.Capture();
+    client.Send(Password(user), true);
+    client.Send("Enter");
+    ASSERT_TRUE(client.WaitForText("ssh-exit=")) << client.Capture();
+    const std::string pane = client.Capture();
+    EXPECT_NE(pane.find("a  b|it's|/dev/pts/"), std::string::npos) << pane;
+    EXPECT_NE(pane.find("ssh-exit=7\n"), std::string::npos) << pane;
 }
 
 TEST_F(EndToEnd, AMebibytePasteArrivesWhole) {
