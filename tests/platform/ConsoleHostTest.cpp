@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "support/ConsoleSupport.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -99,6 +100,18 @@ TEST_F(ConsoleTest, ColumnModeSwitchClearsTheScreen) {
     EXPECT_EQ(test::Text(4), "x" + mark);
     const auto info = test::Info();
     EXPECT_EQ(info.srWindow.Right - info.srWindow.Left, 79) << "the width stays the client's";
+}
+
+TEST_F(ConsoleTest, QueriesAreAnsweredAsAVt100WithoutSecondaryAttributes) {
+    // Secondary attributes (CSI > c) get no answer, so the primary one comes first.
+    test::TempDir dir;
+    const pid_t pid =
+        test::SpawnOnConsole("stty raw -echo; printf '\\033[>c\\033[c'; dd bs=1 count=7 of=" +
+                             test::Quote(dir / "answer") + " 2>/dev/null");
+    int status = -1;
+    ASSERT_TRUE(test::WaitExit(pid, 20, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(test::ReadFile(dir / "answer"), "\x1b[?1;2c");
 }
 
 TEST_F(ConsoleTest, ErasingAddressingAndTabs) {
