@@ -44,7 +44,7 @@ TEST_F(ConfigTest, WithoutSectionEverythingDefaultsAndVariablesAreStillSet) {
     }
     for (const char* key :
          {"screen_width", "screen_height", "buff_height", "pass_timeout", "idle_timeout",
-          "refresh_delay", "max_login_attempts", "trace_level", "dumb_client"}) {
+          "refresh_delay", "max_login_attempts", "trace_level", "dumb_client", "exec_commands"}) {
         EXPECT_EQ(v[key], "0") << key;
     }
     EXPECT_EQ(v["ip"], "10.0.0.7");
@@ -91,7 +91,8 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
                     "refresh_delay = 20\n"
                     "max_login_attempts = 3\n"
                     "trace_level = 10\n"
-                    "dumb_client = 1\n");
+                    "dumb_client = 1\n"
+                    "exec_commands = 1\n");
     auto v = Load();
     const std::map<std::string, std::string> expected{
         {"rsakey_file", "keys.p15"},
@@ -121,6 +122,7 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
         {"max_login_attempts", "3"},
         {"trace_level", "10"},
         {"dumb_client", "1"},
+        {"exec_commands", "1"},
     };
     for (const auto& [key, value] : expected) {
         EXPECT_EQ(v[key], value) << key;
