@@ -122,7 +122,15 @@ int Ssh(SOCKET socket, const std::string& keyFile) {
             }
             continue;
         }
-        if (in == "q") {
+        // The program behind the channel ends: q with status 0, e with 42, k by SIGKILL.
+        if (in == "q" || in == "e" || in == "k") {
+            SshServer::ProgramEnd end;
+            if (in == "k") {
+                end.signal = SIGKILL;
+            } else {
+                end.status = in == "q" ? 0 : 42;
+            }
+            ssh.SetProgramEnd(end);
             break;
         }
         if (in == "i") {

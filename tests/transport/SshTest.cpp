@@ -71,6 +71,33 @@ TEST_F(Ssh, ATerminalWithoutAnySshPrompt) {
     EXPECT_EQ(terminal.Capture().find("closed by remote host"), std::string::npos);
 }
 
+// The end of the program behind the channel, as a client library other than OpenSSH's
+// reports it (OpenSSH's client shows no signal).
+TEST_F(Ssh, TheClientLearnsTheExitStatusOrTheSignal) {
+    for (const auto& [key, expected] :
+         {std::pair{"e", "status=42 signal=None"}, std::pair{"k", "status=-1 signal=KILL"}}) {
+        const std::string script =
+            "import asyncio, asyncssh\n"
+            "async def main():\n"
+            "    async with asyncssh.connect('127.0.0.1', " +
+            std::to_string(zavd->Port()) +
+            ", username='alice', known_hosts=None, password='x') as c:\n"
+            "        p = await c.create_process(term_type='xterm')\n"
+            "        await p.stdout.readuntil('size=')\n"
+            "        p.stdin.write('" +
+            key +
+            "')\n"
+            "        r = await p.wait()\n"
+            "        s = r.exit_signal[0] if r.exit_signal else None\n"
+            "        print(f'status={r.exit_status} signal={s}')\n"
+            "asyncio.run(main())\n";
+        test::WriteFile(work / "client.py", script);
+        const auto result = test::Run("/usr/bin/python3 " + test::Quote(work / "client.py"));
+        EXPECT_EQ(result.status, 0) << result.output;
+        EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
+    }
+}
+
 // A free loopback port, for a local forward that nothing else uses.
 int FreePort() {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -105,8 +132,8 @@ TEST_F(Ssh, ForwardingIsRefusedAndTheTerminalKeepsWorking) {
     EXPECT_EQ(::read(forwarded.Get(), &byte, 1), 0) << "closed without a byte";
     EXPECT_TRUE(terminal.WaitForText("open failed")) << terminal.Capture();
 
-    terminal.Send("k", true);
-    EXPECT_TRUE(terminal.WaitForText("got=6b")) << terminal.Capture();
+    terminal.Send("w", true);
+    EXPECT_TRUE(terminal.WaitForText("got=77")) << terminal.Capture();
 }
 
 TEST_F(Ssh, StdioForwardingAndSftpAreRefused) {
