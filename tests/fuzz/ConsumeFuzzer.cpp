@@ -51,7 +51,7 @@ void CheckParsers(Prototype& p, const std::string& original) {
         Check(input == original && reply.empty() && unused() == before);
     }
     const auto check = [&](bool taken) { Check(taken ? shrank(input) : input == original); };
-    for (int parser = 0; parser < 5; ++parser) {
+    for (int parser = 0; parser < 6; ++parser) {
         input = original;
         reply.clear();
         switch (parser) {
@@ -69,9 +69,16 @@ void CheckParsers(Prototype& p, const std::string& original) {
             case 3:
                 check(telnet.Consume_ctrl_c(input));
                 break;
-            default:
+            case 4:
                 check(key.Consume(input));
                 break;
+            default: {
+                // An unfinished character is one the input ends in, from its first byte.
+                bool partial = false;
+                check(key.ConsumeCharacter(input, partial));
+                Check(!partial || ZKey::PartialCharacter(original) == original.size());
+                break;
+            }
         }
     }
 }
@@ -108,5 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string reply = ConsumeClientInput(telnet, g_prototype->key, input);
     // Refusals answer three bytes with three; pairs answer once each.
     Check(reply.size() <= size + g_prototype->serverBytes);
+    // All is taken but an unfinished character at the end, kept for the next data.
+    telnet = g_prototype->telnet;
+    std::string rest = input;
+    ConsumeClientInput(telnet, g_prototype->key, rest, rest.size());
+    Check(!ClientInputReady(rest) && rest.size() <= 3);
     return 0;
 }
