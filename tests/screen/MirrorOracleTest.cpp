@@ -196,6 +196,60 @@ TEST_F(MirrorTest, ShellOutputWithColours) {
         "\\033[43;30m black on yellow \\033[0m\\n\\033[7m reversed \\033[0m\\n'");
 }
 
+// Through the console and the shipped colour table, what the client's terminal holds for
+// each SGR sequence a program may send: its colour index (-1 the client's default), bold
+// and underline.
+TEST_F(MirrorTest, ShippedColourTableGivesTheClientModernColoursAndAttributes) {
+    m_telnet.Load(std::string(ZAV_CONFIG_DIR) + "/zav_telnet.ini");
+    struct Case {
+        const char* sgr;
+        int foreground;
+        int background;
+        bool bold;
+        bool underline;
+        char shown;
+    };
+    const Case cases[] = {
+        {"", -1, -1, false, false, 'X'},
+        {"31", 1, -1, false, false, 'X'},
+        {"1", -1, -1, true, false, 'X'},
+        {"1;32", 10, -1, false, false, 'X'},
+        {"2", -1, -1, false, false, 'X'},
+        {"3", -1, -1, false, false, 'X'},
+        {"4", -1, -1, false, true, 'X'},
+        {"7", 0, 7, false, false, 'X'},
+        {"1;7", 0, 15, false, false, 'X'},
+        {"8", -1, -1, false, false, ' '},
+        {"91", 9, -1, false, false, 'X'},
+        {"103", -1, 11, false, false, 'X'},
+        {"38;5;196", 9, -1, false, false, 'X'},
+        {"38;2;0;0;250", 4, -1, false, false, 'X'},
+        {"48;5;21", -1, 4, false, false, 'X'},
+        {"38;5;130;48;2;250;250;250", 1, 15, false, false, 'X'},
+    };
+    std::string script = "printf '";
+    for (const Case& c : cases) {
+        script += std::string("\\033[") + c.sgr + "mX\\033[0m ";
+    }
+    Mirror(script + "\\n'");
+    const auto index = [](const VTermColor& colour) {
+        if (VTERM_COLOR_IS_DEFAULT_FG(&colour) || VTERM_COLOR_IS_DEFAULT_BG(&colour)) {
+            return -1;
+        }
+        return VTERM_COLOR_IS_INDEXED(&colour) ? static_cast<int>(colour.indexed.idx) : -2;
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        const VTermScreenCell cell = m_client.RawCell(0, static_cast<int>(2 * i));
+        EXPECT_EQ(cell.chars[0] == 0 ? ' ' : static_cast<char>(cell.chars[0]), c.shown) << c.sgr;
+        EXPECT_EQ(index(cell.fg), c.foreground) << c.sgr;
+        EXPECT_EQ(index(cell.bg), c.background) << c.sgr;
+        EXPECT_EQ(cell.attrs.bold != 0, c.bold) << c.sgr;
+        EXPECT_EQ(cell.attrs.underline != 0, c.underline) << c.sgr;
+        EXPECT_EQ(cell.attrs.blink, 0U) << c.sgr;
+    }
+}
+
 TEST_F(MirrorTest, ScrollingFarPastThePicture) {
     Mirror("seq 1 5000", 5);
     Mirror("seq 1 50; sleep 0.1; seq 51 120", 2);

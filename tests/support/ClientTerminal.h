@@ -57,6 +57,13 @@ class ClientTerminal {
         return CHAR_INFO{unit, static_cast<WORD>(foreground | (background << 4))};
     }
 
+    // The cell as the client's terminal holds it.
+    VTermScreenCell RawCell(int row, int column) const {
+        VTermScreenCell cell{};
+        vterm_screen_get_cell(m_screen, VTermPos{row, column}, &cell);
+        return cell;
+    }
+
     // The client's current pen as a console attribute.
     WORD Pen() const {
         VTermState* state = vterm_obtain_state(m_vt.get());
