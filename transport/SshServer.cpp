@@ -120,12 +120,15 @@ int SshServer::Accept(int socket, milliseconds timeout) {
     ssh_set_server_callbacks(m_session, &m_serverCallbacks);
     ssh_set_auth_methods(
         m_session, SSH_AUTH_METHOD_NONE | SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_PUBLICKEY);
-    long seconds = std::max<long>(1, Remaining(deadline) / 1000);
-    ssh_options_set(m_session, SSH_OPTIONS_TIMEOUT, &seconds);
-    if (ssh_handle_key_exchange(m_session) != SSH_OK) {
-        return Remaining(deadline) == 0 ? kErrorTimeout : kErrorRead;
-    }
+    // The key exchange runs in the event loop below, like the rest of the handshake:
+    // non-blocking, the library's call only starts it. Its blocking wait would end only
+    // on seeing the session wait for authentication, and a client that sends its
+    // authentication right behind its new keys (dropbear's dbclient) is authenticated
+    // by the same read, so that wait would last until the time-out.
     ssh_set_blocking(m_session, 0);
+    if (ssh_handle_key_exchange(m_session) == SSH_ERROR) {
+        return kErrorRead;
+    }
     if (ssh_event_add_session(m_event, m_session) != SSH_OK) {
         return kErrorMemory;
     }

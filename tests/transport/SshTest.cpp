@@ -98,6 +98,19 @@ TEST_F(Ssh, TheClientLearnsTheExitStatusOrTheSignal) {
     }
 }
 
+TEST_F(Ssh, AClientThatAuthenticatesRightBehindItsNewKeys) {
+    // dropbear's dbclient sends its service request and its first authentication request
+    // without waiting for replies, so they arrive with its new keys: the handshake must
+    // still end when the shell is asked for, not at its time-out (60 s; the wait here is
+    // shorter).
+    test::Tmux terminal("HOME=" + test::Quote(work.Path().string()) + " dbclient -y -y -t -p " +
+                            std::to_string(zavd->Port()) + " dave@127.0.0.1; echo client-exit=$?",
+                        100, 30);
+    ASSERT_TRUE(terminal.WaitForText("user=dave size=100x30")) << terminal.Capture();
+    terminal.Send("q", true);
+    EXPECT_TRUE(terminal.WaitForText("client-exit=0")) << terminal.Capture();
+}
+
 // A free loopback port, for a local forward that nothing else uses.
 int FreePort() {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
