@@ -20,8 +20,18 @@ class Tmux {
         : m_socket("zav-test-" + std::to_string(::getpid()) + "-" + std::to_string(Counter()++)) {
         Run(Tmux::Command("new-session -d -x " + std::to_string(columns) + " -y " +
                           std::to_string(rows) + " " + Quote(command + "; sleep 3600")));
+        m_socketPath = Run(Command("display-message -p '#{socket_path}'")).output;
+        if (!m_socketPath.empty() && m_socketPath.back() == '\n') {
+            m_socketPath.pop_back();
+        }
     }
-    ~Tmux() { Run(Command("kill-server") + " 2>/dev/null"); }
+    ~Tmux() {
+        Run(Command("kill-server") + " 2>/dev/null");
+        // The server leaves its socket file behind.
+        if (!m_socketPath.empty()) {
+            ::unlink(m_socketPath.c_str());
+        }
+    }
     Tmux(const Tmux&) = delete;
     Tmux& operator=(const Tmux&) = delete;
 
@@ -76,6 +86,7 @@ class Tmux {
     }
 
     std::string m_socket;
+    std::string m_socketPath;
 };
 
 // The OpenSSH client for a test server on the loopback port: no configuration files, no
