@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format clang-tidy clang libclang-rt-14-dev
     openssh-client tmux python3 python3-pexpect less procps
+    dropbear-bin putty-tools python3-paramiko python3-asyncssh
 )
 
 missing=()
