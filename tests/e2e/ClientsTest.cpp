@@ -1,7 +1,8 @@
 // The SSH clients Debian ships besides OpenSSH, through the whole product: dropbear's
 // dbclient, PuTTY's plink, and small terminal clients over paramiko and asyncssh. Each
 // runs in a 100 x 30 tmux pane, logs a real account on in the console, runs a command and
-// leaves; the client's exit code is printed after it as "client-exit=N".
+// leaves, then runs a command of its own; the client's exit code is printed after it as
+// "client-exit=N".
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -90,12 +91,14 @@ class Clients : public test::BriselSession, public ::testing::WithParamInterface
     // Starts the service and the client (with a remote command when one is given),
     // answers the client's own questions and types the password into the console.
     void StartAndLogOn(const std::string& command) {
-        StartService({}, {});
+        if (!zavd) {
+            StartService({{"exec_commands", "1"}}, {});
+        }
         ASSERT_TRUE(zavd && zavd->Port() > 0);
         // The clients' own files (plink's random seed, known hosts) stay in the test's
         // directory.
         const std::string home = work / "home";
-        ASSERT_EQ(test::Run("mkdir " + test::Quote(home)).status, 0);
+        ASSERT_EQ(test::Run("mkdir -p " + test::Quote(home)).status, 0);
         terminal = std::make_unique<test::Tmux>("HOME=" + test::Quote(home) + " " +
                                                     GetParam().line(zavd->Port(), User(), command) +
                                                     "; echo client-exit=$?",
@@ -167,8 +170,16 @@ TEST_P(Clients, LogOnRunACommandAndLeave) {
     // The shell's terminal has the client's size.
     Type("echo $((6*7)) $TERM; stty size");
     EXPECT_TRUE(terminal->WaitForText("\n42 xterm\n30 100\n")) << terminal->Capture();
-    Type("exit");
-    EXPECT_EQ(ClientExit(), 0) << terminal->Capture();
+    Type("exit 3");
+    EXPECT_EQ(ClientExit(), 3) << "the shell's exit status\n" << terminal->Capture();
+    ExpectSessionEnded();
+
+    // A command named by the client runs after the log-on instead of the shell, on the
+    // client's terminal, and its status is the client's.
+    ASSERT_NO_FATAL_FAILURE(StartAndLogOn("echo ran-$((6*7)); stty size; exit 7"));
+    EXPECT_EQ(ClientExit(), 7) << terminal->Capture();
+    EXPECT_NE(terminal->Capture().find("\nran-42\n30 100\n"), std::string::npos)
+        << terminal->Capture();
     ExpectSessionEnded();
 }
 

@@ -81,7 +81,7 @@ TEST_F(Ssh, TheClientLearnsTheExitStatusOrTheSignal) {
             "async def main():\n"
             "    async with asyncssh.connect('127.0.0.1', " +
             std::to_string(zavd->Port()) +
-            ", username='alice', known_hosts=None, password='x') as c:\n"
+            ", username='alice', known_hosts=None) as c:\n"
             "        p = await c.create_process(term_type='xterm')\n"
             "        await p.stdout.readuntil('size=')\n"
             "        p.stdin.write('" +
