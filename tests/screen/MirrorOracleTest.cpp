@@ -14,6 +14,7 @@
 #include "screen/ZScreenExport.h"
 #include "support/ClientTerminal.h"
 #include "support/ConsoleSupport.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -176,6 +177,7 @@ class MirrorTest : public ::testing::Test {
         PostMessageW(FindWindowA(nullptr, title), message, key, 0);
     }
 
+    test::TempDir m_files;  // the programs' files
     ZTelnet m_telnet{true};
     std::unique_ptr<ZScreenExport> m_export = std::make_unique<ZScreenExport>(m_telnet);
     test::ClientTerminal m_client{80, 24};
@@ -263,12 +265,12 @@ TEST_F(MirrorTest, ClearAndCursorAddressing) {
 }
 
 TEST_F(MirrorTest, FullScreenProgram) {
-    const pid_t pid = test::SpawnOnConsole(
-        "seq 1 2000 > /tmp/zav-mirror-less.txt; seq 1 30; "
-        "less /tmp/zav-mirror-less.txt; printf '<less done>'");
+    const pid_t pid =
+        test::SpawnOnConsole("seq 1 2000 > " + (m_files / "less.txt") + "; seq 1 30; less " +
+                             (m_files / "less.txt") + "; printf '<less done>'");
     // less runs on the alternate screen: the console then has no scroll-back.
     auto fullScreen = [this] { return !ZConsole::HasScroll(m_export->m_screen.m_info); };
-    ASSERT_TRUE(PassUntil([&] { return fullScreen() && Shows("/tmp/zav-mirror-less.txt"); }))
+    ASSERT_TRUE(PassUntil([&] { return fullScreen() && Shows(m_files / "less.txt"); }))
         << "less never showed";
     for (WPARAM key : {VK_NEXT, VK_DOWN, VK_DOWN, VK_NEXT, VK_UP, VK_END, VK_HOME, VK_NEXT}) {
         Key(WM_KEYDOWN, key);
@@ -347,12 +349,10 @@ TEST_F(MirrorTest, ClientOfAnotherSizeSeesTheNoticeOnceThenARepaint) {
 // The client is resized while a full-screen program runs: the console keeps its size
 // (it has no scroll-back then), and the export goes on with the sizes as they are.
 TEST_F(MirrorTest, ClientResizedWhileAFullScreenProgramRuns) {
-    const pid_t pid = test::SpawnOnConsole(
-        "seq 1 500 > /tmp/zav-mirror-less2.txt; "
-        "less /tmp/zav-mirror-less2.txt");
+    const pid_t pid = test::SpawnOnConsole("seq 1 500 > " + (m_files / "less2.txt") + "; less " +
+                                           (m_files / "less2.txt"));
     ASSERT_TRUE(PassUntil([&] {
-        return !ZConsole::HasScroll(m_export->m_screen.m_info) &&
-               Shows("/tmp/zav-mirror-less2.txt");
+        return !ZConsole::HasScroll(m_export->m_screen.m_info) && Shows(m_files / "less2.txt");
     }));
     m_telnet.m_clientSize = ZClientSize{60, 20};  // smaller: the picture is cut to it
     m_client.Resize(60, 20);

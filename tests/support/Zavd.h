@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,22 @@ class Zavd {
         }
         std::vector<std::string> args = {ZAVD_PATH, "--listen", listen, "--workdir", workdir};
         args.insert(args.end(), arguments.begin(), arguments.end());
+        // zavd's private directory goes into one of the test's own, so that it goes with
+        // the test also when zavd is killed and cannot remove it itself.
+        if (uid != 0 && ::chown(m_temporary.Path().c_str(), uid, gid) != 0) {
+            return;
+        }
+        std::vector<std::string> environment = {"TMPDIR=" + m_temporary.Path().string()};
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (std::strncmp(*e, "TMPDIR=", 7) != 0) {
+                environment.emplace_back(*e);
+            }
+        }
+        std::vector<char*> envp;
+        for (std::string& e : environment) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
         m_pid = ::fork();
         if (m_pid == 0) {
             ::dup2(err[1], 2);
@@ -41,7 +58,7 @@ class Zavd {
                 argv.push_back(a.data());
             }
             argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
+            ::execve(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }
         ::close(err[1]);
@@ -132,6 +149,7 @@ class Zavd {
         return true;
     }
 
+    TempDir m_temporary;  // first member: it outlives zavd
     pid_t m_pid = -1;
     int m_stderr = -1;
     int m_port = 0;
