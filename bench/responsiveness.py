@@ -562,7 +562,9 @@ class Zav(Server):
         with open(self.output, 'w') as err:
             self.proc = subprocess.Popen(
                 [zavd, '--listen', '127.0.0.1:0', '--workdir', directory, '--session', brisel,
-                 '--max-sessions', str(max_sessions)],
+                 '--max-sessions', str(max_sessions),
+                 # Every client comes from 127.0.0.1, a batch at a time.
+                 '--max-startups-per-address', str(max_sessions)],
                 stdin=subprocess.DEVNULL, stdout=err, stderr=err, env=env,
                 start_new_session=True)
         self.port = int(self.wait_output(r'listening on 127\.0\.0\.1:(\d+)').group(1))

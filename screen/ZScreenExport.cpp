@@ -23,6 +23,7 @@ std::string ZScreenExport::Export() {
     TraceLevel(0);
     trace.Trace("ZScreenExport::Export( )");
     m_screen.Refresh(m_burstLeft);
+    m_guarded = m_burstLeft;
     const auto scrolled =
         static_cast<DWORD>(std::max(0, m_screen.m_window.Top - m_screen.m_valid.Top));
     m_burstLeft -= std::min(m_burstLeft, scrolled);
@@ -32,6 +33,12 @@ std::string ZScreenExport::Export() {
     }
     m_client = m_screen;
     return r;
+}
+
+bool ZScreenExport::NewBurstNeedsCapture() {
+    NewBurst();
+    // A capture guards at most the picture's rows beyond the window, fewer than a burst.
+    return m_guarded < std::min<DWORD>(m_scrollbackBurst, ZScreen::kRows);
 }
 
 std::string ZScreenExport::CheckClientScreen(ZScreen& s) {

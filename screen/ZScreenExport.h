@@ -17,6 +17,11 @@ class ZScreenExport {
     std::string Export();
     // A burst of output begins: its first m_scrollbackBurst lines are all kept.
     void NewBurst() { m_burstLeft = m_scrollbackBurst; }
+    // The client typed: what the program writes now is a new burst. True when the
+    // console's guard, set at the last capture, holds back fewer lines than a new burst
+    // needs at first: then a capture should renew it before the program gets the keys,
+    // or its first lines could pass unguarded.
+    bool NewBurstNeedsCapture();
     std::string Export2(const ZScreen& cur, const ZScreen& client);
     bool NeedFlatScreen(const ZScreen& cur, const ZScreen& client);
     std::string FlatScreen(int first, int last, const ZScreen& picture, COORD* position = nullptr);
@@ -34,6 +39,7 @@ class ZScreenExport {
     // reaches the client; what is left of them in the current burst.
     DWORD m_scrollbackBurst = 10000;
     DWORD m_burstLeft = 0;
+    DWORD m_guarded = 0;  // what was left of the burst at the last capture
 
   private:
     // The bytes of cells first to last of a picture row; the second half of a

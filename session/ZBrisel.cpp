@@ -322,6 +322,16 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     FollowClientSize();
     // A slice at a time, so that a long paste never keeps the loop from its checks.
     if (ClientInputReady(m_input) && (m_console.GetAttention() & CONSOLE_INPUT_FULL) == 0) {
+        // What the program writes in answer is a burst of its own, held for the client's
+        // scroll-back from its first line: after a burst that used up the last one, the
+        // guard is renewed by a capture before the keys reach the program.
+        if (m_export.NewBurstNeedsCapture()) {
+            loop.pending = false;
+            loop.lastExport = m_clock();
+            if (!m_ssh.Push(Export())) {
+                return EndReason{"disconnected", "no connection to client6", EndReason::Nothing};
+            }
+        }
         if (!m_ssh.Push(ConsumeClientInput(m_telnet, m_key, m_input, kInputSlice))) {
             return EndReason{"disconnected", "no connection to client5", EndReason::Nothing};
         }

@@ -98,6 +98,23 @@ TEST_F(EndToEnd, ScrollingFarThenClear) {
     })) << terminal->Capture();
 }
 
+TEST_F(EndToEnd, EachCommandsOutputReachesTheScrollBackFromItsFirstLine) {
+    // The first command uses the whole burst up; the second, typed with its Enter in one
+    // go soon after (sooner than the slow refresh here), still gets every line into the
+    // client's scroll-back.
+    LogOn("zavtest26", {{"scrollback_burst", "500"}, {"refresh_delay", "1000"}});
+    Type("seq 1 5000; echo first-done");
+    ASSERT_TRUE(terminal->WaitForText("\nfirst-done\n")) << terminal->Capture();
+    terminal->Send("seq 100001 100400; echo second-done\r", true);
+    ASSERT_TRUE(terminal->WaitForText("\nsecond-done\n")) << terminal->Capture();
+    std::string expected;
+    for (int i = 100001; i <= 100400; ++i) {
+        expected += std::to_string(i) + "\n";
+    }
+    EXPECT_NE(terminal->History().find(expected + "second-done\n"), std::string::npos)
+        << terminal->History();
+}
+
 TEST_F(EndToEnd, AFullScreenProgramAndTheShellAfterIt) {
     LogOn("zavtest13");
     Type("seq 1 500 | sed 's/^/line /' > file; echo before-less");
@@ -158,7 +175,7 @@ TEST_F(EndToEnd, TheLastOutputBeforeTheShellEndsReachesTheClient) {
 }
 
 TEST_F(EndToEnd, ACommandTheClientNamesRunsAfterTheLogOnAndEndsWithItsStatus) {
-    const std::string user = "zavtest16";
+    const std::string user = "zavtest25";
     StartService({{"exec_commands", "1"}}, {});
     // The command keeps its quotes and blanks; the session's terminal comes with -t.
     test::Tmux client(test::SshCommand(zavd->Port(), user) +
@@ -294,6 +311,9 @@ TEST_F(EndToEnd, TextBeyondAscii) {
         ASSERT_LT(row, ours.size());
         EXPECT_EQ(ours[row], theirs[row]) << "row " << row;
     }
+    // A later change beside two emoji lands in its own column.
+    Type("printf '\\360\\237\\230\\200\\360\\237\\230\\200ab\\bB\\n'");
+    EXPECT_TRUE(terminal->WaitForText("\n\U0001F600\U0001F600aB\n")) << terminal->Capture();
     // Typed, too, one character at a time.
     terminal->Send("echo typed-\xc3\xa9\xd0\xb4\xe4\xb8\xad\xf0\x9f\x98\x80", true);
     terminal->Send("Enter");

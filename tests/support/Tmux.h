@@ -37,6 +37,8 @@ class Tmux {
 
     // The pane's text, one line per row, trailing blanks removed.
     std::string Capture() { return Run(Command("capture-pane -p")).output; }
+    // The scroll-back and the pane, oldest line first.
+    std::string History() { return Run(Command("capture-pane -p -S -")).output; }
     // The same with the colours as SGR sequences.
     std::string CaptureWithColours() { return Run(Command("capture-pane -p -e")).output; }
     // Keys in tmux's notation (Enter, C-c, Up) or literal text with literal = true.
