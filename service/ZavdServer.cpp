@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,6 +71,17 @@ bool LoggedOn(pid_t session) {
         }
     }
     return false;
+}
+
+// Whether standard error is the systemd journal's stream (JOURNAL_STREAM names its
+// device and inode).
+bool ToJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");  // NOLINT(concurrency-mt-unsafe)
+    struct stat st {};
+    if (stream == nullptr || ::fstat(2, &st) != 0) {
+        return false;
+    }
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) == stream;
 }
 
 std::string Describe(int status) {
@@ -374,14 +386,25 @@ void ZavdServer::Reap() {
                 m_addresses.erase(pid);
             }
         }
+        // Every connection's last line: the address and how its session ended.
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             Log(peer + " session " + std::to_string(pid) + ": ended, " + Describe(status));
+        } else {
+            Log(peer + " session " + std::to_string(pid) + ": ended");
         }
     }
 }
 
 void ZavdServer::Log(const std::string& line) {
-    const std::string text = Now() + " zavd: " + line + "\n";
+    // The journal stamps and names each line itself and takes a syslog priority in
+    // front; a terminal or a file gets the time and the name.
+    static const bool journal = ToJournal();
+    const bool warning = line.find(": refused") != std::string::npos ||
+                         line.find(": not served") != std::string::npos ||
+                         line.find("failed") != std::string::npos ||
+                         line.find(": ended, ") != std::string::npos;
+    const std::string text =
+        (journal ? std::string(warning ? "<4>" : "<6>") : Now() + " zavd: ") + line + "\n";
     std::lock_guard lock(m_logMutex);
     [[maybe_unused]] const ssize_t n = ::write(2, text.data(), text.size());
 }

@@ -219,6 +219,19 @@ TEST_F(Service, StoppingTheServiceEndsItsSessions) {
     EXPECT_NE(zavd->Output().find("stopping"), std::string::npos);
 }
 
+TEST_F(Service, UnderTheJournalLinesCarryAPriorityInsteadOfTheTime) {
+    test::Zavd zavd(work.Path().string(), {"--session", "/nonexistent/session"}, "127.0.0.1:0", 0,
+                    0, true);
+    ASSERT_GT(zavd.Port(), 0) << zavd.Output();
+    UniqueFd client = Connect(zavd.Port());
+    EXPECT_NE(zavd.WaitForLine("not served"), "") << zavd.Output();
+    EXPECT_EQ(zavd.Stop(SIGTERM), 0);
+    const std::string output = zavd.Output();
+    EXPECT_NE(output.find("\n<4>127.0.0.1:"), std::string::npos) << output;
+    EXPECT_NE(output.find("\n<6>stopping; running sessions end on their own\n"), std::string::npos)
+        << output;
+}
+
 TEST_F(Service, IPv6) {
     auto zavd = Start({}, "[::1]:0");
     UniqueFd client = Connect(zavd->Port(), true);

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,8 +23,11 @@ class Zavd {
   public:
     // Starts zavd with arguments (beyond --listen and --workdir) in workdir.
     // With a uid other than 0 it runs as that account (uid and gid, no other groups).
+    // With journal, its standard error is announced as the journal's stream, as systemd
+    // does for a service.
     Zavd(const std::string& workdir, const std::vector<std::string>& arguments,
-         const std::string& listen = "127.0.0.1:0", uid_t uid = 0, gid_t gid = 0) {
+         const std::string& listen = "127.0.0.1:0", uid_t uid = 0, gid_t gid = 0,
+         bool journal = false) {
         int err[2];
         if (::pipe2(err, O_CLOEXEC) != 0) {
             return;
@@ -36,8 +40,14 @@ class Zavd {
             return;
         }
         std::vector<std::string> environment = {"TMPDIR=" + m_temporary.Path().string()};
+        struct stat stream {};
+        if (journal && ::fstat(err[1], &stream) == 0) {
+            environment.push_back("JOURNAL_STREAM=" + std::to_string(stream.st_dev) + ":" +
+                                  std::to_string(stream.st_ino));
+        }
         for (char** e = environ; *e != nullptr; ++e) {
-            if (std::strncmp(*e, "TMPDIR=", 7) != 0) {
+            if (std::strncmp(*e, "TMPDIR=", 7) != 0 &&
+                std::strncmp(*e, "JOURNAL_STREAM=", 15) != 0) {
                 environment.emplace_back(*e);
             }
         }
