@@ -3,6 +3,7 @@
 # Safe to run again: installed packages are skipped and the build is incremental.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 
 packages=(
     build-essential cmake ninja-build pkg-config
@@ -19,28 +20,22 @@ for package in "${packages[@]}"; do
         missing+=("$package")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
     echo "setup: installing ${missing[*]}"
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
         "${missing[@]}"
 fi
 
 # The system account the part of each session that reads from the network runs as: no
 # shell, no home, no password.
 if ! id zav >/dev/null 2>&1; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin zav
+    as_root useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin zav
 fi
 
 # The PAM service the sessions log on through (the system's usual password check).
 if [ ! -f /etc/pam.d/brisel ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo install -m 0644 config/pam.d/brisel /etc/pam.d/brisel
+    as_root install -m 0644 config/pam.d/brisel /etc/pam.d/brisel
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build
+as_invoker cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+as_invoker cmake --build build

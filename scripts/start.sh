@@ -3,34 +3,56 @@
 # installs the packages and builds (scripts/setup.sh, which also installs the PAM
 # service), prepares the working directory run/ from the shipped configuration in
 # config/, creates the server's key-set file there if it is missing, and starts zavd on
-# 127.0.0.1:2222. Extra arguments go to zavd (for example --debug, or --listen).
+# 127.0.0.1:2222. Extra arguments go to zavd (for example --listen 0.0.0.0:2022, or
+# --debug). Run it with sudo (or as root) for real log-ons; what it builds belongs to the
+# user who called sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 
 bash scripts/setup.sh
 
 # The sessions' working directory: the settings, the key-set file and the log files.
-mkdir -p run
+as_invoker mkdir -p run
 for file in config/*.ini; do
-    [ -e "run/$(basename "$file")" ] || cp "$file" run/
+    [ -e "run/$(basename "$file")" ] || as_invoker cp "$file" run/
 done
 build/zavd --workdir "$PWD/run" --genkey
 
-listen=127.0.0.1:2222
+listen=(--listen 127.0.0.1:2222)
 for argument in "$@"; do
-    [ "$argument" = "--listen" ] && listen=""
+    [ "$argument" = "--listen" ] && listen=()
 done
 
-echo
-echo "Connect with:   ssh -p 2222 <user>@127.0.0.1"
-echo "Settings:       $PWD/run/zav.ini (sessions read it when they start)"
-echo "Session logs:   $PWD/run/brisel_<pid>.log, .trc and .err; zavd logs to this terminal"
 if [ "$(id -u)" -ne 0 ] && [[ " $* " != *" --debug "* ]]; then
-    echo
-    echo "Note: real log-ons need root (PAM and starting a shell as the user)."
-    echo "      Run this as root, or add --debug: any password is then accepted and the"
-    echo "      shell runs under your own account."
+    echo "Note: real log-ons need root (PAM and starting a shell as the user). Run this"
+    echo "      with sudo, or add --debug: any password is then accepted and the shell"
+    echo "      runs under your own account."
 fi
-echo "Stop with Ctrl+C."
-echo
-exec build/zavd --workdir "$PWD/run" ${listen:+--listen "$listen"} "$@"
+
+# zavd's first line names the addresses it listens on; the hint is made from it.
+hint() {
+    local first=${1#*listening on }
+    first=${first%%;*}
+    first=${first%%,*}
+    local host=${first%:*} port=${first##*:}
+    host=${host#[}
+    host=${host%]}
+    local user=${SUDO_USER:-$(id -un)}
+    [ "$user" != root ] || user="<user>"  # the shipped settings refuse root
+    echo "Connect with:   ssh -t -p $port $user@$host"
+    echo "Settings:       $PWD/run/zav.ini (each session reads it when it starts)"
+    echo "Session log:    $PWD/run/brisel.log (errors: brisel.err); zavd logs here"
+    echo "Stop with Ctrl+C."
+}
+
+# Ctrl+C stops zavd, which says so; the reader keeps reading until zavd has gone.
+build/zavd --workdir "$PWD/run" "${listen[@]}" "$@" 2>&1 | {
+    trap '' INT
+    while IFS= read -r line; do
+        printf '%s\n' "$line"
+        case $line in
+        *"zavd: listening on "*) hint "$line" ;;
+        esac
+    done
+}

@@ -4,6 +4,7 @@
 # ZAV_FUZZ_SECONDS, default 60). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 
 jobs=$(nproc)
 status=0
@@ -11,10 +12,11 @@ status=0
 # On a fresh machine this installs what the build and the tests need.
 bash scripts/setup.sh
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build
-cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BENCH=OFF
-cmake --build build-sanitize
+as_invoker cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+as_invoker cmake --build build
+as_invoker cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON \
+    -DZAV_BENCH=OFF
+as_invoker cmake --build build-sanitize
 
 # The log-on tests' accounts (made with random passwords by the suite when run as root)
 # go with the run, also when it fails or is interrupted.
