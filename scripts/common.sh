@@ -1,12 +1,14 @@
-# Sourced by the scripts here. Under sudo, whatever the scripts build belongs to the user
-# who called sudo, so that a later run without sudo (or with it) can build in the same
+# Sourced by the scripts here, from the repository's root. Whatever the scripts build
+# belongs to the owner of the checkout, also when they run as root (with sudo or not),
+# so that a later run by that user, with or without sudo, can build in the same
 # directories; only what needs root (packages, accounts, the service) runs as root.
 
-# Runs a command as the user who called sudo, or as the caller when there was no sudo.
+# Runs a command as the owner of the checkout.
 as_invoker() {
-    if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; then
-        sudo -u "$SUDO_USER" -- env HOME="$(getent passwd "$SUDO_USER" | cut -d: -f6)" \
-            PATH="$PATH" "$@"
+    local owner
+    owner=$(stat -c %U .)
+    if [ "$(id -u)" -eq 0 ] && [ "$owner" != root ] && [ "$owner" != UNKNOWN ]; then
+        sudo -u "$owner" -- env HOME="$(getent passwd "$owner" | cut -d: -f6)" PATH="$PATH" "$@"
     else
         "$@"
     fi

@@ -10,7 +10,7 @@ packages=(
     libssh-dev libvterm-dev libpam0g-dev libunistring-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format clang-tidy clang libclang-rt-14-dev
-    openssh-client tmux python3 python3-pexpect less procps
+    openssh-client tmux python3 python3-pexpect less procps sudo git
     dropbear-bin putty-tools python3-paramiko python3-asyncssh
 )
 

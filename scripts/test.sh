@@ -34,4 +34,11 @@ ctest --test-dir build-sanitize --output-on-failure -j "$jobs" || status=1
 echo "== fuzzing =="
 scripts/fuzz.sh || status=1
 
+# In CI (or when asked for): README's commands on a fresh clone, as a user with sudo and
+# as root. It builds the project once more, so it is left out of everyday runs.
+if [ "${CI:-}" = true ] || [ "${ZAV_FRESH_CLONE:-}" = 1 ]; then
+    echo "== fresh clone =="
+    bash tests/fresh_clone.sh || status=1
+fi
+
 exit $status
