@@ -33,8 +33,9 @@ chmod 0755 "$out"
 git clone -q "$repo" "$clone"
 chown -R "$user:" "$clone"
 
-# Starts the start command as the given user (with sudo) or as root, waits until it
-# says where to connect, checks that the port speaks SSH, then stops it with Ctrl+C and
+# Starts the start command as the given user (with sudo) or as root, in a process group
+# of its own as a terminal would (Ctrl+C reaches the whole group), waits until it says
+# where to connect, checks that the port speaks SSH, then stops it with Ctrl+C and
 # checks that it ended cleanly.
 serve() {
     local who=$1 log="$out/start-$1.log"
@@ -42,7 +43,8 @@ serve() {
         setsid bash -c "cd $(printf %q "$clone") && exec bash scripts/start.sh --listen 127.0.0.1:0" \
             >"$log" 2>&1 &
     else
-        setsid su "$user" -c "cd $(printf %q "$clone") && exec sudo bash scripts/start.sh --listen 127.0.0.1:0" \
+        setsid setpriv --reuid "$user" --regid "$user" --init-groups env HOME="$home" \
+            bash -c "cd $(printf %q "$clone") && exec sudo bash scripts/start.sh --listen 127.0.0.1:0" \
             >"$log" 2>&1 &
     fi
     server=$!
@@ -71,7 +73,8 @@ serve() {
 
 # The build step of the test command, as the ordinary user, must find everything its own.
 build_as_user() {
-    su "$user" -c "cd $(printf %q "$clone") && bash scripts/setup.sh" >"$out/setup.log" 2>&1 || {
+    setpriv --reuid "$user" --regid "$user" --init-groups env HOME="$home" \
+        bash -c "cd $(printf %q "$clone") && exec bash scripts/setup.sh" >"$out/setup.log" 2>&1 || {
         echo "fresh clone: the user's build failed after the start command"
         tail -20 "$out/setup.log"
         return 1
