@@ -64,8 +64,11 @@ int ServicePidfd() {
 
 // Waits until the client closes or the service ends; says so in the second case.
 int Greet(int socket, const std::string& peer, const std::string& extra) {
-    Send(socket, "session " + std::to_string(::getpid()) + " peer " + peer + extra + "\n");
+    // The service is watched before the client hears of the session: a test may stop the
+    // service as soon as the greeting arrives, and a service already gone and reaped
+    // could no longer be watched.
     pollfd fds[2] = {{socket, POLLIN, 0}, {ServicePidfd(), POLLIN, 0}};
+    Send(socket, "session " + std::to_string(::getpid()) + " peer " + peer + extra + "\n");
     for (;;) {
         if (::poll(fds, 2, -1) < 0) {
             return 1;
