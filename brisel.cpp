@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "session/ZBrisel.h"
+#include "session/ZTermConfig.h"
 
 namespace {
 
@@ -18,13 +19,18 @@ constexpr const char* kUsage =
     "  -ppid:PID      zavd's process id; the session ends when it does\n"
     "  -ip:ADDRESS    the client's address (ZAV_IP, and part of the hand-off name)\n"
     "  -port:PORT     the client's port (ZAV_PORT, and part of the hand-off name)\n"
-    "  -debug:1       any password is accepted and the shell runs under this account\n";
+    "  -debug:1       any password is accepted and the shell runs under this account\n"
+    "brisel --version shows the version.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("brisel %s\n", ZTermConfig::kVersion);
         return 0;
     }
     // A process that reads passwords is neither dumped nor open to a debugger.

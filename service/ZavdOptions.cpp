@@ -121,6 +121,8 @@ bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& 
             genkey = true;
         } else if (a == "--help" || a == "-h") {
             help = true;
+        } else if (a == "--version") {
+            version = true;
         } else {
             error = "unknown option " + a;
             return false;
@@ -157,6 +159,7 @@ std::string ZavdOptions::Usage() {
            "                       (default 100)\n"
            "  --genkey             create the key-set file named by rsakey_file in the\n"
            "                       workdir's zav.ini if it is missing, then exit\n"
+           "  --version            show the version\n"
            "  --help               show this text\n"
            "\n"
            "One line per connection goes to standard error. SIGTERM or SIGINT stops zavd;\n"

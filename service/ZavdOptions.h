@@ -28,6 +28,7 @@ class ZavdOptions {
     int maxStartupsPerAddress = kDefaultMaxStartupsPerAddress;
     bool genkey = false;
     bool help = false;
+    bool version = false;
 };
 
 // "ADDR:PORT" or "[ADDR]:PORT" into a listening address; false when it is not one.

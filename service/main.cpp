@@ -10,6 +10,7 @@
 #include "service/ZavdKeyFile.h"
 #include "service/ZavdOptions.h"
 #include "service/ZavdServer.h"
+#include "session/ZTermConfig.h"
 #include "transport/ZSsh.h"
 
 int main(int argc, char** argv) {
@@ -22,6 +23,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(ZavdOptions::Usage().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("zavd %s\n", ZTermConfig::kVersion);
         return 0;
     }
     if (options.genkey) {
