@@ -86,6 +86,7 @@ bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& 
                 return false;
             }
             listen.push_back(address);
+            listenGiven = true;
         } else if (a == "--workdir") {
             if (!value(workdir)) {
                 return false;
@@ -146,7 +147,8 @@ std::string ZavdOptions::Usage() {
            "Accepts SSH clients on TCP and starts one brisel session for each connection.\n"
            "\n"
            "  --listen ADDR:PORT   listen there; repeatable; [ADDR]:PORT for IPv6\n"
-           "                       (default 127.0.0.1:2222)\n"
+           "                       (default: the sockets passed by systemd, else\n"
+           "                       127.0.0.1:2222)\n"
            "  --workdir DIR        the directory holding zav.ini, where sessions run\n"
            "                       (default the current directory)\n"
            "  --session PATH       the session program (default brisel beside zavd)\n"

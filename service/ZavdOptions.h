@@ -20,6 +20,7 @@ class ZavdOptions {
     static std::string Usage();
 
     std::vector<ZavdListen> listen;  // default 127.0.0.1:2222
+    bool listenGiven = false;        // false: no --listen, listen holds the default
     std::string workdir;             // default the current directory
     std::string session;             // default brisel beside zavd
     bool debug = false;

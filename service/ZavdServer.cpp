@@ -175,6 +175,11 @@ bool ZavdServer::Start(std::string& error) {
     return true;
 }
 
+void ZavdServer::Adopt(UniqueFd listener, const std::string& address) {
+    m_listeners.push_back(std::move(listener));
+    m_listening.push_back(address);
+}
+
 int ZavdServer::Serve() {
     std::vector<pollfd> fds;
     fds.push_back(pollfd{m_signals.Get(), POLLIN, 0});

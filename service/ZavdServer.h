@@ -28,6 +28,8 @@ class ZavdServer {
 
     // Opens the listening sockets and the private pipe directory; false with error.
     bool Start(std::string& error);
+    // Serves a socket that listens already (passed by systemd), shown as address.
+    void Adopt(UniqueFd listener, const std::string& address);
     // Serves until SIGTERM or SIGINT (which the caller has blocked); returns the exit code.
     int Serve();
 

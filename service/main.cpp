@@ -10,6 +10,7 @@
 #include "service/ZavdKeyFile.h"
 #include "service/ZavdOptions.h"
 #include "service/ZavdServer.h"
+#include "service/ZavdSocketActivation.h"
 #include "session/ZTermConfig.h"
 #include "transport/ZSsh.h"
 
@@ -67,7 +68,26 @@ int main(int argc, char** argv) {
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
+    // Sockets passed by systemd (zavd.socket) are served instead of the default address.
+    std::vector<UniqueFd> passed;
+    if (!ZavdSocketActivation::Take(passed, error)) {
+        std::fprintf(stderr, "zavd: %s\n", error.c_str());
+        return 1;
+    }
+    if (!passed.empty() && options.listenGiven) {
+        std::fprintf(stderr,
+                     "zavd: --listen is given, so the %zu socket(s) passed by systemd are closed\n",
+                     passed.size());
+        passed.clear();
+    }
+    if (!passed.empty()) {
+        options.listen.clear();
+    }
     ZavdServer server(options);
+    for (UniqueFd& socket : passed) {
+        const std::string address = ZavdSocketActivation::Address(socket.Get());
+        server.Adopt(std::move(socket), address);
+    }
     if (!server.Start(error)) {
         std::fprintf(stderr, "zavd: %s\n", error.c_str());
         return 1;
