@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -25,6 +26,18 @@ std::string ProgramDirectory() {
     }
     const std::string self(path, static_cast<std::size_t>(n));
     return self.substr(0, self.rfind('/'));
+}
+
+// brisel beside zavd (the build tree), else where it is installed: ZAV_INSTALLED_SESSION
+// is its path relative to the installed zavd's directory (../libexec/zav/brisel), so any
+// installation prefix works.
+std::string DefaultSession() {
+    const std::filesystem::path directory = ProgramDirectory();
+    std::error_code error;
+    if (std::filesystem::exists(directory / "brisel", error)) {
+        return (directory / "brisel").string();
+    }
+    return (directory / ZAV_INSTALLED_SESSION).lexically_normal().string();
 }
 
 }  // namespace
@@ -137,7 +150,7 @@ bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& 
         workdir = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
     }
     if (session.empty()) {
-        session = ProgramDirectory() + "/brisel";
+        session = DefaultSession();
     }
     return true;
 }
@@ -151,7 +164,9 @@ std::string ZavdOptions::Usage() {
            "                       127.0.0.1:2222)\n"
            "  --workdir DIR        the directory holding zav.ini, where sessions run\n"
            "                       (default the current directory)\n"
-           "  --session PATH       the session program (default brisel beside zavd)\n"
+           "  --session PATH       the session program (default brisel beside zavd,\n"
+           "                       else " ZAV_INSTALLED_SESSION
+           " from zavd's directory)\n"
            "  --debug              start sessions with -debug:1: no password check, the\n"
            "                       shell runs under zavd's own account (refused as root)\n"
            "  --max-startups-per-address N\n"

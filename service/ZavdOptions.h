@@ -22,7 +22,7 @@ class ZavdOptions {
     std::vector<ZavdListen> listen;  // default 127.0.0.1:2222
     bool listenGiven = false;        // false: no --listen, listen holds the default
     std::string workdir;             // default the current directory
-    std::string session;             // default brisel beside zavd
+    std::string session;             // default brisel beside zavd, else the installed one
     bool debug = false;
     int maxSessions = kDefaultMaxSessions;
     // Sessions of one client address that have not logged on yet, at most.
