@@ -12,6 +12,9 @@ packages=(
     clang-format clang-tidy clang libclang-rt-14-dev
     openssh-client tmux python3 python3-pexpect less procps sudo git
     dropbear-bin putty-tools python3-paramiko python3-asyncssh
+    # The package and its tests: dpkg-shlibdeps (with file) for cpack's dependencies,
+    # systemd-analyze, groff for the man pages, adduser for the package's postinst.
+    dpkg-dev file systemd groff-base adduser
 )
 
 missing=()
