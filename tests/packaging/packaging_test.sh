@@ -8,8 +8,8 @@
 #            its library dependencies, the /etc files as conffiles and the maintainer
 #            scripts
 #   dpkg     dpkg -i, a reinstall over an edited setting, and dpkg --purge of that .deb,
-#            in a private mount namespace whose /etc, /usr and /var are overlays (and
-#            /run a tmpfs, so no systemd is seen): the machine itself is not touched
+#            in a private mount namespace whose /etc, /usr, /var (and /lib) are overlays
+#            (and /run a tmpfs, so no systemd is seen): the machine itself is not touched
 #   units    systemd-analyze verify of the installed units, without any warning
 #   man      the man pages format without a warning
 # A check that cannot run here exits 77 (skipped).
@@ -132,7 +132,9 @@ check_deb() {
 # Runs in the private mount namespace (the script calls itself through unshare).
 dpkg_inside() {
     local layer
-    for dir in etc usr var; do
+    for dir in etc usr var lib; do
+        # /lib is /usr/lib on a merged-/usr system (every Debian 12).
+        [ ! -L "/$dir" ] || continue
         layer="$work/layers/$dir"
         mkdir -p "$layer/upper" "$layer/work"
         mount -t overlay overlay \
