@@ -37,9 +37,10 @@ TEST(ShippedConfig, SessionSettings) {
     EXPECT_EQ(Setting(out, "max_login_attempts"), "3");
     EXPECT_EQ(Setting(out, "pass_timeout"), "60");
     EXPECT_EQ(Setting(out, "trace_level"), "10");
-    for (const char* file : {"log_file", "trace_file", "error_file"}) {
-        EXPECT_NE(Setting(out, file).find("?pid"), std::string::npos) << file;
-    }
+    // One log and one error file for all sessions; a trace only when asked for.
+    EXPECT_EQ(Setting(out, "log_file"), "brisel.log");
+    EXPECT_EQ(Setting(out, "error_file"), "brisel.err");
+    EXPECT_EQ(Setting(out, "trace_file"), "");
     // The files it names are shipped beside it.
     for (const char* file : {"key_init", "telnet_init"}) {
         EXPECT_FALSE(test::ReadFile(kConfig + "/" + Setting(out, file)).empty()) << file;
