@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -94,12 +95,28 @@ bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& 
             if (!value(text)) {
                 return false;
             }
-            if (!ParseListen(text, address)) {
-                error = "--listen " + text + ": expected ADDR:PORT or [ADDR]:PORT";
+            const std::string proxy = ",proxy";
+            const bool proxied = text.size() > proxy.size() &&
+                                 text.compare(text.size() - proxy.size(), proxy.size(), proxy) == 0;
+            if (!ParseListen(proxied ? text.substr(0, text.size() - proxy.size()) : text,
+                             address)) {
+                error = "--listen " + text +
+                        ": expected ADDR:PORT or [ADDR]:PORT, then ,proxy or nothing";
                 return false;
             }
+            address.proxy = proxied;
             listen.push_back(address);
             listenGiven = true;
+        } else if (a == "--proxy-from") {
+            ZavdProxySource source;
+            if (!value(text)) {
+                return false;
+            }
+            if (!source.Parse(text)) {
+                error = "--proxy-from " + text + ": expected ADDR or ADDR/BITS (numeric)";
+                return false;
+            }
+            proxyFrom.push_back(source);
         } else if (a == "--workdir") {
             if (!value(workdir)) {
                 return false;
@@ -145,6 +162,20 @@ bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& 
     if (listen.empty()) {
         listen.push_back(ZavdListen{"127.0.0.1", kDefaultPort});
     }
+    // A PROXY header names any address it likes: it is taken only from the load
+    // balancers named, never from everybody.
+    const bool proxied =
+        std::any_of(listen.begin(), listen.end(), [](const ZavdListen& l) { return l.proxy; });
+    if (proxied && proxyFrom.empty()) {
+        error =
+            "a --listen with ,proxy needs --proxy-from ADDR[/BITS] naming the load "
+            "balancers allowed to send PROXY headers";
+        return false;
+    }
+    if (!proxied && !proxyFrom.empty()) {
+        error = "--proxy-from is given but no --listen has ,proxy";
+        return false;
+    }
     if (workdir.empty()) {
         char cwd[PATH_MAX];
         workdir = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
@@ -162,6 +193,12 @@ std::string ZavdOptions::Usage() {
            "  --listen ADDR:PORT   listen there; repeatable; [ADDR]:PORT for IPv6\n"
            "                       (default: the sockets passed by systemd, else\n"
            "                       127.0.0.1:2222)\n"
+           "  --listen ADDR:PORT,proxy\n"
+           "                       every connection there starts with a PROXY header\n"
+           "                       (versions 1 and 2) naming the client\n"
+           "  --proxy-from ADDR[/BITS]\n"
+           "                       take PROXY headers from that network only; repeatable;\n"
+           "                       required with a proxy listener\n"
            "  --workdir DIR        the directory holding zav.ini, where sessions run\n"
            "                       (default the current directory)\n"
            "  --session PATH       the session program (default brisel beside zavd,\n"

@@ -4,9 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "service/ZavdProxySource.h"
+
 struct ZavdListen {
     std::string host;  // numeric IPv4 or IPv6 address
     int port = 0;
+    bool proxy = false;  // ",proxy": every connection starts with a PROXY header
 };
 
 class ZavdOptions {
@@ -27,6 +30,8 @@ class ZavdOptions {
     int maxSessions = kDefaultMaxSessions;
     // Sessions of one client address that have not logged on yet, at most.
     int maxStartupsPerAddress = kDefaultMaxStartupsPerAddress;
+    // Where PROXY headers are taken from; required with a proxy listener.
+    std::vector<ZavdProxySource> proxyFrom;
     bool genkey = false;
     bool help = false;
     bool version = false;

@@ -14,6 +14,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -42,6 +43,9 @@ void Kill(int pidfd) {
         ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0U);
     }
 }
+
+// The account that PROXY headers are read as when zavd runs as root.
+constexpr const char* kReaderAccount = "zav";
 
 std::string Now() {
     const std::time_t t = std::time(nullptr);
@@ -82,6 +86,11 @@ bool ToJournal() {
         return false;
     }
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) == stream;
+}
+
+// "IP:PORT", with the IPv6 address in brackets.
+std::string Show(const std::string& ip, const std::string& port) {
+    return (ip.find(':') != std::string::npos ? "[" + ip + "]" : ip) + ":" + port;
 }
 
 std::string Describe(int status) {
@@ -141,8 +150,15 @@ bool ZavdServer::Start(std::string& error) {
         const unsigned port = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(storage).sin6_port
                                        : reinterpret_cast<sockaddr_in&>(storage).sin_port);
         m_listening.push_back((v6 ? "[" + address.host + "]" : address.host) + ":" +
-                              std::to_string(port));
+                              std::to_string(port) + (address.proxy ? ",proxy" : ""));
+        if (address.proxy) {
+            m_proxyListeners.insert(fd.Get());
+        }
         m_listeners.push_back(std::move(fd));
+    }
+    if (!m_proxyListeners.empty() &&
+        !ZavdProxyReader::LookUp(kReaderAccount, m_readerIdentity, error)) {
+        return false;
     }
 
     const char* temporary = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe)
@@ -182,12 +198,23 @@ void ZavdServer::Adopt(UniqueFd listener, const std::string& address) {
 
 int ZavdServer::Serve() {
     std::vector<pollfd> fds;
-    fds.push_back(pollfd{m_signals.Get(), POLLIN, 0});
-    for (const UniqueFd& listener : m_listeners) {
-        fds.push_back(pollfd{listener.Get(), POLLIN, 0});
-    }
     for (;;) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        // The signals, the listeners, then the reports of the PROXY header readers.
+        fds.clear();
+        fds.push_back(pollfd{m_signals.Get(), POLLIN, 0});
+        for (const UniqueFd& listener : m_listeners) {
+            fds.push_back(pollfd{listener.Get(), POLLIN, 0});
+        }
+        const std::size_t firstReport = fds.size();
+        int timeout = -1;
+        const auto now = std::chrono::steady_clock::now();
+        for (const PendingHeader& pending : m_pending) {
+            fds.push_back(pollfd{pending.reader->ReportFd(), POLLIN, 0});
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(pending.deadline - now);
+            const int wait = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
+        }
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -205,7 +232,15 @@ int ZavdServer::Serve() {
                 break;
             }
         }
-        for (std::size_t i = 1; i < fds.size(); ++i) {
+        // Backwards, so that finishing one does not move those still to be looked at.
+        const auto expired = std::chrono::steady_clock::now();
+        for (std::size_t i = fds.size() - firstReport; i-- > 0;) {
+            const bool reported = fds[firstReport + i].revents != 0;
+            if (reported || m_pending[i].deadline <= expired) {
+                FinishProxyHeader(i, !reported);
+            }
+        }
+        for (std::size_t i = 1; i < firstReport; ++i) {
             if ((fds[i].revents & POLLIN) != 0) {
                 Accept(fds[i].fd);
             }
@@ -213,6 +248,14 @@ int ZavdServer::Serve() {
     }
     Log("stopping; running sessions end on their own");
     m_listeners.clear();
+    for (PendingHeader& pending : m_pending) {
+        pending.reader->Kill();
+        // Only a reader not reaped yet: the id of one reaped may name another child.
+        if (m_readers.erase(pending.reader->Pid()) != 0) {
+            ::waitpid(pending.reader->Pid(), nullptr, 0);
+        }
+    }
+    m_pending.clear();
     std::vector<Worker> workers;
     {
         std::lock_guard lock(m_mutex);
@@ -225,14 +268,75 @@ int ZavdServer::Serve() {
 }
 
 void ZavdServer::Accept(int listener) {
-    UniqueFd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
+    UniqueFd client(::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC));
     if (!client.Valid()) {
         return;  // gone before it was taken, or out of descriptors for now
     }
     ZSocket socket(client.Get());
     const std::string ip = socket.GetConnectionIP();
     const std::string port = socket.GetConnectionPort();
-    const std::string peer = (ip.find(':') != std::string::npos ? "[" + ip + "]" : ip) + ":" + port;
+    const std::string peer = Show(ip, port);
+    if (m_proxyListeners.count(listener) != 0) {
+        ReadProxyHeader(std::move(client), from, ip, port, peer);
+    } else {
+        Admit(std::move(client), ip, port, peer);
+    }
+}
+
+void ZavdServer::ReadProxyHeader(UniqueFd client, const sockaddr_storage& from,
+                                 const std::string& ip, const std::string& port,
+                                 const std::string& peer) {
+    // The one check on the connection itself: whether its source may send a header.
+    const bool allowed =
+        std::any_of(m_options.proxyFrom.begin(), m_options.proxyFrom.end(),
+                    [&](const ZavdProxySource& source) { return source.Contains(from); });
+    if (!allowed) {
+        Log(peer + ": refused, PROXY header from a source that --proxy-from does not allow");
+        return;
+    }
+    if (static_cast<int>(m_pending.size()) >= m_options.maxSessions) {
+        Log(peer + ": refused, " + std::to_string(m_pending.size()) + " PROXY headers being read");
+        return;
+    }
+    auto reader = std::make_unique<ZavdProxyReader>();
+    std::string error;
+    if (!reader->Start(client.Get(), m_readerIdentity, error)) {
+        Log(peer + ": not served, " + error);
+        return;
+    }
+    m_readers.insert(reader->Pid());
+    m_pending.push_back(PendingHeader{
+        std::move(client), std::move(reader), ip, port, peer,
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kProxyHeaderTimeoutMs)});
+}
+
+void ZavdServer::FinishProxyHeader(std::size_t index, bool timedOut) {
+    PendingHeader pending = std::move(m_pending[index]);
+    m_pending.erase(m_pending.begin() + static_cast<std::ptrdiff_t>(index));
+    if (timedOut) {
+        pending.reader->Kill();
+        Log(pending.peer + ": refused, PROXY header not received within " +
+            std::to_string(kProxyHeaderTimeoutMs / 1000) + " s");
+        return;
+    }
+    const ZavdProxyReader::Outcome outcome = pending.reader->Finish();
+    if (!outcome.accepted) {
+        Log(pending.peer + ": refused, " + outcome.reason);
+        return;
+    }
+    if (outcome.ip.empty()) {
+        // LOCAL or UNKNOWN: the load balancer's own connection, a health check.
+        Admit(std::move(pending.client), pending.ip, pending.port, pending.peer);
+        return;
+    }
+    Admit(std::move(pending.client), outcome.ip, outcome.port,
+          Show(outcome.ip, outcome.port) + " via " + pending.peer);
+}
+
+void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string& port,
+                       const std::string& peer) {
     const std::string suffix = "zav" + ip + port;
     {
         std::lock_guard lock(m_mutex);
@@ -376,6 +480,10 @@ void ZavdServer::Reap() {
             return;
         }
         const pid_t pid = ended.si_pid;
+        if (m_readers.erase(pid) != 0) {
+            ::waitpid(pid, nullptr, 0);  // a PROXY header reader: it reported, or was killed
+            continue;
+        }
         EndSessionGroups(pid);
         int status = 0;
         if (::waitpid(pid, &status, 0) != pid) {

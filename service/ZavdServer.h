@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,11 +18,14 @@
 
 #include "platform/win32/UniqueFd.h"
 #include "service/ZavdOptions.h"
+#include "service/ZavdProxyReader.h"
 
 class ZavdServer {
   public:
     // How long a session may take over the hand-off before it is given up and ended.
     static constexpr int kHandOffTimeoutMs = 10000;
+    // How long a connection on a proxy listener may take to send its PROXY header.
+    static constexpr int kProxyHeaderTimeoutMs = 5000;
 
     explicit ZavdServer(ZavdOptions options);
     ~ZavdServer();
@@ -38,6 +44,14 @@ class ZavdServer {
 
   private:
     void Accept(int listener);
+    // Serves a connection from the client at ip and port (peer names it in the log).
+    void Admit(UniqueFd client, const std::string& ip, const std::string& port,
+               const std::string& peer);
+    // A connection on a proxy listener: its header is read by a reader process first.
+    void ReadProxyHeader(UniqueFd client, const sockaddr_storage& from, const std::string& ip,
+                         const std::string& port, const std::string& peer);
+    // The reader of m_pending[index] reported, or its time ran out.
+    void FinishProxyHeader(std::size_t index, bool timedOut);
     void HandOff(pid_t session, UniqueFd client, std::string peer, std::string suffix);
     pid_t Spawn(const std::string& ip, const std::string& port, std::string& error);
     void Reap();
@@ -50,6 +64,19 @@ class ZavdServer {
     ZavdOptions m_options;
     std::vector<UniqueFd> m_listeners;
     std::vector<std::string> m_listening;
+    std::set<int> m_proxyListeners;
+    ZavdProxyReader::Identity m_readerIdentity;
+    // Connections whose PROXY header is being read (only the main thread uses these).
+    struct PendingHeader {
+        UniqueFd client;
+        std::unique_ptr<ZavdProxyReader> reader;
+        std::string ip;  // the connection's own peer, for LOCAL and UNKNOWN
+        std::string port;
+        std::string peer;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::vector<PendingHeader> m_pending;
+    std::set<pid_t> m_readers;  // reader processes not yet reaped
     UniqueFd m_signals;
     std::string m_pipeDirectory;
     std::vector<std::string> m_environment;  // the sessions' environment

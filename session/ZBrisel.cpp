@@ -104,7 +104,11 @@ ZBrisel::ZBrisel() {
     if (socket == INVALID_SOCKET) {
         ReportError(trace, "dup.GetSocket( ):err");
     }
-    LogLine("connected to " + wrapper.GetConnectionIP() + ":" + wrapper.GetConnectionPort());
+    // The client as zavd names it (from a load balancer's PROXY header, the address the
+    // header gave), and the connection's own peer when that differs.
+    const std::string client = m_config.ip + ":" + m_config.port;
+    const std::string peer = wrapper.GetConnectionIP() + ":" + wrapper.GetConnectionPort();
+    LogLine("connected to " + client + (peer == client ? "" : " via " + peer));
     // Read while the files can be: the worker that reads from the client may not.
     TraceLevel(0);
     m_key.Load(m_config.key_init);

@@ -1,9 +1,12 @@
 // A small session program for the service and transport tests, started by zavd (or a
 // test acting as the service) the way brisel is. It reads ./zav.ini like a session, takes
 // its connection over, and then behaves as the file ./behaviour says:
-//   greet        writes "session PID peer IP:PORT" to the client, then waits for the
-//                client to close or the service to end ("ZAV service stopped")
-//   ssh          runs the SSH channel: reports the user name and terminal size, echoes
+//   greet        writes "session PID peer IP:PORT client=IP:PORT" (the socket's peer,
+//                then the -ip: and -port: it was given) to the client, echoes what the
+//                client sends, and waits for the client to close or the service to end
+//                ("ZAV service stopped")
+//   ssh          runs the SSH channel: reports the user name, terminal size and the
+//                client's address ("client=IP:PORT", from -ip: and -port:), echoes
 //                what arrives as hex ("got=..."), reports size changes; "q" ends it,
 //                "i" reports the next three empty reads
 //   foreign      as greet, after a child process (a stranger to the service) tried both
@@ -80,15 +83,17 @@ int Greet(int socket, const std::string& peer, const std::string& extra) {
         }
         if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
             char buffer[256];
-            if (::read(socket, buffer, sizeof buffer) <= 0) {
+            const ssize_t n = ::read(socket, buffer, sizeof buffer);
+            if (n <= 0) {
                 LogLine("disconnected");
                 return 0;
             }
+            Send(socket, std::string(buffer, static_cast<std::size_t>(n)));
         }
     }
 }
 
-int Ssh(SOCKET socket, const std::string& keyFile) {
+int Ssh(SOCKET socket, const std::string& keyFile, const std::string& client) {
     ZSsh ssh;
     ssh.Init(socket, keyFile, ZSsh::kKeysetPassword);
     LogLine("ssh initialized");
@@ -96,7 +101,7 @@ int Ssh(SOCKET socket, const std::string& keyFile) {
     int width = ssh.m_width;
     int height = ssh.m_height;
     ssh.Push("user=" + ssh.m_userName + " size=" + std::to_string(width) + "x" +
-             std::to_string(height) + "\r\n");
+             std::to_string(height) + " client=" + client + "\r\n");
     const int service = ServicePidfd();
     int idleReports = 0;
     int emptyPops = 0;
@@ -212,9 +217,10 @@ int main() {
         return 0;
     }
 
-    std::string extra;
+    const std::string client = config.ip + ":" + config.port;
+    std::string extra = " client=" + client;
     if (behaviour == "foreign") {
-        extra = ForeignRefused(suffix) ? " foreign=refused" : " foreign=served";
+        extra += ForeignRefused(suffix) ? " foreign=refused" : " foreign=served";
     }
     const SOCKET socket = ZSocketDup::GetSocket(suffix);
     ZSocket wrapper(socket);
@@ -224,7 +230,7 @@ int main() {
         return 0;
     }
     if (behaviour == "ssh") {
-        return Ssh(socket, config.rsakey_file);
+        return Ssh(socket, config.rsakey_file, client);
     }
     return Greet(static_cast<int>(socket), peer, extra);
 }

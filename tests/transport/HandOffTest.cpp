@@ -159,7 +159,8 @@ TEST_F(HandOff, TheSessionGetsTheConnection) {
     std::string error;
     ASSERT_TRUE(HandOver(c, 20s, error)) << error;
     c.server.Reset();  // the session has its own now
-    EXPECT_EQ(c.ReadLine(), "session " + std::to_string(session) + " peer 127.0.0.1:" + c.port);
+    EXPECT_EQ(c.ReadLine(), "session " + std::to_string(session) + " peer 127.0.0.1:" + c.port +
+                                " client=127.0.0.1:" + c.port);
     c.client.Reset();
     EXPECT_EQ(Wait(), 0);
     EXPECT_NE(Log().find("disconnected"), std::string::npos);
@@ -305,7 +306,7 @@ TEST_F(HandOff, AStrangerAtThePipesIsTurnedAway) {
     std::string error;
     ASSERT_TRUE(HandOver(c, 20s, error)) << error;
     EXPECT_EQ(c.ReadLine(), "session " + std::to_string(session) + " peer 127.0.0.1:" + c.port +
-                                " foreign=refused");
+                                " client=127.0.0.1:" + c.port + " foreign=refused");
 }
 
 TEST_F(HandOff, TheSessionTrustsOnlyItsOwnService) {
@@ -325,7 +326,8 @@ TEST_F(HandOff, IPv6Peers) {
     Start("greet", c);
     std::string error;
     ASSERT_TRUE(HandOver(c, 20s, error)) << error;
-    EXPECT_EQ(c.ReadLine(), "session " + std::to_string(session) + " peer ::1:" + c.port);
+    EXPECT_EQ(c.ReadLine(), "session " + std::to_string(session) + " peer ::1:" + c.port +
+                                " client=::1:" + c.port);
 }
 
 // ---- the SSH set-up's failures end the session with exit code 0 ---------------------
