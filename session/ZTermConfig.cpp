@@ -1,9 +1,11 @@
 #include "session/ZTermConfig.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 
 #include "infra/ZIni.h"
 #include "platform/ZWinsta.h"
@@ -12,11 +14,11 @@
 namespace {
 
 // The settings file as the process sees it, or why it cannot be used.
-std::string CheckSettingsFile() {
-    const char* path = "zav.ini";
+std::string CheckSettingsFile(const std::string& path) {
     std::ifstream file(path);
     if (!file) {
-        return std::string("cannot read ./zav.ini: ") + std::strerror(errno);
+        const char* reason = ::strerrordesc_np(errno);
+        return "cannot read " + path + ": " + (reason != nullptr ? reason : "error");
     }
     std::string line;
     while (std::getline(file, line)) {
@@ -34,15 +36,49 @@ std::string CheckSettingsFile() {
             return {};
         }
     }
-    return "./zav.ini has no [ZTerm] section";
+    return path + " has no [ZTerm] section";
+}
+
+// A text setting with a second spelling: the shipped spelling's value when it is set,
+// the other's otherwise.
+void GetAliasedKey(ZIni& ini, const std::string& section, const char* name, std::string& value) {
+    for (const ZTermConfig::Alias& alias : ZTermConfig::kAliases) {
+        if (name == std::string_view(alias.shipped)) {
+            std::string correct;
+            ini.GetKey(section, alias.correct, correct, "");
+            ini.GetKey(section, alias.shipped, value, correct);
+            return;
+        }
+    }
+    ini.GetKey(section, name, value, "");
 }
 
 }  // namespace
 
-ZTermConfig::ZTermConfig() {
-    problem = CheckSettingsFile();
+ZTermConfig::ZTermConfig() : ZTermConfig(kIniFile) {
+    port = ZWinsta::GetCmdLineParam("-port:");
+    ip = ZWinsta::GetCmdLineParam("-ip:");
+
+    // The shell inherits these (the login adds ZAV_USER).
+    SetEnvironmentVariableA("ZAV_VERSION", kVersion);
+    SetEnvironmentVariableA("ZAV_IP", ip.c_str());
+    SetEnvironmentVariableA("ZAV_PORT", port.c_str());
+
+    // Expanded once, here, so they may use the variables just set.
+    ZWinsta::ExpandEnvironmentString(welcome_message);
+    ZWinsta::ExpandEnvironmentString(pass_message);
+    ZWinsta::ExpandEnvironmentString(pass_timeout_message);
+    ZWinsta::ExpandEnvironmentString(idle_timeout_message);
+    ZWinsta::ExpandEnvironmentString(shell_command);
+}
+
+ZTermConfig::ZTermConfig(const std::string& path) {
+    // The reader takes the Windows spelling; the check of the file needs the Linux one.
+    std::string file = path;
+    std::replace(file.begin(), file.end(), '\\', '/');
+    problem = CheckSettingsFile(file);
     ZIni ini;
-    ini.File(kIniFile);
+    ini.File(path);
     const std::string section = "ZTerm";
     // The readers' results (the "eof" marker) are ignored: such a key keeps the text
     // "eof", or the default for a number.
@@ -53,10 +89,10 @@ ZTermConfig::ZTermConfig() {
     ini.GetKey(section, "pass_timeout_message", pass_timeout_message, "");
     ini.GetKey(section, "idle_timeout_message", idle_timeout_message, "");
     ini.GetKey(section, "service_stopped_message", service_stopped_message, "");
-    ini.GetKey(section, "login_successfull_message", login_successfull_message, "");
+    GetAliasedKey(ini, section, "login_successfull_message", login_successfull_message);
     ini.GetKey(section, "max_login_attempts", max_login_attempts, 0U);
     ini.GetKey(section, "allowed_login_list", allowed_login_list, "");
-    ini.GetKey(section, "fordbiden_login_list", fordbiden_login_list, "");
+    GetAliasedKey(ini, section, "fordbiden_login_list", fordbiden_login_list);
     ini.GetKey(section, "shell_command", shell_command, "");
     ini.GetKey(section, "exec_commands", exec_commands, false);
     ini.GetSecretKey(section, "default_pass", default_pass, "");
@@ -75,19 +111,4 @@ ZTermConfig::ZTermConfig() {
     ini.GetKey(section, "screen_height", screen_height, 0U);
     ini.GetKey(section, "buff_height", buff_height, 0U);
     ini.GetKey(section, "dumb_client", dumb_client, false);
-
-    port = ZWinsta::GetCmdLineParam("-port:");
-    ip = ZWinsta::GetCmdLineParam("-ip:");
-
-    // The shell inherits these (the login adds ZAV_USER).
-    SetEnvironmentVariableA("ZAV_VERSION", kVersion);
-    SetEnvironmentVariableA("ZAV_IP", ip.c_str());
-    SetEnvironmentVariableA("ZAV_PORT", port.c_str());
-
-    // Expanded once, here, so they may use the variables just set.
-    ZWinsta::ExpandEnvironmentString(welcome_message);
-    ZWinsta::ExpandEnvironmentString(pass_message);
-    ZWinsta::ExpandEnvironmentString(pass_timeout_message);
-    ZWinsta::ExpandEnvironmentString(idle_timeout_message);
-    ZWinsta::ExpandEnvironmentString(shell_command);
 }

@@ -2,6 +2,7 @@
 // once, plus the client's address and port from the command line.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -11,7 +12,22 @@ class ZTermConfig {
     static constexpr const char* kIniFile = ".\\zav.ini";
     static constexpr const char* kVersion = "1.13d";
 
+    // Keys read under a second, correct spelling too; the shipped spelling wins when
+    // both are set, so files written for it keep their meaning.
+    struct Alias {
+        const char* shipped;
+        const char* correct;
+    };
+    static constexpr std::array<Alias, 2> kAliases = {{
+        {"login_successfull_message", "login_successful_message"},
+        {"fordbiden_login_list", "forbidden_login_list"},
+    }};
+
+    // The session's settings: .\zav.ini, the command line, and the variables set for
+    // the shell.
     ZTermConfig();
+    // Only the settings in the file at path, read as the session reads them.
+    explicit ZTermConfig(const std::string& path);
 
     std::string rsakey_file;
     std::string welcome_message;

@@ -156,6 +156,27 @@ TEST_F(ConfigTest, FiveSettingsAreExpandedOnceAndTheOthersNot) {
     EXPECT_EQ(v["default_domain"], "%ZAV_VERSION%");
 }
 
+TEST_F(ConfigTest, CorrectSpellingsReadAsTheShippedNames) {
+    test::WriteFile(m_dir / "zav.ini",
+                    "[ZTerm]\n"
+                    "forbidden_login_list = :root:\n"
+                    "login_successful_message = Welcome\\n\n");
+    auto v = Load();
+    EXPECT_EQ(v["fordbiden_login_list"], ":root:");
+    EXPECT_EQ(v["login_successfull_message"], "Welcome\n");
+
+    // With both spellings the shipped one wins, also when it is empty.
+    test::WriteFile(m_dir / "zav.ini",
+                    "[ZTerm]\n"
+                    "forbidden_login_list = :alice:\n"
+                    "fordbiden_login_list = :root:\n"
+                    "login_successful_message = Welcome\n"
+                    "login_successfull_message =\n");
+    v = Load();
+    EXPECT_EQ(v["fordbiden_login_list"], ":root:");
+    EXPECT_EQ(v["login_successfull_message"], "");
+}
+
 TEST_F(ConfigTest, NegativeTraceLevelAndEofValues) {
     test::WriteFile(m_dir / "zav.ini",
                     "[zterm]\n"
