@@ -1,5 +1,6 @@
 #include "transport/ZSsh.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -59,6 +60,8 @@ void ZSsh::Fail(const std::string& message, int status, bool errorLine) {
 bool ZSsh::Init(SOCKET socket, std::string keysetPath, std::string password) {
     ZTraceScope trace;
     trace.Trace("ZSsh::Init( ", static_cast<long long>(socket), ", ", keysetPath, " )");
+    // Settings may name files the Windows way (keys\zav_key), as zavd --genkey takes them.
+    std::replace(keysetPath.begin(), keysetPath.end(), '\\', '/');
     // Opening the key file and reading the key from it are one step here; a file that
     // cannot be opened fails as the opening did.
     int status = m_session->LoadKey(keysetPath, password);
