@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "infra/ZIniLookups.h"
 #include "infra/ZTraceScope.h"
 #include "platform/win32/Win32.h"
 
@@ -93,6 +94,7 @@ bool ZIni::ReadString(const std::string& section, const std::string& key, std::s
                       const std::string& defaultValue, bool secret) {
     ZTraceScope trace;
     trace.Trace("ZIni::GetKey( ", section, ", ", key, " )");
+    ZIniLookups::Note(section, key);
 
     std::array<char, 1000> buffer{};
     const DWORD length =

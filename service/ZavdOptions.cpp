@@ -150,6 +150,8 @@ bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& 
             debug = true;
         } else if (a == "--genkey") {
             genkey = true;
+        } else if (a == "--check-config") {
+            checkConfig = true;
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a == "--version") {
@@ -213,6 +215,8 @@ std::string ZavdOptions::Usage() {
            "                       (default 100)\n"
            "  --genkey             create the key-set file named by rsakey_file in the\n"
            "                       workdir's zav.ini if it is missing, then exit\n"
+           "  --check-config       check zav.ini and the files it names, report each\n"
+           "                       problem on standard error and exit (1: problems found)\n"
            "  --version            show the version\n"
            "  --help               show this text\n"
            "\n"

@@ -33,6 +33,7 @@ class ZavdOptions {
     // Where PROXY headers are taken from; required with a proxy listener.
     std::vector<ZavdProxySource> proxyFrom;
     bool genkey = false;
+    bool checkConfig = false;  // check the settings, report and exit
     bool help = false;
     bool version = false;
 };

@@ -7,12 +7,30 @@
 #include <string>
 #include <vector>
 
+#include "service/ZavdConfigCheck.h"
 #include "service/ZavdKeyFile.h"
 #include "service/ZavdOptions.h"
 #include "service/ZavdServer.h"
 #include "service/ZavdSocketActivation.h"
 #include "session/ZTermConfig.h"
 #include "transport/ZSsh.h"
+
+namespace {
+
+// Checks the work directory's settings; on problems reports each, and then outcome.
+bool SettingsUsable(const ZavdOptions& options, bool keyFile, const char* outcome) {
+    const std::vector<std::string> problems = ZavdConfigCheck::Run(options.workdir, keyFile);
+    for (const std::string& problem : problems) {
+        std::fprintf(stderr, "zavd: %s\n", problem.c_str());
+    }
+    if (!problems.empty()) {
+        std::fprintf(stderr, "zavd: %s: %zu problem(s) in the settings in %s\n", outcome,
+                     problems.size(), options.workdir.c_str());
+    }
+    return problems.empty();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -30,7 +48,19 @@ int main(int argc, char** argv) {
         std::printf("zavd %s\n", ZTermConfig::kVersion);
         return 0;
     }
+    if (options.checkConfig) {
+        // As sshd -t: one line per problem, nothing when the settings are fine.
+        const std::vector<std::string> problems = ZavdConfigCheck::Run(options.workdir);
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "%s\n", problem.c_str());
+        }
+        return problems.empty() ? 0 : 1;
+    }
     if (options.genkey) {
+        // The key-set file is the one thing that may be missing: it is made here.
+        if (!SettingsUsable(options, false, "no key-set file made")) {
+            return 1;
+        }
         const std::string path = ZavdKeyFile::PathFromSettings(options.workdir);
         if (path.empty()) {
             std::fprintf(stderr, "zavd: %s/zav.ini names no rsakey_file\n",
@@ -57,6 +87,10 @@ int main(int argc, char** argv) {
                      "zavd: --debug is refused as root: it would give every client a root shell; "
                      "run the trial as an ordinary user\n");
         return 2;
+    }
+
+    if (!SettingsUsable(options, true, "not started")) {
+        return 1;
     }
 
     // Signals are taken through a descriptor; threads started later inherit the mask.

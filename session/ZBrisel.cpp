@@ -196,8 +196,6 @@ namespace {
 constexpr SHORT kMaxScrollingWidth = 150;
 // The buffer's rows after the client's width changed while the shell scrolls.
 constexpr SHORT kScrollingBufferRows = 300;
-// The tallest window: two thirds of that buffer, so rows above it remain scroll-back.
-constexpr SHORT kMaxWindowRows = 200;
 // Client bytes handled in one pass: a few milliseconds' work at most.
 constexpr std::size_t kInputSlice = 4096;
 // How long the end waits, after the shell's exit, for the terminal to report that every

@@ -29,6 +29,10 @@ class ZBrisel {
         Starting = 3,
     };
 
+    // The tallest window the console follows: two thirds of the buffer it has while the
+    // shell scrolls, so rows above it remain scroll-back.
+    static constexpr SHORT kMaxWindowRows = 200;
+
     ZBrisel();
     ~ZBrisel() = default;
     ZBrisel(const ZBrisel&) = delete;

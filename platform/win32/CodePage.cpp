@@ -174,3 +174,8 @@ int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, const WCHAR* text, int c
     }
     return written;
 }
+
+BOOL IsValidCodePage(UINT codePage) {
+    const Target& target = TargetFor(codePage);
+    return target.utf8 || target.converter ? TRUE : FALSE;
+}

@@ -51,6 +51,11 @@ void ProfileParser::EndLine() {
             }
             break;
         }
+        case State::Key:  // no '=' on the line
+            if (m_sink.stray && !m_sink.stray(name)) {
+                m_stopped = true;
+            }
+            break;
         default:
             break;
     }

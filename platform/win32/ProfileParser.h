@@ -24,6 +24,9 @@ class ProfileParser {
     struct Sink {
         std::function<bool(std::string_view name, bool overlong)> section;
         std::function<bool(std::string_view key, bool overlong, std::string_view value)> key;
+        // Optional: a line that is neither a comment, a section nor a key (no '='), with
+        // its text trimmed (at most kMaxName characters).
+        std::function<bool(std::string_view text)> stray = nullptr;
     };
 
     explicit ProfileParser(Sink sink) : m_sink(std::move(sink)) {}

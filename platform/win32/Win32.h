@@ -213,6 +213,8 @@ constexpr UINT CP_UTF8 = 65001;
 // Returns the number of bytes, 0 (error code set) when a unit cannot be converted.
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int count, char* buffer,
                         int size, const char* defaultChar, BOOL* usedDefault);
+// TRUE when WideCharToMultiByte can convert into the code page (its charset is known here).
+BOOL IsValidCodePage(UINT codePage);
 
 // ---- profile files ---------------------------------------------------------------------
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/win32/UniqueFd.h"
+#include "service/ZavdKeyFile.h"
 #include "service/ZavdOptions.h"
 #include "support/TestSupport.h"
 #include "support/Zavd.h"
@@ -118,7 +119,14 @@ bool NoChildren(pid_t pid, int seconds = 30) {
 class Service : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::WriteFile(work / "zav.ini", "[ZTerm]\nlog_file=session_?pid.log\n");
+        // Settings that pass zavd's check (the probe reads only log_file).
+        test::WriteFile(work / "zav.ini",
+                        "[ZTerm]\nlog_file=session_?pid.log\nrsakey_file=zav_key\n"
+                        "key_init=" ZAV_CONFIG_DIR "/zav_keys.ini\n");
+        std::string error;
+        ASSERT_EQ(ZavdKeyFile::Create(work / "zav_key", ZSsh::kKeysetPassword, error),
+                  ZavdKeyFile::Result::Created)
+            << error;
         Behave("greet");
     }
     void Behave(const std::string& behaviour) { test::WriteFile(work / "behaviour", behaviour); }
@@ -240,7 +248,9 @@ TEST_F(Service, IPv6) {
 }
 
 TEST_F(Service, TheKeySetFileIsCreatedOnceAndPrivate) {
-    test::WriteFile(work / "zav.ini", "[ZTerm]\nrsakey_file=keys\\server_key\n");
+    test::WriteFile(work / "zav.ini",
+                    "[ZTerm]\nrsakey_file=keys\\server_key\nkey_init=" ZAV_CONFIG_DIR
+                    "/zav_keys.ini\n");
     ::mkdir((work / "keys").c_str(), 0700);
     const std::string genkey =
         std::string(ZAVD_PATH) + " --genkey --workdir " + test::Quote(work.Path().string());
@@ -263,6 +273,11 @@ TEST_F(Service, TheKeySetFileIsCreatedOnceAndPrivate) {
     EXPECT_EQ(again.status, 0);
     EXPECT_NE(again.output.find("exists"), std::string::npos);
     EXPECT_EQ(test::ReadFile(key), before) << "an existing key is kept";
+    // The check finds the key where --genkey put it.
+    EXPECT_EQ(test::Run(std::string(ZAVD_PATH) + " --check-config --workdir " +
+                        test::Quote(work.Path().string()))
+                  .status,
+              0);
 
     test::WriteFile(work / "zav.ini", "[ZTerm]\n");
     EXPECT_EQ(test::Run(genkey + " 2>/dev/null").status, 1) << "no rsakey_file";

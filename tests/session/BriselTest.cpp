@@ -371,8 +371,14 @@ TEST_F(Brisel, SessionsNotLoggedOnCountTowardsTheAddressLimit) {
 }
 
 TEST_F(Brisel, BrokenSettingsAreExplained) {
-    // The key table cannot be read: the client is told, and so is the administrator.
-    Start("zavtest8", {{"key_init", "missing-keys.ini"}});
+    // zavd refuses to start on such settings; they are broken after it started. The key
+    // table cannot be read: the client is told, and so is the administrator.
+    ASSERT_NO_FATAL_FAILURE(StartService({}, {}));
+    std::string settings = File("zav.ini");
+    const auto line = settings.find("key_init=");
+    settings.replace(line, settings.find('\n', line) - line, "key_init=missing-keys.ini");
+    test::WriteFile(work / "zav.ini", settings);
+    terminal = Connect("zavtest8");
     EXPECT_TRUE(terminal->WaitForText("zav: the key table 'missing-keys.ini' (key_init)"))
         << terminal->Capture();
     EXPECT_TRUE(terminal->WaitForText("ssh-exit=")) << terminal->Capture();

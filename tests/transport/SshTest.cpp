@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -18,8 +19,11 @@ namespace {
 class Ssh : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The key named the Windows way, as the session and zavd --genkey both take it.
         test::WriteFile(work / "zav.ini",
-                        "[ZTerm]\nrsakey_file=zav_key\nlog_file=session_?pid.log\n");
+                        "[ZTerm]\nrsakey_file=keys\\zav_key\nlog_file=session_?pid.log\n"
+                        "key_init=" ZAV_CONFIG_DIR "/zav_keys.ini\n");
+        ASSERT_EQ(::mkdir((work / "keys").c_str(), 0700), 0);
         test::WriteFile(work / "behaviour", "ssh");
         ASSERT_EQ(test::Run(std::string(ZAVD_PATH) + " --genkey --workdir " +
                             test::Quote(work.Path().string()))

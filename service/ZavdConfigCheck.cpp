@@ -1,0 +1,597 @@
+#include "service/ZavdConfigCheck.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "infra/ZIniLookups.h"
+#include "input/ZKey.h"
+#include "platform/win32/ConsoleBuffer.h"
+#include "platform/win32/ProfileParser.h"
+#include "platform/win32/UniqueFd.h"
+#include "platform/win32/Win32.h"
+#include "screen/ZScreen.h"
+#include "screen/ZTelnet.h"
+#include "service/ErrorText.h"
+#include "service/ZavdKeyFile.h"
+#include "session/ZBrisel.h"
+#include "session/ZTermConfig.h"
+#include "transport/SshServer.h"
+#include "transport/ZSsh.h"
+
+namespace {
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return lower;
+}
+
+// A value or name as a problem line shows it: quoted, and cut when long.
+std::string Quoted(std::string_view text) {
+    constexpr std::size_t kShown = 40;
+    return "'" + std::string(text.substr(0, kShown)) + (text.size() > kShown ? "...'" : "'");
+}
+
+// ---- the files as the readers' parser sees them ----------------------------------------
+
+struct KeyLine {
+    std::string name;
+    std::string value;
+    bool overlong = false;
+};
+
+struct SectionText {
+    std::string name;
+    bool overlong = false;
+    std::vector<KeyLine> keys;
+    std::vector<std::string> stray;  // lines without '='
+};
+
+struct FileText {
+    std::string error;  // why the file cannot be read; empty when it can
+    dev_t dev = 0;
+    ino_t ino = 0;
+    SectionText outside;  // what comes before the first section
+    std::vector<SectionText> sections;
+};
+
+// Opened as the readers open it: a regular file only, never waiting on a FIFO.
+FileText Parse(const std::string& path) {
+    FileText text;
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) {
+        text.error = ErrorText(errno);
+        return text;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        text.error = "not a regular file";
+        return text;
+    }
+    text.dev = st.st_dev;
+    text.ino = st.st_ino;
+    const auto current = [&]() -> SectionText& {
+        return text.sections.empty() ? text.outside : text.sections.back();
+    };
+    ProfileParser parser(ProfileParser::Sink{
+        [&](std::string_view name, bool overlong) {
+            text.sections.push_back(SectionText{std::string(name), overlong, {}, {}});
+            return true;
+        },
+        [&](std::string_view key, bool overlong, std::string_view value) {
+            current().keys.push_back(KeyLine{std::string(key), std::string(value), overlong});
+            return true;
+        },
+        [&](std::string_view line) {
+            current().stray.emplace_back(line);
+            return true;
+        }});
+    std::array<char, 65536> buffer{};
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            text.error = ErrorText(errno);
+            return text;
+        }
+        if (n == 0) {
+            break;
+        }
+        parser.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    }
+    parser.Finish();
+    return text;
+}
+
+// ---- who reads what ----------------------------------------------------------------------
+
+// A section and the keys its reader asks for.
+struct Reader {
+    std::string section;
+    std::vector<std::string> known;
+};
+
+// Runs a reader of the session and notes the keys it asks for in section.
+template <class Load>
+Reader ReadWith(const char* section, Load load) {
+    const ZIniLookups lookups;
+    load();
+    return Reader{section, lookups.Keys(section)};
+}
+
+// One file to check: its name in the problem lines, its text, and the readers of it.
+struct File {
+    std::string shown;
+    FileText text;
+    std::vector<Reader> readers;
+};
+
+// What the readers get: the first value of each key in the first section of each name,
+// by lower-case section and key. A section that is there has an entry, if empty.
+using Values = std::map<std::string, std::map<std::string, std::string>>;
+
+// ---- values ------------------------------------------------------------------------------
+
+enum class Kind { Number, Signed, Boolean, Bytes, Words, Names };
+
+struct Rule {
+    const char* section;
+    const char* key;  // the keys of a numbered list: its name followed by '#'
+    Kind kind;
+    long long low;
+    long long high;
+};
+
+// The longest time in seconds: the session counts milliseconds in 32 bits.
+constexpr long long kMaxSeconds = 0xFFFFFFFFLL / 1000;
+// The least time between two screen updates, at most: more leaves the client's screen
+// seconds behind.
+constexpr long long kMaxRefreshDelay = 10000;
+// Refused log-on attempts before the session ends, at most.
+constexpr long long kMaxLoginAttempts = 100;
+constexpr long long kMaxUnsigned = 0xFFFFFFFFLL;
+
+constexpr std::array<Rule, 20> kRules = {{
+    {"ZTerm", "screen_width", Kind::Number, 1, ZScreen::kColumns},
+    {"ZTerm", "screen_height", Kind::Number, 1, ZBrisel::kMaxWindowRows},
+    {"ZTerm", "buff_height", Kind::Number, 1, ConsoleBuffer::kMaxHeight},
+    {"ZTerm", "pass_timeout", Kind::Number, 0, kMaxSeconds},
+    {"ZTerm", "idle_timeout", Kind::Number, 0, kMaxSeconds},
+    {"ZTerm", "refresh_delay", Kind::Number, 0, kMaxRefreshDelay},
+    {"ZTerm", "scrollback_burst", Kind::Number, 0, kMaxUnsigned},
+    {"ZTerm", "max_login_attempts", Kind::Number, 0, kMaxLoginAttempts},
+    {"ZTerm", "trace_level", Kind::Signed, INT32_MIN, INT32_MAX},
+    {"ZTerm", "dumb_client", Kind::Boolean, 0, 1},
+    {"ZTerm", "exec_commands", Kind::Boolean, 0, 1},
+    {"ZTerm", "allowed_login_list", Kind::Names, 0, 0},
+    {"ZTerm", "fordbiden_login_list", Kind::Names, 0, 0},
+    {"ZTerm", "forbidden_login_list", Kind::Names, 0, 0},
+    {"ZKey", "input#", Kind::Bytes, 0, 0xFF},
+    {"ZKey", "key#", Kind::Words, 0, kMaxUnsigned},
+    {"ZTelnet", "client#", Kind::Bytes, 0, 0xFF},
+    {"ZTelnet", "server#", Kind::Bytes, 0, 0xFF},
+    {"ZTelnet", "ctrl_c_enabled", Kind::Boolean, 0, 1},
+    {"ZTelnet", "export_code_page", Kind::Number, 0, kMaxUnsigned},
+}};
+
+const Rule* RuleFor(std::string_view section, const std::string& key) {
+    for (const Rule& rule : kRules) {
+        if (Lower(rule.section) != Lower(section)) {
+            continue;
+        }
+        const std::string_view name = rule.key;
+        if (name.ends_with('#')) {
+            const std::string_view prefix = name.substr(0, name.size() - 1);
+            if (key.size() > prefix.size() && key.starts_with(prefix) &&
+                key.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
+                return &rule;
+            }
+        } else if (key == name) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+// A decimal number as a sign (when allowed) and digits; empty when the text is none.
+// Too many digits read as the largest number, which is out of every range.
+std::optional<long long> Decimal(std::string_view text, bool sign) {
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || (sign && text[0] == '-'))) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    if (text.size() > 18) {
+        return INT64_MAX;
+    }
+    long long value = 0;
+    for (const char c : text) {
+        value = value * 10 + (c - '0');
+    }
+    return negative ? -value : value;
+}
+
+// How many hexadecimal numbers (each with an optional 0x, at most maximum) the blank
+// separated text holds; empty when a word is none.
+std::optional<std::size_t> HexCount(std::string_view text, unsigned long long maximum) {
+    std::size_t count = 0;
+    std::size_t pos = 0;
+    while (true) {
+        pos = text.find_first_not_of(" \t", pos);
+        if (pos == std::string_view::npos) {
+            return count;
+        }
+        const std::size_t end = std::min(text.find_first_of(" \t", pos), text.size());
+        std::string_view word = text.substr(pos, end - pos);
+        pos = end;
+        if (word.size() > 2 && word[0] == '0' && (word[1] | 0x20) == 'x') {
+            word.remove_prefix(2);
+        }
+        if (word.empty() || word.size() > 8 ||
+            word.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos ||
+            std::stoull(std::string(word), nullptr, 16) > maximum) {
+            return std::nullopt;
+        }
+        ++count;
+    }
+}
+
+// What is wrong with a value, or empty. An empty number reads as the default, as if
+// the key were absent.
+std::string ValueProblem(const Rule& rule, const std::string& value) {
+    const std::string range =
+        "; expected " + std::to_string(rule.low) + " to " + std::to_string(rule.high);
+    switch (rule.kind) {
+        case Kind::Number:
+        case Kind::Signed: {
+            if (value.empty()) {
+                return {};
+            }
+            const auto number = Decimal(value, rule.kind == Kind::Signed);
+            if (!number) {
+                return Quoted(value) + " is not a number" + range;
+            }
+            if (*number < rule.low || *number > rule.high) {
+                return value + " is out of range" + range;
+            }
+            return {};
+        }
+        case Kind::Boolean:
+            return value.empty() || value == "0" || value == "1" ? ""
+                                                                 : Quoted(value) + " is not 0 or 1";
+        case Kind::Bytes:
+            return value == "eof" || HexCount(value, 0xFF)
+                       ? ""
+                       : Quoted(value) + " is not hexadecimal bytes (00 to ff) or eof";
+        case Kind::Words: {
+            const auto count = HexCount(value, static_cast<unsigned long long>(rule.high));
+            return count && *count % 3 == 0
+                       ? ""
+                       : Quoted(value) +
+                             " is not triples of hexadecimal numbers (message, wParam, lParam)";
+        }
+        case Kind::Names:
+            return value.empty() ||
+                           (value.size() >= 2 && value.front() == ':' && value.back() == ':')
+                       ? ""
+                       : Quoted(value) +
+                             " does not begin and end with ':' (:name:name:), so its first "
+                             "and last names never match";
+    }
+    return {};
+}
+
+// ---- keys and sections ---------------------------------------------------------------------
+
+// Why a key the reader never asked for is there: past the end of a numbered list, or
+// unknown (with the known key it likely meant).
+std::string UnknownKey(const std::string& name, const Reader& reader, const SectionText& section,
+                       const std::set<std::string>& known) {
+    const std::string lower = Lower(name);
+    const std::size_t digits = lower.find_last_not_of("0123456789") + 1;
+    const Rule* rule = RuleFor(reader.section, lower);
+    // A numbered list's key: the list's first key was asked for, or (when the list ended
+    // before it, as serverN after clientN=eof) the rules know the list.
+    const bool listed = digits > 0 && digits < lower.size() &&
+                        (known.contains(lower.substr(0, digits) + "0") ||
+                         (rule != nullptr && std::string_view(rule->key).ends_with('#')));
+    if (listed) {
+        for (const KeyLine& key : section.keys) {
+            if (key.value == "eof" && known.contains(Lower(key.name))) {
+                return "ignored; the list ends at " + key.name + "=eof";
+            }
+        }
+        const std::string prefix = lower.substr(0, digits);
+        const auto entries = std::count_if(known.begin(), known.end(), [&](const std::string& k) {
+            return k.starts_with(prefix) &&
+                   k.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+        });
+        return "ignored; the list holds at most " + std::to_string(entries) + " entries";
+    }
+    const std::string closest = ZavdConfigCheck::Closest(name, reader.known);
+    return closest.empty() ? "unknown" : "unknown; did you mean " + closest + "?";
+}
+
+void CheckSection(const std::string& shown, const Reader& reader, const SectionText& section,
+                  std::map<std::string, std::string>& values, std::vector<std::string>& problems) {
+    const std::string where = shown + ": [" + reader.section + "] ";
+    std::set<std::string> known;
+    for (const std::string& key : reader.known) {
+        known.insert(Lower(key));
+    }
+    for (const std::string& line : section.stray) {
+        problems.push_back(where + Quoted(line) + ": no '=', ignored");
+    }
+    for (const KeyLine& key : section.keys) {
+        const std::string name = key.name.empty() ? "(no name)" : key.name;
+        if (key.overlong) {
+            problems.push_back(where + Quoted(name) + ": name longer than " +
+                               std::to_string(ProfileParser::kMaxName) + " characters, ignored");
+            continue;
+        }
+        const std::string lower = Lower(key.name);
+        if (!known.contains(lower)) {
+            problems.push_back(where + name + ": " + UnknownKey(key.name, reader, section, known));
+            continue;
+        }
+        if (!values.emplace(lower, key.value).second) {
+            problems.push_back(where + name + ": set again, ignored; the first one counts");
+            continue;
+        }
+        if (const Rule* rule = RuleFor(reader.section, lower)) {
+            const std::string problem = ValueProblem(*rule, key.value);
+            if (!problem.empty()) {
+                problems.push_back(where + name + ": ");
+                problems.back() += problem;
+            }
+        }
+    }
+}
+
+// What the readers of a file pass over in silence: lines outside any section or
+// without '=', unknown and repeated sections, and each section's keys.
+void CheckFile(const File& file, Values& values, std::vector<std::string>& problems) {
+    const std::string where = file.shown + ": ";
+    for (const KeyLine& key : file.text.outside.keys) {
+        problems.push_back(where + Quoted(key.name) + ": before any section, ignored");
+    }
+    for (const std::string& line : file.text.outside.stray) {
+        problems.push_back(where + Quoted(line) + ": no '=', ignored");
+    }
+    std::vector<std::string> sections;
+    for (const Reader& reader : file.readers) {
+        sections.push_back(reader.section);
+    }
+    std::set<std::string> seen;
+    for (const SectionText& section : file.text.sections) {
+        const std::string label = "[" + section.name + "]";
+        if (section.overlong) {
+            problems.push_back(where + Quoted(label) + ": name longer than " +
+                               std::to_string(ProfileParser::kMaxName) + " characters, ignored");
+            continue;
+        }
+        const std::string lower = Lower(section.name);
+        const auto reader =
+            std::find_if(file.readers.begin(), file.readers.end(),
+                         [&](const Reader& r) { return Lower(r.section) == lower; });
+        if (reader == file.readers.end()) {
+            const std::string closest = ZavdConfigCheck::Closest(section.name, sections);
+            problems.push_back(where + label + ": unknown section, ignored" +
+                               (closest.empty() ? "" : "; did you mean [" + closest + "]?"));
+            continue;
+        }
+        if (!seen.insert(lower).second) {
+            problems.push_back(where + label + ": again, ignored; only the first ");
+            problems.back() += label + " section is read";
+            continue;
+        }
+        CheckSection(file.shown, *reader, section, values[lower], problems);
+    }
+}
+
+// Adds the reader of the file at path to the files to check (a file already there, by
+// its identity, gets one more reader); false with the reason when it cannot be read.
+bool AddFile(std::vector<File>& files, const std::string& shown, const std::string& path,
+             const Reader& reader, std::string& error) {
+    FileText text = Parse(path);
+    if (!text.error.empty()) {
+        error = text.error;
+        return false;
+    }
+    for (File& file : files) {
+        if (file.text.dev == text.dev && file.text.ino == text.ino) {
+            file.readers.push_back(reader);
+            return true;
+        }
+    }
+    files.push_back(File{shown, std::move(text), {reader}});
+    return true;
+}
+
+// A file named in the settings as the session opens it from the work directory.
+std::string InWorkdir(const std::string& workdir, std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name.starts_with('/') ? name : workdir + "/" + name;
+}
+
+std::size_t Distance(std::string_view a, std::string_view b) {
+    // Edits that turn a into b: insertions, deletions, substitutions and swaps of two
+    // neighbours (optimal string alignment).
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) {
+        d[i][0] = i;
+    }
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        d[0][j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+}  // namespace
+
+std::string ZavdConfigCheck::Closest(std::string_view name, const std::vector<std::string>& known) {
+    constexpr std::size_t kLongest = 100;  // longer names are no slips of the keyboard
+    if (name.size() > kLongest) {
+        return {};
+    }
+    const std::string lower = Lower(name);
+    std::string best;
+    std::size_t bestDistance = SIZE_MAX;
+    for (const std::string& candidate : known) {
+        const std::size_t distance = Distance(lower, Lower(candidate));
+        if (distance < bestDistance) {
+            best = candidate;
+            bestDistance = distance;
+        }
+    }
+    // One slip in a short name, up to three in a long one.
+    const std::size_t allowed = std::min<std::size_t>(3, 1 + best.size() / 6);
+    return bestDistance <= allowed ? best : std::string();
+}
+
+std::vector<std::string> ZavdConfigCheck::Run(const std::string& workdir, bool keyFile) {
+    std::vector<std::string> problems;
+    const std::string iniPath = workdir + "/zav.ini";
+    const std::string term = "zav.ini: [ZTerm] ";
+
+    std::vector<File> files;
+    files.push_back(File{"zav.ini", Parse(iniPath), {}});
+    if (!files[0].text.error.empty()) {
+        problems.push_back("zav.ini: cannot read " + iniPath + ": " + files[0].text.error);
+        return problems;
+    }
+    std::optional<ZTermConfig> config;
+    files[0].readers.push_back(ReadWith("ZTerm", [&] { config.emplace(iniPath); }));
+
+    // The files it names, each read by the session's reader of it.
+    ZKey keys;
+    std::string keysError;
+    bool keysRead = false;
+    if (!config->key_init.empty()) {
+        const std::string path = InWorkdir(workdir, config->key_init);
+        keysRead = AddFile(files, config->key_init, path,
+                           ReadWith("ZKey", [&] { keys.Load(path); }), keysError);
+    }
+    std::string telnetError;
+    bool telnetRead = false;
+    if (!config->telnet_init.empty()) {
+        const std::string path = InWorkdir(workdir, config->telnet_init);
+        ZTelnet telnet(true);
+        telnetRead = AddFile(files, config->telnet_init, path,
+                             ReadWith("ZTelnet", [&] { telnet.Load(path); }), telnetError);
+    }
+
+    Values values;
+    for (const File& file : files) {
+        CheckFile(file, values, problems);
+    }
+    if (!values.contains("zterm")) {
+        problems.push_back("zav.ini: no [ZTerm] section; the sessions do not start without it");
+        return problems;
+    }
+
+    const auto& settings = values["zterm"];
+    const auto height = settings.find("screen_height");
+    const auto buffer = settings.find("buff_height");
+    if (height != settings.end() && buffer != settings.end()) {
+        const auto rows = Decimal(height->second, false);
+        const auto buffered = Decimal(buffer->second, false);
+        if (rows && buffered && *buffered < *rows) {
+            problems.push_back(term + "buff_height: " + buffer->second +
+                               " is less than screen_height " + height->second);
+        }
+    }
+    for (const ZTermConfig::Alias& alias : ZTermConfig::kAliases) {
+        if (settings.contains(alias.shipped) && settings.contains(alias.correct)) {
+            problems.push_back(term + alias.correct + ": ignored; " + alias.shipped +
+                               " is set too, and that spelling wins");
+        }
+    }
+
+    // The session refuses every client when no typed byte could reach the console.
+    if (config->key_init.empty()) {
+        problems.push_back(term +
+                           "key_init: not set; the sessions refuse every client "
+                           "without a key table");
+    } else if (!keysRead) {
+        problems.push_back(term + "key_init: cannot read " + config->key_init + ": " + keysError);
+    } else if (!values.contains("zkey")) {
+        problems.push_back(config->key_init +
+                           ": no [ZKey] section; the sessions refuse every client without keys");
+    } else if (keys.LongestInput() == 0) {
+        problems.push_back(config->key_init +
+                           ": [ZKey]: no keys (no inputN with bytes before an inputN=eof); the "
+                           "sessions refuse every client");
+    }
+
+    if (!config->telnet_init.empty() && !telnetRead) {
+        problems.push_back(term + "telnet_init: cannot read " + config->telnet_init + ": " +
+                           telnetError);
+    } else if (telnetRead && !values.contains("ztelnet")) {
+        problems.push_back(config->telnet_init +
+                           ": no [ZTelnet] section; the sessions would send no colours");
+    } else if (telnetRead) {
+        const auto& telnet = values["ztelnet"];
+        const auto page = telnet.find("export_code_page");
+        const auto number = page != telnet.end() ? Decimal(page->second, false) : std::nullopt;
+        if (number && *number <= kMaxUnsigned && IsValidCodePage(static_cast<UINT>(*number)) == 0) {
+            problems.push_back(config->telnet_init + ": [ZTelnet] export_code_page: " +
+                               page->second + ": iconv cannot convert into this code page");
+        }
+    }
+
+    if (keyFile) {
+        const std::string path = ZavdKeyFile::PathFromSettings(workdir);
+        const std::string name = config->rsakey_file;
+        struct stat st {};
+        if (path.empty()) {
+            problems.push_back(term +
+                               "rsakey_file: not set; name the key-set file, and zavd "
+                               "--genkey creates it");
+        } else if (::access(path.c_str(), R_OK) != 0 || ::stat(path.c_str(), &st) != 0) {
+            problems.push_back(term + "rsakey_file: cannot read " + name + ": " + ErrorText(errno) +
+                               "; zavd --genkey creates it");
+        } else {
+            SshServer server;
+            if (server.LoadKey(path, ZSsh::kKeysetPassword) != SshServer::kOk) {
+                problems.push_back(term + "rsakey_file: " + name +
+                                   " is no key-set file of this server; move it away and run "
+                                   "zavd --genkey");
+            }
+            if ((st.st_mode & 077) != 0) {
+                char mode[8];
+                std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+                problems.push_back(term + "rsakey_file: " + name +
+                                   " can be read by others than its owner (mode " + mode +
+                                   "); chmod 600 it");
+            }
+        }
+    }
+    return problems;
+}

@@ -1,0 +1,266 @@
+// zavd's check of its settings: each kind of mistake is named on a line of its own, by
+// the check itself, by --check-config and by zavd refusing to start; usable and shipped
+// settings pass.
+#include "service/ZavdConfigCheck.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "service/ZavdKeyFile.h"
+#include "support/TestSupport.h"
+#include "transport/ZSsh.h"
+
+namespace {
+
+// Settings a session can serve with: a small key table, a terminal file, a key-set file.
+const std::string kSettings =
+    "[ZTerm]\n"
+    "rsakey_file=zav_key\n"
+    "key_init=keys.ini\n"
+    "telnet_init=telnet.ini\n"
+    "screen_width=80\n"
+    "screen_height=24\n"
+    "buff_height=300\n";
+const std::string kKeys =
+    "[ZKey]\n"
+    "input0=1b 5b 41\n"
+    "key0=100 26 1\n"
+    "input1=0d\n"
+    "key1=100 0d 1\n"
+    "input2=eof\n";
+const std::string kTelnet =
+    "[ZTelnet]\n"
+    "foreground_white=\x1b[37m\n"
+    "export_code_page=65001\n"
+    "client0=eof\n";
+
+std::string Zavd(const std::string& arguments) {
+    return std::string(ZAVD_PATH) + " " + arguments + " 2>&1";
+}
+
+class ConfigCheck : public ::testing::Test {
+  public:
+    void Write(const std::string& name, const std::string& text) {
+        test::WriteFile(work / name, text);
+    }
+    // Replaces the first from in the file with to.
+    void Edit(const std::string& name, const std::string& from, const std::string& to) {
+        std::string text = test::ReadFile(work / name);
+        const auto at = text.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        Write(name, text.replace(at, from.size(), to));
+    }
+    void Append(const std::string& name, const std::string& lines) {
+        Write(name, test::ReadFile(work / name) + lines);
+    }
+    std::string Work(const std::string& name) const { return work / name; }
+
+  protected:
+    void SetUp() override {
+        Write("zav.ini", kSettings);
+        Write("keys.ini", kKeys);
+        Write("telnet.ini", kTelnet);
+        std::string error;
+        ASSERT_EQ(ZavdKeyFile::Create(work / "zav_key", ZSsh::kKeysetPassword, error),
+                  ZavdKeyFile::Result::Created)
+            << error;
+    }
+
+    std::vector<std::string> Check(bool keyFile = true) const {
+        return ZavdConfigCheck::Run(work.Path().string(), keyFile);
+    }
+    std::string Workdir() const { return "--workdir " + test::Quote(work.Path().string()); }
+
+    test::TempDir work;
+};
+
+TEST_F(ConfigCheck, UsableSettingsPass) {
+    EXPECT_EQ(Check(), std::vector<std::string>{});
+    const auto run = test::Run(Zavd("--check-config " + Workdir()));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "") << "nothing to say, as sshd -t";
+}
+
+// One mistake in otherwise usable settings, and the line that names it.
+struct Broken {
+    const char* name;
+    std::function<void(ConfigCheck&)> change;
+    std::vector<std::string> lines;  // %W stands for the work directory
+};
+
+// gtest shows a case by its name.
+void PrintTo(const Broken& broken, std::ostream* out) {
+    *out << broken.name;
+}
+
+class BrokenSettings : public ConfigCheck, public ::testing::WithParamInterface<Broken> {};
+
+const std::vector<Broken> kBroken = {
+    {"UnknownKey",
+     [](ConfigCheck& c) { c.Append("zav.ini", "colour_depth=256\n"); },
+     {"zav.ini: [ZTerm] colour_depth: unknown"}},
+    {"MisspelledKey",
+     [](ConfigCheck& c) { c.Append("zav.ini", "idle_timout=60\n"); },
+     {"zav.ini: [ZTerm] idle_timout: unknown; did you mean idle_timeout?"}},
+    {"MisspelledTerminalKey",
+     [](ConfigCheck& c) { c.Append("telnet.ini", "foreground_brigt_red=x\n"); },
+     {"telnet.ini: [ZTelnet] foreground_brigt_red: unknown; did you mean "
+      "foreground_bright_red?"}},
+    {"NotANumber",
+     [](ConfigCheck& c) { c.Append("zav.ini", "idle_timeout=1h\n"); },
+     {"zav.ini: [ZTerm] idle_timeout: '1h' is not a number; expected 0 to 4294967"}},
+    {"NumberOutOfRange",
+     [](ConfigCheck& c) { c.Edit("zav.ini", "screen_width=80", "screen_width=300"); },
+     {"zav.ini: [ZTerm] screen_width: 300 is out of range; expected 1 to 200"}},
+    {"NotABoolean",
+     [](ConfigCheck& c) { c.Append("zav.ini", "dumb_client=yes\n"); },
+     {"zav.ini: [ZTerm] dumb_client: 'yes' is not 0 or 1"}},
+    {"BufferBelowTheWindow",
+     [](ConfigCheck& c) { c.Edit("zav.ini", "buff_height=300", "buff_height=20"); },
+     {"zav.ini: [ZTerm] buff_height: 20 is less than screen_height 24"}},
+    {"ListWithoutColons",
+     [](ConfigCheck& c) { c.Append("zav.ini", "fordbiden_login_list=root\n"); },
+     {"zav.ini: [ZTerm] fordbiden_login_list: 'root' does not begin and end with ':' "
+      "(:name:name:), so its first and last names never match"}},
+    {"BothSpellings",
+     [](ConfigCheck& c) {
+         c.Append("zav.ini", "forbidden_login_list=:admin:\nfordbiden_login_list=:root:\n");
+     },
+     {"zav.ini: [ZTerm] forbidden_login_list: ignored; fordbiden_login_list is set too, and "
+      "that spelling wins"}},
+    {"DuplicatedKey",
+     [](ConfigCheck& c) { c.Append("zav.ini", "screen_width=100\n"); },
+     {"zav.ini: [ZTerm] screen_width: set again, ignored; the first one counts"}},
+    {"SectionTwice",
+     [](ConfigCheck& c) { c.Append("zav.ini", "[zterm]\nidle_timeout=5\n"); },
+     {"zav.ini: [zterm]: again, ignored; only the first [zterm] section is read"}},
+    {"LineWithoutEquals",
+     [](ConfigCheck& c) { c.Append("zav.ini", "idle_timeout 60\n"); },
+     {"zav.ini: [ZTerm] 'idle_timeout 60': no '=', ignored"}},
+    {"MissingSection",
+     [](ConfigCheck& c) { c.Edit("zav.ini", "[ZTerm]", "[ZTrem]"); },
+     {"zav.ini: [ZTrem]: unknown section, ignored; did you mean [ZTerm]?",
+      "zav.ini: no [ZTerm] section; the sessions do not start without it"}},
+    {"MissingSettingsFile",
+     [](ConfigCheck& c) { std::filesystem::remove(c.Work("zav.ini")); },
+     {"zav.ini: cannot read %W/zav.ini: No such file or directory"}},
+    {"NoKeyTable",
+     [](ConfigCheck& c) { c.Edit("zav.ini", "key_init=keys.ini\n", ""); },
+     {"zav.ini: [ZTerm] key_init: not set; the sessions refuse every client without a key "
+      "table"}},
+    {"MissingKeyTable",
+     [](ConfigCheck& c) { std::filesystem::remove(c.Work("keys.ini")); },
+     {"zav.ini: [ZTerm] key_init: cannot read keys.ini: No such file or directory"}},
+    {"KeyTableWithoutKeys",
+     [](ConfigCheck& c) { c.Write("keys.ini", "[ZKey]\ninput0=eof\n"); },
+     {"keys.ini: [ZKey]: no keys (no inputN with bytes before an inputN=eof); the sessions "
+      "refuse every client"}},
+    {"KeyAfterTheListsEnd",
+     [](ConfigCheck& c) { c.Append("keys.ini", "input7=1b\n"); },
+     {"keys.ini: [ZKey] input7: ignored; the list ends at input2=eof"}},
+    {"KeyBytesNotHexadecimal",
+     [](ConfigCheck& c) { c.Edit("keys.ini", "input1=0d", "input1=0d 5g"); },
+     {"keys.ini: [ZKey] input1: '0d 5g' is not hexadecimal bytes (00 to ff) or eof"}},
+    {"KeyMessagesNotTriples",
+     [](ConfigCheck& c) { c.Edit("keys.ini", "key1=100 0d 1", "key1=100 0d"); },
+     {"keys.ini: [ZKey] key1: '100 0d' is not triples of hexadecimal numbers (message, wParam, "
+      "lParam)"}},
+    {"UnknownCodePage",
+     [](ConfigCheck& c) {
+         c.Edit("telnet.ini", "export_code_page=65001", "export_code_page=12345");
+     },
+     {"telnet.ini: [ZTelnet] export_code_page: 12345: iconv cannot convert into this code "
+      "page"}},
+    {"MissingKeySetFile",
+     [](ConfigCheck& c) { std::filesystem::remove(c.Work("zav_key")); },
+     {"zav.ini: [ZTerm] rsakey_file: cannot read zav_key: No such file or directory; zavd "
+      "--genkey creates it"}},
+    {"NotAKeySetFile",
+     [](ConfigCheck& c) { c.Write("zav_key", "not a key\n"); },
+     {"zav.ini: [ZTerm] rsakey_file: zav_key is no key-set file of this server; move it away "
+      "and run zavd --genkey"}},
+    {"KeySetFileReadableByOthers",
+     [](ConfigCheck& c) { ::chmod(c.Work("zav_key").c_str(), 0644); },
+     {"zav.ini: [ZTerm] rsakey_file: zav_key can be read by others than its owner (mode 0644); "
+      "chmod 600 it"}},
+};
+
+TEST_P(BrokenSettings, AreNamedAndStopZavd) {
+    const Broken& broken = GetParam();
+    broken.change(*this);
+    std::vector<std::string> lines = broken.lines;
+    for (std::string& line : lines) {
+        if (const auto at = line.find("%W"); at != std::string::npos) {
+            line.replace(at, 2, work.Path().string());
+        }
+    }
+    const std::vector<std::string> problems = Check();
+    std::string report;
+    for (const std::string& problem : problems) {
+        report += problem + "\n";
+    }
+    for (const std::string& line : lines) {
+        EXPECT_NE(report.find(line + "\n"), std::string::npos) << report;
+    }
+
+    const auto check = test::Run(Zavd("--check-config " + Workdir()));
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.output, report);
+
+    // Refused before listening; were it to listen, the time-out ends it (status 124),
+    // and its private directory stays in the test's own.
+    const auto start = test::Run("TMPDIR=" + test::Quote(work.Path().string()) + " timeout 20 " +
+                                 Zavd("--listen 127.0.0.1:0 --session /bin/false " + Workdir()));
+    EXPECT_EQ(start.status, 1) << start.output;
+    EXPECT_NE(start.output.find("zavd: " + lines.front() + "\n"), std::string::npos)
+        << start.output;
+    EXPECT_NE(start.output.find("zavd: not started: "), std::string::npos) << start.output;
+    EXPECT_EQ(start.output.find("listening"), std::string::npos) << start.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BrokenSettings, ::testing::ValuesIn(kBroken),
+                         [](const ::testing::TestParamInfo<Broken>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(ConfigCheck, TheShippedSettingsPassWithAGeneratedKey) {
+    for (const char* name : {"zav.ini", "zav_keys.ini", "zav_telnet.ini"}) {
+        Write(name, test::ReadFile(std::string(ZAV_CONFIG_DIR) + "/" + name));
+    }
+    std::filesystem::remove(work / "zav_key");
+    // --genkey leaves the missing key-set file to be made, and makes it.
+    const auto genkey = test::Run(Zavd("--genkey " + Workdir()));
+    EXPECT_EQ(genkey.status, 0) << genkey.output;
+    const auto check = test::Run(Zavd("--check-config " + Workdir()));
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.output, "");
+}
+
+TEST_F(ConfigCheck, GenkeyRefusesOtherwiseBrokenSettings) {
+    std::filesystem::remove(work / "zav_key");
+    Append("zav.ini", "colour_depth=256\n");
+    EXPECT_EQ(Check(false), std::vector<std::string>{"zav.ini: [ZTerm] colour_depth: unknown"});
+    const auto genkey = test::Run(Zavd("--genkey " + Workdir()));
+    EXPECT_EQ(genkey.status, 1);
+    EXPECT_NE(genkey.output.find("zavd: zav.ini: [ZTerm] colour_depth: unknown\n"),
+              std::string::npos)
+        << genkey.output;
+    EXPECT_FALSE(std::filesystem::exists(work / "zav_key"));
+}
+
+TEST(ConfigCheckNames, ClosestIsASlipOfTheKeyboardOrNothing) {
+    const std::vector<std::string> known = {"screen_width", "screen_height", "key_init"};
+    EXPECT_EQ(ZavdConfigCheck::Closest("SCREEN_WIDHT", known), "screen_width");
+    EXPECT_EQ(ZavdConfigCheck::Closest("screen_hieght", known), "screen_height");
+    EXPECT_EQ(ZavdConfigCheck::Closest("keyinit", known), "key_init");
+    EXPECT_EQ(ZavdConfigCheck::Closest("window", known), "");
+    EXPECT_EQ(ZavdConfigCheck::Closest("key", known), "");
+}
+
+}  // namespace
