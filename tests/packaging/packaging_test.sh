@@ -75,9 +75,16 @@ check_install() {
     [ "$("$root/usr/libexec/zav/brisel" --version)" = "brisel $version" ] ||
         fail "brisel --version"
 
-    # The installed zavd finds the installed brisel (its start-up line names it).
+    # The installed zavd finds the installed brisel (its start-up line names it). It starts
+    # only on settings that pass its check, which loads the key-set file: a copy of the
+    # installed settings names one made here instead of the machine's /var/lib/zav.
+    local settings="$work/settings"
+    cp -r "$root/etc/zav" "$settings"
+    sed -i "s|^rsakey_file=.*|rsakey_file=$work/zav_key|" "$settings/zav.ini"
+    "$root/usr/sbin/zavd" --workdir "$settings" --genkey >/dev/null ||
+        fail "the installed zavd cannot make a key-set file for the installed settings"
     mkfifo "$work/stderr"
-    TMPDIR="$work" "$root/usr/sbin/zavd" --listen 127.0.0.1:0 --workdir "$root/etc/zav" \
+    TMPDIR="$work" "$root/usr/sbin/zavd" --listen 127.0.0.1:0 --workdir "$settings" \
         2>"$work/stderr" &
     zavd_pid=$!
     local started=
@@ -90,7 +97,7 @@ check_install() {
     exec 3<&-
     [ "$status" = 0 ] || fail "the installed zavd exited with $status: $started"
     case "$started" in
-    *"sessions run $root/usr/libexec/zav/brisel in $root/etc/zav"*) ;;
+    *"sessions run $root/usr/libexec/zav/brisel in $settings"*) ;;
     *) fail "the installed zavd does not start the installed brisel: $started" ;;
     esac
 }

@@ -20,6 +20,7 @@
 
 #include "platform/win32/UniqueFd.h"
 #include "support/TestSupport.h"
+#include "support/ZavdSettings.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 class SocketActivation : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::WriteFile(work / "zav.ini", "[ZTerm]\n");
+        ASSERT_NO_FATAL_FAILURE(test::WriteZavdSettings(work, ""));
         test::WriteFile(work / "behaviour", "greet");
         listener.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in a{};

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "platform/win32/UniqueFd.h"
-#include "service/ZavdKeyFile.h"
 #include "service/ZavdOptions.h"
 #include "support/TestSupport.h"
 #include "support/Zavd.h"
+#include "support/ZavdSettings.h"
 #include "transport/ZSsh.h"
 
 namespace {
@@ -119,14 +119,7 @@ bool NoChildren(pid_t pid, int seconds = 30) {
 class Service : public ::testing::Test {
   protected:
     void SetUp() override {
-        // Settings that pass zavd's check (the probe reads only log_file).
-        test::WriteFile(work / "zav.ini",
-                        "[ZTerm]\nlog_file=session_?pid.log\nrsakey_file=zav_key\n"
-                        "key_init=" ZAV_CONFIG_DIR "/zav_keys.ini\n");
-        std::string error;
-        ASSERT_EQ(ZavdKeyFile::Create(work / "zav_key", ZSsh::kKeysetPassword, error),
-                  ZavdKeyFile::Result::Created)
-            << error;
+        ASSERT_NO_FATAL_FAILURE(test::WriteZavdSettings(work, "log_file=session_?pid.log\n"));
         Behave("greet");
     }
     void Behave(const std::string& behaviour) { test::WriteFile(work / "behaviour", behaviour); }
