@@ -48,13 +48,10 @@ serve() {
             >"$log" 2>&1 &
     fi
     server=$!
-    local port=""
-    for _ in $(seq 1 1200); do
-        port=$(sed -n 's/^Connect with: *ssh -t -p \([0-9]*\) .*/\1/p' "$log")
-        [ -n "$port" ] && break
-        kill -0 "$server" 2>/dev/null || break
-        sleep 0.5
-    done
+    # The log is followed as it grows (inotify), until the hint or the command's end.
+    local port
+    port=$(timeout 1200 tail -n +1 -F --pid="$server" "$log" 2>/dev/null |
+        sed -n 's/^Connect with: *ssh -t -p \([0-9]*\) .*/\1/p;T;q' || true)
     if [ -z "$port" ]; then
         echo "fresh clone ($who): the start command never served"
         tail -20 "$log"
