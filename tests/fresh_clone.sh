@@ -15,6 +15,8 @@ sudoers=/etc/sudoers.d/zav-fresh-clone-test
 server=""
 cleanup() {
     [ -z "$server" ] || kill -INT -- "-$server" 2>/dev/null || true
+    # A zavd that left the start command's group (as root it is not the user's).
+    pkill -TERM -f "zavd --workdir ${clone:-/nonexistent}/run" 2>/dev/null || true
     pkill -KILL -u "$user" 2>/dev/null || true
     rm -f "$sudoers"
     userdel -r "$user" 2>/dev/null || true
