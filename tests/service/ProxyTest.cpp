@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -77,15 +78,26 @@ std::vector<pid_t> Children(pid_t pid) {
     return children;
 }
 
-// Polls until zavd has no child left.
+// Waits (at most 30 s) until zavd has no child left: for each child, for its end.
 bool NoChildren(pid_t pid) {
-    for (int i = 0; i < 600; ++i) {
-        if (Children(pid).empty()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        const std::vector<pid_t> children = Children(pid);
+        if (children.empty()) {
             return true;
         }
-        ::usleep(50000);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return false;
+        }
+        const UniqueFd child(static_cast<int>(::syscall(SYS_pidfd_open, children[0], 0)));
+        if (child.Valid()) {
+            pollfd p{child.Get(), POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(left));
+        }
     }
-    return false;
 }
 
 std::string V1(const std::string& ip, int port) {
