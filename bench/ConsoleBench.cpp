@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/ConsoleHost.h"
-#include "platform/win32/Win32.h"
+#include "console/ConsoleHost.h"
+#include "console/WinCon.h"
 
 namespace {
 

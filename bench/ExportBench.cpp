@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/win32/ConsoleHost.h"
+#include "console/ConsoleHost.h"
 #include "screen/ZScreenExport.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "infra/ZIniLookups.h"
 #include "infra/ZTraceScope.h"
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 
 // The threshold a thread's level must reach for its trace lines to be written.
 std::int32_t TraceThreshold();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "console/WinCon.h"
 #include "infra/ZIni.h"
 #include "infra/ZTraceScope.h"
 

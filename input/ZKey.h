@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 
 struct ZKeyEntry {
     std::string input;               // the bytes the client sends

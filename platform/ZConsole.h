@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/win32/Win32.h"
+#include "console/WinCon.h"
 
 class ZConsole {
   public:

@@ -3,7 +3,7 @@
 // the process list is walked instead.
 #pragma once
 
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 
 class ZPrcsGroup {
   public:

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 
 class ZWinsta {
   public:

@@ -6,7 +6,7 @@
 #include <array>
 
 #include "platform/ZConsole.h"
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 
 class ZScreen {
   public:

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 
 struct ZTelnetPair {
     std::string client;  // what the client sends

@@ -2,6 +2,7 @@
 // option negotiation (every option refused), the window-size report and Ctrl+C.
 #include <string>
 
+#include "console/WinCon.h"
 #include "infra/ZTraceScope.h"
 #include "screen/ZTelnet.h"
 

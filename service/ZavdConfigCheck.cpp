@@ -15,10 +15,10 @@
 
 #include "infra/ZIniLookups.h"
 #include "input/ZKey.h"
-#include "platform/win32/ConsoleBuffer.h"
-#include "platform/win32/ProfileParser.h"
-#include "platform/win32/UniqueFd.h"
-#include "platform/win32/Win32.h"
+#include "console/WinCon.h"
+#include "win32/ProfileParser.h"
+#include "base/UniqueFd.h"
+#include "win32/Win32.h"
 #include "screen/ZScreen.h"
 #include "screen/ZTelnet.h"
 #include "service/ErrorText.h"
@@ -168,7 +168,7 @@ constexpr long long kMaxUnsigned = 0xFFFFFFFFLL;
 constexpr std::array<Rule, 20> kRules = {{
     {"ZTerm", "screen_width", Kind::Number, 1, ZScreen::kColumns},
     {"ZTerm", "screen_height", Kind::Number, 1, ZBrisel::kMaxWindowRows},
-    {"ZTerm", "buff_height", Kind::Number, 1, ConsoleBuffer::kMaxHeight},
+    {"ZTerm", "buff_height", Kind::Number, 1, CONSOLE_MAX_BUFFER_HEIGHT},
     {"ZTerm", "pass_timeout", Kind::Number, 0, kMaxSeconds},
     {"ZTerm", "idle_timeout", Kind::Number, 0, kMaxSeconds},
     {"ZTerm", "refresh_delay", Kind::Number, 0, kMaxRefreshDelay},

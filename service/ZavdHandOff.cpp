@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 #include "service/ErrorText.h"
 #include "transport/HandOffIo.h"
 

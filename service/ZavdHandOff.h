@@ -9,7 +9,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 class ZavdHandOff {
   public:

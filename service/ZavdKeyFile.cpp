@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 #include "service/ErrorText.h"
 
 ZavdKeyFile::Result ZavdKeyFile::Create(const std::string& path, const std::string& password,

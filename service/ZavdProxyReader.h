@@ -12,7 +12,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 class ZavdProxyReader {
   public:

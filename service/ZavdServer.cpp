@@ -24,7 +24,7 @@
 #include <fstream>
 #include <memory>
 
-#include "platform/win32/CgroupJob.h"
+#include "win32/CgroupJob.h"
 #include "service/ErrorText.h"
 #include "service/ZavdHandOff.h"
 #include "transport/HandOffIo.h"

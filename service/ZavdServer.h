@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "service/ZavdOptions.h"
 #include "service/ZavdProxyReader.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 class ZavdSocketActivation {
   public:

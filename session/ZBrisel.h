@@ -14,7 +14,7 @@
 #include "input/ZKey.h"
 #include "platform/ZConsole.h"
 #include "platform/ZPrcsGroup.h"
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 #include "screen/ZScreenExport.h"
 #include "screen/ZTelnet.h"
 #include "session/ZTermConfig.h"

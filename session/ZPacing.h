@@ -5,7 +5,7 @@
 // refresh_delay apart, so the bytes sent are bounded by screens, not by output.
 #pragma once
 
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 
 struct ZPaceInput {
     DWORD now = 0;                  // tick count

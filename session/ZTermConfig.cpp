@@ -9,7 +9,7 @@
 
 #include "infra/ZIni.h"
 #include "platform/ZWinsta.h"
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 
 namespace {
 

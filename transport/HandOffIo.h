@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace handoff {
 

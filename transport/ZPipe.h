@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 class ZPipe {
   public:

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
 #include "transport/SshServer.h"
 
 class ZSsh {

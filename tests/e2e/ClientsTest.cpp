@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "support/BriselSession.h"
 
 namespace {

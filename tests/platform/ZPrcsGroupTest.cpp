@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "infra/ZTraceScope.h"
-#include "platform/win32/CgroupJob.h"
+#include "win32/CgroupJob.h"
 #include "support/ConsoleSupport.h"
 #include "support/TestSupport.h"
 

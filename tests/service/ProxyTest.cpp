@@ -19,7 +19,7 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "service/ZavdOptions.h"
 #include "support/TestSupport.h"
 #include "support/Zavd.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "support/TestSupport.h"
 #include "support/ZavdSettings.h"
 

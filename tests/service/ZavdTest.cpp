@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "service/ZavdOptions.h"
 #include "support/TestSupport.h"
 #include "support/Zavd.h"

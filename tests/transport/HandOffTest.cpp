@@ -16,8 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/win32/UniqueFd.h"
-#include "platform/win32/Win32.h"
+#include "base/UniqueFd.h"
+#include "win32/Win32.h"
 #include "service/ZavdHandOff.h"
 #include "support/ConsoleSupport.h"
 #include "support/TestSupport.h"

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "platform/win32/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "support/TestSupport.h"
 #include "support/Tmux.h"
 #include "support/Zavd.h"

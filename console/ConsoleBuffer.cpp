@@ -1,0 +1,193 @@
+#include "console/ConsoleBuffer.h"
+
+#include <algorithm>
+#include <cerrno>
+
+ConsoleBuffer::ConsoleBuffer(COORD size, SMALL_RECT window, CHAR_INFO blank)
+    : m_size(size),
+      m_window(window),
+      m_cells(static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), blank) {}
+
+bool ConsoleBuffer::Resize(COORD size, CHAR_INFO blank) {
+    if (size.X < 1 || size.Y < 1 || size.X > kMaxWidth || size.Y > kMaxHeight ||
+        static_cast<long>(size.X) * size.Y > kMaxCells) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    if (size.X < WindowWidth() || size.Y < WindowHeight()) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    std::vector<CHAR_INFO> cells(
+        static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), blank);
+    const int width = std::min(size.X, m_size.X);
+    const int height = std::min(size.Y, m_size.Y);
+    for (int y = 0; y < height; ++y) {
+        std::copy_n(Row(y), width, &cells[static_cast<std::size_t>(y) * size.X]);
+    }
+    m_cells = std::move(cells);
+    m_size = size;
+    m_firstRow = 0;
+    // A window that now reaches past the buffer is moved back inside it.
+    const SHORT w = WindowWidth();
+    const SHORT h = WindowHeight();
+    if (m_window.Right >= size.X) {
+        m_window.Left = static_cast<SHORT>(size.X - w);
+        m_window.Right = static_cast<SHORT>(size.X - 1);
+    }
+    if (m_window.Bottom >= size.Y) {
+        m_window.Top = static_cast<SHORT>(size.Y - h);
+        m_window.Bottom = static_cast<SHORT>(size.Y - 1);
+    }
+    return true;
+}
+
+bool ConsoleBuffer::SetWindow(const SMALL_RECT& window) {
+    if (window.Left < 0 || window.Top < 0 || window.Right < window.Left ||
+        window.Bottom < window.Top || window.Right >= m_size.X || window.Bottom >= m_size.Y) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    m_window = window;
+    return true;
+}
+
+bool ConsoleBuffer::Clip(int& top, int& bottom, int& left, int& right) const {
+    top = std::max(top, 0);
+    left = std::max(left, 0);
+    bottom = std::min(bottom, static_cast<int>(WindowHeight()));
+    right = std::min(right, static_cast<int>(WindowWidth()));
+    return top < bottom && left < right;
+}
+
+void ConsoleBuffer::Put(int row, int col, CHAR_INFO cell) {
+    if (row < 0 || col < 0 || row >= WindowHeight() || col >= WindowWidth()) {
+        return;
+    }
+    const int x = m_window.Left + col;
+    const int y = m_window.Top + row;
+    SplitAt(x, y);
+    SplitAt(x + 1, y);
+    At(x, y) = cell;
+}
+
+// A double-width character is a first half and a second half flagged as such. An
+// operation that touches only one half erases both, as terminals do, so that no half is
+// ever left without its partner. SplitAt breaks any character across the boundary
+// between columns x - 1 and x.
+void ConsoleBuffer::SplitAt(int x, int y) {
+    if (x <= 0 || x >= m_size.X) {
+        return;
+    }
+    CHAR_INFO& second = At(x, y);
+    if ((second.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
+        return;
+    }
+    CHAR_INFO& first = At(x - 1, y);
+    if ((first.Attributes & COMMON_LVB_TRAILING_BYTE) == 0 &&
+        first.UnicodeChar == second.UnicodeChar) {
+        first = CHAR_INFO{u' ', first.Attributes};
+    }
+    second = CHAR_INFO{u' ', static_cast<WORD>(second.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
+}
+
+void ConsoleBuffer::Erase(int top, int bottom, int left, int right, CHAR_INFO blank) {
+    if (!Clip(top, bottom, left, right)) {
+        return;
+    }
+    for (int row = top; row < bottom; ++row) {
+        SplitAt(m_window.Left + left, m_window.Top + row);
+        SplitAt(m_window.Left + right, m_window.Top + row);
+        CHAR_INFO* cells = &At(m_window.Left + left, m_window.Top + row);
+        std::fill_n(cells, right - left, blank);
+    }
+}
+
+void ConsoleBuffer::Move(int destTop, int destLeft, int srcTop, int srcBottom, int srcLeft,
+                         int srcRight) {
+    const int rows = srcBottom - srcTop;
+    const int cols = srcRight - srcLeft;
+    if (rows <= 0 || cols <= 0) {
+        return;
+    }
+    // Characters cut by the edges of the source or the destination go whole.
+    for (int i = 0; i < rows; ++i) {
+        for (const auto& [edge, row] :
+             {std::pair{srcLeft, srcTop + i}, std::pair{srcRight, srcTop + i},
+              std::pair{destLeft, destTop + i}, std::pair{destLeft + cols, destTop + i}}) {
+            if (row >= 0 && row < WindowHeight()) {
+                SplitAt(m_window.Left + edge, m_window.Top + row);
+            }
+        }
+    }
+    std::vector<CHAR_INFO> block;
+    block.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+    for (int i = 0; i < rows; ++i) {
+        const int from = srcTop + i;
+        for (int c = 0; c < cols; ++c) {
+            const int x = srcLeft + c;
+            const bool inside = from >= 0 && from < WindowHeight() && x >= 0 && x < WindowWidth();
+            block.push_back(inside ? At(m_window.Left + x, m_window.Top + from) : CHAR_INFO{});
+        }
+    }
+    for (int i = 0; i < rows; ++i) {
+        const int to = destTop + i;
+        for (int c = 0; c < cols; ++c) {
+            const int x = destLeft + c;
+            if (to >= 0 && to < WindowHeight() && x >= 0 && x < WindowWidth()) {
+                At(m_window.Left + x, m_window.Top + to) =
+                    block[static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) + c];
+            }
+        }
+    }
+}
+
+void ConsoleBuffer::ScrollBack(int rows, CHAR_INFO blank) {
+    for (int i = 0; i < rows; ++i) {
+        if (m_window.Bottom < m_size.Y - 1) {
+            // The window moves down one row; the row it uncovers starts blank.
+            ++m_window.Top;
+            ++m_window.Bottom;
+            std::fill_n(&At(0, m_window.Bottom), m_size.X, blank);
+        } else {
+            // The window is at the buffer's end: the whole buffer moves up, the top row is
+            // lost. The rows form a ring, so this costs one row, not the whole buffer.
+            m_firstRow = (m_firstRow + 1) % m_size.Y;
+            std::fill_n(&At(0, m_size.Y - 1), m_size.X, blank);
+        }
+    }
+}
+
+int ConsoleBuffer::Scroll(int top, int bottom, int left, int right, int down, int right_,
+                          CHAR_INFO blank, bool keepHistory) {
+    if (!Clip(top, bottom, left, right)) {
+        return 0;
+    }
+    const int height = bottom - top;
+    const int width = right - left;
+    const bool wholeWindow =
+        top == 0 && left == 0 && bottom == WindowHeight() && right == WindowWidth() && right_ == 0;
+    if (keepHistory && wholeWindow && down > 0) {
+        ScrollBack(std::min(down, height), blank);
+        return std::min(down, height);
+    }
+    if (std::abs(down) >= height || std::abs(right_) >= width) {
+        Erase(top, bottom, left, right, blank);
+        return 0;
+    }
+    if (down > 0) {
+        Move(top, left, top + down, bottom, left, right);
+        Erase(bottom - down, bottom, left, right, blank);
+    } else if (down < 0) {
+        Move(top - down, left, top, bottom + down, left, right);
+        Erase(top, top - down, left, right, blank);
+    }
+    if (right_ > 0) {
+        Move(top, left, top, bottom, left + right_, right);
+        Erase(top, bottom, right - right_, right, blank);
+    } else if (right_ < 0) {
+        Move(top, left - right_, top, bottom, left, right + right_);
+        Erase(top, bottom, left, left - right_, blank);
+    }
+    return 0;
+}

@@ -1,0 +1,63 @@
+// One console screen buffer: a grid of cells in buffer coordinates and the window, the
+// rectangle of it that is visible. Drawing operations take window-relative coordinates,
+// as the terminal emulator above sees only the window. No locking: the console host
+// serialises every access.
+#pragma once
+
+#include <vector>
+
+#include "win32/Win32.h"
+
+class ConsoleBuffer {
+  public:
+    // Largest buffer dimensions; a buffer is also limited to kMaxCells cells.
+    static constexpr SHORT kMaxWidth = 2000;
+    static constexpr SHORT kMaxHeight = 32766;
+    static constexpr long kMaxCells = 8L * 1000 * 1000;
+
+    ConsoleBuffer(COORD size, SMALL_RECT window, CHAR_INFO blank);
+
+    COORD Size() const { return m_size; }
+    const SMALL_RECT& Window() const { return m_window; }
+    SHORT WindowWidth() const { return static_cast<SHORT>(m_window.Right - m_window.Left + 1); }
+    SHORT WindowHeight() const { return static_cast<SHORT>(m_window.Bottom - m_window.Top + 1); }
+
+    // Fails (false, error code set) when the size is out of range or smaller than the
+    // window; the content keeps its place from the top-left corner.
+    bool Resize(COORD size, CHAR_INFO blank);
+    // Fails when the rectangle is empty or leaves the buffer.
+    bool SetWindow(const SMALL_RECT& window);
+
+    CHAR_INFO& At(int x, int y) { return m_cells[Index(x, y)]; }
+    const CHAR_INFO& At(int x, int y) const { return m_cells[Index(x, y)]; }
+    const CHAR_INFO* Row(int y) const { return &m_cells[Index(0, y)]; }
+
+    // Window-relative drawing. Rectangles are [top, bottom) x [left, right), clipped to
+    // the window.
+    void Put(int row, int col, CHAR_INFO cell);
+    void Erase(int top, int bottom, int left, int right, CHAR_INFO blank);
+    void Move(int destTop, int destLeft, int srcTop, int srcBottom, int srcLeft, int srcRight);
+    // Scrolls the rectangle by down rows and right columns (negative: the other way),
+    // blanking what is uncovered. A scroll up of the whole window with keepHistory moves
+    // the window down over the buffer, and at the buffer's end scrolls the whole buffer
+    // up, so that the rows leaving the window stay above it as scroll-back; returns the
+    // number of rows so kept (0 for any other scroll).
+    int Scroll(int top, int bottom, int left, int right, int down, int right_, CHAR_INFO blank,
+               bool keepHistory);
+
+  private:
+    // Rows are kept in a ring starting at m_firstRow; each row is contiguous.
+    std::size_t Index(int x, int y) const {
+        const int physical = (m_firstRow + y) % m_size.Y;
+        return static_cast<std::size_t>(physical) * static_cast<std::size_t>(m_size.X) +
+               static_cast<std::size_t>(x);
+    }
+    void ScrollBack(int rows, CHAR_INFO blank);
+    void SplitAt(int x, int y);
+    bool Clip(int& top, int& bottom, int& left, int& right) const;
+
+    COORD m_size;
+    SMALL_RECT m_window;
+    int m_firstRow = 0;
+    std::vector<CHAR_INFO> m_cells;
+};

@@ -1,0 +1,35 @@
+// The terminal emulator's pen (colours, bold, reverse, underline) as a console attribute
+// word: ANSI colour i maps to the console bits red 4, green 2, blue 1; bright colours and
+// bold set the intensity bit; 256-colour and RGB colours go to the nearest of the 16;
+// the default colours are white on black, flagged as the defaults unless reversed;
+// reverse swaps foreground and background; underline sets 0x8000. Hidden text (SGR 8,
+// which the emulator does not track) is kept here from what the caller saw.
+#pragma once
+
+#include <vterm.h>
+
+#include "win32/Win32.h"
+
+class ConsolePen {
+  public:
+    void Reset();
+    void Set(VTermAttr attr, const VTermValue& value);
+    WORD Attributes() const;
+    // The cells of a fresh or cleared screen: the default colours.
+    static constexpr WORD kDefault = 0x07 | CONSOLE_DEFAULT_COLOURS;
+    void SetConcealed(bool concealed) { m_concealed = concealed; }
+    bool Concealed() const { return m_concealed; }
+
+    // The console colour (0-15, intensity in bit 3) nearest to an RGB colour.
+    static WORD Nearest(int red, int green, int blue);
+    // The console colour of a terminal colour, or -1 for the default colour.
+    static int ToConsole(const VTermColor& color);
+
+  private:
+    int m_foreground = -1;  // console colour 0-15, or -1 for the default
+    int m_background = -1;
+    bool m_bold = false;
+    bool m_reverse = false;
+    bool m_underline = false;
+    bool m_concealed = false;
+};

@@ -1,0 +1,51 @@
+#include "win32/ConsoleTerminal.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "win32/Win32.h"
+
+namespace {
+
+std::atomic<ConsoleTerminal*> g_current{nullptr};
+
+}  // namespace
+
+ConsoleTerminal* ConsoleTerminal::Current() {
+    ConsoleTerminal* terminal = g_current.load(std::memory_order_acquire);
+    if (terminal == nullptr) {
+        SetLastError(ENOTTY);
+    }
+    return terminal;
+}
+
+void ConsoleTerminal::SetCurrent(ConsoleTerminal* terminal) {
+    g_current.store(terminal, std::memory_order_release);
+}
+
+int ConsoleTerminal::AttachChild(const ConsoleAttachment& attachment) {
+    if (::setsid() < 0) {
+        return errno;
+    }
+    // The previous holder may be gone without having given the terminal up.
+    if (::ioctl(attachment.slave, TIOCSCTTY, 0) != 0 &&
+        ::ioctl(attachment.slave, TIOCSCTTY, 1) != 0) {
+        return errno;
+    }
+    // Whatever mode the session left the console in, a new program starts with the
+    // terminal's defaults (echo, line editing, signals).
+    ::tcsetattr(attachment.slave, TCSANOW, &attachment.mode);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::dup2(attachment.slave, fd) < 0) {
+            return errno;
+        }
+    }
+    // Everything else is closed by the coming exec, not here: the caller may still need a
+    // descriptor of its own (to report a failed exec) until then.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    return 0;
+}

@@ -1,0 +1,34 @@
+// The terminal of the process's console, as the seam's process, log-on and window
+// station calls see it: programs start on it, and PAM is told its name. The console
+// itself lives above the seam and makes itself current here once its terminal is open,
+// so the seam never reaches up for it.
+#pragma once
+
+#include <termios.h>
+
+#include <string>
+
+// What a child process needs to run on the console; prepared before fork, so that the
+// child only makes async-signal-safe calls.
+struct ConsoleAttachment {
+    int slave = -1;
+    termios mode{};
+};
+
+class ConsoleTerminal {
+  public:
+    virtual ~ConsoleTerminal() = default;
+
+    virtual bool PrepareAttachment(ConsoleAttachment& attachment) = 0;
+    // The terminal's device path (/dev/pts/N).
+    virtual std::string TerminalName() const = 0;
+
+    // The process's console once it exists; null (error code ENOTTY set) before.
+    static ConsoleTerminal* Current();
+    static void SetCurrent(ConsoleTerminal* terminal);
+
+    // In a forked child: a new session with the console as controlling terminal and as
+    // descriptors 0, 1 and 2, every other descriptor closed at the exec that follows.
+    // Returns 0 or an errno value.
+    static int AttachChild(const ConsoleAttachment& attachment);
+};

@@ -1,0 +1,158 @@
+// Process handles over pidfds.
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "win32/HandleTable.h"
+#include "win32/ProcessObject.h"
+#include "win32/Win32.h"
+
+namespace {
+
+class EventObject : public KernelObject {
+  public:
+    explicit EventObject(UniqueFd fd) : m_fd(std::move(fd)) {}
+    int WaitFd() const override { return m_fd.Get(); }
+    bool ResetOnWait() const override { return true; }
+
+  private:
+    UniqueFd m_fd;
+};
+
+}  // namespace
+
+HANDLE CreateEventA(void* /*attributes*/, BOOL manualReset, BOOL initialState, const char* name) {
+    if (manualReset != FALSE || name != nullptr) {
+        SetLastError(EINVAL);
+        return nullptr;
+    }
+    UniqueFd fd(::eventfd(initialState != FALSE ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!fd.Valid()) {
+        FailWithErrno();
+        return nullptr;
+    }
+    return HandleTable::Instance().Add(std::make_shared<EventObject>(std::move(fd)));
+}
+
+BOOL SetEvent(HANDLE event) {
+    auto object = HandleTable::Instance().Get<EventObject>(event);
+    if (!object) {
+        return FALSE;
+    }
+    const std::uint64_t one = 1;
+    if (::write(object->WaitFd(), &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+        return FailWithErrno();
+    }
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    if (!HandleTable::Instance().Remove(handle)) {
+        SetLastError(EBADF);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD processId) {
+    if (processId == 0 || processId > 0x7FFFFFFF) {
+        SetLastError(EINVAL);
+        return nullptr;
+    }
+    // pidfds are always close-on-exec.
+    const long fd = ::syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0U);
+    if (fd < 0) {
+        FailWithErrno();
+        return nullptr;
+    }
+    auto object = std::make_shared<ProcessObject>(static_cast<pid_t>(processId),
+                                                  UniqueFd(static_cast<int>(fd)));
+    object->m_birthGroup = CgroupJob::BirthGroupOf(static_cast<pid_t>(processId));
+    return HandleTable::Instance().Add(object);
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+    auto object = HandleTable::Instance().Get<ProcessObject>(process);
+    if (!object) {
+        return FALSE;
+    }
+    return object->ExitCode(*exitCode) ? TRUE : FALSE;
+}
+
+BOOL GetExitSignal(HANDLE process, DWORD* signal, BOOL* coreDumped) {
+    auto object = HandleTable::Instance().Get<ProcessObject>(process);
+    int how = 0;
+    int status = 0;
+    if (!object || !object->WaitStatus(how, status)) {
+        return FALSE;
+    }
+    const bool killed = how == CLD_KILLED || how == CLD_DUMPED;
+    *signal = killed ? static_cast<DWORD>(status) : 0;
+    *coreDumped = how == CLD_DUMPED ? TRUE : FALSE;
+    return TRUE;
+}
+
+BOOL TerminateProcess(HANDLE process, UINT exitCode) {
+    auto object = HandleTable::Instance().Get<ProcessObject>(process);
+    if (!object) {
+        return FALSE;
+    }
+    return object->Terminate(exitCode) ? TRUE : FALSE;
+}
+
+DWORD GetProcessId(HANDLE process) {
+    auto object = HandleTable::Instance().Get<ProcessObject>(process);
+    return object ? static_cast<DWORD>(object->Pid()) : 0;
+}
+
+int WaitableDescriptor(HANDLE handle, bool* resetOnWait) {
+    auto object = HandleTable::Instance().Get<KernelObject>(handle);
+    if (!object || object->WaitFd() < 0) {
+        return -1;
+    }
+    if (resetOnWait != nullptr) {
+        *resetOnWait = object->ResetOnWait();
+    }
+    return object->WaitFd();
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    auto object = HandleTable::Instance().Get<KernelObject>(handle);
+    if (!object || object->WaitFd() < 0) {
+        if (object) {
+            SetLastError(EBADF);
+        }
+        return WAIT_FAILED;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        int timeout = -1;
+        if (milliseconds != INFINITE) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        pollfd pfd{object->WaitFd(), POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, timeout);
+        if (ready > 0) {
+            if (object->ResetOnWait()) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t n = ::read(pfd.fd, &count, sizeof count);
+            }
+            return WAIT_OBJECT_0;
+        }
+        if (ready == 0) {
+            return WAIT_TIMEOUT;
+        }
+        if (errno != EINTR) {
+            FailWithErrno();
+            return WAIT_FAILED;
+        }
+    }
+}

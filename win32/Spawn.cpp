@@ -1,0 +1,311 @@
+// CreateProcessA and CreateProcessAsUserA: fork and exec onto the console.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "win32/CgroupJob.h"
+#include "win32/ConsoleTerminal.h"
+#include "win32/HandleTable.h"
+#include "win32/Monitor.h"
+#include "win32/ProcessObject.h"
+#include "win32/Spawn.h"
+#include "win32/TokenObject.h"
+#include "win32/Win32.h"
+
+namespace {
+
+// Everything the child needs, prepared before fork: after it the child makes only
+// async-signal-safe calls.
+struct Launch {
+    std::vector<std::string> arguments;
+    std::vector<char*> argv;
+    std::vector<std::string> environment;
+    std::vector<char*> envp;
+    ConsoleAttachment attachment;
+    std::string directory;
+    const TokenObject* account = nullptr;
+    std::vector<gid_t> groups;
+    std::shared_ptr<CgroupJob> group;
+    UniqueFd groupProcs;
+};
+
+void SetVariable(std::vector<std::string>& environment, const std::string& name,
+                 const std::string& value) {
+    const std::string prefix = name + "=";
+    for (std::string& e : environment) {
+        if (e.rfind(prefix, 0) == 0) {
+            e = prefix + value;
+            return;
+        }
+    }
+    environment.push_back(prefix + value);
+}
+
+// Whom a program is started as: the token's account, or without one this process's.
+struct Identity {
+    std::string name;
+    uid_t uid = 0;
+    std::string home;
+    std::string shell;
+};
+
+Identity IdentityOf(const TokenObject* account) {
+    if (account != nullptr) {
+        return Identity{account->name, account->uid, account->home, account->shell};
+    }
+    Identity identity;
+    identity.uid = ::geteuid();
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(identity.uid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr) {
+        identity.name = entry.pw_name;
+        identity.home = entry.pw_dir != nullptr ? entry.pw_dir : "/";
+        identity.shell =
+            entry.pw_shell != nullptr && *entry.pw_shell != '\0' ? entry.pw_shell : "/bin/sh";
+    } else {
+        identity.name = std::to_string(identity.uid);
+        identity.home = "/";
+        identity.shell = "/bin/sh";
+    }
+    return identity;
+}
+
+bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine,
+             const char* directory, const ConsoleAttachment* terminal) {
+    if (terminal != nullptr) {
+        launch.attachment = *terminal;  // the monitor starts it on the worker's terminal
+    } else {
+        ConsoleTerminal* console = ConsoleTerminal::Current();
+        if (console == nullptr || !console->PrepareAttachment(launch.attachment)) {
+            return false;
+        }
+    }
+    launch.arguments = {"/bin/sh", "-c", std::string("exec ") + commandLine};
+    for (std::string& a : launch.arguments) {
+        launch.argv.push_back(a.data());
+    }
+    launch.argv.push_back(nullptr);
+    // A log-in's environment, not the session's: nothing of zavd's (its PATH, its
+    // secrets, the hand-off directory) reaches the user.
+    const Identity identity = IdentityOf(account);
+    launch.environment = {
+        "HOME=" + identity.home,
+        "USER=" + identity.name,
+        "LOGNAME=" + identity.name,
+        "SHELL=" + identity.shell,
+        // The system's default search path (Debian's login.defs ENV_SUPATH, ENV_PATH).
+        identity.uid == 0 ? "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+                          : "PATH=/usr/local/bin:/usr/bin:/bin:/usr/games",
+        "MAIL=/var/mail/" + identity.name,
+        // Programs talk to the console, which is an xterm, whatever the client is.
+        "TERM=xterm",
+    };
+    for (const char* name : {"LANG", "ZAV_VERSION", "ZAV_IP", "ZAV_PORT", "ZAV_USER"}) {
+        if (const char* value = std::getenv(name); value != nullptr) {
+            SetVariable(launch.environment, name, value);
+        }
+    }
+    launch.account = account;
+    if (account != nullptr) {
+        int count = 64;
+        launch.groups.resize(static_cast<std::size_t>(count));
+        while (::getgrouplist(account->name.c_str(), account->gid, launch.groups.data(), &count) <
+               0) {
+            launch.groups.resize(static_cast<std::size_t>(count));
+        }
+        launch.groups.resize(static_cast<std::size_t>(count));
+        // The terminal becomes the user's, as a log-in makes it: programs that open it
+        // by name (passwd, ssh) can.
+        gid_t tty = account->gid;
+        std::vector<char> buffer(4096);
+        group entry{};
+        group* found = nullptr;
+        if (::getgrnam_r("tty", &entry, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr) {
+            tty = found->gr_gid;
+        }
+        if (::fchown(launch.attachment.slave, account->uid, tty) != 0 ||
+            ::fchmod(launch.attachment.slave, 0620) != 0) {
+            return FailWithErrno();
+        }
+    }
+    for (std::string& e : launch.environment) {
+        launch.envp.push_back(e.data());
+    }
+    launch.envp.push_back(nullptr);
+    if (directory != nullptr) {
+        launch.directory = directory;
+    }
+    // Where groups are available, the program is born into a group of its own, so that
+    // nothing it starts can slip out before the job takes it.
+    launch.group = CgroupJob::Create();
+    if (launch.group) {
+        launch.groupProcs = launch.group->OpenProcs();
+        if (!launch.groupProcs.Valid()) {
+            launch.group.reset();
+        }
+    }
+    return true;
+}
+
+[[noreturn]] void Fail(int report, int error) {
+    [[maybe_unused]] ssize_t n = ::write(report, &error, sizeof error);
+    ::_exit(127);
+}
+
+// In the child.
+[[noreturn]] void Exec(const Launch& launch, int report) {
+    if (launch.groupProcs.Valid() && ::write(launch.groupProcs.Get(), "0", 1) != 1) {
+        Fail(report, errno);
+    }
+    // The session's signal arrangements are not the program's.
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        ::sigaction(sig, &defaults, nullptr);
+    }
+    const int attached = ConsoleTerminal::AttachChild(launch.attachment);
+    if (attached != 0) {
+        Fail(report, attached);
+    }
+    if (!launch.directory.empty() && ::chdir(launch.directory.c_str()) != 0) {
+        Fail(report, errno);
+    }
+    if (launch.account != nullptr) {
+        if (::setgroups(launch.groups.size(), launch.groups.data()) != 0 ||
+            ::setgid(launch.account->gid) != 0 || ::setuid(launch.account->uid) != 0) {
+            Fail(report, errno);
+        }
+    }
+    ::execve(launch.argv[0], launch.argv.data(), launch.envp.data());
+    Fail(report, errno);
+}
+
+BOOL Start(const TokenObject* account, char* commandLine, const char* directory,
+           PROCESS_INFORMATION* process, const ConsoleAttachment* terminal = nullptr) {
+    if (commandLine == nullptr || *commandLine == '\0' || process == nullptr) {
+        SetLastError(EINVAL);
+        return FALSE;
+    }
+    Launch launch;
+    if (!Prepare(launch, account, commandLine, directory, terminal)) {
+        return FALSE;
+    }
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        return FailWithErrno();
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(report[0]);
+        Exec(launch, report[1]);
+    }
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        return FailWithErrno();
+    }
+    // Nothing arrives when the exec succeeded (the pipe closes with it).
+    int error = 0;
+    ssize_t n = 0;
+    do {
+        n = ::read(report[0], &error, sizeof error);
+    } while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (n == sizeof error) {
+        ::waitpid(pid, nullptr, 0);
+        SetLastError(static_cast<DWORD>(error));
+        return FALSE;
+    }
+    const long fd = ::syscall(SYS_pidfd_open, pid, 0U);
+    auto object = std::make_shared<ProcessObject>(pid, UniqueFd(static_cast<int>(fd)));
+    if (launch.group) {
+        CgroupJob::RememberBirth(pid, launch.group);
+    }
+    object->m_birthGroup = std::move(launch.group);
+    process->hProcess = HandleTable::Instance().Add(object);
+    process->hThread = HandleTable::Instance().Add(object);
+    process->dwProcessId = static_cast<DWORD>(pid);
+    process->dwThreadId = static_cast<DWORD>(pid);
+    return TRUE;
+}
+
+// The worker cannot start a program as another account: the monitor starts it on the
+// worker's terminal and the worker watches it by its process id.
+BOOL StartThroughMonitor(char* commandLine, const char* directory, PROCESS_INFORMATION* process) {
+    if (commandLine == nullptr || process == nullptr) {
+        SetLastError(EINVAL);
+        return FALSE;
+    }
+    ConsoleTerminal* console = ConsoleTerminal::Current();
+    ConsoleAttachment attachment;
+    if (console == nullptr || !console->PrepareAttachment(attachment)) {
+        return FALSE;
+    }
+    const char* zavUser = std::getenv("ZAV_USER");
+    pid_t pid = -1;
+    if (!Monitor::StartShell(commandLine, directory != nullptr ? directory : "",
+                             zavUser != nullptr ? zavUser : "", attachment.mode, attachment.slave,
+                             pid)) {
+        return FALSE;
+    }
+    const long fd = ::syscall(SYS_pidfd_open, pid, 0U);
+    if (fd < 0) {
+        return FailWithErrno();
+    }
+    auto object = std::make_shared<ProcessObject>(pid, UniqueFd(static_cast<int>(fd)));
+    process->hProcess = HandleTable::Instance().Add(object);
+    process->hThread = HandleTable::Instance().Add(object);
+    process->dwProcessId = static_cast<DWORD>(pid);
+    process->dwThreadId = static_cast<DWORD>(pid);
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL CreateProcessA(const char* /*application*/, char* commandLine, void* /*processAttributes*/,
+                    void* /*threadAttributes*/, BOOL /*inherit*/, DWORD /*flags*/,
+                    void* /*environment*/, const char* directory, STARTUPINFOA* /*startup*/,
+                    PROCESS_INFORMATION* process) {
+    return Start(nullptr, commandLine, directory, process);
+}
+
+BOOL CreateProcessAsUserA(HANDLE token, const char* /*application*/, char* commandLine,
+                          void* /*processAttributes*/, void* /*threadAttributes*/, BOOL /*inherit*/,
+                          DWORD /*flags*/, void* /*environment*/, const char* directory,
+                          STARTUPINFOA* /*startup*/, PROCESS_INFORMATION* process) {
+    auto account = HandleTable::Instance().Get<TokenObject>(token);
+    if (!account) {
+        return FALSE;
+    }
+    if (Monitor::IsWorker()) {
+        return StartThroughMonitor(commandLine, directory, process);
+    }
+    return Start(account.get(), commandLine, directory, process);
+}
+
+BOOL StartOnTerminal(HANDLE token, char* commandLine, const char* directory,
+                     const ConsoleAttachment& terminal, PROCESS_INFORMATION* process) {
+    auto account = HandleTable::Instance().Get<TokenObject>(token);
+    if (!account) {
+        return FALSE;
+    }
+    return Start(account.get(), commandLine, directory, process, &terminal);
+}
