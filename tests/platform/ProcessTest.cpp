@@ -9,7 +9,8 @@
 #include <cstdio>
 
 #include "platform/ZWinsta.h"
-#include "platform/win32/Win32.h"
+#include "win32/Win32.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ TEST(Process, ChildKilledBySignalReportsShellStyleCode) {
     Child child(0);
     HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(child.Pid()));
     ASSERT_NE(process, nullptr);
-    ::kill(child.Pid(), SIGTERM);
+    test::Signal(child.Pid(), SIGTERM);
     EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(ExitCode(process), 128U + SIGTERM);
     CloseHandle(process);

@@ -74,7 +74,7 @@ class SocketActivation : public ::testing::Test {
     }
     void TearDown() override {
         if (pid > 0) {
-            ::kill(pid, SIGKILL);
+            test::Signal(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
         }
     }
@@ -119,8 +119,11 @@ class SocketActivation : public ::testing::Test {
 
     // Sends SIGTERM and returns zavd's exit status (-1: it did not exit within 30 s).
     int Stop() {
+        if (pid <= 0) {
+            return -1;  // zavd never started: kill(-1) would reach every process
+        }
         UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U)));
-        ::kill(pid, SIGTERM);
+        test::Signal(pid, SIGTERM);
         pollfd fds[2] = {{process.Get(), POLLIN, 0}, {output.Get(), POLLIN, 0}};
         nfds_t watched = 2;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

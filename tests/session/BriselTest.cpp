@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/BriselSession.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -164,8 +165,8 @@ TEST_F(Brisel, ClientDisconnectsAndTheSessionSurvivesSignals) {
                                 " -ppid:" + std::to_string(zavd->Pid()) + "'");
     const std::string pid = pids.output.substr(0, pids.output.find('\n'));
     ASSERT_FALSE(pid.empty());
-    ::kill(std::stoi(pid), SIGINT);
-    ::kill(std::stoi(pid), SIGHUP);
+    test::Signal(std::stoi(pid), SIGINT);
+    test::Signal(std::stoi(pid), SIGHUP);
     Type("echo still-here");
     EXPECT_TRUE(terminal->WaitForText("still-here\n")) << terminal->Capture();
     EXPECT_NE(File("brisel.trc").find("ZBrisel::event_handler( 0 )"), std::string::npos);
@@ -308,7 +309,7 @@ class SessionProcesses : public Brisel {
     // Afterwards nothing of the user, of the session or of its groups is left.
     void NothingOfTheSessionLeft(const std::string& user) {
         EXPECT_TRUE(NothingLeft(user)) << "setsid and nohup processes included";
-        EXPECT_NE(::kill(worker, 0), 0) << "the worker is gone";
+        EXPECT_NE(test::Signal(worker, 0), 0) << "the worker is gone";
         const std::string groups = test::Run("find /sys/fs/cgroup -maxdepth 8 -type d -name 'zav-" +
                                              std::to_string(monitor) + "-*'")
                                        .output;
@@ -320,7 +321,7 @@ class SessionProcesses : public Brisel {
 
 TEST_F(SessionProcesses, OnlyTheMonitorRunsAsRoot) {
     const std::string user = "zavtest4";
-    LogOnWithStragglers(user);
+    ASSERT_NO_FATAL_FAILURE(LogOnWithStragglers(user));
     // The worker parses the client's and the terminal's bytes: never as root, with no
     // capability, and unable to gain any.
     EXPECT_EQ(StatusField(monitor, "Uid").substr(0, 1), "0");
@@ -337,17 +338,17 @@ TEST_F(SessionProcesses, OnlyTheMonitorRunsAsRoot) {
 
 TEST_F(SessionProcesses, AKilledMonitorLeavesNothingBehind) {
     const std::string user = "zavtest5";
-    LogOnWithStragglers(user);
+    ASSERT_NO_FATAL_FAILURE(LogOnWithStragglers(user));
     sessionKilled = true;
-    ASSERT_EQ(::kill(monitor, SIGKILL), 0);
+    ASSERT_EQ(test::Signal(monitor, SIGKILL), 0);
     EXPECT_NE(zavd->WaitForLine("killed by signal 9"), "");
     NothingOfTheSessionLeft(user);
 }
 
 TEST_F(SessionProcesses, AKilledServiceLeavesNothingBehind) {
     const std::string user = "zavtest7";
-    LogOnWithStragglers(user);
-    ASSERT_EQ(::kill(zavd->Pid(), SIGKILL), 0);
+    ASSERT_NO_FATAL_FAILURE(LogOnWithStragglers(user));
+    ASSERT_EQ(test::Signal(zavd->Pid(), SIGKILL), 0);
     // The session sees its service gone and ends in order, with its user's processes.
     EXPECT_TRUE(WaitForLog("ZAV service stopped")) << File("brisel.log");
     EXPECT_TRUE(WaitForLog("brisel.exe end")) << File("brisel.log");
@@ -356,9 +357,9 @@ TEST_F(SessionProcesses, AKilledServiceLeavesNothingBehind) {
 
 TEST_F(SessionProcesses, AKilledWorkerLeavesNothingBehind) {
     const std::string user = "zavtest6";
-    LogOnWithStragglers(user);
+    ASSERT_NO_FATAL_FAILURE(LogOnWithStragglers(user));
     sessionKilled = true;
-    ASSERT_EQ(::kill(worker, SIGKILL), 0);
+    ASSERT_EQ(test::Signal(worker, SIGKILL), 0);
     // The monitor ends the shell's group and reports how the worker ended.
     EXPECT_NE(zavd->WaitForLine("exit code 137"), "") << zavd->Output();
     NothingOfTheSessionLeft(user);

@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/ConsoleHost.h"
-#include "platform/win32/Win32.h"
+#include "console/ConsoleHost.h"
+#include "console/WinCon.h"
+#include "support/TestSupport.h"
 
 namespace test {
 
@@ -48,7 +49,7 @@ inline bool WaitExit(pid_t pid, int seconds = 20, int* status = nullptr) {
         ::close(fd);
     }
     if (!ended) {
-        ::kill(pid, SIGKILL);
+        test::Signal(pid, SIGKILL);
     }
     int s = 0;
     ::waitpid(pid, &s, 0);

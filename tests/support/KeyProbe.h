@@ -20,8 +20,10 @@ class KeyProbe {
         m_ready = WaitFor([] { return WindowText(0) == "total 0"; });
     }
     ~KeyProbe() {
-        ::kill(m_pid, SIGKILL);
-        WaitExit(m_pid);
+        if (m_pid > 0) {
+            test::Signal(m_pid, SIGKILL);
+            WaitExit(m_pid);
+        }
     }
     KeyProbe(const KeyProbe&) = delete;
     KeyProbe& operator=(const KeyProbe&) = delete;

@@ -2,9 +2,11 @@
 // writes, and running a program with its output captured.
 #pragma once
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +16,16 @@
 #include <string>
 
 namespace test {
+
+// kill() for one process only. A pid of 0 or below would signal a process group or, as
+// root, every process on the machine; a test whose lookup failed gets ESRCH instead.
+inline int Signal(pid_t pid, int sig) {
+    if (pid <= 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    return ::kill(pid, sig);
+}
 
 class TempDir {
   public:

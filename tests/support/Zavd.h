@@ -7,9 +7,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -85,7 +87,7 @@ class Zavd {
     ~Zavd() {
         // Stopped in order, so it removes its private directory; killed if it will not.
         if (m_pid > 0 && Stop(SIGTERM, 10) < 0 && m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
+            test::Signal(m_pid, SIGKILL);
             ::waitpid(m_pid, nullptr, 0);
         }
         if (m_stderr >= 0) {
@@ -129,18 +131,41 @@ class Zavd {
 
     // Sends sig and waits for zavd to end; its exit status, or -1.
     int Stop(int sig = SIGTERM, int seconds = 30) {
-        ::kill(m_pid, sig);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                Drain(0);
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            Drain(50);  // also keeps zavd's standard error from filling up
+        if (m_pid <= 0) {
+            return -1;  // never started or already stopped: a signal to -1 would reach every process
         }
-        return -1;
+        const int ended = static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0U));
+        test::Signal(m_pid, sig);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        bool gone = ended < 0;  // without a pidfd, waitpid below decides
+        bool reading = m_stderr >= 0;
+        while (!gone) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) {
+                break;
+            }
+            // Standard error is read meanwhile, so that zavd never blocks on it.
+            pollfd p[2] = {{ended, POLLIN, 0}, {m_stderr, POLLIN, 0}};
+            if (::poll(p, reading ? 2 : 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+                break;
+            }
+            gone = (p[0].revents & POLLIN) != 0;
+            if (reading && (p[1].revents & (POLLIN | POLLHUP)) != 0) {
+                reading = Drain(0);
+            }
+        }
+        if (ended >= 0) {
+            ::close(ended);
+        }
+        int status = 0;
+        if (::waitpid(m_pid, &status, gone ? 0 : WNOHANG) != m_pid) {
+            return -1;
+        }
+        m_pid = -1;
+        Drain(0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
   private:

@@ -87,7 +87,7 @@ class HandOff : public ::testing::Test {
     }
     void TearDown() override {
         if (session > 0) {
-            ::kill(session, SIGKILL);
+            test::Signal(session, SIGKILL);
             ::waitpid(session, nullptr, 0);
         }
         test::Run("rm -rf " + test::Quote(pipes));
