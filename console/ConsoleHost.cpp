@@ -145,6 +145,13 @@ std::string ProgramPath() {
     return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("console");
 }
 
+// The seam's calls that start programs on the console, name its terminal or open the
+// window station find the console here, and create it on first use as the console
+// functions do.
+[[maybe_unused]] const bool g_provided =
+    (ConsoleTerminal::SetProvider([]() -> ConsoleTerminal* { return ConsoleHost::Instance(); }),
+     true);
+
 }  // namespace
 
 ConsoleHost* ConsoleHost::Instance() {
@@ -156,7 +163,6 @@ ConsoleHost* ConsoleHost::Instance() {
         std::unique_ptr<ConsoleHost> fresh(new ConsoleHost());
         if (fresh->Open()) {
             host = std::move(fresh);
-            ConsoleTerminal::SetCurrent(host.get());
         } else {
             // Left for the next call to try again; the error code tells why.
             return nullptr;
@@ -231,7 +237,6 @@ bool ConsoleHost::Open() {
 }
 
 ConsoleHost::~ConsoleHost() {
-    ConsoleTerminal::SetCurrent(nullptr);
     m_stopping = true;
     Kick();
     if (m_pump.joinable()) {

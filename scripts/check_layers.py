@@ -69,7 +69,7 @@ def check_libraries(root: pathlib.Path) -> list[str]:
             owner = LIBRARY.get(target)
             if owner is None:
                 continue
-            for word in rest.split():
+            for word in re.findall(r"zav_\w+", rest):
                 other = LIBRARY.get(word)
                 if other is not None and other != owner and FLOOR[other] >= FLOOR[owner]:
                     problems.append(f"{lists.relative_to(root)}: {target} links {word}: "

@@ -11,20 +11,21 @@
 
 namespace {
 
-std::atomic<ConsoleTerminal*> g_current{nullptr};
+std::atomic<ConsoleTerminal::Provider> g_provider{nullptr};
 
 }  // namespace
 
 ConsoleTerminal* ConsoleTerminal::Current() {
-    ConsoleTerminal* terminal = g_current.load(std::memory_order_acquire);
-    if (terminal == nullptr) {
+    const Provider provider = g_provider.load(std::memory_order_acquire);
+    if (provider == nullptr) {
         SetLastError(ENOTTY);
+        return nullptr;
     }
-    return terminal;
+    return provider();
 }
 
-void ConsoleTerminal::SetCurrent(ConsoleTerminal* terminal) {
-    g_current.store(terminal, std::memory_order_release);
+void ConsoleTerminal::SetProvider(Provider provider) {
+    g_provider.store(provider, std::memory_order_release);
 }
 
 int ConsoleTerminal::AttachChild(const ConsoleAttachment& attachment) {

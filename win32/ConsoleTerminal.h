@@ -1,7 +1,7 @@
 // The terminal of the process's console, as the seam's process, log-on and window
 // station calls see it: programs start on it, and PAM is told its name. The console
-// itself lives above the seam and makes itself current here once its terminal is open,
-// so the seam never reaches up for it.
+// itself lives above the seam and provides itself here, so the seam never reaches up for
+// it; a program without the console room has no console.
 #pragma once
 
 #include <termios.h>
@@ -23,9 +23,11 @@ class ConsoleTerminal {
     // The terminal's device path (/dev/pts/N).
     virtual std::string TerminalName() const = 0;
 
-    // The process's console once it exists; null (error code ENOTTY set) before.
+    // The process's console, created on first use; null (error code set) when it cannot
+    // be, ENOTTY when the program has none.
     static ConsoleTerminal* Current();
-    static void SetCurrent(ConsoleTerminal* terminal);
+    using Provider = ConsoleTerminal* (*)();
+    static void SetProvider(Provider provider);
 
     // In a forked child: a new session with the console as controlling terminal and as
     // descriptors 0, 1 and 2, every other descriptor closed at the exec that follows.
