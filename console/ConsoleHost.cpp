@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/Unicode.h"
 #include "win32/HandleTable.h"
 #include "win32/Monitor.h"
 
@@ -34,25 +35,6 @@ class ConsoleEvent : public KernelObject {
   private:
     int m_fd;
 };
-
-// Encodes one code point as UTF-8.
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
 
 // A character and the combining marks that follow it, as the one character that
 // composes them (canonical composition, NFC) where there is one; the cell keeps only
@@ -76,23 +58,6 @@ char32_t ComposedCharacter(const std::uint32_t* chars) {
         std::free(composed);
     }
     return first;
-}
-
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-std::string ToUtf8(std::u16string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        AppendUtf8(out, c);
-    }
-    return out;
 }
 
 // Characters that take exactly one cell and need no terminal processing: these are
@@ -634,7 +599,7 @@ bool ConsoleHost::Write(std::u16string_view text) {
             return true;
         }
     }
-    return Write(std::string_view(ToUtf8(text)));
+    return Write(std::string_view(unicode::Utf16ToUtf8(text)));
 }
 
 bool ConsoleHost::ReadOutput(CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT& region) {
@@ -898,22 +863,22 @@ void ConsoleHost::ScheduleInputLocked() {
 
 void ConsoleHost::SendUnitLocked(WCHAR unit, bool alt) {
     char32_t c = unit;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
+    if (unicode::IsHighSurrogate(unit)) {
         m_highSurrogate = unit;  // completed by the next unit
         return;
     }
-    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+    if (unicode::IsLowSurrogate(unit)) {
         if (m_highSurrogate == 0) {
             return;
         }
-        c = 0x10000 + ((static_cast<char32_t>(m_highSurrogate) - 0xD800) << 10) + (unit - 0xDC00);
+        c = unicode::FromSurrogates(m_highSurrogate, unit);
     }
     m_highSurrogate = 0;
     std::string bytes;
     if (alt) {
         bytes.push_back('\x1b');
     }
-    AppendUtf8(bytes, c);
+    unicode::AppendUtf8(bytes, c);
     QueueInputLocked(bytes);
 }
 
@@ -1024,8 +989,8 @@ int ConsoleHost::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) {
     WCHAR second = first;
     if (c > 0xFFFF) {
         if (width == 2) {
-            first = static_cast<WCHAR>(0xD800 + ((c - 0x10000) >> 10));
-            second = static_cast<WCHAR>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            first = unicode::HighSurrogate(c);
+            second = unicode::LowSurrogate(c);
         } else {
             first = static_cast<WCHAR>(0xFFFD);
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/Unicode.h"
 #include "console/WinCon.h"
 #include "infra/ZIni.h"
 #include "infra/ZTraceScope.h"
@@ -122,9 +123,8 @@ bool ZKey::ConsumeCharacter(std::string& input, bool& partial) {
     if (c < 0x10000) {
         SendKey({WM_CHAR, static_cast<std::uint32_t>(c), 1});
     } else {
-        const char32_t v = c - 0x10000;
-        SendKey({WM_CHAR, static_cast<std::uint32_t>(0xD800 + (v >> 10)), 1, WM_CHAR,
-                 static_cast<std::uint32_t>(0xDC00 + (v & 0x3FF)), 1});
+        SendKey({WM_CHAR, static_cast<std::uint32_t>(unicode::HighSurrogate(c)), 1, WM_CHAR,
+                 static_cast<std::uint32_t>(unicode::LowSurrogate(c)), 1});
     }
     input.erase(0, length);
     return true;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "base/Unicode.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -71,56 +72,18 @@ Target& TargetFor(UINT codePage) {
     return it->second;
 }
 
-int ToUtf8(WCHAR unit, char* out) {
-    if (unit < 0x80) {
-        out[0] = static_cast<char>(unit);
-        return 1;
-    }
-    if (unit < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (unit >> 6));
-        out[1] = static_cast<char>(0x80 | (unit & 0x3F));
-        return 2;
-    }
-    out[0] = static_cast<char>(0xE0 | (unit >> 12));
-    out[1] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (unit & 0x3F));
-    return 3;
-}
-
-int ToUtf8(char32_t c, char* out) {
-    if (c < 0x10000) {
-        return ToUtf8(static_cast<WCHAR>(c), out);
-    }
-    out[0] = static_cast<char>(0xF0 | (c >> 18));
-    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (c & 0x3F));
-    return 4;
-}
-
-bool IsHigh(WCHAR unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-
-bool IsLow(WCHAR unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
 // One character: a unit, or a surrogate pair (count 2); 0 when it cannot be converted
 // (a lone surrogate, or missing in the charset).
 int ConvertCharacter(Target& target, const WCHAR* units, int count, char* out, int size) {
-    if (count == 1 && (IsHigh(units[0]) || IsLow(units[0]))) {
+    // A lone surrogate is an error here, as WideCharToMultiByte's callers need to know.
+    if (count == 1 && unicode::IsSurrogate(units[0])) {
         return 0;
     }
     char bytes[8];
     int n = 0;
     if (target.utf8) {
-        const char32_t c =
-            count == 2 ? static_cast<char32_t>(0x10000 +
-                                               ((static_cast<char32_t>(units[0]) - 0xD800) << 10) +
-                                               (static_cast<char32_t>(units[1]) - 0xDC00))
-                       : static_cast<char32_t>(units[0]);
-        n = ToUtf8(c, bytes);
+        n = unicode::EncodeUtf8(count == 2 ? unicode::FromSurrogates(units[0], units[1]) : units[0],
+                                bytes);
     } else if (target.converter) {
         auto cd = static_cast<iconv_t>(target.converter.get());
         ::iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
@@ -163,7 +126,10 @@ int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, const WCHAR* text, int c
     }
     int written = 0;
     for (int i = 0; i < count;) {
-        const int units = i + 1 < count && IsHigh(text[i]) && IsLow(text[i + 1]) ? 2 : 1;
+        const int units = i + 1 < count && unicode::IsHighSurrogate(text[i]) &&
+                                  unicode::IsLowSurrogate(text[i + 1])
+                              ? 2
+                              : 1;
         const int n = ConvertCharacter(target, text + i, units, buffer + written, size - written);
         if (n == 0) {
             SetLastError(EILSEQ);
