@@ -44,6 +44,6 @@ int main(int argc, char** argv) {
     // The login thread may still wait for a password in the session's console and must
     // never find the session gone: the channel is closed in order and the process ends
     // with the thread.
-    session->m_ssh.ShutDown();
+    session->ShutDownChannel();
     ExitProcess(static_cast<UINT>(result));
 }

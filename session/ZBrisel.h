@@ -39,6 +39,14 @@ class ZBrisel {
     ZBrisel& operator=(const ZBrisel&) = delete;
 
     int Run();
+
+    // Whether the login thread has finished (after which the session may be destroyed).
+    bool LoginThreadDone() const { return m_loginDone.load(); }
+    // Closes the client's channel in order, for an end that cannot wait for the login
+    // thread.
+    void ShutDownChannel() { m_ssh.ShutDown(); }
+
+  private:
     std::string Consume(std::string input);
     std::string Export();
 
@@ -47,25 +55,6 @@ class ZBrisel {
     DWORD LogonUser(std::string user, std::string password);
     DWORD LogonUser1_Debug(std::string user, std::string password);
 
-    // Whether the login thread has finished (after which the session may be destroyed).
-    bool LoginThreadDone() const { return m_loginDone.load(); }
-
-    // The loop's clock, a tick counter (tests may set another).
-    DWORD (*m_clock)() = &GetTickCount;
-
-    std::atomic<std::int32_t> m_state{Starting};
-    ZConsole m_console;
-    ZKey m_key;
-    ZTelnet m_telnet{true};
-    ZScreenExport m_export{m_telnet};
-    PROCESS_INFORMATION m_shell{};
-    ZPrcsGroup m_prcsGroup;
-    ZSsh m_ssh;
-    HANDLE m_hService = nullptr;
-    std::mutex m_lock;
-    ZTermConfig m_config;
-
-  private:
     // Why the session ends: the log line, a trace-only line before it, and what the
     // client is shown last.
     struct EndReason {
@@ -125,6 +114,27 @@ class ZBrisel {
     static void ReportStartProblem(const std::string& problem);
     // Writes the configured message into the console and exports it to the client.
     void Farewell(const std::string& message);
+
+    // The loop's clock, a tick counter.
+    DWORD (*m_clock)() = &GetTickCount;
+
+    // Written by the login thread and read by the main loop, hence atomic.
+    std::atomic<std::int32_t> m_state{Starting};
+    ZConsole m_console;
+    ZKey m_key;
+    ZTelnet m_telnet{true};
+    ZScreenExport m_export{m_telnet};
+    // Guarded by m_lock (below); the main loop reads m_shell without it only once m_state
+    // says ShellRunning, which the login thread stores after it.
+    PROCESS_INFORMATION m_shell{};
+    ZPrcsGroup m_prcsGroup;
+    ZSsh m_ssh;
+    HANDLE m_hService = nullptr;
+    // Held by the login thread while it logs the user on and starts the shell (m_shell,
+    // m_prcsGroup), and by the main loop while it ends the shell's job: the job is never
+    // ended halfway through a shell's start.
+    std::mutex m_lock;
+    ZTermConfig m_config;
 
     std::atomic<bool> m_loginDone{true};
     HANDLE m_hStateEvent = nullptr;  // set by the login thread at each change of m_state
