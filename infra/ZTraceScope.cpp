@@ -9,25 +9,24 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
-#include <unordered_map>
+#include <optional>
 
 #include "base/UniqueFd.h"
 
 namespace {
 
-// All state of the facility, created on first use and guarded by one lock. The lock is
-// never held while a line is being built.
+// The state shared by all threads, created on first use. The line lock is held only while
+// a finished line goes to its file (and the ten recent lines change with it), so lines of
+// two threads never mix; lines are built and files opened and closed outside it.
 struct Facility {
-    std::mutex lock;
-    std::int32_t threshold = 0;
-    std::unordered_map<DWORD, std::int32_t> levels;
-    std::unordered_map<DWORD, std::int32_t> depths;
+    std::mutex lineLock;
     std::array<std::string, 10> recent;
     std::size_t oldest = 0;  // index of the oldest recent line
+
+    std::mutex nameLock;  // the names change at start-up, each line reads one
     std::string traceFile;
     std::string logFile;
     std::string errorFile;
-    TraceClock clock = &GetSystemTime;
 };
 
 Facility& State() {
@@ -35,23 +34,23 @@ Facility& State() {
     return facility;
 }
 
-std::int32_t& LevelLocked(Facility& f, DWORD thread) {
-    return f.levels.try_emplace(thread, f.threshold).first->second;
-}
+std::atomic<std::int32_t> g_threshold{0};
+std::atomic<TraceClock> g_clock{&GetSystemTime};
 
-std::int32_t& DepthLocked(Facility& f, DWORD thread) {
-    return f.depths.try_emplace(thread, 0).first->second;
+// A thread's level and nesting depth are its own: no other thread reads them.
+thread_local std::optional<std::int32_t> t_level;  // the threshold when first asked
+thread_local std::int32_t t_depth = 0;
+
+std::int32_t& Level() {
+    if (!t_level) {
+        t_level = g_threshold.load(std::memory_order_relaxed);
+    }
+    return *t_level;
 }
 
 std::string Prefix(DWORD errorCode) {
-    Facility& f = State();
-    TraceClock clock = nullptr;
-    {
-        std::lock_guard guard(f.lock);
-        clock = f.clock;
-    }
     SYSTEMTIME t{};
-    clock(&t);
+    g_clock.load(std::memory_order_relaxed)(&t);
     char prefix[128];
     const int n = std::snprintf(
         prefix, sizeof prefix, "%5u :%5u %u-%2u-%2u %2u:%2u:%2u %3u :%3d:\t", GetCurrentProcessId(),
@@ -75,32 +74,23 @@ std::string RecentLocked(const Facility& f) {
 
 std::atomic<TraceSink> g_sink{nullptr};
 
-void AppendDirect(const std::string& name, std::string_view text);
-
-// Opens, appends and closes; a file that cannot be opened or written is skipped.
-void AppendLocked(const std::string& name, std::string_view text) {
-    if (name.empty()) {
-        return;
-    }
-    if (const TraceSink sink = g_sink.load(); sink != nullptr) {
-        sink(name, text);
-        return;
-    }
-    AppendDirect(name, text);
-}
-
-void AppendDirect(const std::string& name, std::string_view text) {
-    // Never through a planted link, never into a device or a pipe: only a regular file
-    // (an administrator may point the files into a directory others can write to).
+// Never through a planted link, never into a device or a pipe: only a regular file (an
+// administrator may point the files into a directory others can write to). Invalid when
+// the file cannot be opened.
+UniqueFd OpenForAppend(const std::string& name) {
     UniqueFd fd(::open(
         name.c_str(),
         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600));
     struct stat info {};
     if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return;
+        return UniqueFd();
     }
+    return fd;
+}
+
+void WriteAll(int fd, std::string_view text) {
     while (!text.empty()) {
-        const ssize_t n = ::write(fd.Get(), text.data(), text.size());
+        const ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -109,6 +99,36 @@ void AppendDirect(const std::string& name, std::string_view text) {
         }
         text.remove_prefix(static_cast<std::size_t>(n));
     }
+}
+
+// Where one finished line goes: the sink, or the named file, opened when the target is
+// made (before the line lock is taken) and closed with it. No name, or a file that cannot
+// be opened, takes nothing.
+struct LineTarget {
+    explicit LineTarget(std::string fileName)
+        : name(std::move(fileName)), sink(name.empty() ? nullptr : g_sink.load()) {
+        if (!name.empty() && sink == nullptr) {
+            fd = OpenForAppend(name);
+        }
+    }
+    // Called with the line lock held.
+    void Write(std::string_view text) const {
+        if (sink != nullptr) {
+            sink(name, text);
+        } else if (fd.Valid()) {
+            WriteAll(fd.Get(), text);
+        }
+    }
+
+    std::string name;
+    TraceSink sink;
+    UniqueFd fd;
+};
+
+std::string CurrentName(const std::string Facility::*field) {
+    Facility& f = State();
+    std::lock_guard guard(f.nameLock);
+    return f.*field;
 }
 
 std::string FileName(std::string Facility::*field, std::string_view name) {
@@ -120,7 +140,7 @@ std::string FileName(std::string Facility::*field, std::string_view name) {
             value.replace(at, 4, std::to_string(GetCurrentProcessId()));
         }
     }
-    std::lock_guard guard(f.lock);
+    std::lock_guard guard(f.nameLock);
     if (!value.empty()) {
         f.*field = value;
     }
@@ -142,21 +162,15 @@ class ErrorCodeKeeper {
 }  // namespace
 
 std::int32_t TraceThreshold() {
-    Facility& f = State();
-    std::lock_guard guard(f.lock);
-    return f.threshold;
+    return g_threshold.load(std::memory_order_relaxed);
 }
 
 void TraceThreshold(std::int32_t threshold) {
-    Facility& f = State();
-    std::lock_guard guard(f.lock);
-    f.threshold = threshold;
+    g_threshold.store(threshold, std::memory_order_relaxed);
 }
 
 std::int32_t TraceLevel(std::int32_t level) {
-    Facility& f = State();
-    std::lock_guard guard(f.lock);
-    std::int32_t& current = LevelLocked(f, GetCurrentThreadId());
+    std::int32_t& current = Level();
     if (level >= 0) {
         current = level;
     }
@@ -164,14 +178,12 @@ std::int32_t TraceLevel(std::int32_t level) {
 }
 
 bool TraceEnabled() {
-    Facility& f = State();
-    std::lock_guard guard(f.lock);
-    return f.threshold <= LevelLocked(f, GetCurrentThreadId());
+    return g_threshold.load(std::memory_order_relaxed) <= Level();
 }
 
 std::string RecentLines(std::string_view line) {
     Facility& f = State();
-    std::lock_guard guard(f.lock);
+    std::lock_guard guard(f.lineLock);
     if (!line.empty()) {
         AddRecentLocked(f, line);
         return {};
@@ -184,8 +196,11 @@ void SetTraceSink(TraceSink sink) {
 }
 
 void AppendToFile(const std::string& name, std::string_view text) {
-    if (!name.empty()) {
-        AppendDirect(name, text);
+    if (name.empty()) {
+        return;
+    }
+    if (const UniqueFd fd = OpenForAppend(name); fd.Valid()) {
+        WriteAll(fd.Get(), text);
     }
 }
 
@@ -215,23 +230,31 @@ std::string PlainLine(std::string_view message) {
 }
 }  // namespace
 
+namespace {
+// Adds a finished line to the recent lines and writes it to its file, whole.
+void WriteLine(const std::string Facility::*file, std::string_view line) {
+    const LineTarget target(CurrentName(file));
+    Facility& f = State();
+    std::lock_guard guard(f.lineLock);
+    AddRecentLocked(f, line);
+    target.Write(line);
+}
+}  // namespace
+
 void LogLine(std::string_view message) {
     ErrorCodeKeeper keep;
-    const std::string line = PlainLine(message);
-    Facility& f = State();
-    std::lock_guard guard(f.lock);
-    AddRecentLocked(f, line);
-    AppendLocked(f.logFile, line);
+    WriteLine(&Facility::logFile, PlainLine(message));
 }
 
 void ErrorLine(std::string_view message) {
     ErrorCodeKeeper keep;
     const std::string line = PlainLine(message);
+    const LineTarget target(CurrentName(&Facility::errorFile));
     Facility& f = State();
-    std::lock_guard guard(f.lock);
+    std::lock_guard guard(f.lineLock);
     AddRecentLocked(f, line);
-    if (!f.errorFile.empty()) {
-        AppendLocked(f.errorFile, RecentLocked(f));
+    if (!target.name.empty()) {
+        target.Write(RecentLocked(f));
     }
 }
 
@@ -274,26 +297,19 @@ void trace_detail::Append(std::string& out, TracedInput input) {
 }
 
 void SetTraceClock(TraceClock clock) {
-    Facility& f = State();
-    std::lock_guard guard(f.lock);
-    f.clock = clock != nullptr ? clock : &GetSystemTime;
+    g_clock.store(clock != nullptr ? clock : &GetSystemTime, std::memory_order_relaxed);
 }
 
 ZTraceScope::ZTraceScope() : m_savedLevel(TraceLevel(-1)) {
-    Facility& f = State();
-    std::lock_guard guard(f.lock);
-    ++DepthLocked(f, GetCurrentThreadId());
+    ++t_depth;
 }
 
 ZTraceScope::~ZTraceScope() {
     ErrorCodeKeeper keep;
     m_lineState = LineState::Closing;
     Write({}, 0);
-    Facility& f = State();
-    std::lock_guard guard(f.lock);
-    const DWORD thread = GetCurrentThreadId();
-    --DepthLocked(f, thread);
-    LevelLocked(f, thread) = m_savedLevel;
+    --t_depth;
+    Level() = m_savedLevel;
 }
 
 void ZTraceScope::Write(std::string_view message, DWORD errorCode) {
@@ -301,12 +317,7 @@ void ZTraceScope::Write(std::string_view message, DWORD errorCode) {
         return;
     }
     ErrorCodeKeeper keep;
-    Facility& f = State();
-    std::int32_t depth = 0;
-    {
-        std::lock_guard guard(f.lock);
-        depth = DepthLocked(f, GetCurrentThreadId());
-    }
+    std::int32_t depth = t_depth;
     if (m_lineState != LineState::Open && depth > 0) {
         --depth;
     }
@@ -319,10 +330,6 @@ void ZTraceScope::Write(std::string_view message, DWORD errorCode) {
         line.push_back('}');
     }
     line.append("\r\n");
-    {
-        std::lock_guard guard(f.lock);
-        AddRecentLocked(f, line);
-        AppendLocked(f.traceFile, line);
-    }
+    WriteLine(&Facility::traceFile, line);
     m_lineState = LineState::Open;
 }

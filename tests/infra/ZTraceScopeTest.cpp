@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -303,6 +304,35 @@ TEST_F(TraceTest, ConcurrentLinesNeverInterleave) {
         ASSERT_TRUE(std::regex_match(line, trace)) << line;
     }
     EXPECT_EQ(Lines(test::ReadFile(m_logFile)).size(), static_cast<std::size_t>(kThreads * kLines));
+}
+
+// What a sink was handed: file name and text, call by call.
+std::vector<std::pair<std::string, std::string>> g_sunk;
+
+void RecordingSink(const std::string& name, std::string_view text) {
+    g_sunk.emplace_back(name, text);
+}
+
+TEST_F(TraceTest, SinkTakesEachLineWholeAndNoFileIsOpened) {
+    g_sunk.clear();
+    SetLastError(0);
+    SetTraceSink(&RecordingSink);
+    {
+        ZTraceScope scope;
+        scope.Trace("handed on");
+    }
+    LogLine("logged");
+    ErrorLine("failed");
+    SetTraceSink(nullptr);
+    const std::string prefix = Prefix(GetCurrentThreadId(), 0);
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {m_traceFile, prefix + "handed on{\r\n"},
+        {m_traceFile, prefix + "}\r\n"},
+        {m_logFile, prefix + "logged\r\n"},
+        {m_errorFile, RecentLines("")}};
+    EXPECT_EQ(g_sunk, expected);
+    EXPECT_TRUE(RecentLines("").ends_with(prefix + "logged\r\n" + prefix + "failed\r\n"));
+    EXPECT_TRUE(std::filesystem::is_empty(m_dir.Path())) << "a process with a sink opens no file";
 }
 
 TEST(TraceFreshProcess, NoFileNamesMeansNothingOnDiskButRecentLinesKept) {
