@@ -293,15 +293,6 @@ bool ZScreenExport::DiffRange(const ZScreen& cur, const ZScreen& client, int a, 
     return true;
 }
 
-std::string ZScreenExport::DiffRow(const ZScreen& cur, const ZScreen& client, int a, int& column) {
-    int first = -1;
-    int last = -1;
-    if (!DiffRange(cur, client, a, first, last, column)) {
-        return {};
-    }
-    return RowText(cur, a, first, last);
-}
-
 std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client) {
     ZTraceScope trace;
     trace.Trace("ZScreenExport::DiffScreen( )");

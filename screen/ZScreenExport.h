@@ -26,7 +26,6 @@ class ZScreenExport {
     bool NeedFlatScreen(const ZScreen& cur, const ZScreen& client);
     std::string FlatScreen(int first, int last, const ZScreen& picture, COORD* position = nullptr);
     std::string DiffScreen(const ZScreen& cur, const ZScreen& client);
-    std::string DiffRow(const ZScreen& cur, const ZScreen& client, int row, int& column);
     std::string CheckClientScreen(ZScreen& cur);
     static int RowEnd(int row, const ZScreen& picture);
 
