@@ -22,7 +22,7 @@ std::string ZScreenExport::Export() {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreenExport::Export( )");
-    m_screen.Refresh(m_burstLeft);
+    m_screen.Refresh(m_console, m_mark, m_burstLeft);
     m_guarded = m_burstLeft;
     const auto scrolled =
         static_cast<DWORD>(std::max(0, m_screen.m_window.Top - m_screen.m_valid.Top));

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/ZConsole.h"
 #include "screen/ZScreen.h"
 #include "screen/ZTelnet.h"
 
@@ -31,6 +32,8 @@ class ZScreenExport {
 
     bool m_dumbClient = false;
     ZTelnet& m_telnet;
+    ZConsole m_console;    // what Export captures
+    ZScreen::Mark m_mark;  // what the mark planted at the last capture covers
     ZScreen m_screen;
     ZScreen m_client;
     bool m_mismatchShown = false;
