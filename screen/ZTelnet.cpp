@@ -109,15 +109,15 @@ std::string ZTelnet::ColourPart(bool background, bool intense, int colour, bool 
            s[white + static_cast<std::size_t>(kColourOffset[static_cast<std::size_t>(colour)])];
 }
 
-std::string ZTelnet::SetColor(WORD attribute) {
+std::string ZTelnet::SetColor(WORD attribute, WORD& lastAttr) const {
     // Which colours are the defaults matters only to a table that can send them.
     if (m_extra[ForegroundDefault].empty() && m_extra[BackgroundDefault].empty()) {
         attribute &= static_cast<WORD>(~CONSOLE_DEFAULT_COLOURS);
     }
-    if (attribute == m_lastAttr) {
+    if (attribute == lastAttr) {
         return {};
     }
-    m_lastAttr = attribute;
+    lastAttr = attribute;
     std::string out = ColourPart(false, (attribute & FOREGROUND_INTENSITY) != 0, attribute & 0x07,
                                  (attribute & CONSOLE_DEFAULT_FOREGROUND) != 0);
     out += ColourPart(true, (attribute & BACKGROUND_INTENSITY) != 0, (attribute >> 4) & 0x07,
@@ -126,8 +126,8 @@ std::string ZTelnet::SetColor(WORD attribute) {
     return out;
 }
 
-std::string ZTelnet::ClearScreen(WORD attribute) {
-    return SetColor(attribute) + "\x1b[1;1f\x1b[0J";
+std::string ZTelnet::ClearScreen(WORD attribute, WORD& lastAttr) const {
+    return SetColor(attribute, lastAttr) + "\x1b[1;1f\x1b[0J";
 }
 
 std::string ZTelnet::MoveCursor(int column, int row) {

@@ -71,8 +71,10 @@ class ZTelnet {
 
     void Load(std::string path);
 
-    std::string SetColor(WORD attribute);
-    std::string ClearScreen(WORD attribute);
+    // The bytes that make attribute the client's colour; nothing when lastAttr, the colour
+    // last sent, already is. lastAttr is updated to the colour the bytes leave.
+    std::string SetColor(WORD attribute, WORD& lastAttr) const;
+    std::string ClearScreen(WORD attribute, WORD& lastAttr) const;
     static std::string MoveCursor(int column, int row);
     std::string ExportChar(WCHAR unit) const;
     // One console character covering cells cells: a unit, or the two halves of a
@@ -95,7 +97,6 @@ class ZTelnet {
     bool m_ctrlCEnabled = true;
     std::int32_t m_codePage = 0;
     bool m_raw;
-    WORD m_lastAttr = 0;
     std::array<std::string, SequenceCount> m_sequences;
     std::array<std::string, ExtraCount> m_extra;
 
