@@ -149,27 +149,8 @@ int ZScreenExport::RowEnd(int row, const ZScreen& picture) {
 
 std::string ZScreenExport::RowText(const ZScreen& picture, int row, int first, int last,
                                    WORD& lastAttr) const {
-    std::string text;
-    const CHAR_INFO* cells = picture.Row(row);
-    for (int x = first; x <= last; ++x) {
-        if ((cells[x].Attributes & COMMON_LVB_TRAILING_BYTE) != 0) {
-            continue;
-        }
-        // A double-width character is sent once, from its first cell; beyond the Basic
-        // Multilingual Plane its second cell holds the other half of the pair.
-        int span = 1;
-        while (x + span < ZScreen::kColumns &&
-               (cells[x + span].Attributes & COMMON_LVB_TRAILING_BYTE) != 0) {
-            ++span;
-        }
-        const WCHAR unit = cells[x].UnicodeChar;
-        const bool pair = span > 1 && unit >= 0xD800 && unit <= 0xDBFF &&
-                          cells[x + 1].UnicodeChar >= 0xDC00 && cells[x + 1].UnicodeChar <= 0xDFFF;
-        const WCHAR units[2] = {unit, cells[x + (pair ? 1 : 0)].UnicodeChar};
-        text += m_telnet.SetColor(cells[x].Attributes, lastAttr);
-        text += m_telnet.ExportCell(std::u16string_view(units, pair ? 2 : 1), span);
-    }
-    return text;
+    return m_telnet.ExportCells(std::span<const CHAR_INFO>(picture.Row(row), ZScreen::kColumns),
+                                first, last, lastAttr);
 }
 
 // A line feed that scrolls the client fills the new line with the colour last sent, as

@@ -66,8 +66,7 @@ class ZScreenExport {
     DWORD m_guarded = 0;  // what was left of the burst at the last capture
 
   private:
-    // The bytes of cells first to last of a picture row; the second half of a
-    // double-width character adds nothing, its first half already covers both columns.
+    // The bytes of cells first to last of a picture row (see ZTelnet::ExportCells).
     std::string RowText(const ZScreen& picture, int row, int first, int last, WORD& lastAttr) const;
     std::string LineBreaks(int count, const ZScreen& picture, WORD& lastAttr) const;
     std::string BrokenRow(int breaks, const ZScreen& picture, int row, int first, int last,

@@ -156,6 +156,35 @@ std::string ZTelnet::ExportChar(WCHAR unit) const {
     return std::string(buffer, static_cast<std::size_t>(n));
 }
 
+std::string ZTelnet::ExportCells(std::span<const CHAR_INFO> row, int first, int last,
+                                 WORD& lastAttr) const {
+    std::string text;
+    const auto trailing = [&row](int x) {
+        return (row[static_cast<std::size_t>(x)].Attributes & COMMON_LVB_TRAILING_BYTE) != 0;
+    };
+    const int count = static_cast<int>(row.size());
+    for (int x = first; x <= last; ++x) {
+        if (trailing(x)) {
+            continue;
+        }
+        // A double-width character is sent once, from its first cell; beyond the Basic
+        // Multilingual Plane its second cell holds the other half of the pair.
+        int span = 1;
+        while (x + span < count && trailing(x + span)) {
+            ++span;
+        }
+        const CHAR_INFO& cell = row[static_cast<std::size_t>(x)];
+        const WCHAR unit = cell.UnicodeChar;
+        const WCHAR next = span > 1 ? row[static_cast<std::size_t>(x + 1)].UnicodeChar : unit;
+        const bool pair =
+            span > 1 && unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF;
+        const WCHAR units[2] = {unit, pair ? next : unit};
+        text += SetColor(cell.Attributes, lastAttr);
+        text += ExportCell(std::u16string_view(units, pair ? 2 : 1), span);
+    }
+    return text;
+}
+
 std::string ZTelnet::ExportCell(std::u16string_view units, int cells) const {
     if (units.size() == 1) {
         std::string bytes = ExportChar(units[0]);

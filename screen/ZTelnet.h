@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +82,11 @@ class ZTelnet {
     // surrogate pair from a double-width character's two cells. What the code page
     // cannot take is one replacement character per cell, so no column shifts.
     std::string ExportCell(std::u16string_view units, int cells) const;
+    // The bytes of cells first to last of a console row, each character in its colour
+    // (lastAttr, the colour last sent, is updated). The second half of a double-width
+    // character adds nothing: its first half already covers both columns.
+    std::string ExportCells(std::span<const CHAR_INFO> row, int first, int last,
+                            WORD& lastAttr) const;
     static std::string NewLine() { return "\r\n"; }
     static std::string Nop() { return "\xff\xf1"; }
 
