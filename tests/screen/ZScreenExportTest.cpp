@@ -93,6 +93,20 @@ TEST_F(ExportTest, EchoInANewColourAddressesTwice) {
     EXPECT_EQ(Export2(*m_cur, *m_old), "\x1b[1m\x1b[31m\x1b[25m\x1b[40mx\x1b[6;4f\x1b[6;4f");
 }
 
+// Export2 keeps nothing: what the client is left in comes back in the frame, and the
+// same pictures and state give the same frame again.
+TEST_F(ExportTest, SameInputsGiveTheSameFrame) {
+    Cursor(*m_old, 2, 5);
+    *m_cur = *m_old;
+    Put(*m_cur, 2, 5, u"x", 0x0C);
+    Cursor(*m_cur, 3, 5);
+    const ZScreenExport::Frame first = m_export->Export2(*m_cur, *m_old, m_state);
+    const ZScreenExport::Frame again = m_export->Export2(*m_cur, *m_old, m_state);
+    EXPECT_EQ(first.state.lastAttr, 0x0C);
+    EXPECT_EQ(again.bytes, first.bytes);
+    EXPECT_EQ(again.state.lastAttr, first.state.lastAttr);
+}
+
 TEST_F(ExportTest, OneCellElsewhereAddressesTheUnchangedCursorTwice) {
     Cursor(*m_old, 2, 5);
     *m_cur = *m_old;
