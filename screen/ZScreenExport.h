@@ -3,7 +3,8 @@
 // bring the client up to date (a full repaint, or each changed row's changed stretch,
 // with scrolled lines reproduced by letting the client scroll). Export does the capture;
 // Export2 and its steps are const functions of the two pictures and the state the last
-// export left the client in: no input or output, no statics, nothing kept between calls.
+// export left the client in: no input or output (but trace and error lines), no statics,
+// nothing kept between calls.
 #pragma once
 
 #include <optional>
