@@ -3,25 +3,22 @@
 #include <algorithm>
 
 #include "infra/ZTraceScope.h"
-
-WCHAR ZScreen::m_savedChar = 0;
-bool ZScreen::m_savedWide = false;
-WCHAR ZScreen::m_savedTrail = 0;
+#include "platform/ZConsole.h"
 
 ZScreen::ZScreen() : m_window{}, m_valid{}, m_cursor{}, m_cells{}, m_info{} {}
 
-bool ZScreen::Refresh(DWORD holdLines) {
+bool ZScreen::Refresh(ZConsole& con, Mark& mark, DWORD holdLines) {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreen::Refresh( )");
-    if (!Fetch(holdLines)) {
+    if (!Fetch(con, mark, holdLines)) {
         ReportError(trace, "this->FetchScreen( ):err");
         return false;
     }
     return true;
 }
 
-bool ZScreen::Fetch(DWORD holdLines) {
+bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD holdLines) {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreen::Fetch( )");
@@ -56,8 +53,8 @@ bool ZScreen::Fetch(DWORD holdLines) {
             // gone, as it is on a terminal: it is not put back as half a character.
             const CHAR_INFO& next = Row(row)[1];
             const bool whole = (next.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
-                               next.UnicodeChar == m_savedTrail;
-            Row(row)[0].UnicodeChar = m_savedWide && !whole ? u' ' : m_savedChar;
+                               next.UnicodeChar == mark.savedTrail;
+            Row(row)[0].UnicodeChar = mark.savedWide && !whole ? u' ' : mark.savedChar;
             found = true;
             break;
         }
@@ -73,7 +70,7 @@ bool ZScreen::Fetch(DWORD holdLines) {
         trace.Trace("mark lost");
     }
     m_valid.Top = static_cast<SHORT>(kRows - read);
-    if (!SetMagicMark(holdLines)) {
+    if (!SetMagicMark(con, mark, holdLines)) {
         ReportError(trace, "this->SetMagicMark( ):err");
         return false;
     }
@@ -84,7 +81,7 @@ bool ZScreen::Fetch(DWORD holdLines) {
     return true;
 }
 
-bool ZScreen::SetMagicMark(DWORD holdLines) {
+bool ZScreen::SetMagicMark(ZConsole& con, Mark& mark, DWORD holdLines) {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreen::SetMagicMark( )");
@@ -124,10 +121,10 @@ bool ZScreen::SetMagicMark(DWORD holdLines) {
     const auto room = static_cast<DWORD>(std::max(0, kRows - windowRows));
     con.SetScrollGuard(info.srWindow.Top, std::min(holdLines, room));
     if (top[0].UnicodeChar != kMagicMark) {
-        m_savedChar = top[0].UnicodeChar;
+        mark.savedChar = top[0].UnicodeChar;
         // The second cell holds the same unit, or the low half of a surrogate pair.
-        m_savedWide = (top[1].Attributes & COMMON_LVB_TRAILING_BYTE) != 0;
-        m_savedTrail = top[1].UnicodeChar;
+        mark.savedWide = (top[1].Attributes & COMMON_LVB_TRAILING_BYTE) != 0;
+        mark.savedTrail = top[1].UnicodeChar;
     }
     return true;
 }

@@ -16,23 +16,29 @@ bool IsBlank(WCHAR c) {
 
 }  // namespace
 
-ZScreenExport::ZScreenExport(ZTelnet& telnet) : m_telnet(telnet) {}
+ZScreenExport::ZScreenExport(const ZTelnet& telnet) : m_telnet(telnet) {}
 
 std::string ZScreenExport::Export() {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreenExport::Export( )");
-    m_screen.Refresh(m_burstLeft);
+    m_screen.Refresh(m_console, m_mark, m_burstLeft);
     m_guarded = m_burstLeft;
     const auto scrolled =
         static_cast<DWORD>(std::max(0, m_screen.m_window.Top - m_screen.m_valid.Top));
     m_burstLeft -= std::min(m_burstLeft, scrolled);
-    std::string r = CheckClientScreen(m_screen);
-    if (r == ".") {
-        r = Export2(m_screen, m_client);
+    // The check needs to know whether the console has scroll-back now.
+    std::optional<CONSOLE_SCREEN_BUFFER_INFO> console;
+    if (CONSOLE_SCREEN_BUFFER_INFO info{}; m_console.GetConsoleInfo(info)) {
+        console = info;
     }
+    Frame frame{{}, m_state};
+    if (CheckClientScreen(m_screen, console, frame) == Check::CarryOn) {
+        frame = Export2(m_screen, m_client, m_state);
+    }
+    m_state = frame.state;
     m_client = m_screen;
-    return r;
+    return std::move(frame.bytes);
 }
 
 bool ZScreenExport::NewBurstNeedsCapture() {
@@ -41,13 +47,14 @@ bool ZScreenExport::NewBurstNeedsCapture() {
     return m_guarded < std::min<DWORD>(m_scrollbackBurst, ZScreen::kRows);
 }
 
-std::string ZScreenExport::CheckClientScreen(ZScreen& s) {
+ZScreenExport::Check ZScreenExport::CheckClientScreen(
+    ZScreen& s, const std::optional<CONSOLE_SCREEN_BUFFER_INFO>& console, Frame& frame) const {
     ZTraceScope trace;
     trace.Trace("ZScreenExport::CheckClientScreen( )");
     const int w = m_telnet.m_clientSize.columns;
     const int h = m_telnet.m_clientSize.rows;
     if (s.m_window.Right == w - 1 && s.m_window.Bottom - s.m_window.Top == h - 1) {
-        return ".";
+        return Check::CarryOn;
     }
     // Cut the picture to the client where that is possible.
     if (s.m_window.Right > w - 1) {
@@ -66,38 +73,43 @@ std::string ZScreenExport::CheckClientScreen(ZScreen& s) {
     }
     if (s.m_window.Right - s.m_window.Left == w - 1 &&
         s.m_window.Bottom - s.m_window.Top == h - 1) {
-        return ".";
+        return Check::CarryOn;
     }
     // Without scroll-back the export goes on with the sizes as they are; so it does when
     // the console cannot be asked.
-    ZConsole console;
-    CONSOLE_SCREEN_BUFFER_INFO info{};
-    if (!console.GetConsoleInfo(info) || !ZConsole::HasScroll(info)) {
-        return ".";
+    if (!console || !ZConsole::HasScroll(*console)) {
+        return Check::CarryOn;
     }
-    if (m_mismatchShown) {
-        return {};
+    if (frame.state.mismatchShown) {
+        frame.bytes.clear();
+        return Check::Mismatch;
     }
-    m_mismatchShown = true;
-    return m_telnet.ClearScreen(0x4F) + ZTelnet::MoveCursor(20, h / 2) +
-           "ZAV error: client screen mismatch";
+    frame.state.mismatchShown = true;
+    frame.bytes = m_telnet.ClearScreen(0x4F, frame.state.lastAttr) +
+                  ZTelnet::MoveCursor(20, h / 2) + "ZAV error: client screen mismatch";
+    return Check::Mismatch;
 }
 
-std::string ZScreenExport::Export2(const ZScreen& cur, const ZScreen& client) {
+ZScreenExport::Frame ZScreenExport::Export2(const ZScreen& cur, const ZScreen& client,
+                                            State state) const {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreenExport::Export2( )");
-    if (NeedFlatScreen(cur, client)) {
-        return FlatScreen(-1, -1, cur);
+    Frame frame{{}, state};
+    if (NeedFlatScreen(cur, client, state)) {
+        frame.state.mismatchShown = false;  // the repaint replaces the notice
+        frame.bytes = FlatScreen(-1, -1, cur, frame.state.lastAttr);
+    } else {
+        frame.bytes = DiffScreen(cur, client, frame.state.lastAttr);
     }
-    return DiffScreen(cur, client);
+    return frame;
 }
 
-bool ZScreenExport::NeedFlatScreen(const ZScreen& cur, const ZScreen& client) {
+bool ZScreenExport::NeedFlatScreen(const ZScreen& cur, const ZScreen& client,
+                                   const State& state) const {
     ZTraceScope trace;
     trace.Trace("ZScreenExport::NeedFlatScreen( )");
-    if (m_mismatchShown) {
-        m_mismatchShown = false;
+    if (state.mismatchShown) {
         return true;
     }
     if (cur.m_valid.Top == 0) {
@@ -135,38 +147,20 @@ int ZScreenExport::RowEnd(int row, const ZScreen& picture) {
     return -1;
 }
 
-std::string ZScreenExport::RowText(const ZScreen& picture, int row, int first, int last) {
-    std::string text;
-    const CHAR_INFO* cells = picture.Row(row);
-    for (int x = first; x <= last; ++x) {
-        if ((cells[x].Attributes & COMMON_LVB_TRAILING_BYTE) != 0) {
-            continue;
-        }
-        // A double-width character is sent once, from its first cell; beyond the Basic
-        // Multilingual Plane its second cell holds the other half of the pair.
-        int span = 1;
-        while (x + span < ZScreen::kColumns &&
-               (cells[x + span].Attributes & COMMON_LVB_TRAILING_BYTE) != 0) {
-            ++span;
-        }
-        const WCHAR unit = cells[x].UnicodeChar;
-        const bool pair = span > 1 && unit >= 0xD800 && unit <= 0xDBFF &&
-                          cells[x + 1].UnicodeChar >= 0xDC00 && cells[x + 1].UnicodeChar <= 0xDFFF;
-        const WCHAR units[2] = {unit, cells[x + (pair ? 1 : 0)].UnicodeChar};
-        text += m_telnet.SetColor(cells[x].Attributes);
-        text += m_telnet.ExportCell(std::u16string_view(units, pair ? 2 : 1), span);
-    }
-    return text;
+std::string ZScreenExport::RowText(const ZScreen& picture, int row, int first, int last,
+                                   WORD& lastAttr) const {
+    return m_telnet.ExportCells(std::span<const CHAR_INFO>(picture.Row(row), ZScreen::kColumns),
+                                first, last, lastAttr);
 }
 
 // A line feed that scrolls the client fills the new line with the colour last sent, as
 // terminals do; blanks of the console's current attribute are never sent, so that is the
 // colour the new line must get. The colour goes before the line breaks when it differs.
-std::string ZScreenExport::LineBreaks(int count, const ZScreen& picture) {
+std::string ZScreenExport::LineBreaks(int count, const ZScreen& picture, WORD& lastAttr) const {
     if (count <= 0) {
         return {};
     }
-    std::string s = m_telnet.SetColor(picture.m_info.wAttributes);
+    std::string s = m_telnet.SetColor(picture.m_info.wAttributes, lastAttr);
     for (int i = 0; i < count; ++i) {
         s += ZTelnet::NewLine();
     }
@@ -177,30 +171,31 @@ std::string ZScreenExport::LineBreaks(int count, const ZScreen& picture) {
 // has nothing to send. The breaks go first, so their colour precedes the row's own.
 // length is the row text's byte count.
 std::string ZScreenExport::BrokenRow(int breaks, const ZScreen& picture, int row, int first,
-                                     int last, std::size_t& length) {
-    const WORD colour = m_telnet.m_lastAttr;
-    std::string text = LineBreaks(breaks, picture);
-    const std::string line = RowText(picture, row, first, last);
+                                     int last, std::size_t& length, WORD& lastAttr) const {
+    const WORD colour = lastAttr;
+    std::string text = LineBreaks(breaks, picture, lastAttr);
+    const std::string line = RowText(picture, row, first, last, lastAttr);
     if (line.empty()) {
-        m_telnet.m_lastAttr = colour;
+        lastAttr = colour;
         return {};
     }
     length = line.size();
     return text + line;
 }
 
-std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& picture,
-                                      COORD* position) {
+std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& picture, WORD& lastAttr,
+                                      COORD* position) const {
     ZTraceScope trace;
     trace.Trace("ZScreenExport::FlatScreen( ", first, ", ", last, " )");
     std::string s;
     const bool full = first == -1 && last == -1;
-    const WORD colourBefore = m_telnet.m_lastAttr;
+    const WORD colourBefore = lastAttr;
     // The line feed in front scrolls the client when new rows follow: it needs the colour
     // of the console's blanks (see LineBreaks). A repaint clears the screen anyway.
-    const std::string lead = full ? std::string() : m_telnet.SetColor(picture.m_info.wAttributes);
+    const std::string lead =
+        full ? std::string() : m_telnet.SetColor(picture.m_info.wAttributes, lastAttr);
     if (full) {
-        s = m_telnet.ClearScreen(picture.m_info.wAttributes);
+        s = m_telnet.ClearScreen(picture.m_info.wAttributes, lastAttr);
         first = picture.m_valid.Top;
         last = picture.m_valid.Bottom;
     }
@@ -212,7 +207,8 @@ std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& pictur
             continue;
         }
         std::size_t length = 0;
-        const std::string text = BrokenRow(row - trackedRow, picture, row, 0, end, length);
+        const std::string text =
+            BrokenRow(row - trackedRow, picture, row, 0, end, length, lastAttr);
         if (text.empty()) {
             continue;
         }
@@ -221,7 +217,7 @@ std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& pictur
         trackedRow = row;
     }
     if (s.empty()) {
-        m_telnet.m_lastAttr = colourBefore;  // nothing is sent, so no colour either
+        lastAttr = colourBefore;  // nothing is sent, so no colour either
         return s;
     }
     // A repaint of more rows than the client shows must leave the client scrolled through
@@ -230,7 +226,7 @@ std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& pictur
     int top = picture.m_valid.Top;
     if (full && picture.m_valid.Top < picture.m_window.Top) {
         if (trackedRow < picture.m_valid.Bottom) {
-            s += LineBreaks(picture.m_valid.Bottom - trackedRow, picture);
+            s += LineBreaks(picture.m_valid.Bottom - trackedRow, picture, lastAttr);
             trackedColumn = 0;
             trackedRow = picture.m_valid.Bottom;
         }
@@ -293,16 +289,8 @@ bool ZScreenExport::DiffRange(const ZScreen& cur, const ZScreen& client, int a, 
     return true;
 }
 
-std::string ZScreenExport::DiffRow(const ZScreen& cur, const ZScreen& client, int a, int& column) {
-    int first = -1;
-    int last = -1;
-    if (!DiffRange(cur, client, a, first, last, column)) {
-        return {};
-    }
-    return RowText(cur, a, first, last);
-}
-
-std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client) {
+std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client,
+                                      WORD& lastAttr) const {
     ZTraceScope trace;
     trace.Trace("ZScreenExport::DiffScreen( )");
     const int h = m_telnet.m_clientSize.rows;
@@ -325,7 +313,8 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client)
         }
         if (column == -1) {
             std::size_t length = 0;
-            const std::string text = BrokenRow(a - trackedRow, cur, a, first, last, length);
+            const std::string text =
+                BrokenRow(a - trackedRow, cur, a, first, last, length, lastAttr);
             if (text.empty()) {
                 continue;
             }
@@ -333,7 +322,7 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client)
             trackedColumn = static_cast<int>(length);
             trackedRow = a;
         } else {
-            const std::string seg = RowText(cur, a, first, last);
+            const std::string seg = RowText(cur, a, first, last, lastAttr);
             if (seg.empty()) {
                 continue;
             }
@@ -356,11 +345,11 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client)
             trackedRow = lastShown;
         }
         COORD position{static_cast<SHORT>(trackedColumn), static_cast<SHORT>(trackedRow)};
-        r += FlatScreen(a, cur.m_valid.Bottom, cur, &position);
+        r += FlatScreen(a, cur.m_valid.Bottom, cur, lastAttr, &position);
         trackedColumn = position.X;
         trackedRow = position.Y;
         if (trackedRow < cur.m_valid.Bottom) {
-            r += LineBreaks(cur.m_valid.Bottom - trackedRow, cur);
+            r += LineBreaks(cur.m_valid.Bottom - trackedRow, cur, lastAttr);
             trackedColumn = 0;
             trackedRow = cur.m_valid.Bottom;
         }

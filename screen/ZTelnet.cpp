@@ -109,15 +109,15 @@ std::string ZTelnet::ColourPart(bool background, bool intense, int colour, bool 
            s[white + static_cast<std::size_t>(kColourOffset[static_cast<std::size_t>(colour)])];
 }
 
-std::string ZTelnet::SetColor(WORD attribute) {
+std::string ZTelnet::SetColor(WORD attribute, WORD& lastAttr) const {
     // Which colours are the defaults matters only to a table that can send them.
     if (m_extra[ForegroundDefault].empty() && m_extra[BackgroundDefault].empty()) {
         attribute &= static_cast<WORD>(~CONSOLE_DEFAULT_COLOURS);
     }
-    if (attribute == m_lastAttr) {
+    if (attribute == lastAttr) {
         return {};
     }
-    m_lastAttr = attribute;
+    lastAttr = attribute;
     std::string out = ColourPart(false, (attribute & FOREGROUND_INTENSITY) != 0, attribute & 0x07,
                                  (attribute & CONSOLE_DEFAULT_FOREGROUND) != 0);
     out += ColourPart(true, (attribute & BACKGROUND_INTENSITY) != 0, (attribute >> 4) & 0x07,
@@ -126,8 +126,8 @@ std::string ZTelnet::SetColor(WORD attribute) {
     return out;
 }
 
-std::string ZTelnet::ClearScreen(WORD attribute) {
-    return SetColor(attribute) + "\x1b[1;1f\x1b[0J";
+std::string ZTelnet::ClearScreen(WORD attribute, WORD& lastAttr) const {
+    return SetColor(attribute, lastAttr) + "\x1b[1;1f\x1b[0J";
 }
 
 std::string ZTelnet::MoveCursor(int column, int row) {
@@ -154,6 +154,35 @@ std::string ZTelnet::ExportChar(WCHAR unit) const {
         return std::string(1, buffer[0]);
     }
     return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+std::string ZTelnet::ExportCells(std::span<const CHAR_INFO> row, int first, int last,
+                                 WORD& lastAttr) const {
+    std::string text;
+    const auto trailing = [&row](int x) {
+        return (row[static_cast<std::size_t>(x)].Attributes & COMMON_LVB_TRAILING_BYTE) != 0;
+    };
+    const int count = static_cast<int>(row.size());
+    for (int x = first; x <= last; ++x) {
+        if (trailing(x)) {
+            continue;
+        }
+        // A double-width character is sent once, from its first cell; beyond the Basic
+        // Multilingual Plane its second cell holds the other half of the pair.
+        int span = 1;
+        while (x + span < count && trailing(x + span)) {
+            ++span;
+        }
+        const CHAR_INFO& cell = row[static_cast<std::size_t>(x)];
+        const WCHAR unit = cell.UnicodeChar;
+        const WCHAR next = span > 1 ? row[static_cast<std::size_t>(x + 1)].UnicodeChar : unit;
+        const bool pair =
+            span > 1 && unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF;
+        const WCHAR units[2] = {unit, pair ? next : unit};
+        text += SetColor(cell.Attributes, lastAttr);
+        text += ExportCell(std::u16string_view(units, pair ? 2 : 1), span);
+    }
+    return text;
 }
 
 std::string ZTelnet::ExportCell(std::u16string_view units, int cells) const {

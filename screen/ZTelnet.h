@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,14 +72,21 @@ class ZTelnet {
 
     void Load(std::string path);
 
-    std::string SetColor(WORD attribute);
-    std::string ClearScreen(WORD attribute);
+    // The bytes that make attribute the client's colour; nothing when lastAttr, the colour
+    // last sent, already is. lastAttr is updated to the colour the bytes leave.
+    std::string SetColor(WORD attribute, WORD& lastAttr) const;
+    std::string ClearScreen(WORD attribute, WORD& lastAttr) const;
     static std::string MoveCursor(int column, int row);
     std::string ExportChar(WCHAR unit) const;
     // One console character covering cells cells: a unit, or the two halves of a
     // surrogate pair from a double-width character's two cells. What the code page
     // cannot take is one replacement character per cell, so no column shifts.
     std::string ExportCell(std::u16string_view units, int cells) const;
+    // The bytes of cells first to last of a console row, each character in its colour
+    // (lastAttr, the colour last sent, is updated). The second half of a double-width
+    // character adds nothing: its first half already covers both columns.
+    std::string ExportCells(std::span<const CHAR_INFO> row, int first, int last,
+                            WORD& lastAttr) const;
     static std::string NewLine() { return "\r\n"; }
     static std::string Nop() { return "\xff\xf1"; }
 
@@ -95,7 +103,6 @@ class ZTelnet {
     bool m_ctrlCEnabled = true;
     std::int32_t m_codePage = 0;
     bool m_raw;
-    WORD m_lastAttr = 0;
     std::array<std::string, SequenceCount> m_sequences;
     std::array<std::string, ExtraCount> m_extra;
 

@@ -47,8 +47,8 @@ class MirrorTest : public ::testing::Test {
 
     void PassAndCompare() {
         Pass();
-        if (m_passes > 1 && m_telnet.m_lastAttr != 0) {
-            ASSERT_EQ(m_client.Pen(), m_telnet.m_lastAttr & 0xFF)
+        if (m_passes > 1 && m_export->m_state.lastAttr != 0) {
+            ASSERT_EQ(m_client.Pen(), m_export->m_state.lastAttr & 0xFF)
                 << "the encoder's colour is not the client's\nlast export: " << Printable(m_last);
         }
         const std::string diff = m_client.Compare(m_export->m_screen);

@@ -9,19 +9,20 @@ namespace {
 
 TEST(ZTelnetOutput, ColourSequencesFromTheBuiltInTable) {
     ZTelnet telnet(true);
-    EXPECT_EQ(telnet.SetColor(0x0000), "") << "the last colour starts as 0";
-    EXPECT_EQ(telnet.SetColor(0x0007), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m");
-    EXPECT_EQ(telnet.SetColor(0x0007), "");
-    EXPECT_EQ(telnet.SetColor(0x004F), "\x1b[1m\x1b[37m\x1b[25m\x1b[41m");
-    EXPECT_EQ(telnet.SetColor(0x00F0), "\x1b[22m\x1b[30m\x1b[5m\x1b[47m");
-    EXPECT_EQ(telnet.SetColor(0x0035), "\x1b[22m\x1b[35m\x1b[25m\x1b[46m");
-    EXPECT_EQ(telnet.SetColor(0x0007), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m");
-    EXPECT_EQ(telnet.SetColor(0x8007), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m")
+    WORD last = 0;  // the colour last sent
+    EXPECT_EQ(telnet.SetColor(0x0000, last), "") << "the last colour starts as 0";
+    EXPECT_EQ(telnet.SetColor(0x0007, last), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m");
+    EXPECT_EQ(telnet.SetColor(0x0007, last), "");
+    EXPECT_EQ(telnet.SetColor(0x004F, last), "\x1b[1m\x1b[37m\x1b[25m\x1b[41m");
+    EXPECT_EQ(telnet.SetColor(0x00F0, last), "\x1b[22m\x1b[30m\x1b[5m\x1b[47m");
+    EXPECT_EQ(telnet.SetColor(0x0035, last), "\x1b[22m\x1b[35m\x1b[25m\x1b[46m");
+    EXPECT_EQ(telnet.SetColor(0x0007, last), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m");
+    EXPECT_EQ(telnet.SetColor(0x8007, last), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m")
         << "a high bit alone makes a new sequence";
-    EXPECT_EQ(telnet.SetColor(0x8007 | CONSOLE_DEFAULT_COLOURS), "")
+    EXPECT_EQ(telnet.SetColor(0x8007 | CONSOLE_DEFAULT_COLOURS, last), "")
         << "without keys for them the default colours are plain white on black";
-    telnet.SetColor(0x004F);
-    EXPECT_EQ(telnet.ClearScreen(0x004F), "\x1b[1;1f\x1b[0J");
+    telnet.SetColor(0x004F, last);
+    EXPECT_EQ(telnet.ClearScreen(0x004F, last), "\x1b[1;1f\x1b[0J");
 }
 
 TEST(ZTelnetOutput, CursorLineBreakAndKeepAlive) {
@@ -88,6 +89,7 @@ TEST(ZTelnetLoad, SettingsReplaceTheBuiltInTable) {
                     "client1 = eof\n"
                     "server1 = 41\n");
     ZTelnet telnet(true);
+    WORD last = 0;  // the colour last sent
     telnet.Load(dir / "telnet.ini");
     EXPECT_TRUE(telnet.m_ctrlCEnabled);
     EXPECT_EQ(telnet.m_codePage, 437);
@@ -96,7 +98,7 @@ TEST(ZTelnetLoad, SettingsReplaceTheBuiltInTable) {
     EXPECT_EQ(telnet.m_pairs[0].server, "\x1b[?6c");
     EXPECT_FALSE(telnet.m_pairs[0].used);
     // Absent keys give empty sequences: only the configured parts are sent.
-    EXPECT_EQ(telnet.SetColor(0x0007), "<fw><bb>");
+    EXPECT_EQ(telnet.SetColor(0x0007, last), "<fw><bb>");
 }
 
 TEST(ZTelnetLoad, BrightUnderlineAndDefaultColourKeys) {
@@ -114,29 +116,31 @@ TEST(ZTelnetLoad, BrightUnderlineAndDefaultColourKeys) {
         "foreground_default=\x1b[39m\nbackground_default=\x1b[49m\n";
     test::WriteFile(dir / "telnet.ini", ini);
     ZTelnet telnet(true);
+    WORD last = 0;  // the colour last sent
     telnet.Load(dir / "telnet.ini");
     constexpr WORD kDef = CONSOLE_DEFAULT_COLOURS;
-    EXPECT_EQ(telnet.SetColor(0x07 | kDef), "\x1b[22m\x1b[39m\x1b[49m\x1b[24m")
+    EXPECT_EQ(telnet.SetColor(0x07 | kDef, last), "\x1b[22m\x1b[39m\x1b[49m\x1b[24m")
         << "the client's own colours";
-    EXPECT_EQ(telnet.SetColor(0x0F | kDef), "\x1b[1m\x1b[39m\x1b[49m\x1b[24m")
+    EXPECT_EQ(telnet.SetColor(0x0F | kDef, last), "\x1b[1m\x1b[39m\x1b[49m\x1b[24m")
         << "bold in the default colour";
-    EXPECT_EQ(telnet.SetColor(0x0C | CONSOLE_DEFAULT_BACKGROUND),
+    EXPECT_EQ(telnet.SetColor(0x0C | CONSOLE_DEFAULT_BACKGROUND, last),
               "\x1b[22m\x1b[91m\x1b[49m\x1b[24m")
         << "bright red, not bold";
-    EXPECT_EQ(telnet.SetColor(0xF0), "\x1b[22m\x1b[30m\x1b[107m\x1b[24m")
+    EXPECT_EQ(telnet.SetColor(0xF0, last), "\x1b[22m\x1b[30m\x1b[107m\x1b[24m")
         << "bright white background, no blink";
-    EXPECT_EQ(telnet.SetColor(0x0A | COMMON_LVB_UNDERSCORE), "\x1b[1m\x1b[32m\x1b[40m\x1b[4m")
+    EXPECT_EQ(telnet.SetColor(0x0A | COMMON_LVB_UNDERSCORE, last), "\x1b[1m\x1b[32m\x1b[40m\x1b[4m")
         << "no bright green key: the intensity switch";
 }
 
 TEST(ZTelnetLoad, WithoutAFileNothingButClearingAndAddressing) {
     ZTelnet telnet(true);
+    WORD last = 0;  // the colour last sent
     telnet.Load("/nonexistent/telnet.ini");
     EXPECT_FALSE(telnet.m_ctrlCEnabled);
     EXPECT_EQ(telnet.m_codePage, 0);
     EXPECT_EQ(telnet.m_pairs.size(), 256U) << "missing keys make empty pairs";
-    EXPECT_EQ(telnet.SetColor(0x0007), "");
-    EXPECT_EQ(telnet.ClearScreen(0x004F), "\x1b[1;1f\x1b[0J");
+    EXPECT_EQ(telnet.SetColor(0x0007, last), "");
+    EXPECT_EQ(telnet.ClearScreen(0x004F, last), "\x1b[1;1f\x1b[0J");
 }
 
 }  // namespace

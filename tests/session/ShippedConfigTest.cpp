@@ -66,6 +66,7 @@ TEST(ShippedConfig, ShellCommandRunsTheAccountsLoginShell) {
 
 TEST(ShippedConfig, TerminalFileSendsTheClientsOwnAndBrightColoursAndUtf8) {
     ZTelnet telnet(true);
+    WORD last = 0;  // the colour last sent
     telnet.Load(kConfig + "/zav_telnet.ini");
     for (std::size_t i = 0; i < ZTelnet::SequenceCount; ++i) {
         const bool blink =
@@ -76,10 +77,12 @@ TEST(ShippedConfig, TerminalFileSendsTheClientsOwnAndBrightColoursAndUtf8) {
     for (std::size_t i = 0; i < ZTelnet::ExtraCount; ++i) {
         EXPECT_FALSE(telnet.m_extra[i].empty()) << ZTelnet::kExtraKeys[i];
     }
-    EXPECT_EQ(telnet.SetColor(0x07 | CONSOLE_DEFAULT_COLOURS), "\x1b[22m\x1b[39m\x1b[49m\x1b[24m");
-    EXPECT_EQ(telnet.SetColor(0xF0 | COMMON_LVB_UNDERSCORE), "\x1b[22m\x1b[30m\x1b[107m\x1b[4m")
+    EXPECT_EQ(telnet.SetColor(0x07 | CONSOLE_DEFAULT_COLOURS, last),
+              "\x1b[22m\x1b[39m\x1b[49m\x1b[24m");
+    EXPECT_EQ(telnet.SetColor(0xF0 | COMMON_LVB_UNDERSCORE, last),
+              "\x1b[22m\x1b[30m\x1b[107m\x1b[4m")
         << "a bright background never blinks";
-    EXPECT_EQ(telnet.SetColor(0x09 | CONSOLE_DEFAULT_BACKGROUND),
+    EXPECT_EQ(telnet.SetColor(0x09 | CONSOLE_DEFAULT_BACKGROUND, last),
               "\x1b[22m\x1b[94m\x1b[49m\x1b[24m");
     EXPECT_EQ(telnet.m_codePage, 65001);
     EXPECT_FALSE(telnet.m_ctrlCEnabled);
