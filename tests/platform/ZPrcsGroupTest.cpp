@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "infra/ZTraceScope.h"
-#include "win32/CgroupJob.h"
 #include "support/ConsoleSupport.h"
 #include "support/TestSupport.h"
+#include "win32/CgroupJob.h"
 
 namespace {
 
@@ -76,10 +76,10 @@ TEST(ZPrcsGroup, TheJobTakesTheWholeFamily) {
     ASSERT_EQ(family.size(), 3U);
     ZPrcsGroup group;
     EXPECT_TRUE(group.CreateJob(shell.dwProcessId));
-    EXPECT_NE(group.m_hJob, nullptr);
+    EXPECT_TRUE(group.m_hJob.Valid());
     EXPECT_FALSE(group.CreateJob(shell.dwProcessId)) << "parent already set";
     EXPECT_TRUE(group.Terminate());
-    EXPECT_EQ(group.m_hJob, nullptr);
+    EXPECT_FALSE(group.m_hJob.Valid());
     EXPECT_EQ(group.m_dwParentId, 0U);
     EXPECT_TRUE(Gone(static_cast<pid_t>(shell.dwProcessId)));
     for (pid_t pid : family) {
@@ -98,7 +98,7 @@ TEST(ZPrcsGroup, WithoutAJobTheProcessListIsWalked) {
     ZPrcsGroup group;
     // As on a platform without jobs: the shell is known, no job holds it.
     group.m_dwParentId = shell.dwProcessId;
-    group.m_hParent = OpenProcess(PROCESS_ALL_ACCESS, FALSE, shell.dwProcessId);
+    group.m_hParent.Reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, shell.dwProcessId));
     EXPECT_TRUE(group.Terminate());
     EXPECT_TRUE(Gone(static_cast<pid_t>(shell.dwProcessId)));
     // The direct children (the one in a session of its own included) and everything in
