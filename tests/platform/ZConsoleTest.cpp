@@ -142,12 +142,10 @@ TEST_F(ZConsoleTest, HasScrollLooksAtRowsOnly) {
 TEST_F(ZConsoleTest, CursorRelativeToTheWindow) {
     Window(0, 100, 79, 124);
     ASSERT_TRUE(m_console.SetCursor(COORD{3, 2}, false));
-    COORD cursor{};
-    ASSERT_TRUE(m_console.GetCursor(cursor, true));
-    EXPECT_EQ(cursor.X, 3);
-    EXPECT_EQ(cursor.Y, 102);
-    ASSERT_TRUE(m_console.GetCursor(cursor, false));
-    EXPECT_EQ(cursor.Y, 2);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    ASSERT_TRUE(m_console.GetConsoleInfo(info));
+    EXPECT_EQ(info.dwCursorPosition.X, 3);
+    EXPECT_EQ(info.dwCursorPosition.Y, 102);
     EXPECT_FALSE(m_console.SetCursor(COORD{0, 300}, true));
     EXPECT_TRUE(Traced("SetConsoleCursorPosition( 0, 300 ):err"));
 }
