@@ -3,22 +3,25 @@
 #include <gtest/gtest.h>
 
 #include "infra/ZTraceScope.h"
+#include "support/ConsoleFixture.h"
 #include "support/ConsoleSupport.h"
 
 namespace {
 
-class ZConsoleTest : public ::testing::Test {
+class ZConsoleTest : public test::ConsoleFixture {
   protected:
     void SetUp() override {
-        ASSERT_NE(ConsoleHost::Instance(), nullptr);
-        test::Console().Reset();
+        test::ConsoleFixture::SetUp();
         test::Console().SetGeometryObserver([this](std::string_view call, const SMALL_RECT& r) {
             m_calls.push_back(std::string(call) + " " + std::to_string(r.Left) + "," +
                               std::to_string(r.Top) + "," + std::to_string(r.Right) + "," +
                               std::to_string(r.Bottom));
         });
     }
-    void TearDown() override { test::Console().SetGeometryObserver(nullptr); }
+    void TearDown() override {
+        test::Console().SetGeometryObserver(nullptr);
+        test::ConsoleFixture::TearDown();
+    }
 
     void Window(SHORT left, SHORT top, SHORT right, SHORT bottom) {
         SMALL_RECT rect{left, top, right, bottom};

@@ -4,12 +4,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "infra/ZTraceScope.h"
+#include "support/ConsoleFixture.h"
 #include "support/ConsoleSupport.h"
 #include "support/TestSupport.h"
 #include "win32/CgroupJob.h"
@@ -18,16 +18,11 @@ namespace {
 
 // Ended: no such process, or only its zombie is left.
 bool Gone(pid_t pid) {
-    for (int i = 0; i < 100; ++i) {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (!std::getline(in, line) || line.substr(line.rfind(')') + 2, 1) == "Z") {
-            return true;
-        }
-        ::usleep(20000);
-    }
-    return false;
+    return test::WaitGone(pid, 2);
 }
+
+// Each test's family is started on a fresh console, and ended with it.
+class ZPrcsGroupTest : public test::ConsoleFixture {};
 
 // A shell started on the console the way the login starts it, with a background job, a
 // process that left for a session of its own, and a grandchild in the shell's session.
@@ -66,7 +61,7 @@ PROCESS_INFORMATION StartFamily(std::vector<pid_t>& family) {
     return shell;
 }
 
-TEST(ZPrcsGroup, TheJobTakesTheWholeFamily) {
+TEST_F(ZPrcsGroupTest, TheJobTakesTheWholeFamily) {
     if (CgroupJob::Parent().empty()) {
         GTEST_SKIP() << "no writable cgroup v2 hierarchy here";
     }
@@ -90,7 +85,7 @@ TEST(ZPrcsGroup, TheJobTakesTheWholeFamily) {
     EXPECT_NE(code, STILL_ACTIVE);
 }
 
-TEST(ZPrcsGroup, WithoutAJobTheProcessListIsWalked) {
+TEST_F(ZPrcsGroupTest, WithoutAJobTheProcessListIsWalked) {
     std::vector<pid_t> family;
     const PROCESS_INFORMATION shell = StartFamily(family);
     ASSERT_NE(shell.hProcess, nullptr);
@@ -108,7 +103,7 @@ TEST(ZPrcsGroup, WithoutAJobTheProcessListIsWalked) {
     }
 }
 
-TEST(ZPrcsGroup, RefusalsAndAGroupNeverSet) {
+TEST_F(ZPrcsGroupTest, RefusalsAndAGroupNeverSet) {
     test::TempDir dir;
     TraceThreshold(0);
     TraceFile(dir / "trace.txt");
