@@ -166,24 +166,6 @@ bool ZConsole::Read(std::string& line) {
     return true;
 }
 
-bool ZConsole::GetCursor(COORD& position, bool absolute, const CONSOLE_SCREEN_BUFFER_INFO* info) {
-    ZTraceScope trace;
-    CONSOLE_SCREEN_BUFFER_INFO own{};
-    if (info == nullptr) {
-        if (!GetConsoleInfo(own)) {
-            trace.Trace("GetConsoleInfo( ):err");
-            return false;
-        }
-        info = &own;
-    }
-    position = info->dwCursorPosition;
-    if (!absolute) {
-        position.X = static_cast<SHORT>(position.X - info->srWindow.Left);
-        position.Y = static_cast<SHORT>(position.Y - info->srWindow.Top);
-    }
-    return true;
-}
-
 bool ZConsole::SetCursor(COORD position, bool absolute) {
     const auto exclusive = Exclusive();
     ZTraceScope trace;

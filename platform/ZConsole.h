@@ -24,8 +24,6 @@ class ZConsole {
     bool WriteW(WCHAR unit);
     // One line of input, without its last character (the CR that ends it).
     bool Read(std::string& line);
-    bool GetCursor(COORD& position, bool absolute,
-                   const CONSOLE_SCREEN_BUFFER_INFO* info = nullptr);
     bool SetCursor(COORD position, bool absolute);
     bool GetTitle(std::string& title);
     bool SetTitle(std::string title);

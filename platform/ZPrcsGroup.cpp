@@ -21,9 +21,6 @@ ZPrcsGroup::ZPrcsGroup() : m_hKernel(LoadLibraryA("KERNEL32.DLL")) {}
 
 ZPrcsGroup::~ZPrcsGroup() {
     Terminate();
-    if (m_hKernel != nullptr) {
-        FreeLibrary(m_hKernel);
-    }
 }
 
 bool ZPrcsGroup::CreateJob(DWORD pid) {
@@ -34,28 +31,28 @@ bool ZPrcsGroup::CreateJob(DWORD pid) {
         return false;
     }
     m_dwParentId = pid;
-    m_hParent = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-    if (m_hParent == nullptr) {
+    m_hParent.Reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
+    if (!m_hParent.Valid()) {
         trace.Trace("OpenProcess( ):err");
         return false;
     }
-    const auto create = Lookup<CreateJobObjectAFunction>(m_hKernel, "CreateJobObjectA");
+    const auto create = Lookup<CreateJobObjectAFunction>(m_hKernel.Get(), "CreateJobObjectA");
     if (create == nullptr) {
         trace.Trace("GetProcAddress( ):err");
         return false;
     }
     const auto assign =
-        Lookup<AssignProcessToJobObjectFunction>(m_hKernel, "AssignProcessToJobObject");
+        Lookup<AssignProcessToJobObjectFunction>(m_hKernel.Get(), "AssignProcessToJobObject");
     if (assign == nullptr) {
         trace.Trace("GetProcAddress1( ):err");
         return false;
     }
-    m_hJob = create(nullptr, nullptr);
-    if (m_hJob == nullptr) {
+    m_hJob.Reset(create(nullptr, nullptr));
+    if (!m_hJob.Valid()) {
         trace.Trace("fCreateJobObject( ):err");
         return false;
     }
-    if (assign(m_hJob, m_hParent) == FALSE) {
+    if (assign(m_hJob.Get(), m_hParent.Get()) == FALSE) {
         trace.Trace("fAssignProcessToJobObject( ):err");
         return false;
     }
@@ -68,15 +65,14 @@ bool ZPrcsGroup::Terminate() {
     if (!TerminateNT5()) {
         TerminateNT4();
     }
-    TerminateProcess(m_hParent, 0);
-    if (m_hParent != nullptr) {
+    TerminateProcess(m_hParent.Get(), 0);
+    if (m_hParent.Valid()) {
         // Reaped here, so a shell of ours never stays a zombie.
         DWORD code = 0;
-        WaitForSingleObject(m_hParent, 1000);
-        GetExitCodeProcess(m_hParent, &code);
-        CloseHandle(m_hParent);
+        WaitForSingleObject(m_hParent.Get(), 1000);
+        GetExitCodeProcess(m_hParent.Get(), &code);
     }
-    m_hParent = nullptr;
+    m_hParent.Reset();
     m_dwParentId = 0;
     return true;
 }
@@ -84,21 +80,21 @@ bool ZPrcsGroup::Terminate() {
 bool ZPrcsGroup::TerminateNT5() {
     ZTraceScope trace;
     trace.Trace("ZPrcsGroup::TerminateNT5( )");
-    if (m_hJob == nullptr) {
+    if (!m_hJob.Valid()) {
         trace.Trace("m_hJob is null");
         return false;
     }
-    const auto terminate = Lookup<TerminateJobObjectFunction>(m_hKernel, "TerminateJobObject");
+    const auto terminate =
+        Lookup<TerminateJobObjectFunction>(m_hKernel.Get(), "TerminateJobObject");
     if (terminate == nullptr) {
         trace.Trace("GetProcAddress( ):err");
         return false;
     }
-    if (terminate(m_hJob, 0) == FALSE) {
+    if (terminate(m_hJob.Get(), 0) == FALSE) {
         trace.Trace("fTerminateJobObject( ):err");
         return false;
     }
-    CloseHandle(m_hJob);
-    m_hJob = nullptr;
+    m_hJob.Reset();
     return true;
 }
 
@@ -109,29 +105,25 @@ bool ZPrcsGroup::TerminateNT4() {
         trace.Trace("m_dwParentId is 0");
         return false;
     }
-    HMODULE psapi = LoadLibraryA("PSAPI.DLL");
-    if (psapi == nullptr) {
+    const UniqueModule psapi(LoadLibraryA("PSAPI.DLL"));
+    if (!psapi.Valid()) {
         trace.Trace("LoadLibrary( ):err");
         return false;
     }
-    const auto enumerate = Lookup<EnumProcessesFunction>(psapi, "EnumProcesses");
+    const auto enumerate = Lookup<EnumProcessesFunction>(psapi.Get(), "EnumProcesses");
     if (enumerate == nullptr) {
         trace.Trace("GetProcAddress( ):err");
-        FreeLibrary(psapi);
         return false;
     }
-    HMODULE ntdll = LoadLibraryA("NTDLL.DLL");
-    if (ntdll == nullptr) {
+    const UniqueModule ntdll(LoadLibraryA("NTDLL.DLL"));
+    if (!ntdll.Valid()) {
         trace.Trace("LoadLibrary1( ):err");
-        FreeLibrary(psapi);
         return false;
     }
     const auto query =
-        Lookup<NtQueryInformationProcessFunction>(ntdll, "NtQueryInformationProcess");
+        Lookup<NtQueryInformationProcessFunction>(ntdll.Get(), "NtQueryInformationProcess");
     if (query == nullptr) {
         trace.Trace("GetProcAddress1( ):err");
-        FreeLibrary(ntdll);
-        FreeLibrary(psapi);
         return false;
     }
     bool result = true;
@@ -150,32 +142,29 @@ bool ZPrcsGroup::TerminateNT4() {
             if (id == m_dwParentId || id == GetCurrentProcessId()) {
                 continue;  // the shell is ended last, by the caller
             }
-            HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, id);
-            if (process == nullptr) {
+            const UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, id));
+            if (!process.Valid()) {
                 trace.Trace("OpenProcess( ", id, " ):err");
                 continue;
             }
             PROCESS_BASIC_INFORMATION basic{};
             PROCESS_SESSION_INFORMATION session{};
             DWORD length = 0;
-            if (query(process, ProcessBasicInformation, &basic, sizeof basic, &length) == 0) {
+            if (query(process.Get(), ProcessBasicInformation, &basic, sizeof basic, &length) == 0) {
                 // Direct children, and (the shell leading its own session) everything in
                 // the shell's session: background jobs included.
-                const bool inSession = query(process, ProcessSessionInformation, &session,
+                const bool inSession = query(process.Get(), ProcessSessionInformation, &session,
                                              sizeof session, &length) == 0 &&
                                        session.SessionId == m_dwParentId;
                 if (basic.InheritedFromUniqueProcessId == m_dwParentId || inSession) {
-                    TerminateProcess(process, 0);
+                    TerminateProcess(process.Get(), 0);
                     ++ended;
                 }
             }
-            CloseHandle(process);
         }
         if (ended == 0) {
             break;
         }
     }
-    FreeLibrary(ntdll);
-    FreeLibrary(psapi);
     return result;
 }

@@ -3,6 +3,8 @@
 // the process list is walked instead.
 #pragma once
 
+#include "win32/UniqueHandle.h"
+#include "win32/UniqueModule.h"
 #include "win32/Win32.h"
 
 class ZPrcsGroup {
@@ -17,8 +19,8 @@ class ZPrcsGroup {
     bool TerminateNT5();
     bool TerminateNT4();
 
-    HMODULE m_hKernel = nullptr;
-    HANDLE m_hJob = nullptr;
-    HANDLE m_hParent = nullptr;
+    UniqueModule m_hKernel;
+    UniqueHandle m_hJob;
+    UniqueHandle m_hParent;
     DWORD m_dwParentId = 0;
 };

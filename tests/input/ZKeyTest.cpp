@@ -7,6 +7,7 @@
 
 #include "infra/ZTraceScope.h"
 #include "platform/ZConsole.h"
+#include "support/ConsoleFixture.h"
 #include "support/KeyProbe.h"
 #include "support/TestSupport.h"
 
@@ -84,7 +85,10 @@ TEST(ZKeyConsume, FirstEntryInTableOrderWithoutWaitingForMore) {
     EXPECT_FALSE(m.key.Consume(input));
 }
 
-TEST(ZKeySendKey, CompleteTriplesArePostedInOrder) {
+// Keys posted to the console reach a program on it.
+class ZKeySendKey : public test::ConsoleFixture {};
+
+TEST_F(ZKeySendKey, CompleteTriplesArePostedInOrder) {
     ZConsole console;
     test::KeyProbe probe;
     ASSERT_TRUE(probe.Ready());
@@ -107,7 +111,7 @@ TEST(ZKeySendKey, CompleteTriplesArePostedInOrder) {
     EXPECT_EQ(probe.Received(6), "ab\x1b[Ad");
 }
 
-TEST(ZKeySendKey, PostedValuesAreTracedUnlessInputIsHidden) {
+TEST_F(ZKeySendKey, PostedValuesAreTracedUnlessInputIsHidden) {
     test::TempDir dir;
     TraceThreshold(0);
     TraceFile(dir / "trace.txt");

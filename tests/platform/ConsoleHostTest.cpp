@@ -5,17 +5,14 @@
 #include <atomic>
 #include <thread>
 
+#include "support/ConsoleFixture.h"
 #include "support/ConsoleSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-class ConsoleTest : public ::testing::Test {
+class ConsoleTest : public test::ConsoleFixture {
   protected:
-    void SetUp() override {
-        ASSERT_NE(ConsoleHost::Instance(), nullptr);
-        test::Console().Reset();
-    }
     // Runs script to its end; it prints "<endN>" last (N counts the calls), whose arrival
     // is awaited. The mark of an earlier call is cleared first.
     std::string Draw(const std::string& script, int seconds = 20) {

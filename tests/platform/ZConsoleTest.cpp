@@ -3,22 +3,25 @@
 #include <gtest/gtest.h>
 
 #include "infra/ZTraceScope.h"
+#include "support/ConsoleFixture.h"
 #include "support/ConsoleSupport.h"
 
 namespace {
 
-class ZConsoleTest : public ::testing::Test {
+class ZConsoleTest : public test::ConsoleFixture {
   protected:
     void SetUp() override {
-        ASSERT_NE(ConsoleHost::Instance(), nullptr);
-        test::Console().Reset();
+        test::ConsoleFixture::SetUp();
         test::Console().SetGeometryObserver([this](std::string_view call, const SMALL_RECT& r) {
             m_calls.push_back(std::string(call) + " " + std::to_string(r.Left) + "," +
                               std::to_string(r.Top) + "," + std::to_string(r.Right) + "," +
                               std::to_string(r.Bottom));
         });
     }
-    void TearDown() override { test::Console().SetGeometryObserver(nullptr); }
+    void TearDown() override {
+        test::Console().SetGeometryObserver(nullptr);
+        test::ConsoleFixture::TearDown();
+    }
 
     void Window(SHORT left, SHORT top, SHORT right, SHORT bottom) {
         SMALL_RECT rect{left, top, right, bottom};
@@ -142,12 +145,10 @@ TEST_F(ZConsoleTest, HasScrollLooksAtRowsOnly) {
 TEST_F(ZConsoleTest, CursorRelativeToTheWindow) {
     Window(0, 100, 79, 124);
     ASSERT_TRUE(m_console.SetCursor(COORD{3, 2}, false));
-    COORD cursor{};
-    ASSERT_TRUE(m_console.GetCursor(cursor, true));
-    EXPECT_EQ(cursor.X, 3);
-    EXPECT_EQ(cursor.Y, 102);
-    ASSERT_TRUE(m_console.GetCursor(cursor, false));
-    EXPECT_EQ(cursor.Y, 2);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    ASSERT_TRUE(m_console.GetConsoleInfo(info));
+    EXPECT_EQ(info.dwCursorPosition.X, 3);
+    EXPECT_EQ(info.dwCursorPosition.Y, 102);
     EXPECT_FALSE(m_console.SetCursor(COORD{0, 300}, true));
     EXPECT_TRUE(Traced("SetConsoleCursorPosition( 0, 300 ):err"));
 }

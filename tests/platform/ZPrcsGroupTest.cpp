@@ -4,30 +4,25 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "infra/ZTraceScope.h"
-#include "win32/CgroupJob.h"
+#include "support/ConsoleFixture.h"
 #include "support/ConsoleSupport.h"
 #include "support/TestSupport.h"
+#include "win32/CgroupJob.h"
 
 namespace {
 
 // Ended: no such process, or only its zombie is left.
 bool Gone(pid_t pid) {
-    for (int i = 0; i < 100; ++i) {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (!std::getline(in, line) || line.substr(line.rfind(')') + 2, 1) == "Z") {
-            return true;
-        }
-        ::usleep(20000);
-    }
-    return false;
+    return test::WaitGone(pid, 2);
 }
+
+// Each test's family is started on a fresh console, and ended with it.
+class ZPrcsGroupTest : public test::ConsoleFixture {};
 
 // A shell started on the console the way the login starts it, with a background job, a
 // process that left for a session of its own, and a grandchild in the shell's session.
@@ -66,7 +61,7 @@ PROCESS_INFORMATION StartFamily(std::vector<pid_t>& family) {
     return shell;
 }
 
-TEST(ZPrcsGroup, TheJobTakesTheWholeFamily) {
+TEST_F(ZPrcsGroupTest, TheJobTakesTheWholeFamily) {
     if (CgroupJob::Parent().empty()) {
         GTEST_SKIP() << "no writable cgroup v2 hierarchy here";
     }
@@ -76,10 +71,10 @@ TEST(ZPrcsGroup, TheJobTakesTheWholeFamily) {
     ASSERT_EQ(family.size(), 3U);
     ZPrcsGroup group;
     EXPECT_TRUE(group.CreateJob(shell.dwProcessId));
-    EXPECT_NE(group.m_hJob, nullptr);
+    EXPECT_TRUE(group.m_hJob.Valid());
     EXPECT_FALSE(group.CreateJob(shell.dwProcessId)) << "parent already set";
     EXPECT_TRUE(group.Terminate());
-    EXPECT_EQ(group.m_hJob, nullptr);
+    EXPECT_FALSE(group.m_hJob.Valid());
     EXPECT_EQ(group.m_dwParentId, 0U);
     EXPECT_TRUE(Gone(static_cast<pid_t>(shell.dwProcessId)));
     for (pid_t pid : family) {
@@ -90,7 +85,7 @@ TEST(ZPrcsGroup, TheJobTakesTheWholeFamily) {
     EXPECT_NE(code, STILL_ACTIVE);
 }
 
-TEST(ZPrcsGroup, WithoutAJobTheProcessListIsWalked) {
+TEST_F(ZPrcsGroupTest, WithoutAJobTheProcessListIsWalked) {
     std::vector<pid_t> family;
     const PROCESS_INFORMATION shell = StartFamily(family);
     ASSERT_NE(shell.hProcess, nullptr);
@@ -98,7 +93,7 @@ TEST(ZPrcsGroup, WithoutAJobTheProcessListIsWalked) {
     ZPrcsGroup group;
     // As on a platform without jobs: the shell is known, no job holds it.
     group.m_dwParentId = shell.dwProcessId;
-    group.m_hParent = OpenProcess(PROCESS_ALL_ACCESS, FALSE, shell.dwProcessId);
+    group.m_hParent.Reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, shell.dwProcessId));
     EXPECT_TRUE(group.Terminate());
     EXPECT_TRUE(Gone(static_cast<pid_t>(shell.dwProcessId)));
     // The direct children (the one in a session of its own included) and everything in
@@ -108,7 +103,7 @@ TEST(ZPrcsGroup, WithoutAJobTheProcessListIsWalked) {
     }
 }
 
-TEST(ZPrcsGroup, RefusalsAndAGroupNeverSet) {
+TEST_F(ZPrcsGroupTest, RefusalsAndAGroupNeverSet) {
     test::TempDir dir;
     TraceThreshold(0);
     TraceFile(dir / "trace.txt");

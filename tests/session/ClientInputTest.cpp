@@ -7,6 +7,7 @@
 
 #include "infra/ZTraceScope.h"
 #include "platform/ZConsole.h"
+#include "support/ConsoleFixture.h"
 #include "support/ConsoleSupport.h"
 #include "support/KeyProbe.h"
 #include "support/TestSupport.h"
@@ -32,7 +33,10 @@ struct Input {
     ZKey key;
 };
 
-TEST(ClientInput, ParsersThenKeysThenDropped) {
+// Client input goes to programs on a fresh console.
+class ClientInput : public test::ConsoleFixture {};
+
+TEST_F(ClientInput, ParsersThenKeysThenDropped) {
     test::KeyProbe probe;
     ASSERT_TRUE(probe.Ready());
     Input in;
@@ -66,7 +70,7 @@ TEST(ClientInput, ParsersThenKeysThenDropped) {
     EXPECT_EQ(in.Consume("\x1b[c"), "");
 }
 
-TEST(ClientInput, EveryUtf8CharacterReachesTheProgramAndInvalidBytesAreDroppedOneByOne) {
+TEST_F(ClientInput, EveryUtf8CharacterReachesTheProgramAndInvalidBytesAreDroppedOneByOne) {
     test::KeyProbe probe;
     ASSERT_TRUE(probe.Ready());
     Input in;
@@ -88,12 +92,12 @@ TEST(ClientInput, EveryUtf8CharacterReachesTheProgramAndInvalidBytesAreDroppedOn
     EXPECT_EQ(probe.Received(expected.size()), expected);
 }
 
-TEST(ClientInput, ANulByteAloneIsDroppedWithoutAnswer) {
+TEST_F(ClientInput, ANulByteAloneIsDroppedWithoutAnswer) {
     Input in;
     EXPECT_EQ(in.Consume(std::string(1, '\0')), "");
 }
 
-TEST(ClientInput, HiddenInputNeverReachesTheTrace) {
+TEST_F(ClientInput, HiddenInputNeverReachesTheTrace) {
     test::KeyProbe probe;
     ASSERT_TRUE(probe.Ready());
     test::TempDir dir;
@@ -199,15 +203,17 @@ void CheckKeys(bool application) {
     EXPECT_EQ(probe.Received(expected.size() + 1), expected + "\r");
 }
 
-TEST(ShippedKeyTable, EveryKeyReachesAProgramAsFromATerminal) {
+class ShippedKeyTable : public test::ConsoleFixture {};
+
+TEST_F(ShippedKeyTable, EveryKeyReachesAProgramAsFromATerminal) {
     CheckKeys(false);
 }
 
-TEST(ShippedKeyTable, CursorKeysFollowTheProgramsApplicationMode) {
+TEST_F(ShippedKeyTable, CursorKeysFollowTheProgramsApplicationMode) {
     CheckKeys(true);
 }
 
-TEST(ShippedKeyTable, EditingALineInAShell) {
+TEST_F(ShippedKeyTable, EditingALineInAShell) {
     const pid_t shell = test::SpawnOnConsole("PS1='ready> ' exec bash --norc --noprofile -i 2>&1");
     ASSERT_GE(test::WaitForRow("ready>"), 0);
     Input in;
@@ -230,7 +236,7 @@ TEST(ShippedKeyTable, EditingALineInAShell) {
     EXPECT_TRUE(test::WaitExit(shell));
 }
 
-TEST(ShippedKeyTable, PagingThroughAFileInAFullScreenProgram) {
+TEST_F(ShippedKeyTable, PagingThroughAFileInAFullScreenProgram) {
     test::TempDir dir;
     std::string lines;
     for (int i = 1; i <= 200; ++i) {

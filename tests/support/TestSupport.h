@@ -2,7 +2,9 @@
 // writes, and running a program with its output captured.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/UniqueFd.h"
+
 namespace test {
 
 // kill() for one process only. A pid of 0 or below would signal a process group or, as
@@ -25,6 +29,17 @@ inline int Signal(pid_t pid, int sig) {
         return -1;
     }
     return ::kill(pid, sig);
+}
+
+// Waits, on its pidfd, for a process to end; true at once when there is no such process.
+// An ended child of ours is left to be reaped by the caller.
+inline bool WaitGone(pid_t pid, int seconds = 20) {
+    const UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U)));
+    if (!fd.Valid()) {
+        return errno == ESRCH;
+    }
+    pollfd pfd{fd.Get(), POLLIN, 0};
+    return ::poll(&pfd, 1, seconds * 1000) == 1;
 }
 
 class TempDir {

@@ -11,9 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -90,6 +93,7 @@ class Zavd {
             test::Signal(m_pid, SIGKILL);
             ::waitpid(m_pid, nullptr, 0);
         }
+        EndSessions();
         if (m_stderr >= 0) {
             ::close(m_stderr);
         }
@@ -132,9 +136,11 @@ class Zavd {
     // Sends sig and waits for zavd to end; its exit status, or -1.
     int Stop(int sig = SIGTERM, int seconds = 30) {
         if (m_pid <= 0) {
-            return -1;  // never started or already stopped: a signal to -1 would reach every process
+            return -1;  // never started or already stopped: a signal to -1 would reach every
+                        // process
         }
         const int ended = static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0U));
+        WatchSessions();
         test::Signal(m_pid, sig);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         bool gone = ended < 0;  // without a pidfd, waitpid below decides
@@ -169,6 +175,47 @@ class Zavd {
     }
 
   private:
+    // Takes a pidfd for each child of zavd (its sessions), while they are still its
+    // children and their ids cannot name another process.
+    void WatchSessions() {
+        const std::string tasks = "/proc/" + std::to_string(m_pid) + "/task";
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+            std::istringstream children(ReadFile(task.path().string() + "/children"));
+            pid_t child = 0;
+            while (children >> child) {
+                UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0U)));
+                const std::string stat = ReadFile("/proc/" + std::to_string(child) + "/stat");
+                const auto end = stat.rfind(')');
+                std::istringstream fields(end == std::string::npos ? "" : stat.substr(end + 1));
+                char state = 0;
+                pid_t parent = 0;
+                if (fd.Valid() && fields >> state >> parent && parent == m_pid) {
+                    m_sessions.push_back(std::move(fd));
+                }
+            }
+        }
+    }
+
+    // The sessions end on their own once zavd has (they watch it) or their client has
+    // gone. Each is awaited, so that none writes into the work directory while the test
+    // removes it; one that has not ended in time is killed.
+    void EndSessions() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (const UniqueFd& session : m_sessions) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            pollfd p{session.Get(), POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(std::max<long>(left, 0))) == 1) {
+                continue;
+            }
+            ::syscall(SYS_pidfd_send_signal, session.Get(), SIGKILL, nullptr, 0U);
+            ::poll(&p, 1, 10000);
+        }
+        m_sessions.clear();
+    }
+
     // Reads what is there, waiting up to milliseconds for something; false at the end.
     bool Drain(int milliseconds) {
         pollfd p{m_stderr, POLLIN, 0};
@@ -190,6 +237,7 @@ class Zavd {
     int m_port = 0;
     std::string m_output;
     std::size_t m_searched = 0;
+    std::vector<UniqueFd> m_sessions;  // zavd's sessions when it was stopped
 };
 
 }  // namespace test
