@@ -120,7 +120,7 @@ ZBrisel::ZBrisel() {
 
     unsigned long long service = 0;
     if (ReadNumber(ZWinsta::GetCmdLineParam("-ppid:"), service)) {
-        m_hService = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(service));
+        m_hService.Reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(service)));
     }
 
     const auto width = static_cast<SHORT>(m_config.screen_width);
@@ -211,8 +211,8 @@ DWORD Left(DWORD now, DWORD start, DWORD limit) {
 }  // namespace
 
 void ZBrisel::StateChanged() {
-    if (m_hStateEvent != nullptr) {
-        SetEvent(m_hStateEvent);
+    if (m_hStateEvent.Valid()) {
+        SetEvent(m_hStateEvent.Get());
     }
 }
 
@@ -244,7 +244,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::CheckEnd(LoopState& loop, DWORD now) 
         return EndReason{"idle timeout", nullptr, EndReason::Message,
                          &m_config.idle_timeout_message};
     }
-    if (!ZWinsta::ProcessStillActive(m_hService)) {
+    if (!ZWinsta::ProcessStillActive(m_hService.Get())) {
         return EndReason{"ZAV service stopped", nullptr, EndReason::Message,
                          &m_config.service_stopped_message};
     }
@@ -296,9 +296,9 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         handles.push_back(changed);
     }
     handles.push_back(m_console.GetAttentionEvent());
-    handles.push_back(m_hStateEvent);
-    if (m_hService != nullptr) {
-        handles.push_back(m_hService);
+    handles.push_back(m_hStateEvent.Get());
+    if (m_hService.Valid()) {
+        handles.push_back(m_hService.Get());
     }
     if (m_state == ShellRunning) {
         handles.push_back(m_shell.hProcess);
@@ -440,7 +440,7 @@ int ZBrisel::Run() {
     TraceLevel(10);
     trace.Trace("ZBrisel::Run( )");
     try {
-        m_hStateEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        m_hStateEvent.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
         m_loginDone = false;
         std::thread(&ZBrisel::LogInThread, this).detach();
 

@@ -19,6 +19,7 @@
 #include "screen/ZTelnet.h"
 #include "session/ZTermConfig.h"
 #include "transport/ZSsh.h"
+#include "win32/UniqueHandle.h"
 
 class ZBrisel {
   public:
@@ -129,7 +130,7 @@ class ZBrisel {
     PROCESS_INFORMATION m_shell{};
     ZPrcsGroup m_prcsGroup;
     ZSsh m_ssh;
-    HANDLE m_hService = nullptr;
+    UniqueHandle m_hService;  // zavd, watched so that the session ends with it
     // Held by the login thread while it logs the user on and starts the shell (m_shell,
     // m_prcsGroup), and by the main loop while it ends the shell's job: the job is never
     // ended halfway through a shell's start.
@@ -137,6 +138,6 @@ class ZBrisel {
     ZTermConfig m_config;
 
     std::atomic<bool> m_loginDone{true};
-    HANDLE m_hStateEvent = nullptr;  // set by the login thread at each change of m_state
+    UniqueHandle m_hStateEvent;  // set by the login thread at each change of m_state
     std::string m_input;             // client bytes taken from the channel, not yet handled
 };
