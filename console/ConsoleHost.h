@@ -19,10 +19,10 @@
 #include <string_view>
 #include <thread>
 
+#include "base/UniqueFd.h"
 #include "console/ConsoleBuffer.h"
 #include "console/ConsolePen.h"
 #include "console/OutputScanner.h"
-#include "base/UniqueFd.h"
 #include "win32/ConsoleTerminal.h"
 #include "win32/Win32.h"
 

@@ -13,12 +13,10 @@
 #include <optional>
 #include <set>
 
+#include "base/UniqueFd.h"
+#include "console/WinCon.h"
 #include "infra/ZIniLookups.h"
 #include "input/ZKey.h"
-#include "console/WinCon.h"
-#include "win32/ProfileParser.h"
-#include "base/UniqueFd.h"
-#include "win32/Win32.h"
 #include "screen/ZScreen.h"
 #include "screen/ZTelnet.h"
 #include "service/ErrorText.h"
@@ -27,6 +25,8 @@
 #include "session/ZTermConfig.h"
 #include "transport/SshServer.h"
 #include "transport/ZSsh.h"
+#include "win32/ProfileParser.h"
+#include "win32/Win32.h"
 
 namespace {
 

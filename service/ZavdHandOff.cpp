@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "win32/Win32.h"
 #include "service/ErrorText.h"
 #include "transport/HandOffIo.h"
+#include "win32/Win32.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "win32/Win32.h"
 #include "service/ErrorText.h"
+#include "win32/Win32.h"
 
 ZavdKeyFile::Result ZavdKeyFile::Create(const std::string& path, const std::string& password,
                                         std::string& error) {

@@ -24,11 +24,11 @@
 #include <fstream>
 #include <memory>
 
-#include "win32/CgroupJob.h"
 #include "service/ErrorText.h"
 #include "service/ZavdHandOff.h"
 #include "transport/HandOffIo.h"
 #include "transport/ZSocket.h"
+#include "win32/CgroupJob.h"
 
 extern char** environ;  // NOLINT
 

@@ -14,12 +14,12 @@
 #include "input/ZKey.h"
 #include "platform/ZConsole.h"
 #include "platform/ZPrcsGroup.h"
-#include "win32/Win32.h"
 #include "screen/ZScreenExport.h"
 #include "screen/ZTelnet.h"
 #include "session/ZTermConfig.h"
 #include "transport/ZSsh.h"
 #include "win32/UniqueHandle.h"
+#include "win32/Win32.h"
 
 class ZBrisel {
   public:
@@ -139,5 +139,5 @@ class ZBrisel {
 
     std::atomic<bool> m_loginDone{true};
     UniqueHandle m_hStateEvent;  // set by the login thread at each change of m_state
-    std::string m_input;             // client bytes taken from the channel, not yet handled
+    std::string m_input;         // client bytes taken from the channel, not yet handled
 };

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "win32/Win32.h"
 #include "transport/SshServer.h"
+#include "win32/Win32.h"
 
 class ZSsh {
   public:

@@ -18,13 +18,13 @@
 #include <mutex>
 #include <vector>
 
+#include "base/UniqueFd.h"
 #include "win32/CgroupJob.h"
 #include "win32/HandleTable.h"
 #include "win32/ProcStat.h"
 #include "win32/ProcessObject.h"
 #include "win32/Spawn.h"
 #include "win32/TokenObject.h"
-#include "base/UniqueFd.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <optional>
 
+#include "base/UniqueFd.h"
 #include "win32/CgroupJob.h"
 #include "win32/KernelObject.h"
-#include "base/UniqueFd.h"
 #include "win32/Win32.h"
 
 class ProcessObject : public KernelObject {

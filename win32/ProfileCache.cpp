@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <unordered_set>
 
-#include "win32/ProfileParser.h"
 #include "base/UniqueFd.h"
+#include "win32/ProfileParser.h"
 #include "win32/Win32.h"
 
 namespace {

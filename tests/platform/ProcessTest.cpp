@@ -9,8 +9,8 @@
 #include <cstdio>
 
 #include "platform/ZWinsta.h"
-#include "win32/Win32.h"
 #include "support/TestSupport.h"
+#include "win32/Win32.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "win32/Win32.h"
 #include "screen/ZScreen.h"
+#include "win32/Win32.h"
 
 namespace test {
 

@@ -17,12 +17,12 @@
 #include <thread>
 
 #include "base/UniqueFd.h"
-#include "win32/Win32.h"
 #include "service/ZavdHandOff.h"
 #include "support/ConsoleSupport.h"
 #include "support/TestSupport.h"
 #include "transport/HandOffIo.h"
 #include "transport/ZSsh.h"
+#include "win32/Win32.h"
 
 namespace {
 
