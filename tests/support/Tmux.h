@@ -16,22 +16,11 @@ namespace test {
 
 class Tmux {
   public:
-    Tmux(const std::string& command, int columns, int rows)
-        : m_socket("zav-test-" + std::to_string(::getpid()) + "-" + std::to_string(Counter()++)) {
+    Tmux(const std::string& command, int columns, int rows) {
         Run(Tmux::Command("new-session -d -x " + std::to_string(columns) + " -y " +
                           std::to_string(rows) + " " + Quote(command + "; sleep 3600")));
-        m_socketPath = Run(Command("display-message -p '#{socket_path}'")).output;
-        if (!m_socketPath.empty() && m_socketPath.back() == '\n') {
-            m_socketPath.pop_back();
-        }
     }
-    ~Tmux() {
-        Run(Command("kill-server") + " 2>/dev/null");
-        // The server leaves its socket file behind.
-        if (!m_socketPath.empty()) {
-            ::unlink(m_socketPath.c_str());
-        }
-    }
+    ~Tmux() { Run(Command("kill-server") + " 2>/dev/null"); }
     Tmux(const Tmux&) = delete;
     Tmux& operator=(const Tmux&) = delete;
 
@@ -79,16 +68,12 @@ class Tmux {
     }
 
   private:
-    static int& Counter() {
-        static int counter = 0;
-        return counter;
-    }
+    // The server's socket is in the test's own directory (not /tmp/tmux-UID), removed with it.
     std::string Command(const std::string& arguments) const {
-        return "tmux -L " + m_socket + " -f /dev/null " + arguments;
+        return "tmux -S " + Quote(m_directory / "tmux") + " -f /dev/null " + arguments;
     }
 
-    std::string m_socket;
-    std::string m_socketPath;
+    TempDir m_directory;
 };
 
 // The OpenSSH client for a test server on the loopback port: no configuration files, no
