@@ -4,7 +4,6 @@
 #pragma once
 
 #include "win32/UniqueHandle.h"
-#include "win32/UniqueModule.h"
 #include "win32/Win32.h"
 
 class ZPrcsGroup {

@@ -1,32 +1,34 @@
-// Owns one kernel-object handle and closes it with CloseHandle when it goes out of scope.
+// Owns one handle and closes it when it goes out of scope: a kernel object's with
+// CloseHandle (UniqueHandle), a module's from LoadLibraryA with FreeLibrary (UniqueModule).
 #pragma once
 
 #include <utility>
 
 #include "win32/Win32.h"
 
-class UniqueHandle {
+template <BOOL (*Close)(HANDLE)>
+class UniqueHandleOf {
   public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : m_handle(handle) {}
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle(UniqueHandle&& other) noexcept
+    UniqueHandleOf() = default;
+    explicit UniqueHandleOf(HANDLE handle) : m_handle(handle) {}
+    UniqueHandleOf(const UniqueHandleOf&) = delete;
+    UniqueHandleOf& operator=(const UniqueHandleOf&) = delete;
+    UniqueHandleOf(UniqueHandleOf&& other) noexcept
         : m_handle(std::exchange(other.m_handle, nullptr)) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    UniqueHandleOf& operator=(UniqueHandleOf&& other) noexcept {
         if (this != &other) {
             Reset(std::exchange(other.m_handle, nullptr));
         }
         return *this;
     }
-    ~UniqueHandle() { Reset(); }
+    ~UniqueHandleOf() { Reset(); }
 
     HANDLE Get() const { return m_handle; }
     bool Valid() const { return m_handle != nullptr; }
     HANDLE Release() { return std::exchange(m_handle, nullptr); }
     void Reset(HANDLE handle = nullptr) {
         if (m_handle != nullptr) {
-            CloseHandle(m_handle);
+            Close(m_handle);
         }
         m_handle = handle;
     }
@@ -34,3 +36,6 @@ class UniqueHandle {
   private:
     HANDLE m_handle = nullptr;
 };
+
+using UniqueHandle = UniqueHandleOf<&CloseHandle>;
+using UniqueModule = UniqueHandleOf<&FreeLibrary>;

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "win32/UniqueHandle.h"
-#include "win32/UniqueModule.h"
 #include "win32/Win32.h"
 
 namespace {
