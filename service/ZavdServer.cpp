@@ -388,19 +388,22 @@ void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string
     std::thread worker([this, pid, fd = std::move(client), peer, suffix, done,
                         h = std::move(handOff), pidfd = std::move(pidfd)]() mutable {
         std::string reason;
-        if (h->Run(pid, fd.Get(), std::chrono::milliseconds(kHandOffTimeoutMs), reason)) {
-            Log(peer + " session " + std::to_string(pid) + ": handed over");
-        } else {
-            // A session without its connection is of no use: end it.
-            Kill(pidfd.Get());
-            Log(peer + " session " + std::to_string(pid) + ": hand-off failed, " + reason);
+        const bool handed =
+            h->Run(pid, fd.Get(), std::chrono::milliseconds(kHandOffTimeoutMs), reason);
+        if (!handed) {
+            Kill(pidfd.Get());  // a session without its connection is of no use: end it
         }
+        // The hand-off's descriptors are closed before its line is written, so the line
+        // marks the end of everything zavd held for it.
         h->Close();
         fd.Reset();
+        pidfd.Reset();
         {
             std::lock_guard lock(m_mutex);
             m_suffixesInUse.erase(suffix);
         }
+        Log(peer + " session " + std::to_string(pid) +
+            (handed ? ": handed over" : ": hand-off failed, " + reason));
         done->store(true);
     });
     m_handOffs.push_back(Worker{std::move(worker), std::move(done)});
