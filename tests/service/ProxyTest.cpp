@@ -21,6 +21,7 @@
 
 #include "base/UniqueFd.h"
 #include "service/ZavdOptions.h"
+#include "support/Loopback.h"
 #include "support/TestSupport.h"
 #include "support/Zavd.h"
 #include "support/ZavdSettings.h"
@@ -32,12 +33,9 @@ using namespace std::chrono_literals;
 const std::string kSignature("\r\n\r\n\0\r\nQUIT\n", 12);
 
 UniqueFd Connect(int port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int result = -1;
+    UniqueFd fd = test::ConnectLoopback(port, false, &result);
+    EXPECT_EQ(result, 0);
     return fd;
 }
 
@@ -48,25 +46,10 @@ void Send(const UniqueFd& fd, const std::string& bytes) {
 
 // A line from the session, or what arrived before the connection closed.
 std::string ReadLine(const UniqueFd& fd, int seconds = 30) {
-    std::string line;
-    pollfd p{fd.Get(), POLLIN, 0};
-    while (::poll(&p, 1, seconds * 1000) == 1) {
-        char c = 0;
-        if (::read(fd.Get(), &c, 1) != 1 || c == '\n') {
-            break;
-        }
-        line.push_back(c);
-    }
-    return line;
+    return test::ReadLine(fd.Get(), seconds);
 }
 
-// The descriptors pid has open.
-std::size_t OpenDescriptors(pid_t pid) {
-    std::error_code error;
-    const std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd",
-                                                      error);
-    return static_cast<std::size_t>(std::distance(entries, std::filesystem::directory_iterator()));
-}
+using test::OpenDescriptors;
 
 // zavd's children (its main thread forks both the sessions and the header readers).
 std::vector<pid_t> Children(pid_t pid) {

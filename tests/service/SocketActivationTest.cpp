@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/UniqueFd.h"
+#include "support/Loopback.h"
 #include "support/TestSupport.h"
 #include "support/ZavdSettings.h"
 
@@ -145,12 +146,9 @@ class SocketActivation : public ::testing::Test {
     }
 
     UniqueFd Connect() const {
-        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        int result = -1;
+        UniqueFd fd = test::ConnectLoopback(port, false, &result);
+        EXPECT_EQ(result, 0);
         return fd;
     }
 

@@ -16,6 +16,7 @@
 
 #include "base/UniqueFd.h"
 #include "service/ZavdOptions.h"
+#include "support/Loopback.h"
 #include "support/TestSupport.h"
 #include "support/Zavd.h"
 #include "support/ZavdSettings.h"
@@ -23,22 +24,11 @@
 
 namespace {
 
+using test::OpenDescriptors;
+using test::ReadLine;
+
 UniqueFd Connect(int port, bool v6 = false) {
-    UniqueFd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (v6) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(static_cast<std::uint16_t>(port));
-        a.sin6_addr = in6addr_loopback;
-        ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    return fd;
+    return test::ConnectLoopback(port, v6);
 }
 
 // A connection from a client port chosen beforehand, for which the session program
@@ -55,32 +45,6 @@ UniqueFd ConnectAs(const test::TempDir& work, int port, const std::string& behav
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
     return fd;
-}
-
-// A line from the session, or what arrived before the connection closed.
-std::string ReadLine(int fd, int seconds = 30) {
-    std::string line;
-    pollfd p{fd, POLLIN, 0};
-    while (::poll(&p, 1, seconds * 1000) == 1) {
-        char c = 0;
-        if (::read(fd, &c, 1) != 1 || c == '\n') {
-            break;
-        }
-        line.push_back(c);
-    }
-    return line;
-}
-
-std::size_t OpenDescriptors(pid_t pid) {
-    std::size_t n = 0;
-    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    while (dir != nullptr && ::readdir(dir) != nullptr) {
-        ++n;
-    }
-    if (dir != nullptr) {
-        ::closedir(dir);
-    }
-    return n;
 }
 
 // The children of pid, from every thread's list.

@@ -19,6 +19,7 @@
 #include "base/UniqueFd.h"
 #include "service/ZavdHandOff.h"
 #include "support/ConsoleSupport.h"
+#include "support/Loopback.h"
 #include "support/TestSupport.h"
 #include "transport/HandOffIo.h"
 #include "transport/ZSsh.h"
@@ -59,18 +60,7 @@ struct Connection {
         ip = v6 ? "::1" : "127.0.0.1";
     }
     // What the session sent, up to a line end or its close.
-    std::string ReadLine(int seconds = 20) {
-        std::string line;
-        pollfd p{client.Get(), POLLIN, 0};
-        while (::poll(&p, 1, seconds * 1000) == 1) {
-            char c = 0;
-            if (::read(client.Get(), &c, 1) != 1 || c == '\n') {
-                break;
-            }
-            line.push_back(c);
-        }
-        return line;
-    }
+    std::string ReadLine(int seconds = 20) { return test::ReadLine(client.Get(), seconds); }
     UniqueFd client;
     UniqueFd server;
     std::string ip;
