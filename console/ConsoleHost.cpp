@@ -233,6 +233,9 @@ void ConsoleHost::AttendLocked() {
 ConsoleHost::Hold::Hold(ConsoleHost& host) : m_host(host), m_lock(host.m_mutex) {
     m_wasQuiet = m_host.m_quiet;
     m_host.m_quiet = true;
+    if (!m_wasQuiet) {
+        m_host.m_dirty = false;  // the holder sees every change made before it
+    }
 }
 
 ConsoleHost::Hold::~Hold() {
@@ -305,61 +308,6 @@ void ConsoleHost::Pump() {
     }
 }
 
-namespace {
-
-// The most lines a stretch of terminal output can scroll, bounded from above: every
-// line feed, vertical tab and form feed may scroll once, and so may every escape
-// sequence (index, next line; a scroll-up sequence by its count), and every `width`
-// other bytes may wrap once. Returns the length of the longest prefix of bytes whose
-// bound stays within budget; a sequence is never split.
-std::size_t ScrollSafePrefix(std::string_view bytes, std::size_t budget, int width) {
-    std::size_t scrolls = 0;
-    std::size_t run = 0;
-    const std::size_t wrap = static_cast<std::size_t>(std::max(width, 1));
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        std::size_t cost = 0;
-        std::size_t end = i;
-        if (c == '\n' || c == '\v' || c == '\f') {
-            cost = 1;
-        } else if (c == 0x1b) {
-            cost = 1;
-            if (i + 1 < bytes.size() && bytes[i + 1] == '[') {
-                // A control sequence scrolls only as SU (CSI n S), by its first number.
-                std::size_t j = i + 2;
-                std::size_t count = 0;
-                bool first = true;
-                while (j < bytes.size() && static_cast<unsigned char>(bytes[j]) >= 0x20 &&
-                       static_cast<unsigned char>(bytes[j]) < 0x40) {
-                    if (bytes[j] == ';') {
-                        first = false;
-                    } else if (first && bytes[j] >= '0' && bytes[j] <= '9') {
-                        count = std::min<std::size_t>(count * 10 + (bytes[j] - '0'), 1 << 20);
-                    }
-                    ++j;
-                }
-                if (j < bytes.size()) {
-                    cost = bytes[j] == 'S' ? std::max<std::size_t>(count, 1) : 0;
-                    end = j;
-                }
-            }
-        } else if (c >= 0x20) {
-            if (++run == wrap) {
-                run = 0;
-                cost = 1;
-            }
-        }
-        if (scrolls + cost > budget) {
-            return i;
-        }
-        scrolls += cost;
-        i = end;
-    }
-    return bytes.size();
-}
-
-}  // namespace
-
 std::size_t ConsoleHost::GuardRoomLocked() {
     if (m_guardRow < 0 || !m_guardHolds || m_alt) {
         return SIZE_MAX;
@@ -374,29 +322,34 @@ std::size_t ConsoleHost::FeedGuardedLocked(std::string_view bytes) {
     std::size_t fed = 0;
     while (fed < bytes.size()) {
         const std::size_t room = GuardRoomLocked();
-        std::string_view rest = bytes.substr(fed);
-        std::size_t n = rest.size();
+        const std::string_view rest = bytes.substr(fed);
+        std::size_t n = m_bound.Take(rest, room, BoundWindowLocked());
         if (room != SIZE_MAX) {
-            n = ScrollSafePrefix(rest, room, Active().WindowWidth());
             // A quarter of the room left: ask for the capture while output still flows.
-            if (room * 4 < m_guardTotal || n < rest.size()) {
-                if (!m_captureWanted) {
-                    m_captureWanted = true;
-                    AttendLocked();
-                }
+            if ((room * 4 < m_guardTotal || n < rest.size()) && !m_captureWanted) {
+                m_captureWanted = true;
+                AttendLocked();
             }
             if (n == 0) {
                 if (m_guardLeft < m_guardTotal) {
                     break;  // held back until the capture
                 }
-                // Even a fresh guard cannot take this sequence whole: let it pass.
-                n = rest.size();
+                // Even a fresh guard cannot take the next sequence (a scroll by a count
+                // larger than the room): it passes alone.
+                n = m_bound.TakeOne(rest, BoundWindowLocked());
             }
         }
         FeedLocked(rest.substr(0, n));
         fed += n;
     }
     return fed;
+}
+
+ScrollBound::Window ConsoleHost::BoundWindowLocked() {
+    VTermPos pos{};
+    vterm_state_get_cursorpos(m_state, &pos);
+    const ConsoleBuffer& buffer = Active();
+    return ScrollBound::Window{buffer.WindowWidth(), buffer.WindowHeight(), pos.col};
 }
 
 void ConsoleHost::ScrolledLocked(int kept, const SMALL_RECT& before) {
@@ -441,6 +394,17 @@ void ConsoleHost::GuardScroll(SHORT row, DWORD lines) {
 bool ConsoleHost::CaptureWanted() {
     std::lock_guard lock(m_mutex);
     return m_captureWanted;
+}
+
+bool ConsoleHost::Changed() {
+    std::lock_guard lock(m_mutex);
+    return m_dirty;
+}
+
+void ConsoleHost::GuardResizedLocked() {
+    if (m_guardRow >= m_main.Size().Y) {
+        m_guardRow = -1;
+    }
 }
 
 bool ConsoleHost::InputFull() {
@@ -661,7 +625,9 @@ bool ConsoleHost::SetBufferSize(COORD size) {
     if (!Active().Resize(size, CHAR_INFO{u' ', ConsolePen::kDefault})) {
         return false;
     }
-    m_guardRow = -2;  // the next capture plants its mark afresh
+    if (!m_alt) {
+        GuardResizedLocked();
+    }
     if (m_observer) {
         m_observer("buffer", SMALL_RECT{0, 0, size.X, size.Y});
     }
@@ -733,7 +699,7 @@ void ConsoleHost::SetAltScreenLocked(bool on) {
             if (size.X < width || size.Y < height) {
                 m_main.Resize(COORD{std::max(size.X, width), std::max(size.Y, height)},
                               CHAR_INFO{u' ', ConsolePen::kDefault});
-                m_guardRow = -2;
+                GuardResizedLocked();
                 main = m_main.Window();
             }
             const COORD grown = m_main.Size();
@@ -947,6 +913,7 @@ void ConsoleHost::Reset() {
     m_reportedCursor = COORD{-1, -1};
     m_pen.Reset();
     m_scanner.Reset();
+    m_bound.Reset();
     vterm_state_reset(m_state, 1);
     ResizeTerminalLocked();
     m_title = m_defaultTitle;

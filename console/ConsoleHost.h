@@ -23,6 +23,7 @@
 #include "console/ConsoleBuffer.h"
 #include "console/ConsolePen.h"
 #include "console/OutputScanner.h"
+#include "console/ScrollBound.h"
 #include "win32/ConsoleTerminal.h"
 #include "win32/Win32.h"
 
@@ -81,6 +82,9 @@ class ConsoleHost : public ConsoleTerminal {
     SHORT GuardRow();
     // Whether output is held back (or soon will be) until the next capture.
     bool CaptureWanted();
+    // Whether the cells changed since the last capture began (a Hold): the level behind
+    // the wake-up event, which a waiter may have taken without acting on it.
+    bool Changed();
     // Input bytes queued for the program and not yet taken by the terminal; true past
     // kInputHighWater until the queue drains below kInputLowWater.
     bool InputFull();
@@ -139,6 +143,7 @@ class ConsoleHost : public ConsoleTerminal {
     void ChangedLocked() {
         if (!m_quiet) {
             m_changed = true;
+            m_dirty = true;
         }
     }
     void SignalLocked();
@@ -147,6 +152,10 @@ class ConsoleHost : public ConsoleTerminal {
     std::size_t FeedGuardedLocked(std::string_view bytes);
     // Lines that may still scroll before the mark is lost (SIZE_MAX without a guard).
     std::size_t GuardRoomLocked();
+    ScrollBound::Window BoundWindowLocked();
+    // The mark's row after the buffer was resized (rows keep their place): lost when the
+    // buffer no longer reaches it.
+    void GuardResizedLocked();
     void ScrolledLocked(int kept, const SMALL_RECT& before);
     CHAR_INFO BlankLocked() const;
     void SendUnitLocked(WCHAR unit, bool alt);
@@ -186,6 +195,7 @@ class ConsoleHost : public ConsoleTerminal {
     std::optional<ConsoleBuffer> m_alt;
     ConsolePen m_pen;
     OutputScanner m_scanner;        // what the emulator does not track in the program's output
+    ScrollBound m_bound;            // how far the program's output may scroll
     std::optional<COORD> m_placed;  // where the session put the cursor
     unsigned long m_placedGeneration = 0;  // m_generation when it did
     unsigned long m_generation = 0;        // counts the terminal's cursor moves
@@ -198,7 +208,8 @@ class ConsoleHost : public ConsoleTerminal {
     bool m_inputFull = false;
     WCHAR m_highSurrogate = 0;
     GeometryObserver m_observer;
-    bool m_changed = false;
+    bool m_changed = false;   // the wake-up event is due
+    bool m_dirty = false;     // the cells changed since the last capture began
     bool m_quiet = false;     // a Hold is in force: its changes are not signalled
     bool m_attend = false;    // the attention event is due
     bool m_released = false;  // the session closed its own slave descriptor

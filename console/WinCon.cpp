@@ -240,7 +240,8 @@ DWORD GetConsoleAttention(HANDLE output) {
     }
     return (host->CaptureWanted() ? CONSOLE_CAPTURE_WANTED : 0) |
            (host->InputFull() ? CONSOLE_INPUT_FULL : 0) |
-           (host->OutputEnded() ? CONSOLE_OUTPUT_ENDED : 0);
+           (host->OutputEnded() ? CONSOLE_OUTPUT_ENDED : 0) |
+           (host->Changed() ? CONSOLE_CHANGED : 0);
 }
 
 std::unique_ptr<CONSOLE_LOCK> LockConsole(HANDLE output) {

@@ -39,10 +39,12 @@ constexpr DWORD CONSOLE_EVENT_CHANGED = 0;
 constexpr DWORD CONSOLE_EVENT_ATTENTION = 1;
 HANDLE GetConsoleEvent(HANDLE output, DWORD which);
 
-// What the session should act on now.
+// What the session should act on now. These are states, not events: the events only wake
+// a waiter, which then reads the states, so a wake-up taken by another wait loses nothing.
 constexpr DWORD CONSOLE_CAPTURE_WANTED = 0x1;  // output is held back until the next capture
 constexpr DWORD CONSOLE_INPUT_FULL = 0x2;      // the program is behind in reading its input
 constexpr DWORD CONSOLE_OUTPUT_ENDED = 0x4;    // after ReleaseConsoleTerminal: all is read
+constexpr DWORD CONSOLE_CHANGED = 0x8;         // the cells changed since the last capture
 DWORD GetConsoleAttention(HANDLE output);
 
 // Keeps the console still while the object lives: no program output is applied, no other

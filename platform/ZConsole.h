@@ -46,7 +46,7 @@ class ZConsole {
     // The events to wait on: the cells changed; the session should look now.
     HANDLE GetChangeEvent();
     HANDLE GetAttentionEvent();
-    // CONSOLE_CAPTURE_WANTED, CONSOLE_INPUT_FULL, CONSOLE_OUTPUT_ENDED.
+    // CONSOLE_CAPTURE_WANTED, CONSOLE_INPUT_FULL, CONSOLE_OUTPUT_ENDED, CONSOLE_CHANGED.
     DWORD GetAttention();
     // The mark was planted on row: output is held back before more than lines scroll.
     bool SetScrollGuard(SHORT row, DWORD lines);

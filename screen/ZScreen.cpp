@@ -7,18 +7,18 @@
 
 ZScreen::ZScreen() : m_window{}, m_valid{}, m_cursor{}, m_cells{}, m_info{} {}
 
-bool ZScreen::Refresh(ZConsole& con, Mark& mark, DWORD holdLines) {
+bool ZScreen::Refresh(ZConsole& con, Mark& mark, DWORD& burstLeft) {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreen::Refresh( )");
-    if (!Fetch(con, mark, holdLines)) {
+    if (!Fetch(con, mark, burstLeft)) {
         ReportError(trace, "this->FetchScreen( ):err");
         return false;
     }
     return true;
 }
 
-bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD holdLines) {
+bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
     ZTraceScope trace;
     TraceLevel(0);
     trace.Trace("ZScreen::Fetch( )");
@@ -33,44 +33,43 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD holdLines) {
     }
     const SMALL_RECT& w = m_info.srWindow;
     m_valid = SMALL_RECT{w.Left, 0, w.Right, kRows - 1};
-    int read = 0;
-    bool found = false;
-    // Where the last mark is now, even if a program wrote over it (as clear does).
+    // The rows above the window that scrolled since the last capture: from the last
+    // mark's row (the console follows it, even when a program wrote over the mark) up to
+    // the window, at most what is left of the burst and what the picture holds. A mark
+    // that left the buffer (only past the burst, when nothing was held for it) or was
+    // never planted gives the window alone: a flood costs screens, and no row that the
+    // client already has is taken twice.
     const SHORT markRow = con.GetScrollGuard();
-    // Rows upwards from the window's bottom, until the mark, the buffer's top or 500 rows.
-    for (int y = w.Bottom; y >= 0; --y) {
+    const int windowRows = w.Bottom - w.Top + 1;
+    const int limit = static_cast<int>(
+        std::min<DWORD>(burstLeft, static_cast<DWORD>(std::max(0, kRows - windowRows))));
+    const int first =
+        markRow >= 0 ? std::max<int>(std::min<int>(markRow, w.Top), w.Top - limit) : w.Top;
+    if (markRow >= 0 && markRow < first) {
+        trace.Trace("burst spent: ", first - markRow, " lines skipped");
+    } else if (markRow == -1) {
+        trace.Trace("mark lost");
+    }
+    int read = 0;
+    for (int y = w.Bottom; y >= first; --y) {
         const int row = y - w.Bottom + kRows - 1;
-        if (row < 0) {
-            break;
-        }
         if (!con.GetOutputRowW(static_cast<SHORT>(y), Row(row), kColumns, &m_info)) {
             ReportError(trace, "this->con.GetOutputRowW( " + std::to_string(y) + " ):err");
             return false;
         }
         ++read;
-        if (y <= w.Top && Row(row)[0].UnicodeChar == kMagicMark) {
+        if (y == markRow && Row(row)[0].UnicodeChar == kMagicMark) {
             // A double-width character whose second half has been written over since is
             // gone, as it is on a terminal: it is not put back as half a character.
             const CHAR_INFO& next = Row(row)[1];
             const bool whole = (next.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
                                next.UnicodeChar == mark.savedTrail;
             Row(row)[0].UnicodeChar = mark.savedWide && !whole ? u' ' : mark.savedChar;
-            found = true;
-            break;
         }
-        if (y <= w.Top && y == markRow) {
-            found = true;  // the mark was written over; the rows above it did not scroll
-            break;
-        }
-    }
-    if (!found && markRow == -1 && ZConsole::HasScroll(m_info)) {
-        // The mark scrolled out of the buffer: more lines passed than it holds. They are
-        // skipped, and the window alone is taken, so a flood costs screens, not lines.
-        read = w.Bottom - w.Top + 1;
-        trace.Trace("mark lost");
     }
     m_valid.Top = static_cast<SHORT>(kRows - read);
-    if (!SetMagicMark(con, mark, holdLines)) {
+    burstLeft -= std::min<DWORD>(burstLeft, static_cast<DWORD>(std::max(0, w.Top - first)));
+    if (!SetMagicMark(con, mark, burstLeft)) {
         ReportError(trace, "this->SetMagicMark( ):err");
         return false;
     }

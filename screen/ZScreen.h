@@ -27,12 +27,14 @@ class ZScreen {
 
     ZScreen();
 
-    // Captures con into this picture and plants the next mark. holdLines: how many lines
-    // the console may hold the program's output back for until the next capture, so that
-    // none of them is lost (0: none; the capture then takes the window alone when more
-    // lines passed than the buffer holds).
-    bool Refresh(ZConsole& con, Mark& mark, DWORD holdLines = 0);
-    bool Fetch(ZConsole& con, Mark& mark, DWORD holdLines = 0);
+    // Captures con into this picture and plants the next mark. burstLeft: the lines of
+    // the current burst still to be kept for the client's scroll-back. The capture takes
+    // at most that many of the lines that scrolled since the last capture and subtracts
+    // them; the console then holds the program's output back before more than what is
+    // left scrolls, so that none of it is lost (0: it never holds back, and a flood is
+    // taken a window at a time).
+    bool Refresh(ZConsole& con, Mark& mark, DWORD& burstLeft);
+    bool Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft);
     static bool SetMagicMark(ZConsole& con, Mark& mark, DWORD holdLines = 0);
 
     CHAR_INFO* Row(int row) { return m_cells[static_cast<std::size_t>(row)].data(); }

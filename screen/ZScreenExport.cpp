@@ -23,10 +23,7 @@ std::string ZScreenExport::Export() {
     TraceLevel(0);
     trace.Trace("ZScreenExport::Export( )");
     m_screen.Refresh(m_console, m_mark, m_burstLeft);
-    m_guarded = m_burstLeft;
-    const auto scrolled =
-        static_cast<DWORD>(std::max(0, m_screen.m_window.Top - m_screen.m_valid.Top));
-    m_burstLeft -= std::min(m_burstLeft, scrolled);
+    m_guarded = std::min(m_burstLeft, GuardLimit());
     // The check needs to know whether the console has scroll-back now.
     std::optional<CONSOLE_SCREEN_BUFFER_INFO> console;
     if (CONSOLE_SCREEN_BUFFER_INFO info{}; m_console.GetConsoleInfo(info)) {
@@ -43,8 +40,13 @@ std::string ZScreenExport::Export() {
 
 bool ZScreenExport::NewBurstNeedsCapture() {
     NewBurst();
-    // A capture guards at most the picture's rows beyond the window, fewer than a burst.
-    return m_guarded < std::min<DWORD>(m_scrollbackBurst, ZScreen::kRows);
+    return m_guarded < std::min(m_scrollbackBurst, GuardLimit());
+}
+
+DWORD ZScreenExport::GuardLimit() const {
+    // A capture guards at most the picture's rows beyond the window.
+    const int windowRows = m_screen.m_window.Bottom - m_screen.m_window.Top + 1;
+    return static_cast<DWORD>(std::max(0, ZScreen::kRows - windowRows));
 }
 
 ZScreenExport::Check ZScreenExport::CheckClientScreen(

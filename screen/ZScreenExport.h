@@ -63,9 +63,14 @@ class ZScreenExport {
     // Lines of a burst that the console holds the program back for, so that every one
     // reaches the client; what is left of them in the current burst.
     DWORD m_scrollbackBurst = 10000;
-    DWORD m_burstLeft = 0;
-    DWORD m_guarded = 0;  // what was left of the burst at the last capture
+    DWORD m_burstLeft = 10000;
+    DWORD m_guarded = 0;  // the lines the console holds for since the last capture
 
+  private:
+    // The most lines one capture can guard: the picture's rows beyond the window.
+    DWORD GuardLimit() const;
+
+  public:
   private:
     // The bytes of cells first to last of a picture row (see ZTelnet::ExportCells).
     std::string RowText(const ZScreen& picture, int row, int first, int last, WORD& lastAttr) const;
