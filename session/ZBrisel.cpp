@@ -13,7 +13,6 @@
 #include "infra/ZTraceScope.h"
 #include "platform/ZWinsta.h"
 #include "session/ClientInput.h"
-#include "session/ZPacing.h"
 #include "transport/ZSocket.h"
 #include "transport/ZSocketDup.h"
 
@@ -264,36 +263,26 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         }
     }
 
-    const DWORD attention = m_console.GetAttention();
-    ZPaceInput in;
-    in.now = now;
-    in.lastExport = loop.lastExport;
-    in.pending = loop.pending || (attention & CONSOLE_CAPTURE_WANTED) != 0;
-    in.pendingSince = loop.pending ? loop.pendingSince : now;
-    in.urgent = (attention & CONSOLE_CAPTURE_WANTED) != 0;
-    in.typed = loop.typed;
-    in.refreshDelay = m_config.refresh_delay;
-    in.nextDeadline = NextDeadline(loop, now);
-    const ZPace pace = ZPacing::Decide(in);
-    if (pace.exportNow) {
-        if (pace.newBurst) {
-            m_export.NewBurst();
-        }
-        loop.pending = false;
-        loop.typed = false;
-        loop.lastExport = now;
-        if (!m_ssh.Push(Export())) {
+    if (std::optional<std::string> frame = m_mirror.Due(now)) {
+        if (!m_ssh.Push(*frame)) {
             return EndReason{"disconnected", "no connection to client2", EndReason::Nothing};
         }
     }
 
     // One wait for the first of: client data, a change of the console (unless one is
     // already waiting for its export), the console's call for attention, the login's
-    // progress, the service's and the shell's end, and the wait the pacing allows.
+    // progress, the service's and the shell's end, and the wait the pacing allows. The
+    // pacing looks at the console again after the push, which may have taken its events.
+    // While the program is behind in reading its input, the client's data stays with
+    // the channel (whose window then closes) instead of piling up here. Input already
+    // taken but not yet handled is handled first, without waiting.
+    const bool full = (m_console.GetAttention() & CONSOLE_INPUT_FULL) != 0;
+    const bool ready = ClientInputReady(m_input);
+    const bool take = !full && !ready;
+    const DWORD wait = !ready || full ? m_mirror.Wait(m_clock(), NextDeadline(loop, m_clock())) : 0;
     std::vector<HANDLE> handles;
-    const HANDLE changed = m_console.GetChangeEvent();
-    if (!loop.pending) {
-        handles.push_back(changed);
+    if (m_mirror.WatchesChanges()) {
+        handles.push_back(m_console.GetChangeEvent());
     }
     handles.push_back(m_console.GetAttentionEvent());
     handles.push_back(m_hStateEvent.Get());
@@ -303,23 +292,11 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     if (m_state == ShellRunning) {
         handles.push_back(m_shell.hProcess);
     }
-    // While the program is behind in reading its input, the client's data stays with
-    // the channel (whose window then closes) instead of piling up here. Input already
-    // taken but not yet handled is handled first, without waiting.
-    const bool full = (m_console.GetAttention() & CONSOLE_INPUT_FULL) != 0;
-    const bool ready = ClientInputReady(m_input);
-    const bool take = !full && !ready;
     std::string input;
-    std::vector<HANDLE> signalled;
-    if (!m_ssh.Pop(input, !ready || full ? pace.wait : 0, handles, &signalled, take)) {
+    if (!m_ssh.Pop(input, wait, handles, nullptr, take)) {
         return EndReason{"disconnected", "no connection to client4", EndReason::Nothing};
     }
     m_input += input;
-    if (!loop.pending &&
-        std::find(signalled.begin(), signalled.end(), changed) != signalled.end()) {
-        loop.pending = true;
-        loop.pendingSince = m_clock();
-    }
     // A resize that came with the input is applied before the input is handled.
     FollowClientSize();
     // A slice at a time, so that a long paste never keeps the loop from its checks.
@@ -327,10 +304,8 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         // What the program writes in answer is a burst of its own, held for the client's
         // scroll-back from its first line: after a burst that used up the last one, the
         // guard is renewed by a capture before the keys reach the program.
-        if (m_export.NewBurstNeedsCapture()) {
-            loop.pending = false;
-            loop.lastExport = m_clock();
-            if (!m_ssh.Push(Export())) {
+        if (std::optional<std::string> frame = m_mirror.BeforeInput(m_clock())) {
+            if (!m_ssh.Push(*frame)) {
                 return EndReason{"disconnected", "no connection to client6", EndReason::Nothing};
             }
         }
@@ -338,7 +313,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
             return EndReason{"disconnected", "no connection to client5", EndReason::Nothing};
         }
         loop.idleStart = m_clock();
-        loop.typed = true;
+        m_mirror.Typed();
     }
     return std::nullopt;
 }
@@ -447,11 +422,8 @@ int ZBrisel::Run() {
         LoopState loop;
         loop.idleStart = m_clock();
         loop.keepAliveStart = loop.idleStart;
-        // The first change is exported at once.
-        loop.lastExport = loop.idleStart - m_config.refresh_delay;
-        // Whatever the console shows already is news to the client.
-        loop.pending = true;
-        loop.pendingSince = loop.idleStart;
+        // Whatever the console shows already is news to the client, exported at once.
+        m_mirror.Start(loop.idleStart, m_config.refresh_delay);
         TraceLevel(0);
         Consume(std::string(1, '\0'));
 

@@ -16,6 +16,7 @@
 #include "platform/ZPrcsGroup.h"
 #include "screen/ZScreenExport.h"
 #include "screen/ZTelnet.h"
+#include "session/ZMirror.h"
 #include "session/ZTermConfig.h"
 #include "transport/ZSsh.h"
 #include "win32/UniqueHandle.h"
@@ -76,10 +77,6 @@ class ZBrisel {
         bool passwordTimer = false;
         DWORD idleStart = 0;
         DWORD keepAliveStart = 0;
-        DWORD lastExport = 0;
-        bool pending = false;  // the console changed since the last export
-        DWORD pendingSince = 0;
-        bool typed = false;  // client input was handled since the last export
     };
 
     // The time-outs, the service and the shell, in this order; the first reason to end.
@@ -125,6 +122,7 @@ class ZBrisel {
     ZKey m_key;
     ZTelnet m_telnet{true};
     ZScreenExport m_export{m_telnet};
+    ZMirror m_mirror{m_console, m_export};  // when the console goes to the client
     // Guarded by m_lock (below); the main loop reads m_shell without it only once m_state
     // says ShellRunning, which the login thread stores after it.
     PROCESS_INFORMATION m_shell{};

@@ -35,9 +35,7 @@ SshServer::~SshServer() {
         if (m_session != nullptr) {
             ssh_event_remove_session(m_event, m_session);
         }
-        for (const auto& entry : m_wake) {
-            ssh_event_remove_fd(m_event, entry->source.fd);
-        }
+        Unwatch();
         ssh_event_free(m_event);
     }
     if (m_channel != nullptr) {
@@ -198,17 +196,7 @@ int SshServer::Flush(milliseconds timeout) {
 }
 
 void SshServer::Watch(const std::vector<WakeSource>& wake) {
-    bool same = wake.size() == m_wake.size();
-    for (std::size_t i = 0; same && i < wake.size(); ++i) {
-        same = wake[i] == m_wake[i]->source;
-    }
-    if (same) {
-        return;
-    }
-    for (const auto& entry : m_wake) {
-        ssh_event_remove_fd(m_event, entry->source.fd);
-    }
-    m_wake.clear();
+    Unwatch();
     for (const WakeSource& source : wake) {
         auto entry = std::make_unique<WakeEntry>(WakeEntry{this, source, false});
         if (source.fd >= 0 && ssh_event_add_fd(m_event, source.fd, POLLIN, &SshServer::OnWakeup,
@@ -221,15 +209,28 @@ void SshServer::Watch(const std::vector<WakeSource>& wake) {
     }
 }
 
+void SshServer::Unwatch() {
+    for (const auto& entry : m_wake) {
+        if (entry->source.fd >= 0) {
+            ssh_event_remove_fd(m_event, entry->source.fd);
+        }
+    }
+    m_wake.clear();
+}
+
 int SshServer::Read(std::string& out, std::size_t max, milliseconds wait,
                     const std::vector<WakeSource>& wake, std::vector<bool>* fired) {
     if (m_session == nullptr || m_event == nullptr) {
         return kErrorRead;
     }
+    // The caller's descriptors are in the event loop only while this read waits: the
+    // loop also runs while a write waits for the client's window, and would take (drain)
+    // a wake-up there that no read then reports.
     Watch(wake);
-    for (const auto& entry : m_wake) {
-        entry->fired = false;
-    }
+    struct Unwatching {
+        SshServer* server;
+        ~Unwatching() { server->Unwatch(); }
+    } unwatching{this};
     const bool forever = wait.count() < 0;
     const Clock::time_point deadline = forever ? Clock::time_point::max() : Clock::now() + wait;
     m_woken = false;

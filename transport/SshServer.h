@@ -101,6 +101,7 @@ class SshServer {
     static int OnEnv(ssh_session, ssh_channel, const char*, const char*, void* self);
     static int OnWakeup(socket_t fd, int revents, void* entry);
     void Watch(const std::vector<WakeSource>& wake);
+    void Unwatch();
     void Refill();
 
     int Authenticated(const char* user);
@@ -127,7 +128,7 @@ class SshServer {
         WakeSource source;
         bool fired;
     };
-    std::vector<std::unique_ptr<WakeEntry>> m_wake;  // the descriptors in the event loop
+    std::vector<std::unique_ptr<WakeEntry>> m_wake;  // in the event loop while a read waits
     bool m_woken = false;
     int m_columns = 0;
     int m_rows = 0;
