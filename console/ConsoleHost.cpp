@@ -60,6 +60,23 @@ char32_t ComposedCharacter(const std::uint32_t* chars) {
     return first;
 }
 
+// The bytes at the end of text that start a UTF-8 character without finishing it.
+std::size_t IncompleteUtf8Tail(std::string_view bytes) {
+    const std::size_t n = bytes.size();
+    for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
+        const auto c = static_cast<unsigned char>(bytes[n - back]);
+        if ((c & 0xC0) == 0x80) {
+            continue;  // a continuation byte: its lead is further back
+        }
+        const std::size_t length = c >= 0xC2 && c < 0xE0   ? 2
+                                   : c >= 0xE0 && c < 0xF0 ? 3
+                                   : c >= 0xF0 && c < 0xF5 ? 4
+                                                           : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+
 // Characters that take exactly one cell and need no terminal processing: these are
 // written straight into the cells (the scroll mark among them).
 bool IsPlainNarrow(char16_t c) {
@@ -349,7 +366,9 @@ ScrollBound::Window ConsoleHost::BoundWindowLocked() {
     VTermPos pos{};
     vterm_state_get_cursorpos(m_state, &pos);
     const ConsoleBuffer& buffer = Active();
-    return ScrollBound::Window{buffer.WindowWidth(), buffer.WindowHeight(), pos.col};
+    // The start of a character waiting for its rest takes a column per byte at most.
+    return ScrollBound::Window{buffer.WindowWidth(), buffer.WindowHeight(),
+                               pos.col + static_cast<int>(m_partial.size())};
 }
 
 void ConsoleHost::ScrolledLocked(int kept, const SMALL_RECT& before) {
@@ -499,6 +518,17 @@ void ConsoleHost::KeepCursorLocked(COORD position) {
 // ---- writing and reading cells --------------------------------------------------------
 
 void ConsoleHost::FeedLocked(std::string_view bytes) {
+    // The emulator takes a character cut between two of its writes for broken pieces: the
+    // start of an unfinished character waits for the rest of it.
+    std::string joined;
+    if (!m_partial.empty()) {
+        joined = m_partial;
+        joined.append(bytes);
+        bytes = joined;
+    }
+    const std::size_t tail = IncompleteUtf8Tail(bytes);
+    m_partial.assign(bytes.substr(bytes.size() - tail));
+    bytes.remove_suffix(tail);
     while (!bytes.empty()) {
         OutputScanner::Event event = OutputScanner::Event::None;
         const std::size_t n = m_scanner.Scan(bytes, event);
@@ -622,6 +652,7 @@ CHAR_INFO ConsoleHost::BlankLocked() const {
 bool ConsoleHost::SetBufferSize(COORD size) {
     std::lock_guard lock(m_mutex);
     const COORD cursor = CursorLocked();
+    const SHORT top = Active().Window().Top;
     if (!Active().Resize(size, CHAR_INFO{u' ', ConsolePen::kDefault})) {
         return false;
     }
@@ -631,7 +662,7 @@ bool ConsoleHost::SetBufferSize(COORD size) {
     if (m_observer) {
         m_observer("buffer", SMALL_RECT{0, 0, size.X, size.Y});
     }
-    ResizeTerminalLocked();
+    ResizeTerminalLocked(top - Active().Window().Top);
     // The cursor keeps its buffer position where it still exists.
     KeepCursorLocked(COORD{std::min<SHORT>(cursor.X, static_cast<SHORT>(size.X - 1)),
                            std::min<SHORT>(cursor.Y, static_cast<SHORT>(size.Y - 1))});
@@ -643,13 +674,14 @@ bool ConsoleHost::SetBufferSize(COORD size) {
 bool ConsoleHost::SetWindow(const SMALL_RECT& window) {
     std::lock_guard lock(m_mutex);
     const COORD cursor = CursorLocked();
+    const SHORT top = Active().Window().Top;
     if (!Active().SetWindow(window)) {
         return false;
     }
     if (m_observer) {
         m_observer("window", window);
     }
-    ResizeTerminalLocked();
+    ResizeTerminalLocked(top - Active().Window().Top);
     // The cursor keeps its buffer position, as on Windows.
     KeepCursorLocked(cursor);
     ChangedLocked();
@@ -657,8 +689,10 @@ bool ConsoleHost::SetWindow(const SMALL_RECT& window) {
     return true;
 }
 
-// Gives the terminal the window's size when it changed; the shell gets SIGWINCH.
-void ConsoleHost::ResizeTerminalLocked() {
+// Gives the terminal the window's size when it changed; the shell gets SIGWINCH. shift:
+// the rows the window's top moved up by, which the terminal's cursor moves down by, so
+// that it stays on its row of the buffer (as far as the window reaches).
+void ConsoleHost::ResizeTerminalLocked(int shift) {
     const ConsoleBuffer& buffer = Active();
     const int rows = buffer.WindowHeight();
     const int cols = buffer.WindowWidth();
@@ -666,7 +700,9 @@ void ConsoleHost::ResizeTerminalLocked() {
     int oldCols = 0;
     vterm_get_size(m_vt.get(), &oldRows, &oldCols);
     if (oldRows != rows || oldCols != cols) {
+        m_resizeShift = shift;
         vterm_set_size(m_vt.get(), rows, cols);
+        m_resizeShift = 0;
     }
     winsize size{};
     if (::ioctl(m_master.Get(), TIOCGWINSZ, &size) != 0 || size.ws_row != rows ||
@@ -914,6 +950,7 @@ void ConsoleHost::Reset() {
     m_pen.Reset();
     m_scanner.Reset();
     m_bound.Reset();
+    m_partial.clear();
     vterm_state_reset(m_state, 1);
     ResizeTerminalLocked();
     m_title = m_defaultTitle;
@@ -1033,7 +1070,8 @@ int ConsoleHost::OnSetTermProp(VTermProp prop, VTermValue* value, void* user) {
     return 1;
 }
 
-int ConsoleHost::OnResize(int /*rows*/, int /*cols*/, VTermPos* /*delta*/, void* /*user*/) {
+int ConsoleHost::OnResize(int /*rows*/, int /*cols*/, VTermPos* delta, void* user) {
+    delta->row += static_cast<ConsoleHost*>(user)->m_resizeShift;
     return 1;
 }
 

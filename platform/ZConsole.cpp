@@ -55,6 +55,12 @@ bool ZConsole::SetScreenSize(COORD size) {
     } else {
         window.Right = static_cast<SHORT>(window.Left + size.X - 1);
     }
+    // A shorter window keeps the cursor's row in view, as a terminal keeps the line being
+    // written: the rows above it become scroll-back.
+    const SHORT lowest = static_cast<SHORT>(window.Top + size.Y - 1);
+    if (info.dwCursorPosition.Y > lowest && info.dwCursorPosition.Y <= window.Bottom) {
+        window.Top = static_cast<SHORT>(window.Top + info.dwCursorPosition.Y - lowest);
+    }
     if (window.Top + size.Y > buffer.Y) {
         window.Bottom = static_cast<SHORT>(buffer.Y - 1);
         window.Top = static_cast<SHORT>(buffer.Y - size.Y);

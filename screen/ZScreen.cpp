@@ -41,8 +41,8 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
     // client already has is taken twice.
     const SHORT markRow = con.GetScrollGuard();
     const int windowRows = w.Bottom - w.Top + 1;
-    const int limit = static_cast<int>(
-        std::min<DWORD>(burstLeft, static_cast<DWORD>(std::max(0, kRows - windowRows))));
+    const int limit =
+        static_cast<int>(std::min<DWORD>(burstLeft, static_cast<DWORD>(ScrollRoom(windowRows))));
     const int first =
         markRow >= 0 ? std::max<int>(std::min<int>(markRow, w.Top), w.Top - limit) : w.Top;
     if (markRow >= 0 && markRow < first) {
@@ -117,7 +117,7 @@ bool ZScreen::SetMagicMark(ZConsole& con, Mark& mark, DWORD holdLines) {
     }
     // The picture takes the window and at most the rest of its rows in scrolled lines.
     const int windowRows = info.srWindow.Bottom - info.srWindow.Top + 1;
-    const auto room = static_cast<DWORD>(std::max(0, kRows - windowRows));
+    const auto room = static_cast<DWORD>(ScrollRoom(windowRows));
     con.SetScrollGuard(info.srWindow.Top, std::min(holdLines, room));
     if (top[0].UnicodeChar != kMagicMark) {
         mark.savedChar = top[0].UnicodeChar;

@@ -5,6 +5,7 @@
 // to whoever takes the captures and are passed in.
 #pragma once
 
+#include <algorithm>
 #include <array>
 
 #include "win32/Win32.h"
@@ -26,6 +27,11 @@ class ZScreen {
     };
 
     ZScreen();
+
+    // The rows of scrolled lines a capture takes beside a window of windowRows rows: one
+    // fewer than the picture has left, so that a capture never fills the picture (a full
+    // picture means the console's whole buffer, which is repainted).
+    static int ScrollRoom(int windowRows) { return std::max(0, kRows - windowRows - 1); }
 
     // Captures con into this picture and plants the next mark. burstLeft: the lines of
     // the current burst still to be kept for the client's scroll-back. The capture takes

@@ -44,9 +44,8 @@ bool ZScreenExport::NewBurstNeedsCapture() {
 }
 
 DWORD ZScreenExport::GuardLimit() const {
-    // A capture guards at most the picture's rows beyond the window.
-    const int windowRows = m_screen.m_window.Bottom - m_screen.m_window.Top + 1;
-    return static_cast<DWORD>(std::max(0, ZScreen::kRows - windowRows));
+    return static_cast<DWORD>(
+        ZScreen::ScrollRoom(m_screen.m_window.Bottom - m_screen.m_window.Top + 1));
 }
 
 ZScreenExport::Check ZScreenExport::CheckClientScreen(
