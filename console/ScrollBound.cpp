@@ -6,17 +6,39 @@ std::size_t ScrollBound::Scan(std::string_view bytes, std::size_t budget, const 
                               bool one) {
     const std::size_t width = static_cast<std::size_t>(std::max(window.width, 1));
     const std::size_t height = static_cast<std::size_t>(std::max(window.height, 1));
-    // The column the next printed byte lands in at worst; `width` means the cursor waits
-    // in the last column, so that the next byte wraps.
-    std::size_t run = window.column >= window.width - 1
+    // The column the next character lands in; `width` means the cursor waits in the last
+    // column, so that the next character wraps. A cursor reported one column before the
+    // last may be waiting too: behind a double-width character that filled the row.
+    std::size_t run = window.column >= window.width - 2
                           ? width
                           : static_cast<std::size_t>(std::max(window.column, 0));
+    // Prints a character `columns` wide: 1 when it wraps first.
+    const auto print = [&run, width](std::size_t columns) -> std::size_t {
+        if (run + columns > width) {
+            run = columns;
+            return 1;
+        }
+        run += columns;
+        return 0;
+    };
     std::size_t scrolls = 0;
+    // A character whose start came in the last call waits for its rest unprinted (the
+    // console holds it back): it is printed before the first byte of this call.
+    bool pending = false;
+    if (m_utf8Left > 0 && m_mode == Mode::Ground && !bytes.empty()) {
+        scrolls = print(2);
+        if (scrolls > budget) {
+            return 0;
+        }
+        pending = scrolls > 0;
+    }
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
         std::size_t cost = 0;
         std::size_t nextRun = run;
         Mode nextMode = m_mode;
+        // Anything but a continuation byte ends an unfinished character.
+        std::size_t nextUtf8Left = c >= 0x80 && c < 0xC0 ? m_utf8Left : 0;
         if (c == '\n' || c == '\v' || c == '\f') {
             cost = 1;  // in every mode: controls act inside a sequence too
         } else if (c == '\r') {
@@ -80,14 +102,16 @@ std::size_t ScrollBound::Scan(std::string_view bytes, std::size_t budget, const 
                         break;
                 }
             }
+        } else if (c >= 0x80 && c < 0xC0 && m_utf8Left > 0) {
+            --nextUtf8Left;  // the rest of a character already counted
         } else {
-            // A printed byte: a character takes at most as many columns as it has bytes.
-            if (run >= width) {
-                cost = 1;
-                nextRun = 1;
-            } else {
-                nextRun = run + 1;
-            }
+            // A character: one column, or two from a UTF-8 lead byte (it may be wide); a
+            // stray continuation byte shows as one replacement character.
+            const std::size_t saved = run;
+            cost = print(c >= 0xC0 ? 2 : 1);
+            nextRun = run;
+            run = saved;
+            nextUtf8Left = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
         }
         if (scrolls + cost > budget) {
             return i;
@@ -95,9 +119,11 @@ std::size_t ScrollBound::Scan(std::string_view bytes, std::size_t budget, const 
         scrolls += cost;
         run = nextRun;
         m_mode = nextMode;
-        if (one && cost > 0) {
+        m_utf8Left = nextUtf8Left;
+        if (one && (cost > 0 || pending)) {
             return i + 1;
         }
+        pending = false;
     }
     return bytes.size();
 }

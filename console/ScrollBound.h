@@ -4,8 +4,9 @@
 // - a line feed, vertical tab, form feed, index (ESC D) and next line (ESC E) scroll
 //   once; a scroll-up (CSI n S) and a delete-lines (CSI n M) by their count, at most the
 //   window's height; a repeat (CSI n b) by the rows its characters fill;
-// - printed bytes wrap once a row, counted from the column the cursor is in (a cursor
-//   in the last column may be waiting to wrap), every byte taken for one column;
+// - printed characters wrap once a row, counted from the column the cursor is in (a
+//   cursor near the end of the row may be waiting to wrap), each taken for two columns
+//   when it is not ASCII;
 // - after a tab the cursor is at the next default tab stop (at the last column once a
 //   program set or cleared tab stops); after any other sequence it may be anywhere.
 // The escape state carries across calls, so a sequence split between two reads is still
@@ -46,4 +47,5 @@ class ScrollBound {
     std::size_t m_count = 0;  // the first parameter of the control sequence being read
     bool m_first = true;      // still reading that first parameter
     bool m_customTabs = false;
+    std::size_t m_utf8Left = 0;  // continuation bytes the last UTF-8 character still needs
 };
