@@ -23,7 +23,14 @@ bool ConsoleBuffer::Resize(COORD size, CHAR_INFO blank) {
     const int width = std::min(size.X, m_size.X);
     const int height = std::min(size.Y, m_size.Y);
     for (int y = 0; y < height; ++y) {
-        std::copy_n(Row(y), width, &cells[static_cast<std::size_t>(y) * size.X]);
+        CHAR_INFO* row = &cells[static_cast<std::size_t>(y) * size.X];
+        std::copy_n(Row(y), width, row);
+        // A double-width character cut in two by a narrower buffer is gone, as on a
+        // terminal: half of it in the last column would wrap on the client.
+        if (width < m_size.X && (Row(y)[width].Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
+            (row[width - 1].Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
+            row[width - 1] = blank;
+        }
     }
     m_cells = std::move(cells);
     m_size = size;

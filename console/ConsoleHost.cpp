@@ -60,6 +60,9 @@ char32_t ComposedCharacter(const std::uint32_t* chars) {
     return first;
 }
 
+// The longest unterminated string at the end of a write that is held back whole.
+constexpr std::size_t kMaxHeldString = 4096;
+
 // The bytes at the end of text that start a UTF-8 character without finishing it.
 std::size_t IncompleteUtf8Tail(std::string_view bytes) {
     const std::size_t n = bytes.size();
@@ -75,6 +78,33 @@ std::size_t IncompleteUtf8Tail(std::string_view bytes) {
         return length > back ? back : 0;
     }
     return 0;
+}
+
+// The bytes at the end of the program's output that the emulator (libvterm 0.1.4) would
+// take wrongly if the rest came in another write: an unfinished UTF-8 character, or an
+// unterminated string (OSC, DCS, APC, PM, SOS; a window title, for one), which it drops.
+// A string longer than kMaxHeldString passes as it is.
+std::size_t IncompleteTail(std::string_view bytes) {
+    std::size_t esc = bytes.rfind('\x1b');
+    if (esc != std::string_view::npos && esc + 1 == bytes.size() && esc > 0) {
+        // A lone ESC may begin the string's terminator (ESC \\): look at the one before.
+        const std::size_t before = bytes.rfind('\x1b', esc - 1);
+        if (before != std::string_view::npos) {
+            esc = before;
+        }
+    }
+    if (esc != std::string_view::npos && bytes.size() - esc <= kMaxHeldString) {
+        if (esc + 1 == bytes.size()) {
+            return 1;
+        }
+        const char kind = bytes[esc + 1];
+        const bool string = kind == ']' || kind == 'P' || kind == '_' || kind == '^' || kind == 'X';
+        if (string && bytes.find('\a', esc) == std::string_view::npos &&
+            bytes.find("\x1b\\", esc) == std::string_view::npos) {
+            return bytes.size() - esc;
+        }
+    }
+    return IncompleteUtf8Tail(bytes);
 }
 
 // Characters that take exactly one cell and need no terminal processing: these are
@@ -204,6 +234,9 @@ bool ConsoleHost::Open() {
     vterm_state_set_bold_highbright(m_state, 1);
     // Without a reset first, libvterm's first input write crashes.
     vterm_state_reset(m_state, 1);
+    // A repeat (CSI b) before the first character ever printed loops forever in libvterm
+    // 0.1.4: a blank printed and taken back gives it a character to repeat.
+    vterm_input_write(m_vt.get(), " \r", 2);
     ResizeTerminalLocked();
 
     m_defaultTitle = ProgramPath();
@@ -366,9 +399,7 @@ ScrollBound::Window ConsoleHost::BoundWindowLocked() {
     VTermPos pos{};
     vterm_state_get_cursorpos(m_state, &pos);
     const ConsoleBuffer& buffer = Active();
-    // The start of a character waiting for its rest takes a column per byte at most.
-    return ScrollBound::Window{buffer.WindowWidth(), buffer.WindowHeight(),
-                               pos.col + static_cast<int>(m_partial.size())};
+    return ScrollBound::Window{buffer.WindowWidth(), buffer.WindowHeight(), pos.col};
 }
 
 void ConsoleHost::ScrolledLocked(int kept, const SMALL_RECT& before) {
@@ -518,15 +549,15 @@ void ConsoleHost::KeepCursorLocked(COORD position) {
 // ---- writing and reading cells --------------------------------------------------------
 
 void ConsoleHost::FeedLocked(std::string_view bytes) {
-    // The emulator takes a character cut between two of its writes for broken pieces: the
-    // start of an unfinished character waits for the rest of it.
+    // The emulator takes a character or a string cut between two of its writes wrongly:
+    // the start of an unfinished one waits for the rest of it.
     std::string joined;
     if (!m_partial.empty()) {
         joined = m_partial;
         joined.append(bytes);
         bytes = joined;
     }
-    const std::size_t tail = IncompleteUtf8Tail(bytes);
+    const std::size_t tail = IncompleteTail(bytes);
     m_partial.assign(bytes.substr(bytes.size() - tail));
     bytes.remove_suffix(tail);
     while (!bytes.empty()) {

@@ -196,7 +196,7 @@ class ConsoleHost : public ConsoleTerminal {
     ConsolePen m_pen;
     OutputScanner m_scanner;        // what the emulator does not track in the program's output
     ScrollBound m_bound;            // how far the program's output may scroll
-    std::string m_partial;          // an unfinished UTF-8 character at the output's end
+    std::string m_partial;          // an unfinished character or string at the output's end
     int m_resizeShift = 0;          // see ResizeTerminalLocked
     std::optional<COORD> m_placed;  // where the session put the cursor
     unsigned long m_placedGeneration = 0;  // m_generation when it did
