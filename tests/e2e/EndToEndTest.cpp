@@ -354,4 +354,90 @@ TEST_F(EndToEnd, TenSessionsAtOnce) {
     EXPECT_TRUE(NothingLeft(user));
 }
 
+// A log-like file of `count` lines of `length` characters ("000123 aaaa... TAIL000123"),
+// made in the account's home by awk, then shown by cat; nothing is typed afterwards. The
+// client's scroll-back must hold every line once, in order, each wrapped at 80 columns.
+class LongOutput : public EndToEnd {
+  protected:
+    static std::string Command(int count, int length, const std::string& name) {
+        return "awk 'BEGIN{for(i=1;i<=" + std::to_string(count) +
+               ";i++){printf \"%06d \",i;for(j=0;j<" + std::to_string(length - 18) +
+               ";j++)printf \"a\";printf \" TAIL%06d\\n\",i}}' >" + name + "; cat " + name +
+               "; echo " + name + "-''done";
+    }
+
+    static std::vector<std::string> Expected(int count, int length) {
+        std::vector<std::string> rows;
+        for (int i = 1; i <= count; ++i) {
+            char number[16];
+            std::snprintf(number, sizeof number, "%06d", i);
+            const std::string line = std::string(number) + " " +
+                                     std::string(static_cast<std::size_t>(length - 18), 'a') +
+                                     " TAIL" + number;
+            for (std::size_t at = 0; at < line.size(); at += 80) {
+                rows.push_back(line.substr(at, 80));
+            }
+        }
+        return rows;
+    }
+
+    // The rows appear in the history once each, in order, with nothing between them.
+    static std::string CheckHistory(const std::string& history, int count, int length) {
+        const std::vector<std::string> want = Expected(count, length);
+        const std::vector<std::string> got = Rows(history);
+        std::size_t start = 0;
+        while (start < got.size() && got[start] != want.front()) {
+            ++start;
+        }
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            if (start + i >= got.size() || got[start + i] != want[i]) {
+                std::string context;
+                for (std::size_t k = start + i; k < got.size() && k < start + i + 3; ++k) {
+                    context += "\n  " + got[k];
+                }
+                return "row " + std::to_string(i) + " of " + std::to_string(want.size()) +
+                       " is not '" + want[i] + "'; the client has:" + context;
+            }
+        }
+        return {};
+    }
+
+    void StartLong(const std::string& user, const std::string& command = {}) {
+        StartService({{"scrollback_burst", "100000"}, {"exec_commands", "1"}}, {});
+        const std::string quoted = command.empty() ? "" : " " + test::Quote(command);
+        terminal = std::make_unique<test::Tmux>(
+            test::SshCommand(zavd->Port(), user) + quoted + "; echo ssh-exit=$?", 80, 24, 100000);
+        ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
+        Type(Password(user));
+    }
+};
+
+TEST_F(LongOutput, ThreeThousandLinesShortAndWrappedFlowToTheEndWhole) {
+    StartLong("zavtest27");
+    ASSERT_TRUE(terminal->WaitForText("zavtest27>")) << terminal->Capture();
+    for (const int length : {56, 109}) {
+        const std::string name = "lines" + std::to_string(length);
+        Type(Command(3000, length, name));
+        ASSERT_TRUE(terminal->WaitForText("\n" + name + "-done\n", 120)) << terminal->Capture();
+        EXPECT_EQ(CheckHistory(terminal->History(), 3000, length), "") << length;
+    }
+}
+
+TEST_F(LongOutput, TwentyThousandWrappedLinesFlowToTheEndWhole) {
+    StartLong("zavtest28");
+    ASSERT_TRUE(terminal->WaitForText("zavtest28>")) << terminal->Capture();
+    Type(Command(20000, 109, "lines"));
+    ASSERT_TRUE(terminal->WaitForText("\nlines-done\n", 180)) << terminal->Capture();
+    EXPECT_EQ(CheckHistory(terminal->History(), 20000, 109), "");
+}
+
+TEST_F(LongOutput, TwentyThousandLinesOfACommandFlowToTheEndWhole) {
+    // ssh host 'command', as a script runs it: it must end by itself.
+    StartLong("zavtest29", Command(20000, 56, "lines"));
+    ASSERT_TRUE(terminal->WaitForText("ssh-exit=", 180)) << terminal->Capture();
+    EXPECT_NE(terminal->Capture().find("\nlines-done\nssh-exit=0\n"), std::string::npos)
+        << terminal->Capture();
+    EXPECT_EQ(CheckHistory(terminal->History(), 20000, 56), "");
+}
+
 }  // namespace

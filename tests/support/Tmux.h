@@ -16,7 +16,10 @@ namespace test {
 
 class Tmux {
   public:
-    Tmux(const std::string& command, int columns, int rows) {
+    // history: the lines the pane keeps beyond its rows.
+    Tmux(const std::string& command, int columns, int rows, int history = 2000) {
+        test::WriteFile(m_directory / "tmux.conf",
+                        "set-option -g history-limit " + std::to_string(history) + "\n");
         Run(Tmux::Command("new-session -d -x " + std::to_string(columns) + " -y " +
                           std::to_string(rows) + " " + Quote(command + "; sleep 3600")));
     }
@@ -70,7 +73,8 @@ class Tmux {
   private:
     // The server's socket is in the test's own directory (not /tmp/tmux-UID), removed with it.
     std::string Command(const std::string& arguments) const {
-        return "tmux -S " + Quote(m_directory / "tmux") + " -f /dev/null " + arguments;
+        return "tmux -S " + Quote(m_directory / "tmux") + " -f " +
+               Quote(m_directory / "tmux.conf") + " " + arguments;
     }
 
     TempDir m_directory;
