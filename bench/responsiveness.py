@@ -18,6 +18,8 @@ OpenSSH client (`ssh`) in a pseudo-terminal (pexpect) or in a tmux pane:
              numbered lines, then 20,000 numbered lines paced at 1,000 and 10,000 lines/s;
              the pane's whole history must hold every line once, in order
   burst0     `seq 1 100000` bytes with scrollback_burst=0 in zav.ini's [ZTerm]
+  flood      a 10 s flood of changing lines (`timeout 10 seq 1 999999999`): bytes the client
+             received per second, on a quiet machine and with two busy loops beside it
 
 Run as root (it creates a temporary account and logs on with PAM), from anywhere:
 
@@ -69,7 +71,12 @@ POLICY_RC = '/usr/sbin/policy-rc.d'
 PROMPT_RE = re.compile(rb'zb(\d+)%')  # PS1='zb\#% ': bash's command number makes it unique
 ECHO_KEYS = b'abcgijknopqtvwxyz'  # no letter that ends an escape sequence zav may send
 IDLE_WINDOW = 10.0
-ALL_MEASUREMENTS = ('prompt', 'echo', 'paste', 'seq', 'burst0', 'idle', 'many', 'scrollback')
+ALL_MEASUREMENTS = ('prompt', 'echo', 'paste', 'seq', 'burst0', 'idle', 'many', 'scrollback',
+                    'flood')
+# The flood's seconds, and the bytes a second it may cost the client once the scroll-back
+# burst is spent: about a changed 80x24 screen per 10 ms refresh_delay.
+FLOOD_SECONDS = 10
+FLOOD_LIMIT = 150_000
 
 
 class BenchError(Exception):
@@ -1017,6 +1024,24 @@ class Bench:
             extra.wait_sessions_gone(20)
             extra.stop()
 
+    def measure_flood(self, server):
+        figures = {}
+        for busy in (False, True):
+            client = Client(self, server).login()
+            hogs = []
+            if busy:
+                hogs = [subprocess.Popen(['sh', '-c', 'while :; do :; done'])
+                        for _ in range(2)]
+            try:
+                client.send(f'timeout {FLOOD_SECONDS} seq 1 999999999'.encode() + b'\r')
+                received = client.wait_prompt(FLOOD_SECONDS + 60)
+            finally:
+                for hog in hogs:
+                    hog.kill()
+                    hog.wait()
+            figures['busy' if busy else 'quiet'] = int(received / FLOOD_SECONDS)
+        return figures
+
     def measure_idle(self, server):
         if not server.wait_sessions_gone(10):
             self.notes.append(f'idle on {server.name}: earlier sessions still ran during the '
@@ -1111,6 +1136,7 @@ class Bench:
             'paste': self.measure_paste, 'seq': self.measure_seq,
             'burst0': self.measure_burst0, 'idle': self.measure_idle,
             'many': self.measure_many, 'scrollback': self.measure_scrollback,
+            'flood': self.measure_flood,
         }[name]
         servers = [s for s in self.servers if name != 'burst0' or s.name == 'zav']
         self.each_server(name, function, servers)
@@ -1192,6 +1218,10 @@ class Bench:
             'none lost/doubled', lambda z, s: complete(z))
         add('scroll-back: 20,000 at 10,000/s', 'scrollback', 'paced 10000', lines,
             'none lost/doubled', lambda z, s: complete(z))
+        add('flood: bytes a second', 'flood', 'quiet', num, f'< {FLOOD_LIMIT:,}',
+            lambda z, s: z < FLOOD_LIMIT)
+        add('  same, two busy loops beside', 'flood', 'busy', num, f'< {FLOOD_LIMIT:,}',
+            lambda z, s: z < FLOOD_LIMIT)
         add('idle session: CPU (10 s)', 'idle', 'cpu', pct, '< 0.05 % of a core',
             lambda z, s: z < 0.05)
         add('idle session: wake-ups', 'idle', 'wakeups', per_s, '<= 1/s',

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with Clang (address + undefined sanitizers) into
 # build-fuzz/ and runs them from their seed corpora for ZAV_FUZZ_SECONDS in all (default
-# 60): two thirds for the client input path, one third for the PROXY header parser.
+# 60): half for the client input path, a quarter each for the PROXY header parser and the
+# scroll bound over the programs' output.
 # Exits non-zero when a target crashes, hangs, leaks or grows without bound.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
 seconds=${ZAV_FUZZ_SECONDS:-60}
-proxy_seconds=$((seconds / 3 > 0 ? seconds / 3 : 1))
-consume_seconds=$((seconds - proxy_seconds > 0 ? seconds - proxy_seconds : 1))
+proxy_seconds=$((seconds / 4 > 0 ? seconds / 4 : 1))
+scroll_seconds=$proxy_seconds
+consume_seconds=$((seconds - 2 * proxy_seconds > 0 ? seconds - 2 * proxy_seconds : 1))
 as_invoker cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DZAV_FUZZ=ON -DZAV_TESTS=OFF -DZAV_BENCH=OFF
-as_invoker cmake --build build-fuzz --target consume_fuzzer proxy_header_fuzzer
+as_invoker cmake --build build-fuzz --target consume_fuzzer proxy_header_fuzzer \
+    scroll_bound_fuzzer
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -32,4 +35,5 @@ status=0
 fuzz consume_fuzzer "$consume_seconds" tests/fuzz/corpus 1024 || status=1
 # Longer than the longest header taken (4096 bytes), so refusals of longer ones are tried.
 fuzz proxy_header_fuzzer "$proxy_seconds" tests/fuzz/proxy-corpus 4200 || status=1
+fuzz scroll_bound_fuzzer "$scroll_seconds" tests/fuzz/scroll-corpus 4096 || status=1
 exit $status

@@ -125,7 +125,9 @@ Program Generate(unsigned seed) {
         p.burst = static_cast<DWORD>(below(std::max(2, rows)));
     }
     p.end = "end-" + std::to_string(seed);
-    out += "\x1b]2;" + p.end + "\x07";
+    // The title is the last thing applied; the erase after it (a change of the cells,
+    // which wakes the loop) makes the loop look once more after it.
+    out += "\x1b]2;" + p.end + "\x07\x1b[K";
     // Pieces cut anywhere, sequences and characters too.
     std::size_t at = 0;
     while (at < out.size()) {
