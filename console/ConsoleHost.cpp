@@ -627,6 +627,33 @@ bool ConsoleHost::Write(std::u16string_view text) {
     return Write(std::string_view(unicode::Utf16ToUtf8(text)));
 }
 
+bool ConsoleHost::WriteCharacters(COORD at, std::u16string_view text, DWORD& written) {
+    std::lock_guard lock(m_mutex);
+    ConsoleBuffer& buffer = Active();
+    const COORD size = buffer.Size();
+    if (at.X < 0 || at.Y < 0 || at.X >= size.X || at.Y >= size.Y) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    written = 0;
+    int x = at.X;
+    int y = at.Y;
+    for (const char16_t unit : text) {
+        if (y >= size.Y) {
+            break;
+        }
+        buffer.At(x, y).UnicodeChar = unit;
+        ++written;
+        if (++x == size.X) {
+            x = 0;
+            ++y;
+        }
+    }
+    ChangedLocked();
+    SignalLocked();
+    return true;
+}
+
 bool ConsoleHost::ReadOutput(CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT& region) {
     std::lock_guard lock(m_mutex);
     const ConsoleBuffer& buffer = Active();

@@ -102,6 +102,9 @@ class ConsoleHost : public ConsoleTerminal {
     bool Write(std::string_view utf8);
     bool Write(std::u16string_view text);
     bool ReadOutput(CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT& region);
+    // Characters into the cells from at on (row after row), their colours kept; written
+    // receives how many fitted before the buffer's end.
+    bool WriteCharacters(COORD at, std::u16string_view text, DWORD& written);
     std::string Title();
     void SetTitle(std::string title);
     bool SetInputMode(DWORD mode);

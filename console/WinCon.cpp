@@ -101,6 +101,20 @@ BOOL WriteConsoleW(HANDLE output, const void* text, DWORD length, DWORD* written
     return TRUE;
 }
 
+BOOL WriteConsoleOutputCharacterW(HANDLE output, const WCHAR* characters, DWORD length, COORD coord,
+                                  DWORD* written) {
+    ConsoleHost* host = HostFor(output, true);
+    DWORD count = 0;
+    if (host == nullptr || (characters == nullptr && length > 0) ||
+        !host->WriteCharacters(coord, std::u16string_view(characters, length), count)) {
+        return FALSE;
+    }
+    if (written != nullptr) {
+        *written = count;
+    }
+    return TRUE;
+}
+
 BOOL ReadConsoleA(HANDLE input, void* buffer, DWORD length, DWORD* read, void* /*control*/) {
     ConsoleHost* host = HostFor(input, false);
     DWORD count = 0;

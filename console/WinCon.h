@@ -18,6 +18,9 @@ BOOL SetConsoleCursorPosition(HANDLE output, COORD position);
 BOOL WriteConsoleA(HANDLE output, const void* text, DWORD length, DWORD* written, void* reserved);
 BOOL WriteConsoleW(HANDLE output, const void* text, DWORD length, DWORD* written, void* reserved);
 BOOL ReadConsoleA(HANDLE input, void* buffer, DWORD length, DWORD* read, void* control);
+// Characters into consecutive cells from coord on, their colours kept; the cursor stays.
+BOOL WriteConsoleOutputCharacterW(HANDLE output, const WCHAR* characters, DWORD length, COORD coord,
+                                  DWORD* written);
 BOOL ReadConsoleOutputW(HANDLE output, CHAR_INFO* cells, COORD size, COORD origin,
                         SMALL_RECT* region);
 DWORD GetConsoleTitleA(char* title, DWORD size);

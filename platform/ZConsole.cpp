@@ -158,6 +158,17 @@ bool ZConsole::WriteW(WCHAR unit) {
     return true;
 }
 
+bool ZConsole::WriteCell(COORD position, WCHAR unit) {
+    ZTraceScope trace;
+    trace.Trace("ZConsole::WriteCell( ", position.X, ", ", position.Y, " )");
+    DWORD written = 0;
+    if (!WriteConsoleOutputCharacterW(GetOutputHandle(), &unit, 1, position, &written)) {
+        trace.Trace("WriteConsoleOutputCharacterW( ):err");
+        return false;
+    }
+    return true;
+}
+
 bool ZConsole::Read(std::string& line) {
     ZTraceScope trace;
     trace.Trace("ZConsole::Read( )");

@@ -22,6 +22,8 @@ class ZConsole {
     bool Write(std::string text);
     bool WriteW(std::u16string text);
     bool WriteW(WCHAR unit);
+    // One character into the cell at position, its colour kept; the cursor stays.
+    bool WriteCell(COORD position, WCHAR unit);
     // One line of input, without its last character (the CR that ends it).
     bool Read(std::string& line);
     bool SetCursor(COORD position, bool absolute);

@@ -65,6 +65,11 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
             const bool whole = (next.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
                                next.UnicodeChar == mark.savedTrail;
             Row(row)[0].UnicodeChar = mark.savedWide && !whole ? u' ' : mark.savedChar;
+            // The console gets its character back too: a mark left behind would show if
+            // the window ever moved up over its row (a taller window after scrolling).
+            if (!con.WriteCell(COORD{0, static_cast<SHORT>(y)}, Row(row)[0].UnicodeChar)) {
+                ReportError(trace, "this->con.WriteCell( ):err");
+            }
         }
     }
     m_valid.Top = static_cast<SHORT>(kRows - read);

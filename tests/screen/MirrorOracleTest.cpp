@@ -412,6 +412,23 @@ TEST_F(MirrorTest, EveryLineOfABurstReachesTheClientsScrollback) {
     }
 }
 
+TEST_F(MirrorTest, ATallerWindowAfterScrollingShowsNoOldMark) {
+    // Many captures while the output scrolls past the buffer's end leave their marks' rows
+    // above the window; a taller window then shows them.
+    Mirror(
+        "i=0; while [ $i -lt 400 ]; do i=$((i+1)); echo \"line $i\"; "
+        "[ $((i % 10)) = 0 ] && sleep 0.002; done",
+        2, true);
+    Size(80, 60);
+    PassAndCompare();
+    for (int r = 0; r < 60; ++r) {
+        for (int c = 0; c < 80; ++c) {
+            ASSERT_NE(m_client.Cell(r, c).UnicodeChar, ZScreen::kMagicMark)
+                << "row " << r << ": " << m_client.RowText(r);
+        }
+    }
+}
+
 TEST_F(MirrorTest, PacedOutputKeepsEveryLine) {
     m_export->NewBurst();
     // About 5,000 lines a second, in bursts of 50.
