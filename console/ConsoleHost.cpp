@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <uninorm.h>
 #include <unistd.h>
 
@@ -58,6 +59,13 @@ char32_t ComposedCharacter(const std::uint32_t* chars) {
         std::free(composed);
     }
     return first;
+}
+
+std::uint64_t MonotonicMilliseconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
 }
 
 // The longest unterminated string at the end of a write that is held back whole.
@@ -285,6 +293,7 @@ ConsoleHost::Hold::Hold(ConsoleHost& host) : m_host(host), m_lock(host.m_mutex) 
     m_host.m_quiet = true;
     if (!m_wasQuiet) {
         m_host.m_dirty = false;  // the holder sees every change made before it
+        m_host.m_quietSpell = 0;
     }
 }
 
@@ -310,6 +319,12 @@ void ConsoleHost::Pump() {
             reading = heldFrom == heldTo && !m_ended;
             SignalLocked();
         }
+        if (reading && m_dryAt == 0) {
+            int waiting = 0;
+            if (::ioctl(m_master.Get(), FIONREAD, &waiting) == 0 && waiting == 0) {
+                m_dryAt = MonotonicMilliseconds();
+            }
+        }
         const bool writing = m_hasPending && !hungUp;
         // A hung-up terminal keeps reporting POLLHUP: it is watched only while read.
         const bool watch = reading || writing;
@@ -331,6 +346,12 @@ void ConsoleHost::Pump() {
             const int error = errno;
             std::lock_guard lock(m_mutex);
             if (n > 0) {
+                if (m_dryAt != 0) {
+                    m_quietSpell = std::max<unsigned long>(
+                        m_quietSpell,
+                        static_cast<unsigned long>(MonotonicMilliseconds() - m_dryAt));
+                    m_dryAt = 0;
+                }
                 heldFrom = 0;
                 heldTo = static_cast<std::size_t>(n);
                 heldFrom += FeedGuardedLocked(std::string_view(chunk.data(), heldTo));
@@ -469,6 +490,11 @@ void ConsoleHost::ReleaseTerminal() {
         m_slave.Reset();
         Kick();
     }
+}
+
+unsigned long ConsoleHost::QuietSpell() {
+    std::lock_guard lock(m_mutex);
+    return m_quietSpell;
 }
 
 bool ConsoleHost::OutputEnded() {

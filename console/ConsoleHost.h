@@ -93,6 +93,10 @@ class ConsoleHost : public ConsoleTerminal {
     // they wrote has been applied.
     void ReleaseTerminal();
     bool OutputEnded();
+    // The longest time in milliseconds that the program's output paused (the terminal
+    // held nothing to read) before more came, since the last capture began. A pause of
+    // the pump (a busy machine, output held for a capture) is not one of the program.
+    unsigned long QuietSpell();
 
     bool GetInfo(CONSOLE_SCREEN_BUFFER_INFO& info);
     bool SetBufferSize(COORD size);
@@ -213,12 +217,14 @@ class ConsoleHost : public ConsoleTerminal {
     bool m_inputFull = false;
     WCHAR m_highSurrogate = 0;
     GeometryObserver m_observer;
-    bool m_changed = false;   // the wake-up event is due
-    bool m_dirty = false;     // the cells changed since the last capture began
-    bool m_quiet = false;     // a Hold is in force: its changes are not signalled
-    bool m_attend = false;    // the attention event is due
-    bool m_released = false;  // the session closed its own slave descriptor
-    bool m_ended = false;     // the terminal reported its end and all output is applied
+    bool m_changed = false;          // the wake-up event is due
+    bool m_dirty = false;            // the cells changed since the last capture began
+    bool m_quiet = false;            // a Hold is in force: its changes are not signalled
+    bool m_attend = false;           // the attention event is due
+    bool m_released = false;         // the session closed its own slave descriptor
+    bool m_ended = false;            // the terminal reported its end and all output is applied
+    std::uint64_t m_dryAt = 0;       // when the pump found the terminal empty (0: it was not)
+    unsigned long m_quietSpell = 0;  // see QuietSpell
 
     // The scroll guard (see GuardScroll).
     int m_guardRow = -2;           // the mark's buffer row; -1 lost, -2 unknown

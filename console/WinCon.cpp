@@ -1,4 +1,5 @@
 // The console functions of the seam over the process's console host.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -256,6 +257,13 @@ DWORD GetConsoleAttention(HANDLE output) {
            (host->InputFull() ? CONSOLE_INPUT_FULL : 0) |
            (host->OutputEnded() ? CONSOLE_OUTPUT_ENDED : 0) |
            (host->Changed() ? CONSOLE_CHANGED : 0);
+}
+
+DWORD GetConsoleQuietSpell(HANDLE output) {
+    ConsoleHost* host = HostFor(output, true);
+    return host == nullptr
+               ? 0
+               : static_cast<DWORD>(std::min<unsigned long>(host->QuietSpell(), 0xFFFFFFFFUL));
 }
 
 std::unique_ptr<CONSOLE_LOCK> LockConsole(HANDLE output) {

@@ -49,6 +49,9 @@ constexpr DWORD CONSOLE_INPUT_FULL = 0x2;      // the program is behind in readi
 constexpr DWORD CONSOLE_OUTPUT_ENDED = 0x4;    // after ReleaseConsoleTerminal: all is read
 constexpr DWORD CONSOLE_CHANGED = 0x8;         // the cells changed since the last capture
 DWORD GetConsoleAttention(HANDLE output);
+// The longest pause in milliseconds of the programs' output (nothing was left to read)
+// that ended since the last capture began; a burst of output starts after one.
+DWORD GetConsoleQuietSpell(HANDLE output);
 
 // Keeps the console still while the object lives: no program output is applied, no other
 // thread uses the console, and the holder's own changes are not signalled as changes.

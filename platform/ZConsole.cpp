@@ -315,6 +315,10 @@ DWORD ZConsole::GetAttention() {
     return GetConsoleAttention(GetOutputHandle());
 }
 
+DWORD ZConsole::GetQuietSpell() {
+    return GetConsoleQuietSpell(GetOutputHandle());
+}
+
 bool ZConsole::SetScrollGuard(SHORT row, DWORD lines) {
     return SetConsoleScrollGuard(GetOutputHandle(), row, lines) != FALSE;
 }

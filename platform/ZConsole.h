@@ -50,6 +50,8 @@ class ZConsole {
     HANDLE GetAttentionEvent();
     // CONSOLE_CAPTURE_WANTED, CONSOLE_INPUT_FULL, CONSOLE_OUTPUT_ENDED, CONSOLE_CHANGED.
     DWORD GetAttention();
+    // The longest pause of the programs' output since the last capture, in milliseconds.
+    DWORD GetQuietSpell();
     // The mark was planted on row: output is held back before more than lines scroll.
     bool SetScrollGuard(SHORT row, DWORD lines);
     // The planted mark's row now; -1 when it left the buffer, -2 when unknown.

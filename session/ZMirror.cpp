@@ -1,6 +1,7 @@
 #include "session/ZMirror.h"
 
 void ZMirror::Start(DWORD now, DWORD refreshDelay) {
+    m_screen.NewBurst();
     m_refreshDelay = refreshDelay;
     m_lastExport = now - refreshDelay;
     m_pending = true;
@@ -39,7 +40,10 @@ std::optional<std::string> ZMirror::Due(DWORD now) {
     if (!pace.exportNow) {
         return std::nullopt;
     }
-    if (pace.newBurst) {
+    // A new burst needs the loop to have seen no change for refresh_delay and the program
+    // to have paused as long: a loop or a pump that fell behind on a busy machine is no
+    // pause of the program's, and must not renew the burst in the middle of a flood.
+    if (pace.newBurst && m_console.GetQuietSpell() >= m_refreshDelay) {
         m_screen.NewBurst();
     }
     return Export(now);
