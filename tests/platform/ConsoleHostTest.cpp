@@ -162,6 +162,18 @@ TEST_F(ConsoleTest, CharactersBeyondTheBmpAndCombiningMarks) {
     EXPECT_EQ(cells[8].UnicodeChar, u'|');
 }
 
+TEST_F(ConsoleTest, QuietSpellIsThePauseOfTheProgramsOutput) {
+    ConsoleHost& console = test::Console();
+    const pid_t pid = test::SpawnOnConsole("printf 'one '; sleep 0.3; printf two");
+    ASSERT_TRUE(test::WaitFor([] { return test::Text(0).find("one") != std::string::npos; }));
+    { const ConsoleHost::Hold capture(console); }  // a capture measures afresh
+    ASSERT_TRUE(test::WaitFor([] { return test::Text(0).find("two") != std::string::npos; }));
+    EXPECT_TRUE(test::WaitExit(pid));
+    EXPECT_GE(console.QuietSpell(), 200UL) << "the program paused 300 ms";
+    { const ConsoleHost::Hold capture(console); }
+    EXPECT_EQ(console.QuietSpell(), 0UL);
+}
+
 TEST_F(ConsoleTest, TitleFromOscAndTheWindowFoundByIt) {
     char title[1000];
     ASSERT_GT(GetConsoleTitleA(title, sizeof title), 0U) << "the first title is never empty";
