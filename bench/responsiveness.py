@@ -53,6 +53,7 @@ import pwd
 import random
 import re
 import secrets
+import select
 import shlex
 import shutil
 import signal
@@ -357,6 +358,29 @@ class Client:
 
     def send(self, data):
         self.p.send(data)
+
+    def send_reading(self, data, timeout=60):
+        """Sends data while reading what arrives meanwhile: a client that stops reading its
+        output while it writes (a blocking write into a full pty) would deadlock with ssh,
+        which then waits to write that output before it reads more input."""
+        fd = self.p.child_fd
+        view = memoryview(data)
+        deadline = time.monotonic() + timeout
+        os.set_blocking(fd, False)
+        try:
+            while view:
+                if time.monotonic() > deadline:
+                    raise BenchError(f'{self.server.name}: input not taken within {timeout} s')
+                readable, writable, _ = select.select([fd], [fd], [], 1.0)
+                if readable:
+                    self.drain()
+                if writable:
+                    try:
+                        view = view[os.write(fd, view[:4096]):]
+                    except BlockingIOError:
+                        pass
+        finally:
+            os.set_blocking(fd, True)
 
     def read_until(self, find, timeout, what):
         """Reads until find(window) gives the end of a match; returns bytes read."""
@@ -972,7 +996,7 @@ class Bench:
         typed = text.replace(b'\n', b'\r')  # a terminal pastes line ends as CR
         start = time.perf_counter()
         for at in range(0, len(typed), 1024):
-            client.send(typed[at:at + 1024])
+            client.send_reading(typed[at:at + 1024])
             client.drain()
         client.send(b'\x04')
         try:
