@@ -440,14 +440,19 @@ void ConsoleHost::ScrolledLocked(int kept, const SMALL_RECT& before) {
 
 SHORT ConsoleHost::GuardRow() {
     std::lock_guard lock(m_mutex);
-    return static_cast<SHORT>(m_guardRow);
+    // The alternate screen has no scroll-back and no mark; the main screen's is kept.
+    return m_alt ? SHORT{-2} : static_cast<SHORT>(m_guardRow);
 }
 
 void ConsoleHost::GuardScroll(SHORT row, DWORD lines) {
     std::lock_guard lock(m_mutex);
     const bool wasWanted = m_captureWanted;
     m_captureWanted = false;
-    if (row < 0 || m_alt || row >= m_main.Size().Y) {
+    if (m_alt) {
+        // A capture of the alternate screen plants no mark: the main screen's mark and
+        // guard stay, so the first capture after the switch back takes the lines that
+        // scrolled before it (a command's output right before a full-screen program).
+    } else if (row < 0 || row >= m_main.Size().Y) {
         m_guardRow = -2;
         m_guardHolds = false;
     } else {

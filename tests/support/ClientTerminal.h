@@ -16,7 +16,12 @@ namespace test {
 
 class ClientTerminal {
   public:
-    ClientTerminal(int columns, int rows) { Resize(columns, rows); }
+    // altScreen: the terminal has an alternate screen (as a terminal a program writes to
+    // directly does); without it, what a program draws there stays on the main screen.
+    ClientTerminal(int columns, int rows, bool altScreen = false) {
+        Resize(columns, rows);
+        vterm_screen_enable_altscreen(m_screen, altScreen ? 1 : 0);
+    }
 
     void Resize(int columns, int rows) {
         m_columns = columns;
