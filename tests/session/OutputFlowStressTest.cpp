@@ -192,6 +192,11 @@ class OutputFlowStress : public ::testing::Test {
             }
         }
         test::WriteFile(m_files / "program", script);
+        // The first export comes before the program, as the session's first (the log-in
+        // prompt) comes long before the shell: it plants the first mark.
+        if (const auto frame = mirror.Due(GetTickCount())) {
+            client.Feed(*frame);
+        }
         const pid_t pid = test::SpawnOnConsole("exec /bin/sh " + m_files / "program");
         const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U)));
         if (!pidfd.Valid()) {

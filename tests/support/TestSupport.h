@@ -67,7 +67,15 @@ class TempDir {
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    // A file of a process that ends while it is read (under /proc) fails the read, which
+    // the library reports by an exception: that process's file reads as empty.
+    try {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        text.clear();
+    }
+    return text;
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
