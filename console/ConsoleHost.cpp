@@ -380,7 +380,10 @@ void ConsoleHost::Pump() {
 }
 
 std::size_t ConsoleHost::GuardRoomLocked() {
-    if (m_guardRow < 0 || !m_guardHolds || m_alt) {
+    // The guard counts on the alternate screen too: output that leaves it scrolls the
+    // main screen again, and the bound must stop before too much of that, whatever
+    // the same read did on the alternate screen first.
+    if (m_guardRow < 0 || !m_guardHolds) {
         return SIZE_MAX;
     }
     const ConsoleBuffer& buffer = m_main;
