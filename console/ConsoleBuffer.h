@@ -18,6 +18,10 @@ class ConsoleBuffer {
     ConsoleBuffer(COORD size, SMALL_RECT window, CHAR_INFO blank);
 
     COORD Size() const { return m_size; }
+    // Whether the position is a cell of the buffer.
+    bool Contains(COORD at) const {
+        return at.X >= 0 && at.Y >= 0 && at.X < m_size.X && at.Y < m_size.Y;
+    }
     const SMALL_RECT& Window() const { return m_window; }
     SHORT WindowWidth() const { return static_cast<SHORT>(m_window.Right - m_window.Left + 1); }
     SHORT WindowHeight() const { return static_cast<SHORT>(m_window.Bottom - m_window.Top + 1); }

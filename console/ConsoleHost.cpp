@@ -550,9 +550,7 @@ void ConsoleHost::SyncCursorLocked() {
 
 bool ConsoleHost::SetCursor(COORD position) {
     std::lock_guard lock(m_mutex);
-    ConsoleBuffer& buffer = Active();
-    const COORD size = buffer.Size();
-    if (position.X < 0 || position.Y < 0 || position.X >= size.X || position.Y >= size.Y) {
+    if (!Active().Contains(position)) {
         SetLastError(EINVAL);
         return false;
     }
@@ -664,11 +662,11 @@ bool ConsoleHost::Write(std::u16string_view text) {
 bool ConsoleHost::WriteCharacters(COORD at, std::u16string_view text, DWORD& written) {
     std::lock_guard lock(m_mutex);
     ConsoleBuffer& buffer = Active();
-    const COORD size = buffer.Size();
-    if (at.X < 0 || at.Y < 0 || at.X >= size.X || at.Y >= size.Y) {
+    if (!buffer.Contains(at)) {
         SetLastError(EINVAL);
         return false;
     }
+    const COORD size = buffer.Size();
     written = 0;
     int x = at.X;
     int y = at.Y;

@@ -69,9 +69,6 @@ class ZScreenExport {
   private:
     // The most lines one capture can guard: the picture's rows beyond the window.
     DWORD GuardLimit() const;
-
-  public:
-  private:
     // The bytes of cells first to last of a picture row (see ZTelnet::ExportCells).
     std::string RowText(const ZScreen& picture, int row, int first, int last, WORD& lastAttr) const;
     std::string LineBreaks(int count, const ZScreen& picture, WORD& lastAttr) const;
