@@ -36,15 +36,16 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
     // The rows above the window that scrolled since the last capture: from the last
     // mark's row (the console follows it, even when a program wrote over the mark) up to
     // the window, at most what is left of the burst and what the picture holds. A mark
-    // that left the buffer (only past the burst, when nothing was held for it) or was
-    // never planted gives the window alone: a flood costs screens, and no row that the
-    // client already has is taken twice.
+    // that left the buffer (only past the burst, when nothing was held for it) gives the
+    // window alone: a flood costs screens, and no row that the client already has is
+    // taken twice. Before any mark was planted the client has seen nothing yet: the
+    // buffer's rows from its top.
     const SHORT markRow = con.GetScrollGuard();
     const int windowRows = w.Bottom - w.Top + 1;
     const int limit =
         static_cast<int>(std::min<DWORD>(burstLeft, static_cast<DWORD>(ScrollRoom(windowRows))));
-    const int first =
-        markRow >= 0 ? std::max<int>(std::min<int>(markRow, w.Top), w.Top - limit) : w.Top;
+    const int top = markRow >= 0 ? std::min<int>(markRow, w.Top) : markRow == -1 ? w.Top : 0;
+    const int first = std::max(top, w.Top - limit);
     if (markRow >= 0 && markRow < first) {
         trace.Trace("burst spent: ", first - markRow, " lines skipped");
     } else if (markRow == -1) {
