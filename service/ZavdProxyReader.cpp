@@ -87,8 +87,15 @@ void CloseAllBut(int a, int b) {
 // The child, right after fork: only async-signal-safe calls, no allocation.
 [[noreturn]] void RunReader(int client, int report, const ZavdProxyReader::Identity& identity,
                             pid_t parent) {
-    // Nothing of zavd stays open: no listener, no other client, not its log.
+    // Nothing of zavd stays open: no listener, no other client, not its log. zavd keeps
+    // descriptors 0 to 2 open, so these two are above them, and /dev/null takes their
+    // places. The reader leads a session of its own: no terminal of zavd's is left that
+    // it could reach.
     CloseAllBut(client, report);
+    if (::setsid() < 0 || ::open("/dev/null", O_RDWR | O_NOCTTY) != 0 || ::dup2(0, 1) != 1 ||
+        ::dup2(0, 2) != 2) {
+        ::_exit(1);
+    }
     if (identity.drop && (::setgroups(0, nullptr) != 0 || ::setgid(identity.gid) != 0 ||
                           ::setuid(identity.uid) != 0 || ::setuid(0) == 0)) {
         ::_exit(1);

@@ -1,7 +1,8 @@
 // Reads the PROXY header of one connection on a proxy listener. zavd runs as root and the
 // header is bytes from the network, so zavd never parses it itself: a short-lived child
 // process does, as the system account zav (when zavd is root), with no new privileges,
-// and under strict seccomp (nothing but read, write and exit). It reads exactly the
+// in a session of its own without a terminal, and under strict seccomp (nothing but
+// read, write and exit). It reads exactly the
 // header's bytes, so what follows stays on the socket for the session, and sends zavd a
 // fixed-size binary report through a pipe. zavd waits for that report in its event loop
 // and kills the child at the deadline.

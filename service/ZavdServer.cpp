@@ -108,10 +108,7 @@ ZavdServer::~ZavdServer() {
     for (Worker& w : m_handOffs) {
         w.thread.join();
     }
-    if (!m_pipeDirectory.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_pipeDirectory, ignored);
-    }
+    m_group.Leave();
 }
 
 bool ZavdServer::Start(std::string& error) {
@@ -161,22 +158,31 @@ bool ZavdServer::Start(std::string& error) {
         return false;
     }
 
-    const char* temporary = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe)
-    std::string pattern =
-        std::string(temporary != nullptr && *temporary != '\0' ? temporary : "/tmp") +
-        "/zavd-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {  // private: mode 0700
-        error = "cannot create the pipe directory: " + std::string(ErrorText(errno));
+    // What zavd that are gone left: their private directories, the processes of their
+    // sessions that nothing ends any more, their groups.
+    const std::string temporary = ZavdPrivateDirectory::Temporary();
+    for (const std::string& removed : ZavdPrivateDirectory::RemoveLeftovers(temporary)) {
+        Log("removed " + removed + ", left by a zavd that is gone");
+    }
+    if (!m_directory.Create(temporary, error)) {
         return false;
     }
-    m_pipeDirectory = pattern;
+    std::string why;
+    if (!m_group.Enter(why) && !m_group.Path().empty()) {
+        Log("the sessions' groups are made in " + m_group.Path() + ": " + why);
+    }
+    std::vector<std::string> swept;
+    m_group.Sweep(swept);
+    for (const std::string& line : swept) {
+        Log(line);
+    }
     const std::string variable = std::string(handoff::kDirectoryVariable) + "=";
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, variable.c_str(), variable.size()) != 0) {
             m_environment.emplace_back(*e);
         }
     }
-    m_environment.push_back(variable + m_pipeDirectory);
+    m_environment.push_back(variable + m_directory.Path());
 
     sigset_t signals;
     ::sigemptyset(&signals);
@@ -199,7 +205,8 @@ void ZavdServer::Adopt(UniqueFd listener, const std::string& address) {
 int ZavdServer::Serve() {
     std::vector<pollfd> fds;
     for (;;) {
-        // The signals, the listeners, then the reports of the PROXY header readers.
+        // The signals, the listeners, the reports of the PROXY header readers, the
+        // sessions' standard error, the processes left by zavd that are gone.
         fds.clear();
         fds.push_back(pollfd{m_signals.Get(), POLLIN, 0});
         for (const UniqueFd& listener : m_listeners) {
@@ -214,12 +221,36 @@ int ZavdServer::Serve() {
             const int wait = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
             timeout = timeout < 0 ? wait : std::min(timeout, wait);
         }
+        const std::size_t firstOutput = fds.size();
+        std::vector<pid_t> outputs;
+        for (const auto& [session, output] : m_outputs) {
+            fds.push_back(pollfd{output.ReadEnd(), POLLIN, 0});
+            outputs.push_back(session);
+        }
+        const std::size_t firstLeftover = fds.size();
+        for (const int fd : m_group.Watched()) {
+            fds.push_back(pollfd{fd, POLLIN, 0});
+        }
         if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             Log("poll failed: " + std::string(ErrorText(errno)));
             return 1;
+        }
+        // What sessions wrote comes before their end is reported.
+        for (std::size_t i = 0; i < outputs.size(); ++i) {
+            if (fds[firstOutput + i].revents != 0) {
+                CopyOutput(outputs[i], false);
+            }
+        }
+        if (std::any_of(fds.begin() + static_cast<std::ptrdiff_t>(firstLeftover), fds.end(),
+                        [](const pollfd& p) { return p.revents != 0; })) {
+            std::vector<std::string> lines;
+            m_group.Check(lines);
+            for (const std::string& line : lines) {
+                Log(line);
+            }
         }
         if ((fds[0].revents & POLLIN) != 0) {
             signalfd_siginfo info{};
@@ -234,7 +265,7 @@ int ZavdServer::Serve() {
         }
         // Backwards, so that finishing one does not move those still to be looked at.
         const auto expired = std::chrono::steady_clock::now();
-        for (std::size_t i = fds.size() - firstReport; i-- > 0;) {
+        for (std::size_t i = firstOutput - firstReport; i-- > 0;) {
             const bool reported = fds[firstReport + i].revents != 0;
             if (reported || m_pending[i].deadline <= expired) {
                 FinishProxyHeader(i, !reported);
@@ -369,10 +400,11 @@ void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string
         }
     }
     auto handOff = std::make_unique<ZavdHandOff>();
+    ZavdSessionOutput output;
     std::string error;
     pid_t pid = -1;
-    if (handOff->Listen(m_pipeDirectory, suffix, error)) {
-        pid = Spawn(ip, port, error);
+    if (handOff->Listen(m_directory.Path(), suffix, error) && output.Open(error)) {
+        pid = Spawn(ip, port, output, error);
     }
     if (pid < 0) {
         Log(peer + ": not served, " + error);
@@ -380,6 +412,8 @@ void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string
         m_suffixesInUse.erase(suffix);
         return;
     }
+    output.CloseWriteEnd();  // the session's own now: the stream ends with the session
+    m_outputs.emplace(pid, std::move(output));
     UniqueFd pidfd = OpenProcessFd(pid);
     std::lock_guard lock(m_mutex);
     m_sessions[pid] = peer;
@@ -409,7 +443,8 @@ void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string
     m_handOffs.push_back(Worker{std::move(worker), std::move(done)});
 }
 
-pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, std::string& error) {
+pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, ZavdSessionOutput& output,
+                        std::string& error) {
     std::vector<std::string> arguments = {m_options.session, "-ppid:" + std::to_string(::getpid()),
                                           "-ip:" + ip, "-port:" + port};
     if (m_options.debug) {
@@ -429,8 +464,13 @@ pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, std::str
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, m_options.workdir.c_str());
+    // Nothing of zavd's terminal, if it has one: a session (and everything it starts)
+    // could otherwise open it again, or push input into it. The session leads a session
+    // of its own (the new session is made before these are opened), which has no
+    // controlling terminal.
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, output.WriteEnd(), 2);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
@@ -439,7 +479,8 @@ pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, std::str
     ::sigfillset(&defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
     pid_t pid = -1;
     const int rc = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
@@ -452,10 +493,10 @@ pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, std::str
 }
 
 // A session ends its user's processes itself; if it was killed instead, what the user
-// started is still in the session's groups (zav-<pid>-<n> beside this process's own):
-// they are ended and removed here, and so are empty ones left behind.
+// started is still in the session's groups (zav-<pid>-<n> in this zavd's group): they are
+// ended and removed here, and so are empty ones left behind.
 void ZavdServer::EndSessionGroups(pid_t session) {
-    const std::string& parent = CgroupJob::Parent();
+    const std::string& parent = m_group.Path();
     if (parent.empty()) {
         return;
     }
@@ -470,7 +511,7 @@ void ZavdServer::EndSessionGroups(pid_t session) {
         if (group.Populated()) {
             Log("session " + std::to_string(session) + ": ended what it left running in " + name);
         }
-        group.Kill(kGroupKillTime);
+        group.Kill(ZavdGroup::kKillTime);
     }
 }
 
@@ -488,6 +529,7 @@ void ZavdServer::Reap() {
             continue;
         }
         EndSessionGroups(pid);
+        CopyOutput(pid, true);
         int status = 0;
         if (::waitpid(pid, &status, 0) != pid) {
             return;
@@ -511,14 +553,41 @@ void ZavdServer::Reap() {
     }
 }
 
-void ZavdServer::Log(const std::string& line) {
+void ZavdServer::CopyOutput(pid_t session, bool ended) {
+    const auto it = m_outputs.find(session);
+    if (it == m_outputs.end()) {
+        return;  // not a session, or its stream has ended
+    }
+    std::vector<std::string> lines;
+    bool open = true;
+    if (ended) {
+        it->second.Drain(lines);
+    } else {
+        open = it->second.Read(lines);
+    }
+    if (ended || !open) {
+        it->second.Flush(lines);
+        m_outputs.erase(it);
+    }
+    std::string peer;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto known = m_sessions.find(session);
+        peer = known != m_sessions.end() ? known->second : std::string();
+    }
+    for (const std::string& line : lines) {
+        Log(peer + " session " + std::to_string(session) + " wrote: " + line, true);
+    }
+}
+
+void ZavdServer::Log(const std::string& line, bool warning) {
     // The journal stamps and names each line itself and takes a syslog priority in
     // front; a terminal or a file gets the time and the name.
     static const bool journal = ToJournal();
-    const bool warning = line.find(": refused") != std::string::npos ||
-                         line.find(": not served") != std::string::npos ||
-                         line.find("failed") != std::string::npos ||
-                         line.find(": ended, ") != std::string::npos;
+    warning = warning || line.find(": refused") != std::string::npos ||
+              line.find(": not served") != std::string::npos ||
+              line.find("failed") != std::string::npos ||
+              line.find(": ended, ") != std::string::npos;
     const std::string text =
         (journal ? std::string(warning ? "<4>" : "<6>") : Now() + " zavd: ") + line + "\n";
     std::lock_guard lock(m_logMutex);

@@ -17,8 +17,11 @@
 #include <vector>
 
 #include "base/UniqueFd.h"
+#include "service/ZavdGroup.h"
 #include "service/ZavdOptions.h"
+#include "service/ZavdPrivateDirectory.h"
 #include "service/ZavdProxyReader.h"
+#include "service/ZavdSessionOutput.h"
 
 class ZavdServer {
   public:
@@ -32,7 +35,8 @@ class ZavdServer {
     ZavdServer(const ZavdServer&) = delete;
     ZavdServer& operator=(const ZavdServer&) = delete;
 
-    // Opens the listening sockets and the private pipe directory; false with error.
+    // Opens the listening sockets and the private pipe directory, moves into a cgroup of
+    // its own and ends and removes what zavd that are gone left; false with error.
     bool Start(std::string& error);
     // Serves a socket that listens already (passed by systemd), shown as address.
     void Adopt(UniqueFd listener, const std::string& address);
@@ -53,13 +57,17 @@ class ZavdServer {
     // The reader of m_pending[index] reported, or its time ran out.
     void FinishProxyHeader(std::size_t index, bool timedOut);
     void HandOff(pid_t session, UniqueFd client, std::string peer, std::string suffix);
-    pid_t Spawn(const std::string& ip, const std::string& port, std::string& error);
+    // Starts a session in a session (setsid) of its own, without a terminal: standard
+    // input and output /dev/null, standard error output's write end.
+    pid_t Spawn(const std::string& ip, const std::string& port, ZavdSessionOutput& output,
+                std::string& error);
     void Reap();
     void EndSessionGroups(pid_t session);
-    void Log(const std::string& line);
-
-    // How long ending a killed session's leftover processes may take.
-    static constexpr int kGroupKillTime = 2000;
+    // Copies what session wrote to its standard error (all of it once it has ended).
+    void CopyOutput(pid_t session, bool ended);
+    // One line of zavd's output; refusals, failures and abnormal ends, and what
+    // sessions write, are warnings under the journal.
+    void Log(const std::string& line, bool warning = false);
 
     ZavdOptions m_options;
     std::vector<UniqueFd> m_listeners;
@@ -78,8 +86,11 @@ class ZavdServer {
     std::vector<PendingHeader> m_pending;
     std::set<pid_t> m_readers;  // reader processes not yet reaped
     UniqueFd m_signals;
-    std::string m_pipeDirectory;
+    ZavdPrivateDirectory m_directory;
+    ZavdGroup m_group;
     std::vector<std::string> m_environment;  // the sessions' environment
+    // The sessions' standard error (only the main thread uses these).
+    std::map<pid_t, ZavdSessionOutput> m_outputs;
 
     std::mutex m_mutex;                        // guards what follows
     std::map<pid_t, std::string> m_sessions;   // live session -> its peer

@@ -1,5 +1,6 @@
 // zavd: the listening service. Accepts SSH clients and hands each connection to a new
 // brisel session process.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -33,6 +34,14 @@ bool SettingsUsable(const ZavdOptions& options, bool keyFile, const char* outcom
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Descriptors 0 to 2 are always open (on /dev/null where the caller closed one), so
+    // that no socket or pipe of zavd's takes one of their numbers and is then written to
+    // as standard output or error, or handed on as one.
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR | O_NOCTTY) != fd) {
+            return 1;
+        }
+    }
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     ZavdOptions options;
     std::string error;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -55,6 +56,18 @@ bool WriteText(const std::string& path, const std::string& text) {
     ::close(fd);
     errno = saved;
     return ok;
+}
+
+// Removes the group at path after the groups below it; a group is removed only once it is
+// empty, so this never ends a process.
+bool RemoveTree(const std::string& path) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+        if (entry.is_directory(error) && !entry.is_symlink(error)) {
+            RemoveTree(entry.path().string());
+        }
+    }
+    return ::rmdir(path.c_str()) == 0;
 }
 
 bool PopulatedIn(int eventsFd) {
@@ -170,10 +183,18 @@ bool CgroupJob::Kill(int timeoutMs) {
     if (m_removed) {
         return true;
     }
-    if (!WriteText(m_path + "/cgroup.kill", "1")) {
+    if (!EndTree(m_path, timeoutMs)) {
         return false;
     }
-    const int events = ::open((m_path + "/cgroup.events").c_str(), O_RDONLY | O_CLOEXEC);
+    m_removed = true;
+    return true;
+}
+
+bool CgroupJob::EndTree(const std::string& path, int timeoutMs) {
+    if (!WriteText(path + "/cgroup.kill", "1")) {
+        return false;
+    }
+    const int events = ::open((path + "/cgroup.events").c_str(), O_RDONLY | O_CLOEXEC);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     // cgroup.events signals a change with POLLPRI; it is re-read from the start each time.
     while (events >= 0 && PopulatedIn(events)) {
@@ -189,9 +210,14 @@ bool CgroupJob::Kill(int timeoutMs) {
     if (events >= 0) {
         ::close(events);
     }
-    if (::rmdir(m_path.c_str()) != 0) {
-        return false;
+    return RemoveTree(path);
+}
+
+std::vector<pid_t> CgroupJob::Members(const std::string& path) {
+    std::vector<pid_t> members;
+    std::ifstream in(path + "/cgroup.procs");
+    for (pid_t pid = 0; in >> pid;) {
+        members.push_back(pid);
     }
-    m_removed = true;
-    return true;
+    return members;
 }

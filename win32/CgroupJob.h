@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/UniqueFd.h"
 
@@ -35,6 +36,13 @@ class CgroupJob {
     // Ends every process in the group, waits up to timeoutMs until it is empty and
     // removes it. False (errno set) when it could not be emptied.
     bool Kill(int timeoutMs);
+
+    // Ends every process in the group at path and in the groups below it, waits up to
+    // timeoutMs until they are gone and removes the groups, the deepest first. False
+    // (errno set) when one could not be ended or removed.
+    static bool EndTree(const std::string& path, int timeoutMs);
+    // The processes in the group at path itself (not those in groups below it).
+    static std::vector<pid_t> Members(const std::string& path);
 
   private:
     std::string m_path;

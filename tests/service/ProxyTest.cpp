@@ -22,6 +22,7 @@
 #include "base/UniqueFd.h"
 #include "service/ZavdOptions.h"
 #include "support/Loopback.h"
+#include "support/TerminalCheck.h"
 #include "support/TestSupport.h"
 #include "support/Zavd.h"
 #include "support/ZavdSettings.h"
@@ -205,7 +206,17 @@ TEST_F(Proxy, TheHeaderIsReadByAnUnprivilegedProcess) {
     const std::string groupList = status.substr(groups, status.find('\n', groups) - groups);
     EXPECT_EQ(groupList.find_first_of("0123456789"), std::string::npos) << "no groups";
     EXPECT_NE(status.find("NoNewPrivs:\t1\n"), std::string::npos) << status;
-    EXPECT_EQ(OpenDescriptors(reader), 2U) << "only the connection and the report pipe";
+    EXPECT_EQ(OpenDescriptors(reader), 5U)
+        << "only the connection and the report pipe, and /dev/null as 0 to 2";
+    for (const int fd : {0, 1, 2}) {
+        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(reader) + "/fd/" +
+                                                std::to_string(fd))
+                      .string(),
+                  "/dev/null");
+    }
+    // It leads a session of its own, without a terminal.
+    EXPECT_EQ(test::TerminalProblem(reader, ::getsid(zavd->Pid())), "");
+    EXPECT_EQ(::getsid(reader), reader);
     c.Reset();
     EXPECT_NE(zavd->WaitForLine("refused, PROXY header incomplete: the connection closed"), "")
         << zavd->Output();
