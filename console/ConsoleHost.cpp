@@ -242,9 +242,7 @@ bool ConsoleHost::Open() {
     vterm_state_set_bold_highbright(m_state, 1);
     // Without a reset first, libvterm's first input write crashes.
     vterm_state_reset(m_state, 1);
-    // A repeat (CSI b) before the first character ever printed loops forever in libvterm
-    // 0.1.4: a blank printed and taken back gives it a character to repeat.
-    vterm_input_write(m_vt.get(), " \r", 2);
+    PrimeTerminalLocked();
     ResizeTerminalLocked();
 
     m_defaultTitle = ProgramPath();
@@ -281,6 +279,13 @@ void ConsoleHost::SignalLocked() {
     if (m_attend) {
         m_attend = false;
         [[maybe_unused]] ssize_t n = ::write(m_attention.Get(), &one, sizeof one);
+void ConsoleHost::PrimeTerminalLocked() {
+    // A repeat (CSI b) before the first character ever printed loops forever in libvterm
+    // 0.1.4: a blank printed and taken back gives it a character to repeat (after a CAN
+    // that ends any sequence a reset left its parser in).
+    vterm_input_write(m_vt.get(), "\x18 \r", 3);
+}
+
     }
 }
 
@@ -595,6 +600,8 @@ void ConsoleHost::FeedLocked(std::string_view bytes) {
     while (!bytes.empty()) {
         OutputScanner::Event event = OutputScanner::Event::None;
         const std::size_t n = m_scanner.Scan(bytes, event);
+    // Nothing reaches the emulator that it would take wrongly or not survive.
+    bytes = m_guard.Filter(bytes);
         vterm_input_write(m_vt.get(), bytes.data(), n);
         bytes.remove_prefix(n);
         switch (event) {
@@ -1052,10 +1059,12 @@ void ConsoleHost::Reset() {
     m_captureWanted = false;
     m_highSurrogate = 0;
     ::tcsetattr(m_slave.Get(), TCSANOW, &m_defaultMode);
+    m_guard.Reset();
     ::tcflush(m_slave.Get(), TCIOFLUSH);
     ChangedLocked();
     SignalLocked();
 }
+    PrimeTerminalLocked();
 
 void ConsoleHost::SetGeometryObserver(GeometryObserver observer) {
     std::lock_guard lock(m_mutex);
@@ -1071,6 +1080,13 @@ int ConsoleHost::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) {
     const int width = std::max(1, info->width);
     if (self->m_pen.Concealed()) {
         for (int i = 0; i < width; ++i) {
+std::size_t ConsoleHost::ApplyOutput(std::string_view bytes) {
+    std::lock_guard lock(m_mutex);
+    const std::size_t applied = FeedGuardedLocked(bytes);
+    SignalLocked();
+    return applied;
+}
+
             buffer.Put(pos.row, pos.col + i, CHAR_INFO{u' ', attributes});
         }
         self->ChangedLocked();

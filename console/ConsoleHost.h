@@ -22,6 +22,7 @@
 #include "base/UniqueFd.h"
 #include "console/ConsoleBuffer.h"
 #include "console/ConsolePen.h"
+#include "console/OutputGuard.h"
 #include "console/OutputScanner.h"
 #include "console/ScrollBound.h"
 #include "win32/ConsoleTerminal.h"
@@ -124,6 +125,9 @@ class ConsoleHost : public ConsoleTerminal {
 
     // Back to a fresh console of the default size (for tests).
     void Reset();
+    // Applies bytes as program output read from the terminal, as far as the scroll guard
+    // lets them pass; returns the bytes applied (for the fuzz target, which has no program).
+    std::size_t ApplyOutput(std::string_view bytes);
     // Sees every successful buffer ("buffer", {0, 0, X, Y}) and window ("window", rect)
     // change, in order (for tests of the callers' sequences).
     using GeometryObserver = std::function<void(std::string_view call, const SMALL_RECT& rect)>;
@@ -136,6 +140,7 @@ class ConsoleHost : public ConsoleTerminal {
     void Kick();
 
     // Everything below runs with m_mutex held.
+    void PrimeTerminalLocked();
     ConsoleBuffer& Active() { return m_alt ? *m_alt : m_main; }
     COORD TerminalCursorLocked();
     COORD CursorLocked();
@@ -201,6 +206,7 @@ class ConsoleHost : public ConsoleTerminal {
     ConsoleBuffer m_main{kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', ConsolePen::kDefault}};
     std::optional<ConsoleBuffer> m_alt;
     ConsolePen m_pen;
+    OutputGuard m_guard;            // what the emulator must not be given
     OutputScanner m_scanner;        // what the emulator does not track in the program's output
     ScrollBound m_bound;            // how far the program's output may scroll
     std::string m_partial;          // an unfinished character or string at the output's end

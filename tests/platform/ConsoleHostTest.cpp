@@ -261,6 +261,39 @@ TEST_F(ConsoleTest, SessionWritesLandAtTheCursorWithLineFeedAsNewLine) {
     EXPECT_TRUE(test::WaitFor([] { return test::Text(4) == "cdshell"; })) << test::Text(4);
 }
 
+// Output that crashes or hangs libvterm 0.1.4 unguarded: more than 16 parameters (over
+// its callback pointer), huge numbers, a C1 control in UTF-8, a repeat after a lone mark.
+// The console goes on and shows what follows each.
+TEST_F(ConsoleTest, HostileSequencesLeaveTheConsoleWorking) {
+    Draw(
+        "p=$(for i in $(seq 20); do printf '31;'; done); printf \"a\\033[${p}7mb\\033[0m\"; "
+        "p=$(for i in $(seq 40); do printf '32;'; done); printf \"\\033[${p}7mc\\033[0m\"; "
+        "p=$(seq -s';' 90 390); printf \"\\033[${p}md\\033[0m\"; "
+        "p=$(seq -s: 1 20); printf \"\\033[4:${p}me\\033[0m\\n\"; "
+        "printf 'f\\033[99999999999999999999999C\\r\\n'; "
+        "printf 'x\\033_hidden\\033\\\\y\\302\\205z\\n'; "
+        "printf 'q\\033[C\\314\\201\\033[5br\\n'; "
+        "printf '\\033[3000000000;2147483648Hg'");
+    EXPECT_EQ(test::Text(0), "abcde");
+    EXPECT_EQ(Attr(0, 1), FOREGROUND_RED | CONSOLE_DEFAULT_BACKGROUND)
+        << "the first 16 apply, the 21st (reverse) not";
+    EXPECT_EQ(Attr(0, 2), FOREGROUND_GREEN | CONSOLE_DEFAULT_BACKGROUND);
+    EXPECT_EQ(test::Text(1), "f");
+    EXPECT_EQ(test::Cells(24)[79].UnicodeChar, u'g') << "the largest row and column";
+    EXPECT_EQ(test::Text(2), "xyz") << "an APC string is left out, a C1 control too";
+    EXPECT_EQ(test::Text(3), "q r") << "the repeat after the lone mark is left out";
+    // The session's own text passes the same guard.
+    std::string name = "login: \x1b[0";
+    for (int i = 0; i < 20; ++i) {
+        name += ";0";
+    }
+    name += ";4096mafter";
+    ASSERT_TRUE(SetConsoleCursorPosition(m_out, COORD{0, 5}));
+    ASSERT_TRUE(
+        WriteConsoleA(m_out, name.data(), static_cast<DWORD>(name.size()), nullptr, nullptr));
+    EXPECT_EQ(test::Text(5), "login: after");
+}
+
 // The scroll mark is written at the window's top and the cursor put back while a program
 // prints lines that fill each row exactly: the program's pending line wrap must survive.
 TEST_F(ConsoleTest, MarkWrittenWhileTheShellPrintsDisturbsNothing) {
