@@ -12,47 +12,11 @@
 #include "win32/ConsoleTerminal.h"
 #include "win32/HandleTable.h"
 #include "win32/Monitor.h"
+#include "win32/PamSession.h"
 #include "win32/TokenObject.h"
 #include "win32/Win32.h"
 
 namespace {
-
-constexpr const char* kService = "brisel";
-
-// Answers every echo-off prompt with the password; informational messages get an empty
-// answer. The answers are allocated with malloc, as PAM frees them.
-int Converse(int count, const pam_message** messages, pam_response** responses, void* data) {
-    if (count <= 0 || count > PAM_MAX_NUM_MSG) {
-        return PAM_CONV_ERR;
-    }
-    auto* answers = static_cast<pam_response*>(
-        std::calloc(static_cast<std::size_t>(count), sizeof(pam_response)));
-    if (answers == nullptr) {
-        return PAM_BUF_ERR;
-    }
-    const char* password = static_cast<const char*>(data);
-    for (int i = 0; i < count; ++i) {
-        if (messages[i]->msg_style == PAM_PROMPT_ECHO_OFF) {
-            answers[i].resp = ::strdup(password);
-            if (answers[i].resp == nullptr) {
-                for (int j = 0; j < i; ++j) {
-                    if (answers[j].resp != nullptr) {
-                        ::explicit_bzero(answers[j].resp, std::strlen(answers[j].resp));
-                        std::free(answers[j].resp);
-                    }
-                }
-                std::free(answers);
-                return PAM_BUF_ERR;
-            }
-        } else if (messages[i]->msg_style == PAM_PROMPT_ECHO_ON) {
-            // Only the password is known here; a question for anything else is refused.
-            std::free(answers);
-            return PAM_CONV_ERR;
-        }
-    }
-    *responses = answers;
-    return PAM_SUCCESS;
-}
 
 BOOL Refuse(int result) {
     // A name the system does not know looks exactly like a wrong password.
@@ -91,17 +55,11 @@ BOOL LogonUserA(const char* user, const char* /*domain*/, const char* password, 
         *token = HandleTable::Instance().Add(object);
         return TRUE;
     }
-    pam_conv conversation{&Converse, const_cast<char*>(password)};
-    pam_handle_t* handle = nullptr;
-    int result = ::pam_start(kService, user, &conversation, &handle);
-    if (result != PAM_SUCCESS) {
-        return Refuse(result);
-    }
-    const auto end = [&](int status) { ::pam_end(handle, status); };
     // Where the attempt comes from, for the system's log and for modules that act on it
     // (the client's address is the session's ZAV_IP), and the terminal it is made on.
-    if (const char* address = std::getenv("ZAV_IP"); address != nullptr && *address != '\0') {
-        ::pam_set_item(handle, PAM_RHOST, address);
+    std::string address;
+    if (const char* ip = std::getenv("ZAV_IP"); ip != nullptr) {
+        address = ip;
     }
     std::string tty = Monitor::RequestTerminal();
     if (tty.empty() && !Monitor::IsMonitor()) {
@@ -109,26 +67,13 @@ BOOL LogonUserA(const char* user, const char* /*domain*/, const char* password, 
             tty = console->TerminalName();
         }
     }
-    if (!tty.empty()) {
-        ::pam_set_item(handle, PAM_TTY, tty.c_str());
+    // The transaction stays with the token: the privileged side opens the log-in session
+    // with it before it starts the shell, and closes it after.
+    auto pam = std::make_shared<PamSession>();
+    if (!pam->Authenticate(user, password, address, tty)) {
+        return FALSE;
     }
-    // The system's failure delay stays: it hides which names exist.
-    result = ::pam_authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK);
-    if (result == PAM_SUCCESS) {
-        // Only after a good password: account checks report success otherwise too.
-        result = ::pam_acct_mgmt(handle, PAM_DISALLOW_NULL_AUTHTOK);
-    }
-    if (result != PAM_SUCCESS) {
-        end(result);
-        return Refuse(result);
-    }
-    // PAM may have mapped the name; the account is the one it settled on.
-    const void* item = nullptr;
-    std::string name = user;
-    if (::pam_get_item(handle, PAM_USER, &item) == PAM_SUCCESS && item != nullptr) {
-        name = static_cast<const char*>(item);
-    }
-    end(PAM_SUCCESS);
+    const std::string& name = pam->Name();
 
     std::vector<char> buffer(16384);
     passwd entry{};
@@ -144,6 +89,7 @@ BOOL LogonUserA(const char* user, const char* /*domain*/, const char* password, 
     object->home = entry.pw_dir != nullptr ? entry.pw_dir : "/";
     object->shell =
         entry.pw_shell != nullptr && *entry.pw_shell != '\0' ? entry.pw_shell : "/bin/sh";
+    object->pam = std::move(pam);
     *token = HandleTable::Instance().Add(object);
     return TRUE;
 }

@@ -19,6 +19,7 @@
 #include "win32/ConsoleTerminal.h"
 #include "win32/HandleTable.h"
 #include "win32/Monitor.h"
+#include "win32/PamSession.h"
 #include "win32/ProcessObject.h"
 #include "win32/Spawn.h"
 #include "win32/TokenObject.h"
@@ -114,7 +115,23 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
         // Programs talk to the console, which is an xterm, whatever the client is.
         "TERM=xterm",
     };
-    for (const char* name : {"LANG", "ZAV_VERSION", "ZAV_IP", "ZAV_PORT", "ZAV_USER"}) {
+    if (const char* value = std::getenv("LANG"); value != nullptr) {
+        SetVariable(launch.environment, "LANG", value);
+    }
+    // What the log-in session's modules set (pam_env: /etc/environment, the system's
+    // locale; pam_systemd: XDG_*) overrides the above, as sshd lets it. The terminal's
+    // type and the session's own variables are facts of this session: they stay.
+    if (account != nullptr && account->pam) {
+        for (const std::string& variable : account->pam->Environment()) {
+            const std::size_t equals = variable.find('=');
+            const std::string name = variable.substr(0, equals);
+            if (equals != std::string::npos && !name.empty() && name != "TERM" &&
+                !name.starts_with("ZAV_")) {
+                SetVariable(launch.environment, name, variable.substr(equals + 1));
+            }
+        }
+    }
+    for (const char* name : {"ZAV_VERSION", "ZAV_IP", "ZAV_PORT", "ZAV_USER"}) {
         if (const char* value = std::getenv(name); value != nullptr) {
             SetVariable(launch.environment, name, value);
         }

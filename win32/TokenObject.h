@@ -3,9 +3,11 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 #include "win32/KernelObject.h"
+#include "win32/PamSession.h"
 
 class TokenObject : public KernelObject {
   public:
@@ -14,4 +16,7 @@ class TokenObject : public KernelObject {
     gid_t gid = 0;
     std::string home;
     std::string shell;
+    // The PAM transaction of a log-on checked in this process (none for a token the
+    // privileged side made): its session is opened before the shell starts.
+    std::shared_ptr<PamSession> pam;
 };
