@@ -21,9 +21,12 @@ create)
         echo "$name:$password" | chpasswd
         echo "$name $password" >>"$file"
     done
-    # The PAM service the sessions log on through.
-    if [ ! -f /etc/pam.d/brisel ]; then
-        cp "$(dirname "$0")/../config/pam.d/brisel" /etc/pam.d/brisel
+    # The PAM service the sessions log on through: this tree's, also over an older one
+    # (replaced whole, so that no log-on reads half a file).
+    service="$(dirname "$0")/../config/pam.d/brisel"
+    if ! cmp -s "$service" /etc/pam.d/brisel; then
+        install -m 0644 "$service" /etc/pam.d/.brisel.new
+        mv -f /etc/pam.d/.brisel.new /etc/pam.d/brisel
     fi
     ;;
 remove)
