@@ -17,7 +17,7 @@ namespace test {
 struct ProcessTerminal {
     bool read = false;  // the process was there to be looked at
     long session = -1;
-    long terminal = -1;  // tty_nr: 0 for none
+    long terminal = -1;   // tty_nr: 0 for none
     int terminalFds = 0;  // how many of descriptors 0 to 2 are terminals
     std::string fds;      // where 0 to 2 lead, for messages
 };
@@ -34,8 +34,8 @@ inline ProcessTerminal TerminalOf(pid_t pid) {
     std::string state;
     long parent = 0;
     long group = 0;
-    result.read = static_cast<bool>(fields >> state >> parent >> group >> result.session >>
-                                    result.terminal);
+    result.read =
+        static_cast<bool>(fields >> state >> parent >> group >> result.session >> result.terminal);
     for (int fd = 0; fd < 3; ++fd) {
         const std::string path = proc + "/fd/" + std::to_string(fd);
         char target[256] = {};

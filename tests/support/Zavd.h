@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,17 @@
 
 namespace test {
 
+// How zavd runs beyond its arguments, for the tests that need more.
+struct ZavdRun {
+    // Its TMPDIR (where it makes its private directory); by default one of the
+    // helper's own, which goes with it.
+    std::string temporary;
+    // Descriptors 0 to 2 on a pseudo-terminal that is zavd's controlling terminal, as
+    // when it is started in the foreground in a terminal; its output is read from the
+    // terminal.
+    bool terminal = false;
+};
+
 class Zavd {
   public:
     // Starts zavd with arguments (beyond --listen and --workdir) in workdir.
@@ -32,9 +44,18 @@ class Zavd {
     // does for a service.
     Zavd(const std::string& workdir, const std::vector<std::string>& arguments,
          const std::string& listen = "127.0.0.1:0", uid_t uid = 0, gid_t gid = 0,
-         bool journal = false) {
-        int err[2];
-        if (::pipe2(err, O_CLOEXEC) != 0) {
+         bool journal = false, const ZavdRun& run = {}) {
+        int err[2] = {-1, -1};
+        std::string terminal;
+        if (run.terminal) {
+            err[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            char name[64] = {};
+            if (err[0] < 0 || ::grantpt(err[0]) != 0 || ::unlockpt(err[0]) != 0 ||
+                ::ptsname_r(err[0], name, sizeof name) != 0) {
+                return;
+            }
+            terminal = name;
+        } else if (::pipe2(err, O_CLOEXEC) != 0) {
             return;
         }
         std::vector<std::string> args = {ZAVD_PATH, "--listen", listen, "--workdir", workdir};
@@ -44,9 +65,10 @@ class Zavd {
         if (uid != 0 && ::chown(m_temporary.Path().c_str(), uid, gid) != 0) {
             return;
         }
-        std::vector<std::string> environment = {"TMPDIR=" + m_temporary.Path().string()};
+        std::vector<std::string> environment = {
+            "TMPDIR=" + (run.temporary.empty() ? m_temporary.Path().string() : run.temporary)};
         struct stat stream {};
-        if (journal && ::fstat(err[1], &stream) == 0) {
+        if (journal && !run.terminal && ::fstat(err[1], &stream) == 0) {
             environment.push_back("JOURNAL_STREAM=" + std::to_string(stream.st_dev) + ":" +
                                   std::to_string(stream.st_ino));
         }
@@ -63,7 +85,25 @@ class Zavd {
         envp.push_back(nullptr);
         m_pid = ::fork();
         if (m_pid == 0) {
-            ::dup2(err[1], 2);
+            if (run.terminal) {
+                // A session of its own, whose controlling terminal the slave becomes when
+                // it is opened; output as written, without CR added before LF.
+                const int slave = ::setsid() < 0 ? -1 : ::open(terminal.c_str(), O_RDWR);
+                termios modes{};
+                if (slave < 0 || ::tcgetattr(slave, &modes) != 0) {
+                    ::_exit(125);
+                }
+                modes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+                ::tcsetattr(slave, TCSANOW, &modes);
+                ::dup2(slave, 0);
+                ::dup2(slave, 1);
+                ::dup2(slave, 2);
+                if (slave > 2) {
+                    ::close(slave);
+                }
+            } else {
+                ::dup2(err[1], 2);
+            }
             if (uid != 0 &&
                 (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
                 ::_exit(126);
@@ -76,7 +116,9 @@ class Zavd {
             ::execve(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }
-        ::close(err[1]);
+        if (err[1] >= 0) {
+            ::close(err[1]);
+        }
         m_stderr = err[0];
         // The first line names the port it listens on.
         const std::string line = WaitForLine("listening on", 20);
