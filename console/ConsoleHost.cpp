@@ -19,7 +19,7 @@
 
 #include "base/Unicode.h"
 #include "win32/HandleTable.h"
-#include "win32/Monitor.h"
+#include "win32/PrivilegeBroker.h"
 
 namespace {
 
@@ -192,18 +192,32 @@ ConsoleHost* ConsoleHost::Instance() {
 }
 
 bool ConsoleHost::Open() {
-    m_master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!m_master.Valid() || ::grantpt(m_master.Get()) != 0 || ::unlockpt(m_master.Get()) != 0) {
-        return FailWithErrno();
-    }
-    char name[128];
-    if (::ptsname_r(m_master.Get(), name, sizeof name) != 0) {
-        return FailWithErrno();
-    }
-    m_terminalName = name;
-    m_slave.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!m_slave.Valid()) {
-        return FailWithErrno();
+    // A session split for privileges runs on the terminal its privileged side made: the
+    // only terminal that side ever gives the user.
+    int master = -1;
+    int slave = -1;
+    const PrivilegeBroker* broker = PrivilegeBroker::Installed();
+    if (broker != nullptr) {
+        if (!broker->takeTerminal(master, slave, m_terminalName)) {
+            return false;  // taken already: a second terminal would not be the shell's
+        }
+        m_master.Reset(master);
+        m_slave.Reset(slave);
+    } else {
+        m_master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (!m_master.Valid() || ::grantpt(m_master.Get()) != 0 ||
+            ::unlockpt(m_master.Get()) != 0) {
+            return FailWithErrno();
+        }
+        char name[128];
+        if (::ptsname_r(m_master.Get(), name, sizeof name) != 0) {
+            return FailWithErrno();
+        }
+        m_terminalName = name;
+        m_slave.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (!m_slave.Valid()) {
+            return FailWithErrno();
+        }
     }
     const int flags = ::fcntl(m_master.Get(), F_GETFL);
     ::fcntl(m_master.Get(), F_SETFL, flags | O_NONBLOCK);
@@ -265,6 +279,13 @@ ConsoleHost::~ConsoleHost() {
     }
 }
 
+void ConsoleHost::PrimeTerminalLocked() {
+    // A repeat (CSI b) before the first character ever printed loops forever in libvterm
+    // 0.1.4: a blank printed and taken back gives it a character to repeat (after a CAN
+    // that ends any sequence a reset left its parser in).
+    vterm_input_write(m_vt.get(), "\x18 \r", 3);
+}
+
 void ConsoleHost::Kick() {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(m_pumpEvent.Get(), &one, sizeof one);
@@ -279,13 +300,6 @@ void ConsoleHost::SignalLocked() {
     if (m_attend) {
         m_attend = false;
         [[maybe_unused]] ssize_t n = ::write(m_attention.Get(), &one, sizeof one);
-void ConsoleHost::PrimeTerminalLocked() {
-    // A repeat (CSI b) before the first character ever printed loops forever in libvterm
-    // 0.1.4: a blank printed and taken back gives it a character to repeat (after a CAN
-    // that ends any sequence a reset left its parser in).
-    vterm_input_write(m_vt.get(), "\x18 \r", 3);
-}
-
     }
 }
 
@@ -586,6 +600,8 @@ void ConsoleHost::KeepCursorLocked(COORD position) {
 // ---- writing and reading cells --------------------------------------------------------
 
 void ConsoleHost::FeedLocked(std::string_view bytes) {
+    // Nothing reaches the emulator that it would take wrongly or not survive.
+    bytes = m_guard.Filter(bytes);
     // The emulator takes a character or a string cut between two of its writes wrongly:
     // the start of an unfinished one waits for the rest of it.
     std::string joined;
@@ -600,8 +616,6 @@ void ConsoleHost::FeedLocked(std::string_view bytes) {
     while (!bytes.empty()) {
         OutputScanner::Event event = OutputScanner::Event::None;
         const std::size_t n = m_scanner.Scan(bytes, event);
-    // Nothing reaches the emulator that it would take wrongly or not survive.
-    bytes = m_guard.Filter(bytes);
         vterm_input_write(m_vt.get(), bytes.data(), n);
         bytes.remove_prefix(n);
         switch (event) {
@@ -1023,8 +1037,8 @@ bool ConsoleHost::InterruptForeground() {
         SetLastError(EPERM);  // never the session itself
         return false;
     }
-    if (Monitor::IsWorker()) {
-        return Monitor::Interrupt(group);  // the user's programs are the monitor's to signal
+    if (const PrivilegeBroker* broker = PrivilegeBroker::Installed(); broker != nullptr) {
+        return broker->interrupt(group);  // the user's programs are the privileged side's
     }
     if (::killpg(group, SIGINT) != 0) {
         return FailWithErrno();
@@ -1045,10 +1059,12 @@ void ConsoleHost::Reset() {
     m_placed.reset();
     m_reportedCursor = COORD{-1, -1};
     m_pen.Reset();
+    m_guard.Reset();
     m_scanner.Reset();
     m_bound.Reset();
     m_partial.clear();
     vterm_state_reset(m_state, 1);
+    PrimeTerminalLocked();
     ResizeTerminalLocked();
     m_title = m_defaultTitle;
     m_pendingInput.clear();
@@ -1059,12 +1075,17 @@ void ConsoleHost::Reset() {
     m_captureWanted = false;
     m_highSurrogate = 0;
     ::tcsetattr(m_slave.Get(), TCSANOW, &m_defaultMode);
-    m_guard.Reset();
     ::tcflush(m_slave.Get(), TCIOFLUSH);
     ChangedLocked();
     SignalLocked();
 }
-    PrimeTerminalLocked();
+
+std::size_t ConsoleHost::ApplyOutput(std::string_view bytes) {
+    std::lock_guard lock(m_mutex);
+    const std::size_t applied = FeedGuardedLocked(bytes);
+    SignalLocked();
+    return applied;
+}
 
 void ConsoleHost::SetGeometryObserver(GeometryObserver observer) {
     std::lock_guard lock(m_mutex);
@@ -1080,13 +1101,6 @@ int ConsoleHost::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) {
     const int width = std::max(1, info->width);
     if (self->m_pen.Concealed()) {
         for (int i = 0; i < width; ++i) {
-std::size_t ConsoleHost::ApplyOutput(std::string_view bytes) {
-    std::lock_guard lock(m_mutex);
-    const std::size_t applied = FeedGuardedLocked(bytes);
-    SignalLocked();
-    return applied;
-}
-
             buffer.Put(pos.row, pos.col + i, CHAR_INFO{u' ', attributes});
         }
         self->ChangedLocked();

@@ -17,7 +17,7 @@ import sys
 FLOORS = [
     ["base"],
     ["win32"],
-    ["infra", "console"],
+    ["infra", "console", "monitor"],
     ["platform"],
     ["screen", "input", "transport"],
     ["session"],

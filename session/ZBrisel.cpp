@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "infra/ZTraceScope.h"
+#include "monitor/Monitor.h"
+#include "monitor/MonitorClient.h"
 #include "platform/ZWinsta.h"
 #include "session/ClientInput.h"
 #include "transport/ZSocket.h"
@@ -21,13 +23,33 @@ namespace {
 // PAM's "authentication failure", the answer to a name the lists refuse.
 constexpr DWORD PAM_AUTH_ERR_CODE = 7;
 
-// The system account the part of the session that reads from the client runs as.
-constexpr const char* kWorkerAccount = "zav";
+// In the monitor: the worker's lines, checked there, for the session's own three files.
+void WriteSessionLines(LineFile file, std::string_view lines) {
+    switch (file) {
+        case LineFile::Trace:
+            AppendToFile(TraceFile(""), lines);
+            break;
+        case LineFile::Log:
+            AppendToFile(LogFile(""), lines);
+            break;
+        case LineFile::Error:
+            AppendToFile(ErrorFile(""), lines);
+            break;
+    }
+}
 
-// In the monitor: a worker's lines, for the session's own three files only.
-void WriteSessionFile(const std::string& file, std::string_view text) {
-    if (!file.empty() && (file == TraceFile("") || file == LogFile("") || file == ErrorFile(""))) {
-        AppendToFile(file, text);
+void WriteLogLine(std::string_view message) {
+    LogLine(message);
+}
+
+// In the worker: finished lines go to the monitor, which alone opens the files.
+void WriteThroughMonitor(const std::string& file, std::string_view text) {
+    if (file == TraceFile("")) {
+        MonitorClient::Log(LineFile::Trace, text);
+    } else if (file == LogFile("")) {
+        MonitorClient::Log(LineFile::Log, text);
+    } else if (file == ErrorFile("")) {
+        MonitorClient::Log(LineFile::Error, text);
     }
 }
 
@@ -47,12 +69,6 @@ bool ReadNumber(const std::string& text, unsigned long long& value) {
     }
     value = number;
     return true;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 // Passwords leave no copy in memory once used.
@@ -148,16 +164,29 @@ ZBrisel::ZBrisel() {
     m_export.m_scrollbackBurst = m_config.scrollback_burst;
 }
 
+MonitorPolicy ZBrisel::Policy() const {
+    MonitorPolicy policy;
+    policy.allowedList = m_config.allowed_login_list;
+    policy.forbiddenList = m_config.fordbiden_login_list;
+    policy.defaultDomain = m_config.default_domain;
+    policy.maxAttempts = std::max<unsigned>(1, m_config.max_login_attempts);
+    policy.shellCommand = m_config.shell_command;
+    policy.execCommands = m_config.exec_commands;
+    policy.clientAddress = m_config.ip;
+    policy.clientPort = m_config.port;
+    policy.logLine = &WriteLogLine;
+    policy.writeLines = &WriteSessionLines;
+    return policy;
+}
+
 void ZBrisel::EnterWorker() {
-    BOOL separated = FALSE;
-    const DWORD attempts = std::max<DWORD>(1, m_config.max_login_attempts);
-    if (SeparatePrivileges(kWorkerAccount, attempts, &WriteSessionFile, &separated) == FALSE) {
-        ReportStartProblem(
-            std::string("cannot run as the system account '") + kWorkerAccount +
-            "' (scripts/setup.sh creates it): " + ZWinsta::GetErrorMessage(GetLastError()));
+    if (!Monitor::Split(Policy())) {
+        ReportStartProblem("cannot separate the session's privileges: " +
+                           ZWinsta::GetErrorMessage(GetLastError()));
         ExitProcess(0);
     }
-    if (separated != FALSE) {
+    m_separated = Monitor::IsWorker();
+    if (m_separated) {
         SetTraceSink(&WriteThroughMonitor);
     }
 }
@@ -493,8 +522,10 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
             s.m_console.Write("\n" + text + "\n\n");
             // The address and port let log watchers act on repeated refusals.
             const std::string from = " from " + s.m_config.ip + " port " + s.m_config.port;
-            trace.Trace("login refused: [ ", user, " ]", from, " - ", text);
-            LogLine("login refused: [ " + user + " ]" + from + " - " + text);
+            trace.Trace("refused: [ ", user, " ]");
+            if (!s.m_separated) {
+                LogLine(s.Policy().RefusedLine(user, text));
+            }
             ++attempts;
             if (attempts >= s.m_config.max_login_attempts) {
                 s.m_state = LoginExhausted;
@@ -511,25 +542,16 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
 
 std::string ZBrisel::PrepareLogon(const std::string& user) {
     ZTraceScope trace;
-    std::string name = user;
-    m_config.allowed_login_list = Lower(m_config.allowed_login_list);
-    if (!m_config.allowed_login_list.empty() &&
-        m_config.allowed_login_list.find(":" + Lower(name) + ":") == std::string::npos) {
-        trace.Trace("user not in allowed list");
-        LogLine("user not in allowed list");
-        name = ":" + name;
-    }
-    m_config.fordbiden_login_list = Lower(m_config.fordbiden_login_list);
-    if (!m_config.fordbiden_login_list.empty() &&
-        m_config.fordbiden_login_list.find(":" + Lower(name) + ":") != std::string::npos) {
-        trace.Trace("user in forbidden list");
-        LogLine("user in forbidden list");
-        name = ":" + name;
-    }
-    if (!m_config.default_domain.empty()) {
-        name += "@" + m_config.default_domain;
-    }
     SetEnvironmentVariableA("ZAV_USER", user.c_str());
+    if (m_separated) {
+        return user;  // the monitor applies the lists and the domain itself
+    }
+    std::string why;
+    const std::string name = Policy().AccountName(user, why);
+    if (!why.empty()) {
+        trace.Trace(why);
+        LogLine(why);
+    }
     return name;
 }
 
@@ -563,26 +585,17 @@ DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
 }
 
 std::string ZBrisel::ShellCommandLine() const {
-    const std::string command = m_ssh.Command();
-    if (command.empty() || !m_config.exec_commands) {
-        return m_config.shell_command;
-    }
-    // The client's command goes to the account's shell as one argument, quoted, so no
-    // byte of it is read by any other shell.
-    std::string quoted = "'";
-    for (const char c : command) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    quoted += "'";
-    return "/bin/sh -c 'cd 2>/dev/null; exec \"${SHELL:-/bin/sh}\" -c \"$0\"' " + quoted;
+    return Policy().ShellCommandLine(m_ssh.Command());
 }
 
 DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::StartShell( ", name, " )");
     m_console.Write(m_config.login_successfull_message);
-    trace.Trace("login accepted: [ ", name, " ]");
-    LogLine("login accepted: [ " + name + " ]");
+    trace.Trace("accepted: [ ", name, " ]");
+    if (!m_separated) {
+        LogLine(Policy().AcceptedLine(name));
+    }
     const std::string line = ShellCommandLine();
     std::vector<char> commandLine(line.begin(), line.end());
     commandLine.push_back('\0');

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "infra/ZTraceScope.h"
+#include "monitor/MonitorPolicy.h"
 #include "input/ZKey.h"
 #include "platform/ZConsole.h"
 #include "platform/ZPrcsGroup.h"
@@ -100,6 +101,8 @@ class ZBrisel {
     // The lists, the domain and ZAV_USER: steps shared by both logons. Returns the name
     // to log on with.
     std::string PrepareLogon(const std::string& user);
+    // The settings the log-on enforces, as the privileged monitor takes them.
+    MonitorPolicy Policy() const;
     // The log-on's last steps: the accepted lines, the shell (as the token's account, or
     // as the session's own without one), the state and the job. 0 or the error code.
     DWORD StartShell(const std::string& name, HANDLE token);
@@ -135,6 +138,8 @@ class ZBrisel {
     std::mutex m_lock;
     ZTermConfig m_config;
 
+    // Split for privileges: the monitor checks the log-on and writes its outcome.
+    bool m_separated = false;
     std::atomic<bool> m_loginDone{true};
     UniqueHandle m_hStateEvent;  // set by the login thread at each change of m_state
     std::string m_input;         // client bytes taken from the channel, not yet handled

@@ -11,8 +11,8 @@
 
 #include "win32/ConsoleTerminal.h"
 #include "win32/HandleTable.h"
-#include "win32/Monitor.h"
 #include "win32/PamSession.h"
+#include "win32/PrivilegeBroker.h"
 #include "win32/TokenObject.h"
 #include "win32/Win32.h"
 
@@ -36,14 +36,11 @@ BOOL LogonUserA(const char* user, const char* /*domain*/, const char* password, 
         return FALSE;
     }
     *token = nullptr;
-    if (Monitor::IsWorker()) {
-        // The worker has no right to check passwords: the monitor does, through PAM.
-        std::string terminal;
-        if (const ConsoleTerminal* console = ConsoleTerminal::Current(); console != nullptr) {
-            terminal = console->TerminalName();
-        }
-        Monitor::Account account;
-        if (!Monitor::Logon(user, password, terminal, account)) {
+    if (const PrivilegeBroker* broker = PrivilegeBroker::Installed(); broker != nullptr) {
+        // This process has no right to check passwords: the privileged side does,
+        // through PAM, on the terminal it made.
+        PrivilegeBroker::Account account;
+        if (!broker->logon(user, password, account)) {
             return FALSE;
         }
         auto object = std::make_shared<TokenObject>();
@@ -61,8 +58,8 @@ BOOL LogonUserA(const char* user, const char* /*domain*/, const char* password, 
     if (const char* ip = std::getenv("ZAV_IP"); ip != nullptr) {
         address = ip;
     }
-    std::string tty = Monitor::RequestTerminal();
-    if (tty.empty() && !Monitor::IsMonitor()) {
+    std::string tty = PrivilegeBroker::LogonTerminal();
+    if (tty.empty()) {
         if (const ConsoleTerminal* console = ConsoleTerminal::Current(); console != nullptr) {
             tty = console->TerminalName();
         }

@@ -13,7 +13,7 @@
 
 #include "win32/CgroupJob.h"
 #include "win32/HandleTable.h"
-#include "win32/Monitor.h"
+#include "win32/PrivilegeBroker.h"
 #include "win32/ProcStat.h"
 #include "win32/ProcessObject.h"
 #include "win32/Win32.h"
@@ -39,8 +39,8 @@ constexpr std::int32_t kStatusSuccess = 0;
 constexpr std::int32_t kStatusUnsuccessful = static_cast<std::int32_t>(0xC0000001);
 
 HANDLE CreateJobObject(void* /*attributes*/, const char* /*name*/) {
-    if (Monitor::IsWorker()) {
-        // The monitor started the shell into a group of its own: that is the job.
+    if (PrivilegeBroker::Installed() != nullptr) {
+        // The privileged side started the shell into a group of its own: that is the job.
         return HandleTable::Instance().Add(std::make_shared<JobObject>(nullptr));
     }
     auto group = CgroupJob::Create();
@@ -58,7 +58,7 @@ BOOL AssignProcessToJob(HANDLE job, HANDLE process) {
         return FALSE;
     }
     if (!j->m_group) {
-        return TRUE;  // the monitor's: the shell is in it from its start
+        return TRUE;  // the privileged side's: the shell is in it from its start
     }
     // A process started into a group of its own brings that group, with everything it
     // started meanwhile, into the job; the job's own empty group is given up for it.
@@ -78,7 +78,7 @@ BOOL TerminateJob(HANDLE job, UINT /*exitCode*/) {
         return FALSE;
     }
     if (!j->m_group) {
-        return Monitor::EndJob() ? TRUE : FALSE;
+        return PrivilegeBroker::Installed()->endJob() ? TRUE : FALSE;
     }
     return j->m_group->Kill(5000) ? TRUE : FailWithErrno();
 }
@@ -170,7 +170,8 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
         return nullptr;
     }
     const std::string function = name;
-    const bool jobs = Monitor::IsWorker() ? Monitor::HasJobs() : !CgroupJob::Parent().empty();
+    const PrivilegeBroker* broker = PrivilegeBroker::Installed();
+    const bool jobs = broker != nullptr ? broker->hasJobs : !CgroupJob::Parent().empty();
     if (Is(m->Name(), "KERNEL32.DLL") && jobs) {
         if (function == "CreateJobObjectA") {
             return reinterpret_cast<FARPROC>(&CreateJobObject);

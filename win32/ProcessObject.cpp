@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "win32/Monitor.h"
+#include "win32/PrivilegeBroker.h"
 
 namespace {
 
@@ -107,7 +107,8 @@ bool ProcessObject::ExitCodeOfOther(DWORD& code) {
     // monitor's child, and only the monitor may see its status.
     int how = 0;
     int status = 0;
-    if (Monitor::IsWorker() && Monitor::ShellStatus(m_pid, how, status)) {
+    const PrivilegeBroker* broker = PrivilegeBroker::Installed();
+    if (broker != nullptr && broker->shellStatus(m_pid, how, status)) {
         if (how == 0) {
             code = STILL_ACTIVE;  // gone, but not yet reaped: asked again later
             return true;

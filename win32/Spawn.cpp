@@ -18,8 +18,8 @@
 #include "win32/CgroupJob.h"
 #include "win32/ConsoleTerminal.h"
 #include "win32/HandleTable.h"
-#include "win32/Monitor.h"
 #include "win32/PamSession.h"
+#include "win32/PrivilegeBroker.h"
 #include "win32/ProcessObject.h"
 #include "win32/Spawn.h"
 #include "win32/TokenObject.h"
@@ -264,11 +264,14 @@ BOOL Start(const TokenObject* account, char* commandLine, const char* directory,
     return TRUE;
 }
 
-// The worker cannot start a program as another account: the monitor starts it on the
-// worker's terminal and the worker watches it by its process id.
-BOOL StartThroughMonitor(char* commandLine, const char* directory, PROCESS_INFORMATION* process) {
-    if (commandLine == nullptr || process == nullptr) {
-        SetLastError(EINVAL);
+// A process without privileges cannot start a program as another account: the
+// privileged side starts it on the terminal it made, and this process watches it by its
+// process id.
+BOOL StartThroughBroker(const PrivilegeBroker& broker, char* commandLine, const char* directory,
+                        PROCESS_INFORMATION* process) {
+    if (commandLine == nullptr || process == nullptr ||
+        (directory != nullptr && *directory != '\0')) {
+        SetLastError(EINVAL);  // the shell starts where the session runs
         return FALSE;
     }
     ConsoleTerminal* console = ConsoleTerminal::Current();
@@ -276,11 +279,8 @@ BOOL StartThroughMonitor(char* commandLine, const char* directory, PROCESS_INFOR
     if (console == nullptr || !console->PrepareAttachment(attachment)) {
         return FALSE;
     }
-    const char* zavUser = std::getenv("ZAV_USER");
     pid_t pid = -1;
-    if (!Monitor::StartShell(commandLine, directory != nullptr ? directory : "",
-                             zavUser != nullptr ? zavUser : "", attachment.mode, attachment.slave,
-                             pid)) {
+    if (!broker.startShell(commandLine, attachment.mode, pid)) {
         return FALSE;
     }
     const long fd = ::syscall(SYS_pidfd_open, pid, 0U);
@@ -312,8 +312,8 @@ BOOL CreateProcessAsUserA(HANDLE token, const char* /*application*/, char* comma
     if (!account) {
         return FALSE;
     }
-    if (Monitor::IsWorker()) {
-        return StartThroughMonitor(commandLine, directory, process);
+    if (const PrivilegeBroker* broker = PrivilegeBroker::Installed(); broker != nullptr) {
+        return StartThroughBroker(*broker, commandLine, directory, process);
     }
     return Start(account.get(), commandLine, directory, process);
 }

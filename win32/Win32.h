@@ -324,20 +324,6 @@ struct PROCESS_SESSION_INFORMATION {
 using PHANDLER_ROUTINE = BOOL (*)(DWORD event);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
-// ---- privilege separation (this platform's addition) ------------------------------------
-
-// As root, splits the session into a small privileged monitor and an unprivileged worker
-// running as account, with no capabilities; this process goes on as the worker
-// (*separated TRUE), and the log-on, starting the shell, Ctrl+C and the job become the
-// monitor's, which allows at most maxLogons log-on attempts and writes the worker's log
-// lines with writer. Without root it does nothing (*separated FALSE). FALSE (error code
-// set) when it cannot be done.
-using MONITOR_LOG_WRITER = void (*)(const std::string& file, std::string_view text);
-BOOL SeparatePrivileges(const char* account, DWORD maxLogons, MONITOR_LOG_WRITER writer,
-                        BOOL* separated);
-// In the worker: hands finished log lines to the monitor.
-void WriteThroughMonitor(const std::string& file, std::string_view text);
-
 // The descriptor to wait on for a handle (a process, an event), or -1; for code below
 // the seam that waits on several sources at once.
 int WaitableDescriptor(HANDLE handle, bool* resetOnWait = nullptr);

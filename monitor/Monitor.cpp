@@ -1,0 +1,119 @@
+#include "monitor/Monitor.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "base/UniqueFd.h"
+#include "monitor/MonitorClient.h"
+#include "monitor/MonitorServer.h"
+#include "win32/CgroupJob.h"
+#include "win32/Win32.h"
+
+namespace {
+
+bool g_worker = false;
+
+// The session's terminal, made by root: its slave belongs to root and no one else may
+// open it until the log-on gives it to the user.
+bool MakeTerminal(UniqueFd& master, UniqueFd& slave, std::string& name) {
+    master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master.Valid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
+        return FailWithErrno();
+    }
+    char path[128];
+    if (::ptsname_r(master.Get(), path, sizeof path) != 0) {
+        return FailWithErrno();
+    }
+    name = path;
+    slave.Reset(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!slave.Valid() || ::fchown(slave.Get(), 0, 0) != 0 || ::fchmod(slave.Get(), 0600) != 0) {
+        return FailWithErrno();
+    }
+    return true;
+}
+
+// Closes every descriptor but those kept.
+void CloseAllBut(std::vector<int> keep) {
+    std::sort(keep.begin(), keep.end());
+    unsigned from = 0;
+    for (const int fd : keep) {
+        if (static_cast<unsigned>(fd) > from) {
+            ::close_range(from, static_cast<unsigned>(fd) - 1, 0);
+        }
+        from = static_cast<unsigned>(fd) + 1;
+    }
+    ::close_range(from, ~0U, 0);
+}
+
+}  // namespace
+
+bool Monitor::IsWorker() {
+    return g_worker;
+}
+
+bool Monitor::Split(const MonitorPolicy& policy) {
+    if (::geteuid() != 0 || g_worker || PrivilegeBroker::Installed() != nullptr) {
+        return true;
+    }
+    const pid_t monitor = ::getpid();
+    const auto id = static_cast<uid_t>(kWorkerIdBase + static_cast<uid_t>(monitor));
+    // An account that happens to have the worker's id would be impersonated: refused.
+    if (monitor <= 0 || static_cast<unsigned long>(monitor) > 0x7FFFFF || ::getpwuid(id) != nullptr ||
+        ::getgrgid(id) != nullptr) {
+        SetLastError(EEXIST);
+        return false;
+    }
+    UniqueFd master;
+    UniqueFd slave;
+    std::string terminalName;
+    if (!MakeTerminal(master, slave, terminalName)) {
+        return false;
+    }
+    const bool hasJobs = !CgroupJob::Parent().empty();
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        return FailWithErrno();
+    }
+    UniqueFd monitorEnd(ends[0]);
+    UniqueFd workerEnd(ends[1]);
+    const pid_t worker = ::fork();
+    if (worker < 0) {
+        return FailWithErrno();
+    }
+    if (worker > 0) {
+        // The monitor. Nothing of the session stays open here (the client's socket above
+        // all), so that the connection ends with the worker.
+        workerEnd.Reset();
+        master.Reset();
+        CloseAllBut({0, 1, 2, monitorEnd.Get(), slave.Get()});
+        MonitorServer(std::move(monitorEnd), worker, policy, std::move(slave),
+                      std::move(terminalName))
+            .Run();
+    }
+    monitorEnd.Reset();
+    // The worker: never root again, an id no one else has, no capabilities, no new
+    // privileges, no core dump, and gone with the monitor.
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 ||
+        ::setresuid(id, id, id) != 0 || ::setuid(0) == 0 ||
+        ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != monitor) {
+        ::_exit(1);
+    }
+    g_worker = true;
+    MonitorClient::Install(std::move(workerEnd), std::move(master), std::move(slave),
+                           std::move(terminalName), hasJobs);
+    return true;
+}

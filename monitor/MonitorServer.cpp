@@ -1,0 +1,255 @@
+#include "monitor/MonitorServer.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "win32/CgroupJob.h"
+#include "win32/HandleTable.h"
+#include "win32/PrivilegeBroker.h"
+#include "win32/ProcStat.h"
+#include "win32/ProcessObject.h"
+#include "win32/Spawn.h"
+#include "win32/TokenObject.h"
+
+namespace {
+
+// The session id of a process, or -1.
+pid_t SessionOf(pid_t pid) {
+    long parent = 0;
+    long group = 0;
+    long session = 0;
+    return ReadProcStat(pid, parent, group, session) ? static_cast<pid_t>(session) : -1;
+}
+
+std::string ErrorText(DWORD code) {
+    std::string text;
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, code, text);
+    return text;
+}
+
+void Wipe(std::string& secret) {
+    ::explicit_bzero(secret.data(), secret.size());
+    secret.clear();
+}
+
+}  // namespace
+
+// Every request the worker may make, and when.
+const MonitorServer::Entry MonitorServer::kTable[] = {
+    {MonitorRequest::Logon, kAuthenticating, true, &MonitorServer::Logon},
+    {MonitorRequest::StartShell, kLoggedOn, true, &MonitorServer::StartShell},
+    {MonitorRequest::Interrupt, kShellRunning, true, &MonitorServer::Interrupt},
+    {MonitorRequest::ShellStatus, kShellRunning | kEnded, true, &MonitorServer::ShellStatus},
+    {MonitorRequest::EndJob, kAuthenticating | kLoggedOn | kShellRunning | kEnded, true,
+     &MonitorServer::EndJob},
+    {MonitorRequest::Log, kAuthenticating | kLoggedOn | kShellRunning | kEnded, false,
+     &MonitorServer::Log},
+};
+
+MonitorServer::MonitorServer(UniqueFd socket, pid_t worker, MonitorPolicy policy,
+                             UniqueFd terminal, std::string terminalName)
+    : m_socket(std::move(socket)),
+      m_worker(worker),
+      m_policy(std::move(policy)),
+      m_terminal(std::move(terminal)),
+      m_terminalName(std::move(terminalName)),
+      m_lines(worker, ::getpid()) {}
+
+const MonitorServer::Entry* MonitorServer::Find(std::uint32_t request) {
+    for (const Entry& entry : kTable) {
+        if (static_cast<std::uint32_t>(entry.request) == request) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+bool MonitorServer::Allows(std::uint32_t request, State state) {
+    const Entry* entry = Find(request);
+    return entry != nullptr && (entry->states & state) != 0;
+}
+
+void MonitorServer::Run() {
+    for (;;) {
+        MonitorMessage message;
+        if (!MonitorWire::Receive(m_socket.Get(), message)) {
+            break;  // the worker is gone, or speaks no protocol of ours
+        }
+        const Entry* entry = Find(message.code);
+        MonitorFields reply;
+        std::uint32_t code = EINVAL;
+        if (entry != nullptr && (entry->states & m_state) == 0) {
+            code = EPERM;
+        } else if (entry != nullptr) {
+            code = (this->*entry->serve)(message.fields, reply);
+        }
+        message.fields.Wipe();
+        const bool replies = entry == nullptr || entry->replies;
+        if (replies && !MonitorWire::Send(m_socket.Get(), code, code == 0 ? reply : MonitorFields())) {
+            break;
+        }
+    }
+    End();
+}
+
+std::uint32_t MonitorServer::Logon(MonitorFields& fields, MonitorFields& reply) {
+    LogonRequest request;
+    const bool decoded = MonitorWire::Decode(fields, request);
+    if (!decoded || m_attempts >= m_policy.maxAttempts) {
+        Wipe(request.password);
+        return decoded ? EPERM : EINVAL;
+    }
+    ++m_attempts;
+    std::string why;
+    const std::string name = m_policy.AccountName(request.user, why);
+    if (!why.empty() && m_policy.logLine != nullptr) {
+        m_policy.logLine(why);
+    }
+    PrivilegeBroker::SetLogonTerminal(m_terminalName);
+    HANDLE token = nullptr;
+    const BOOL accepted = LogonUserA(name.c_str(), nullptr, request.password.c_str(),
+                                     LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT, &token);
+    const DWORD code = accepted != FALSE ? 0 : GetLastError();
+    Wipe(request.password);
+    PrivilegeBroker::SetLogonTerminal({});
+    if (accepted == FALSE) {
+        if (m_policy.logLine != nullptr) {
+            m_policy.logLine(m_policy.RefusedLine(request.user, ErrorText(code)));
+        }
+        return code != 0 ? code : EACCES;
+    }
+    m_token = token;
+    m_user = request.user;
+    m_state = kLoggedOn;
+    auto account = HandleTable::Instance().Get<TokenObject>(token);
+    if (m_policy.logLine != nullptr) {
+        m_policy.logLine(m_policy.AcceptedLine(account->name));
+    }
+    reply.Add(account->name)
+        .Add(static_cast<std::uint64_t>(account->uid))
+        .Add(static_cast<std::uint64_t>(account->gid))
+        .Add(account->home)
+        .Add(account->shell);
+    return 0;
+}
+
+std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& reply) {
+    StartShellRequest request;
+    if (!MonitorWire::Decode(fields, request)) {
+        return EINVAL;
+    }
+    if (!m_policy.AllowsCommandLine(request.commandLine) || !m_terminal.Valid()) {
+        return EPERM;  // only what the settings start, and only on this monitor's terminal
+    }
+    // What the user typed as the name, for the shell's ZAV_USER.
+    ::setenv("ZAV_USER", m_user.c_str(), 1);
+    ConsoleAttachment attachment;
+    attachment.slave = m_terminal.Get();
+    attachment.mode = request.modes;
+    std::vector<char> line(request.commandLine.begin(), request.commandLine.end());
+    line.push_back('\0');
+    PROCESS_INFORMATION shell{};
+    if (StartOnTerminal(m_token, line.data(), nullptr, attachment, &shell) == FALSE) {
+        return GetLastError();
+    }
+    // The worker alone holds the terminal now, so that it learns when the programs on it
+    // have all gone.
+    m_terminal.Reset();
+    m_shell = HandleTable::Instance().Get<ProcessObject>(shell.hProcess);
+    m_shellPid = static_cast<pid_t>(shell.dwProcessId);
+    m_state = kShellRunning;
+    reply.Add(static_cast<std::uint64_t>(m_shellPid));
+    return 0;
+}
+
+std::uint32_t MonitorServer::ShellStatus(MonitorFields& fields, MonitorFields& reply) {
+    pid_t pid = 0;
+    if (!MonitorWire::DecodePid(fields, pid)) {
+        return EINVAL;
+    }
+    if (!m_shell || pid != m_shellPid) {
+        return EPERM;  // only the shell's
+    }
+    int how = 0;
+    int status = 0;
+    if (!m_shell->WaitStatus(how, status)) {
+        return GetLastError();
+    }
+    reply.Add(static_cast<std::uint64_t>(how)).Add(static_cast<std::uint64_t>(status));
+    return 0;
+}
+
+std::uint32_t MonitorServer::Interrupt(MonitorFields& fields, MonitorFields& /*reply*/) {
+    pid_t group = 0;
+    if (!MonitorWire::DecodeGroup(fields, group)) {
+        return EINVAL;
+    }
+    // Only a group of the shell's session: the shell leads it.
+    if (m_shellPid <= 0 || SessionOf(group) != m_shellPid) {
+        return EPERM;
+    }
+    return ::killpg(group, SIGINT) == 0 ? 0 : static_cast<std::uint32_t>(errno);
+}
+
+std::uint32_t MonitorServer::EndJob(MonitorFields& fields, MonitorFields& /*reply*/) {
+    if (!fields.Done()) {
+        return EINVAL;
+    }
+    EndShell();
+    return 0;
+}
+
+std::uint32_t MonitorServer::Log(MonitorFields& fields, MonitorFields& /*reply*/) {
+    LogRequest request;
+    if (!MonitorWire::Decode(fields, request)) {
+        return EINVAL;
+    }
+    const std::string lines = m_lines.Filter(request.text);
+    if (!lines.empty() && m_policy.writeLines != nullptr) {
+        m_policy.writeLines(request.file, lines);
+    }
+    return 0;
+}
+
+void MonitorServer::EndShell() {
+    if (m_state == kEnded) {
+        return;
+    }
+    m_state = kEnded;
+    if (m_shell && m_shell->m_birthGroup) {
+        m_shell->m_birthGroup->Kill(5000);
+    } else if (m_shellPid > 0) {
+        ::kill(-m_shellPid, SIGKILL);  // without groups: the shell's own group
+    }
+    if (m_shell) {
+        // Reaped once it has gone, so that no zombie is left.
+        pollfd p{m_shell->Fd(), POLLIN, 0};
+        ::poll(&p, 1, 1000);
+        DWORD code = 0;
+        m_shell->ExitCode(code);
+    }
+}
+
+void MonitorServer::End() {
+    EndShell();
+    int status = 0;
+    while (::waitpid(m_worker, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        std::fprintf(stderr, "brisel[%d]: the session's worker ended by signal %d\n",
+                     static_cast<int>(::getpid()), WTERMSIG(status));
+        ::_exit(128 + WTERMSIG(status));
+    }
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+}

@@ -1,0 +1,176 @@
+#include "monitor/MonitorWire.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+struct Header {
+    std::uint32_t code;
+    std::uint32_t length;
+};
+static_assert(sizeof(Header) == MonitorWire::kHeaderSize);
+
+// A name or a password: bounded, and no NUL, which would cut it short below.
+bool Text(MonitorFields& fields, std::string& value, std::size_t limit) {
+    return fields.Next(value, limit) && value.find('\0') == std::string::npos;
+}
+
+bool SendAll(int socket, const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Exactly size bytes; descriptors passed along are never taken.
+bool ReceiveAll(int socket, char* buffer, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        iovec io{buffer + got, size - got};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(16 * sizeof(int))] = {};
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+                const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (std::size_t i = 0; i < count; ++i) {
+                    int passed = -1;
+                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                    ::close(passed);
+                }
+            }
+        }
+        if ((message.msg_flags & MSG_CTRUNC) != 0) {
+            return false;  // more descriptors than fit: a peer that means harm
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool MonitorWire::Send(int socket, std::uint32_t code, const MonitorFields& fields) {
+    if (fields.Bytes().size() > kMaxPayload) {
+        return false;
+    }
+    const Header header{code, static_cast<std::uint32_t>(fields.Bytes().size())};
+    std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
+    bytes += fields.Bytes();
+    const bool sent = SendAll(socket, bytes);
+    ::explicit_bzero(bytes.data(), bytes.size());
+    return sent;
+}
+
+bool MonitorWire::Receive(int socket, MonitorMessage& message) {
+    Header header{};
+    if (!ReceiveAll(socket, reinterpret_cast<char*>(&header), sizeof header) ||
+        header.length > kMaxPayload) {
+        return false;
+    }
+    std::string payload(header.length, '\0');
+    if (!ReceiveAll(socket, payload.data(), payload.size())) {
+        return false;
+    }
+    message.code = header.code;
+    message.fields = MonitorFields(std::move(payload));
+    return true;
+}
+
+bool MonitorWire::Parse(std::string_view& bytes, MonitorMessage& message) {
+    Header header{};
+    if (bytes.size() < sizeof header) {
+        return false;
+    }
+    std::memcpy(&header, bytes.data(), sizeof header);
+    if (header.length > kMaxPayload || bytes.size() - sizeof header < header.length) {
+        return false;
+    }
+    message.code = header.code;
+    message.fields = MonitorFields(std::string(bytes.substr(sizeof header, header.length)));
+    bytes.remove_prefix(sizeof header + header.length);
+    return true;
+}
+
+bool MonitorWire::Decode(MonitorFields& fields, LogonRequest& request) {
+    return Text(fields, request.user, kMaxName) && !request.user.empty() &&
+           Text(fields, request.password, kMaxName) && fields.Done();
+}
+
+bool MonitorWire::Decode(MonitorFields& fields, StartShellRequest& request) {
+    std::string modes;
+    if (!Text(fields, request.commandLine, kMaxCommandLine) ||
+        !fields.Next(modes, sizeof(termios)) || modes.size() != sizeof(termios) ||
+        !fields.Done()) {
+        return false;
+    }
+    std::memcpy(&request.modes, modes.data(), sizeof(termios));
+    return true;
+}
+
+bool MonitorWire::DecodeGroup(MonitorFields& fields, pid_t& group) {
+    std::uint64_t value = 0;
+    // Never 0 or -1 (this group, every process), never init's.
+    if (!fields.Next(value) || !fields.Done() || value <= 1 || value > INT_MAX) {
+        return false;
+    }
+    group = static_cast<pid_t>(value);
+    return true;
+}
+
+bool MonitorWire::DecodePid(MonitorFields& fields, pid_t& pid) {
+    std::uint64_t value = 0;
+    if (!fields.Next(value) || !fields.Done() || value <= 1 || value > INT_MAX) {
+        return false;
+    }
+    pid = static_cast<pid_t>(value);
+    return true;
+}
+
+bool MonitorWire::Decode(MonitorFields& fields, LogRequest& request) {
+    std::uint64_t file = 0;
+    if (!fields.Next(file) || file > static_cast<std::uint64_t>(LineFile::Error) ||
+        !fields.Next(request.text, kMaxPayload) || !fields.Done()) {
+        return false;
+    }
+    request.file = static_cast<LineFile>(file);
+    return true;
+}
+
+MonitorFields MonitorWire::Encode(const LogonRequest& request) {
+    return MonitorFields().Add(request.user).Add(request.password);
+}
+
+MonitorFields MonitorWire::Encode(const StartShellRequest& request) {
+    return MonitorFields().Add(request.commandLine).Add(std::string_view(
+        reinterpret_cast<const char*>(&request.modes), sizeof request.modes));
+}
+
+MonitorFields MonitorWire::Encode(const LogRequest& request) {
+    return MonitorFields()
+        .Add(static_cast<std::uint64_t>(request.file))
+        .Add(request.text);
+}
