@@ -7,7 +7,10 @@
 //   ones overflow its arithmetic and alias its flag bits);
 // - an OSC or DCS string keeps its first kMaxString bytes (the rest are left out), so
 //   that the console can hold it whole while it is unterminated; APC, PM and SOS strings,
-//   which 0.1.4 prints as text, are left out whole, as later releases ignore them;
+//   which 0.1.4 prints as text, are left out whole, as later releases ignore them; a DCS
+//   is held until its end and left out when it is a status request (DECRQSS) the library
+//   does not know, which it would answer through a format given an argument of the
+//   wrong type;
 // - a C1 control written as UTF-8 (U+0080 to U+009F), which the library draws one
 //   column to the left of the cursor, is left out;
 // - at most kMaxMarks combining marks follow a character (the library keeps every mark
@@ -67,6 +70,8 @@ class OutputGuard {
     // Kept bytes go out: where they stand in this call's input from `from` on, as
     // passed input.
     void Release(std::string& held, std::size_t from);
+    // The DCS string held ends with terminator: it goes out, or is taken back.
+    void EndDcs(std::string_view terminator, std::size_t at);
     void EndParameter();
     void Character(char32_t c);
     void ReleaseCharacter();
@@ -82,6 +87,9 @@ class OutputGuard {
     std::string m_digits;          // its significant digits, kept back until it ends
     std::size_t m_digitsFrom = 0;  // where they begin in this call's input
     std::size_t m_stringLength = 0;
+    bool m_dcs = false;  // the string is a DCS: held whole until its end
+    std::string m_held;
+    std::size_t m_heldFrom = 0;  // where it begins in this call's input
 
     std::string m_char;          // an unfinished UTF-8 character, kept back
     std::size_t m_charFrom = 0;  // where it begins in this call's input

@@ -1,21 +1,35 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with Clang (address + undefined sanitizers) into
 # build-fuzz/ and runs them from their seed corpora for ZAV_FUZZ_SECONDS in all (default
-# 60): half for the client input path, a quarter each for the PROXY header parser and the
-# scroll bound over the programs' output.
+# 60), shared by the weights in TARGETS below: a third each for the client input path and
+# the console engine over programs' output, a sixth each for the PROXY header parser and
+# the scroll bound.
 # Exits non-zero when a target crashes, hangs, leaks or grows without bound.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
+# One line per target: its name, its weight, its seeds and the longest input it is given.
+TARGETS=(
+    "consume_fuzzer 2 tests/fuzz/corpus 1024"
+    # Longer than the longest header taken (4096 bytes), so refusals of longer ones are tried.
+    "proxy_header_fuzzer 1 tests/fuzz/proxy-corpus 4200"
+    "scroll_bound_fuzzer 1 tests/fuzz/scroll-corpus 4096"
+    # Screens of real programs are several KiB.
+    "console_fuzzer 2 tests/fuzz/console-corpus 8192"
+)
+
 seconds=${ZAV_FUZZ_SECONDS:-60}
-proxy_seconds=$((seconds / 4 > 0 ? seconds / 4 : 1))
-scroll_seconds=$proxy_seconds
-consume_seconds=$((seconds - 2 * proxy_seconds > 0 ? seconds - 2 * proxy_seconds : 1))
+names=()
+total_weight=0
+for target in "${TARGETS[@]}"; do
+    read -r name weight _ <<<"$target"
+    names+=("$name")
+    total_weight=$((total_weight + weight))
+done
 as_invoker cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DZAV_FUZZ=ON -DZAV_TESTS=OFF -DZAV_BENCH=OFF
-as_invoker cmake --build build-fuzz --target consume_fuzzer proxy_header_fuzzer \
-    scroll_bound_fuzzer
+as_invoker cmake --build build-fuzz --target "${names[@]}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -32,8 +46,9 @@ fuzz() {
 }
 
 status=0
-fuzz consume_fuzzer "$consume_seconds" tests/fuzz/corpus 1024 || status=1
-# Longer than the longest header taken (4096 bytes), so refusals of longer ones are tried.
-fuzz proxy_header_fuzzer "$proxy_seconds" tests/fuzz/proxy-corpus 4200 || status=1
-fuzz scroll_bound_fuzzer "$scroll_seconds" tests/fuzz/scroll-corpus 4096 || status=1
+for target in "${TARGETS[@]}"; do
+    read -r name weight seeds max_len <<<"$target"
+    share=$((seconds * weight / total_weight))
+    fuzz "$name" $((share > 0 ? share : 1)) "$seeds" "$max_len" || status=1
+done
 exit $status
