@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with Clang (address + undefined sanitizers) into
 # build-fuzz/ and runs them from their seed corpora for ZAV_FUZZ_SECONDS in all (default
-# 60), shared by the weights in TARGETS below: a third each for the client input path and
-# the console engine over programs' output, a sixth each for the PROXY header parser and
-# the scroll bound.
+# 60), shared by the weights in TARGETS below: two shares each for the client input path
+# and the console engine over programs' output, one each for the PROXY header parser, the
+# scroll bound and the copier of the sessions' standard error.
 # Exits non-zero when a target crashes, hangs, leaks or grows without bound.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +17,8 @@ TARGETS=(
     "scroll_bound_fuzzer 1 tests/fuzz/scroll-corpus 4096"
     # Screens of real programs are several KiB.
     "console_fuzzer 2 tests/fuzz/console-corpus 8192"
+    # Longer than a pipe's read, so lines cut across reads are tried.
+    "session_output_fuzzer 1 tests/fuzz/session-output-corpus 8192"
 )
 
 seconds=${ZAV_FUZZ_SECONDS:-60}
