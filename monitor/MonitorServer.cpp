@@ -16,6 +16,8 @@
 
 #include "win32/CgroupJob.h"
 #include "win32/HandleTable.h"
+#include "win32/LoginRecord.h"
+#include "win32/PamSession.h"
 #include "win32/PrivilegeBroker.h"
 #include "win32/ProcStat.h"
 #include "win32/ProcessObject.h"
@@ -152,6 +154,19 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     if (!m_policy.AllowsCommandLine(request.commandLine) || !m_terminal.Valid()) {
         return EPERM;  // only what the settings start, and only on this monitor's terminal
     }
+    // The log-in session (limits, login uid, keyring, environment) opens here, in the
+    // process that forks the shell, as sshd opens it.
+    auto account = HandleTable::Instance().Get<TokenObject>(m_token);
+    if (!account) {
+        return EPERM;
+    }
+    if (account->pam && !account->pam->Open()) {
+        const DWORD code = GetLastError();
+        if (m_policy.logLine != nullptr) {
+            m_policy.logLine("session refused: [ " + account->name + " ] - " + ErrorText(code));
+        }
+        return code;
+    }
     // What the user typed as the name, for the shell's ZAV_USER.
     ::setenv("ZAV_USER", m_user.c_str(), 1);
     ConsoleAttachment attachment;
@@ -169,6 +184,9 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     m_shell = HandleTable::Instance().Get<ProcessObject>(shell.hProcess);
     m_shellPid = static_cast<pid_t>(shell.dwProcessId);
     m_state = kShellRunning;
+    // who, w, last and lastlog show the log-in, with the client's address.
+    m_recorded = LoginRecord::Login(m_terminalName, account->name, account->uid,
+                                    m_policy.clientAddress, m_shellPid);
     reply.Add(static_cast<std::uint64_t>(m_shellPid));
     return 0;
 }
@@ -238,6 +256,12 @@ void MonitorServer::EndShell() {
         ::poll(&p, 1, 1000);
         DWORD code = 0;
         m_shell->ExitCode(code);
+    }
+    if (m_recorded) {
+        LoginRecord::Logout(m_terminalName, m_shellPid);
+    }
+    if (auto account = HandleTable::Instance().Get<TokenObject>(m_token); account && account->pam) {
+        account->pam->Close();
     }
 }
 
