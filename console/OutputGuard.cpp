@@ -51,8 +51,33 @@ std::string_view OutputGuard::Filter(std::string_view bytes) {
     m_digitsFrom = kEarlier;
     m_charFrom = kEarlier;
     m_heldFrom = kEarlier;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        Byte(i);
+    for (std::size_t i = 0; i < bytes.size();) {
+        if (m_state == State::Ground && m_char.empty()) {
+            // Plain text and controls pass as they are, in one step: the common case.
+            std::size_t end = i;
+            bool printed = false;
+            for (; end < bytes.size(); ++end) {
+                const auto c = static_cast<unsigned char>(bytes[end]);
+                if (c >= 0x80 || c == 0x1B) {
+                    break;
+                }
+                printed = printed || (c >= 0x20 && c != 0x7F);
+            }
+            if (end > i) {
+                if (printed) {
+                    m_marks = 0;
+                    m_lastMark = false;
+                }
+                if (!m_copying && m_passedTo == i) {
+                    m_passedTo = end;
+                } else {
+                    Emit(bytes.substr(i, end - i));
+                }
+                i = end;
+                continue;
+            }
+        }
+        Byte(i++);
     }
     m_in = {};
     return m_copying ? std::string_view(m_out) : bytes.substr(0, m_passedTo);
