@@ -236,6 +236,28 @@ DWORD Left(DWORD now, DWORD start, DWORD limit) {
     return spent > limit ? 0 : limit - spent + 1;
 }
 
+// A client's text as the console shows it: every control character in caret notation
+// (ESC as ^[, DEL as ^?; a C1 control, U+0080 to U+009F, as M-^ with its C0 partner), as
+// cat -v writes them, so that a user name is only ever text.
+std::string Visible(std::string_view text) {
+    std::string shown;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0U;
+        if (c < 0x20 || c == 0x7F) {
+            shown += '^';
+            shown += static_cast<char>(c ^ 0x40);
+        } else if (c == 0xC2 && next >= 0x80 && next < 0xA0) {
+            shown += "M-^";
+            shown += static_cast<char>((next - 0x80) ^ 0x40);
+            ++i;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
 }  // namespace
 
 void ZBrisel::StateChanged() {
@@ -499,7 +521,7 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
         for (;;) {
             const std::string user = s.m_ssh.m_userName;
             std::string password;
-            s.m_console.Write(s.m_config.login_message + user);
+            s.m_console.Write(s.m_config.login_message + Visible(user));
             if (!s.m_config.default_pass.empty()) {
                 password = s.m_config.default_pass;
             } else {
