@@ -46,9 +46,8 @@ bool WorkerLines::Acceptable(std::string_view line) const {
         return false;
     }
     // Log watchers look for the outcome anywhere in a line.
-    const std::string_view message = rest.substr(tab + 2);
     for (const std::string_view outcome : kOutcomes) {
-        if (message.find(outcome) != std::string_view::npos) {
+        if (line.find(outcome) != std::string_view::npos) {
             return false;
         }
     }

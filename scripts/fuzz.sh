@@ -3,7 +3,8 @@
 # build-fuzz/ and runs them from their seed corpora for ZAV_FUZZ_SECONDS in all (default
 # 60), shared by the weights in TARGETS below: two shares each for the client input path
 # and the console engine over programs' output, one each for the PROXY header parser, the
-# scroll bound and the copier of the sessions' standard error.
+# scroll bound, the copier of the sessions' standard error and the monitor's request
+# parser.
 # Exits non-zero when a target crashes, hangs, leaks or grows without bound.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,8 @@ TARGETS=(
     "console_fuzzer 2 tests/fuzz/console-corpus 8192"
     # Longer than a pipe's read, so lines cut across reads are tried.
     "session_output_fuzzer 1 tests/fuzz/session-output-corpus 8192"
+    # More than one message of the largest size, so streams of several are tried.
+    "monitor_fuzzer 1 tests/fuzz/monitor-corpus 70000"
 )
 
 seconds=${ZAV_FUZZ_SECONDS:-60}

@@ -1,0 +1,142 @@
+// The monitor's decisions without a split: what its settings allow, which of the worker's
+// lines it writes, what its wire takes, and in which states its table allows each request.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "monitor/MonitorPolicy.h"
+#include "monitor/MonitorServer.h"
+#include "monitor/MonitorWire.h"
+#include "monitor/WorkerLines.h"
+
+namespace {
+
+MonitorPolicy Policy(bool exec) {
+    MonitorPolicy policy;
+    policy.shellCommand = "/bin/bash -l";
+    policy.execCommands = exec;
+    policy.clientAddress = "192.0.2.7";
+    policy.clientPort = "5022";
+    return policy;
+}
+
+TEST(MonitorPolicy, OnlyTheShellOrTheClientsCommandQuotedWhole) {
+    const MonitorPolicy closed = Policy(false);
+    EXPECT_TRUE(closed.AllowsCommandLine("/bin/bash -l"));
+    EXPECT_EQ(closed.ShellCommandLine("id"), "/bin/bash -l");
+    const MonitorPolicy open = Policy(true);
+    EXPECT_FALSE(closed.AllowsCommandLine(open.ShellCommandLine("id")));
+    for (const std::string& command : std::initializer_list<std::string>
+         {"id", "echo 'a' \"b\"; exit", "x'\\''y", "'", "a\nb", "$(id)", "''"}) {
+        const std::string line = open.ShellCommandLine(command);
+        EXPECT_NE(line, "/bin/bash -l");
+        EXPECT_TRUE(open.AllowsCommandLine(line)) << line;
+    }
+    const std::string prefix = open.ShellCommandLine("x").substr(0, open.ShellCommandLine("x").size() - 3);
+    for (const std::string& tampered :
+         {prefix, prefix + "''", prefix + "'a' 'b'", prefix + "'a'; id", prefix + "'a'\\''",
+          prefix + "a", std::string("/bin/sh -c id"), prefix + "'a' ", " " + prefix + "'a'"}) {
+        EXPECT_FALSE(open.AllowsCommandLine(tampered)) << tampered;
+    }
+}
+
+TEST(MonitorPolicy, ListsWithoutRegardToCaseAndTheDomain) {
+    MonitorPolicy policy = Policy(false);
+    policy.allowedList = ":Alice:bob:";
+    policy.forbiddenList = ":BOB:";
+    std::string why;
+    EXPECT_EQ(policy.AccountName("alice", why), "alice");
+    EXPECT_EQ(why, "");
+    EXPECT_EQ(policy.AccountName("Bob", why), ":Bob");
+    EXPECT_EQ(why, "user in forbidden list");
+    EXPECT_EQ(policy.AccountName("carol", why), ":carol");
+    EXPECT_EQ(why, "user not in allowed list");
+    policy.defaultDomain = "example.org";
+    EXPECT_EQ(policy.AccountName("alice", why), "alice@example.org");
+    EXPECT_EQ(policy.AcceptedLine("alice"), "login accepted: [ alice ] from 192.0.2.7 port 5022");
+    EXPECT_EQ(policy.RefusedLine("x", "Authentication failure\r\n"),
+              "login refused: [ x ] from 192.0.2.7 port 5022 - Authentication failure");
+}
+
+TEST(WorkerLines, OnlyThisSessionsLinesWithoutOutcomesOrControls) {
+    const WorkerLines lines(4321, 4320);
+    const std::string own = " 4321 : 4322 2026-12- 9 10: 0: 0   1 :  0:\t  ZBrisel::Run( ){\r\n";
+    const std::string monitor = " 4320 : 4320 2026-12- 9 10: 0: 0   1 :  0:\tconnected\r\n";
+    EXPECT_EQ(lines.Filter(own + monitor), own + monitor);
+    for (const std::string& bad : std::initializer_list<std::string>{
+             " 1234 : 4322 2026-12- 9 10: 0: 0   1 :  0:\tanother session\r\n",
+             " 4321 : 4322 2026-12- 9 10: 0: 0   1 :  0:\tlogin refused: [ admin ]\r\n",
+             " 4321 : 4322 2026-12- 9 10: 0: 0   1 :  0:\tx :0: login accepted: [ root ]\r\n",
+             " 4321 : 4322 2026-12- 9 10: 0: 0   1 :  0:\tsplit\rline\r\n",
+             " 4321 : 4322 2026-12- 9 10: 0: 0   1 :  0:\tdel\x7f\r\n",
+             "43210 : 4322 2026-12- 9 10: 0: 0   1 :  0:\tlonger pid\r\n",
+             " 4321 no prefix\r\n",
+             "no pid at all\r\n",
+         }) {
+        EXPECT_EQ(lines.Filter(bad + own), own) << bad;
+    }
+    EXPECT_EQ(lines.Filter(own + own.substr(0, own.size() - 2)), own) << "unfinished lines wait";
+}
+
+TEST(MonitorWire, TakesWholeMessagesAndDecodesOnlyExactRequests) {
+    std::string stream;
+    for (const MonitorFields& fields :
+         {MonitorWire::Encode(LogonRequest{"alice", "secret"}),
+          MonitorWire::Encode(LogRequest{LineFile::Error, "x\r\n"})}) {
+        const std::uint32_t header[2] = {1, static_cast<std::uint32_t>(fields.Bytes().size())};
+        stream.append(reinterpret_cast<const char*>(header), sizeof header).append(fields.Bytes());
+    }
+    std::string_view bytes = stream;
+    MonitorMessage message;
+    ASSERT_TRUE(MonitorWire::Parse(bytes, message));
+    LogonRequest logon;
+    ASSERT_TRUE(MonitorWire::Decode(message.fields, logon));
+    EXPECT_EQ(logon.user, "alice");
+    EXPECT_EQ(logon.password, "secret");
+    ASSERT_TRUE(MonitorWire::Parse(bytes, message));
+    LogRequest log;
+    ASSERT_TRUE(MonitorWire::Decode(message.fields, log));
+    EXPECT_EQ(log.file, LineFile::Error);
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_FALSE(MonitorWire::Parse(bytes, message));
+
+    // A header that promises more than the limit, or more than came.
+    const std::uint32_t huge[2] = {1, MonitorWire::kMaxPayload + 1};
+    std::string_view tooLong(reinterpret_cast<const char*>(huge), sizeof huge);
+    EXPECT_FALSE(MonitorWire::Parse(tooLong, message));
+    const std::string cut = stream.substr(0, 12);
+    std::string_view partial = cut;
+    EXPECT_FALSE(MonitorWire::Parse(partial, message));
+
+    auto decodes = [](MonitorFields fields, auto request) {
+        return MonitorWire::Decode(fields, request);
+    };
+    EXPECT_FALSE(decodes(MonitorFields().Add(std::string("nul\0byte", 8)).Add("pw"), LogonRequest{}));
+    EXPECT_FALSE(decodes(MonitorFields().Add("").Add("pw"), LogonRequest{}));
+    EXPECT_FALSE(decodes(MonitorFields().Add("a").Add("pw").Add("extra"), LogonRequest{}));
+    EXPECT_FALSE(decodes(MonitorFields().Add(std::string(257, 'a')).Add("pw"), LogonRequest{}));
+    EXPECT_FALSE(decodes(MonitorFields().Add(std::uint64_t{3}).Add("x"), LogRequest{}));
+    EXPECT_FALSE(decodes(MonitorFields().Add("sh").Add("short modes"), StartShellRequest{}));
+    for (const std::uint64_t group : {0ULL, 1ULL, 0xFFFFFFFFULL, 0x80000000ULL}) {
+        MonitorFields fields = MonitorFields().Add(group);
+        pid_t value = 0;
+        EXPECT_FALSE(MonitorWire::DecodeGroup(fields, value)) << group;
+    }
+}
+
+TEST(MonitorServer, EachRequestOnlyInItsStates) {
+    using S = MonitorServer;
+    const auto code = [](MonitorRequest r) { return static_cast<std::uint32_t>(r); };
+    EXPECT_TRUE(S::Allows(code(MonitorRequest::Logon), S::kAuthenticating));
+    EXPECT_FALSE(S::Allows(code(MonitorRequest::Logon), S::kLoggedOn));
+    EXPECT_FALSE(S::Allows(code(MonitorRequest::StartShell), S::kAuthenticating));
+    EXPECT_TRUE(S::Allows(code(MonitorRequest::StartShell), S::kLoggedOn));
+    EXPECT_FALSE(S::Allows(code(MonitorRequest::StartShell), S::kShellRunning));
+    EXPECT_FALSE(S::Allows(code(MonitorRequest::Interrupt), S::kLoggedOn));
+    EXPECT_FALSE(S::Allows(code(MonitorRequest::Interrupt), S::kEnded));
+    EXPECT_TRUE(S::Allows(code(MonitorRequest::Log), S::kEnded));
+    EXPECT_FALSE(S::Allows(0, S::kAuthenticating));
+    EXPECT_FALSE(S::Allows(99, S::kShellRunning));
+}
+
+}  // namespace
