@@ -29,14 +29,15 @@ if [ "${#missing[@]}" -gt 0 ]; then
         "${missing[@]}"
 fi
 
-# The system account the part of each session that reads from the network runs as: no
-# shell, no home, no password.
+# The service's system account (the PROXY header reader runs as it; it may own the
+# sessions' files): no shell, no home, no password.
 if ! id zav >/dev/null 2>&1; then
     as_root useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin zav
 fi
 
-# The PAM service the sessions log on through (the system's usual password check).
-if [ ! -f /etc/pam.d/brisel ]; then
+# The PAM service the sessions log on through (account and session rules as sshd's),
+# brought up to date when the shipped one changed.
+if ! cmp -s config/pam.d/brisel /etc/pam.d/brisel; then
     as_root install -m 0644 config/pam.d/brisel /etc/pam.d/brisel
 fi
 
