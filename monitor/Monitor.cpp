@@ -18,6 +18,7 @@
 #include "base/UniqueFd.h"
 #include "monitor/MonitorClient.h"
 #include "monitor/MonitorServer.h"
+#include "monitor/WorkerSandbox.h"
 #include "win32/CgroupJob.h"
 #include "win32/Win32.h"
 
@@ -104,12 +105,14 @@ bool Monitor::Split(const MonitorPolicy& policy) {
     }
     monitorEnd.Reset();
     // The worker: never root again, an id no one else has, no capabilities, no new
-    // privileges, no core dump, and gone with the monitor.
+    // privileges, no core dump, gone with the monitor, and kept from the kernel calls
+    // that would reach beyond it.
     if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 ||
         ::setresuid(id, id, id) != 0 || ::setuid(0) == 0 ||
         ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 ||
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != monitor) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != monitor ||
+        !WorkerSandbox::Apply()) {
         ::_exit(1);
     }
     g_worker = true;

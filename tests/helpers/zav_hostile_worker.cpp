@@ -11,8 +11,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -181,6 +184,18 @@ int main(int argc, char** argv) {
         ::fstat(slave, &status);
         std::printf("session_terminal_owner=%u\n", static_cast<unsigned>(status.st_uid));
     }
+
+    // Input typed into a terminal (its own, here) and tracing are refused outright.
+    char byte = 'x';
+    ok = ::ioctl(theirs, TIOCSTI, &byte) == 0;
+    Report("tiocsti", ok, errno);
+    ok = ::ptrace(PTRACE_ATTACH, ::getppid(), nullptr, nullptr) == 0;
+    Report("ptrace", ok, errno);
+    // Harmless calls that any process may make, unless its filter refuses them.
+    ok = ::syscall(SYS_personality, 0xFFFFFFFFUL) >= 0;
+    Report("personality", ok, errno);
+    ok = ::syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0) >= 0;
+    Report("keyring", ok, errno);
 
     ok = MonitorClient::Interrupt(1);
     Report("interrupt_init", ok, static_cast<int>(GetLastError()));

@@ -89,6 +89,10 @@ TEST_F(HostileWorker, TheMonitorRefusesWhatNoWorkerMayGetAndSessionsAreSealed) {
     EXPECT_EQ(steps["shell_with_descriptor"], "ok");
     EXPECT_EQ(steps["own_terminal_owner"], workerUid);
     EXPECT_EQ(steps["session_terminal_owner"], std::to_string(Uid("zavtest33")));
+    EXPECT_EQ(steps["tiocsti"], kRefused);
+    EXPECT_EQ(steps["ptrace"], kRefused);
+    EXPECT_EQ(steps["personality"], kRefused);
+    EXPECT_EQ(steps["keyring"], kRefused);
     EXPECT_EQ(steps["interrupt_init"], "22");
     EXPECT_EQ(steps["interrupt_own_group"], kRefused);
     EXPECT_EQ(steps["victim_terminal"], "13");  // EACCES
