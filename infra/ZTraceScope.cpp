@@ -7,11 +7,14 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "base/UniqueFd.h"
+#include "infra/ZSafePath.h"
 
 namespace {
 
@@ -74,18 +77,37 @@ std::string RecentLocked(const Facility& f) {
 
 std::atomic<TraceSink> g_sink{nullptr};
 
-// Never through a planted link, never into a device or a pipe: only a regular file (an
-// administrator may point the files into a directory others can write to). Invalid when
-// the file cannot be opened.
-UniqueFd OpenForAppend(const std::string& name) {
-    UniqueFd fd(::open(
-        name.c_str(),
-        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600));
-    struct stat info {};
-    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return UniqueFd();
+// A file that is refused or cannot be opened is said once per process on the standard
+// error (which zavd collects), with the reason: not for every line. A process has three
+// names at a time; the bound only keeps a process that changes them forever in check.
+constexpr std::size_t kMostNamesSaid = 64;
+
+void SayNotWritten(const std::string& name, const std::string& reason) {
+    static std::mutex lock;
+    static std::set<std::string> said;
+    {
+        std::lock_guard guard(lock);
+        if (said.size() >= kMostNamesSaid || !said.insert(name).second) {
+            return;
+        }
     }
-    return fd;
+    const std::string line = std::string(program_invocation_short_name) + "[" +
+                             std::to_string(GetCurrentProcessId()) +
+                             "]: not writing to " + EscapedText(name) + ": " +
+                             EscapedText(reason) + "\n";
+    // One write, so that the line never mixes with another process's.
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+// Never through a link, never into a device or a pipe, never where others could have
+// planted the file or could replace a directory on its way (see ZSafePath). Invalid when
+// the file cannot be opened or is refused.
+UniqueFd OpenForAppend(const std::string& name) {
+    ZSafePath::Opened file = ZSafePath::OpenForAppend(name);
+    if (!file.fd.Valid()) {
+        SayNotWritten(name, file.reason);
+    }
+    return std::move(file.fd);
 }
 
 void WriteAll(int fd, std::string_view text) {

@@ -31,8 +31,10 @@ std::string EscapedText(std::string_view text);
 // them itself hands them on (name is the file's, text one or more whole lines).
 using TraceSink = void (*)(const std::string& name, std::string_view text);
 void SetTraceSink(TraceSink sink);
-// Appends text to the named file as the facility does: opened without following links,
-// only a regular file, created 0600.
+// Appends text to the named file as the facility does: opened without following any
+// link, only a regular file of a trusted account in directories no one else can change
+// (ZSafePath), created 0600. A file refused or not opened is said once per process on the
+// standard error.
 void AppendToFile(const std::string& name, std::string_view text);
 // Writes an error line and copies the ten most recent lines to the error file.
 void ErrorLine(std::string_view message);

@@ -1,9 +1,11 @@
 #include "infra/ZTraceScope.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <regex>
 #include <sstream>
@@ -12,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/UniqueFd.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -240,7 +243,7 @@ TEST_F(TraceTest, FileNamesReplaceOnlyTheFirstPid) {
     EXPECT_EQ(ErrorFile(""), m_dir / "plain.txt") << "an empty name leaves the name";
 }
 
-TEST_F(TraceTest, UnwritableFileIsSkippedSilently) {
+TEST_F(TraceTest, UnwritableFileIsSkipped) {
     LogFile(m_dir / "missing-dir/log.txt");
     LogLine("lost");
     LogFile(m_logFile);
@@ -276,6 +279,52 @@ TEST_F(TraceTest, FilesAreNeverOpenedThroughALinkOrIntoAPipe) {
     LogFile(m_logFile);
     LogLine("kept");
     EXPECT_EQ(Lines(test::ReadFile(m_logFile)).size(), 1U);
+}
+
+// While it lives, what the process writes to its standard error goes to a file.
+class StandardErrorCapture {
+  public:
+    explicit StandardErrorCapture(const std::string& path)
+        : m_saved(::dup(STDERR_FILENO)),
+          m_file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
+        if (m_saved.Valid() && m_file.Valid()) {
+            ::dup2(m_file.Get(), STDERR_FILENO);
+        }
+    }
+    ~StandardErrorCapture() {
+        if (m_saved.Valid()) {
+            ::dup2(m_saved.Get(), STDERR_FILENO);
+        }
+    }
+    StandardErrorCapture(const StandardErrorCapture&) = delete;
+    StandardErrorCapture& operator=(const StandardErrorCapture&) = delete;
+
+  private:
+    UniqueFd m_saved;
+    UniqueFd m_file;
+};
+
+TEST_F(TraceTest, AFileOthersCouldPlantGetsNothingAndIsSaidOnce) {
+    const std::string shared = m_dir / "shared";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const std::string name = LogFile(shared + "/log_?pid.txt");
+    const std::string said = m_dir / "stderr.txt";
+    {
+        const StandardErrorCapture capture(said);
+        LogLine("typed text");
+        LogLine("more typed text");
+        AppendToFile(name, "through the monitor\r\n");
+    }
+    EXPECT_FALSE(std::filesystem::exists(name));
+    const std::string expected = std::string(program_invocation_short_name) + "[" +
+                                 std::to_string(GetCurrentProcessId()) + "]: not writing to " +
+                                 name + ": " + shared +
+                                 ", the file's own directory, can be written by all (mode 1777): "
+                                 "others can plant the file there first\n";
+    EXPECT_EQ(test::ReadFile(said), expected) << "one line for the file, not one per write";
+    // The lines are still among the recent lines the error file gets.
+    EXPECT_NE(RecentLines("").find("more typed text"), std::string::npos);
 }
 
 TEST_F(TraceTest, ConcurrentLinesNeverInterleave) {
