@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
+#include "base/UniqueFd.h"
 #include "service/ErrorText.h"
 #include "win32/Win32.h"
 
@@ -22,24 +24,44 @@ ZavdKeyFile::Result ZavdKeyFile::Create(const std::string& path, const std::stri
         error = "cannot generate a key";
         return Result::Failed;
     }
-    // Written under a temporary name created with mode 0600, then moved into place, so
-    // the key is never readable by others, not even for a moment, and a crash leaves no
-    // half-written key-set file behind.
-    const std::string temporary = path + ".new";
-    ::unlink(temporary.c_str());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot create " + temporary + ": " + ErrorText(errno);
-        ssh_key_free(key);
+    char* text = nullptr;
+    const int rc = ssh_pki_export_privkey_base64(key, password.c_str(), nullptr, nullptr, &text);
+    ssh_key_free(key);
+    if (rc != SSH_OK || text == nullptr) {
+        error = "cannot export the key";
         return Result::Failed;
     }
-    ::close(fd);
-    const int rc =
-        ssh_pki_export_privkey_file(key, password.c_str(), nullptr, nullptr, temporary.c_str());
-    ssh_key_free(key);
-    if (rc != SSH_OK || ::chmod(temporary.c_str(), 0600) != 0 ||
-        ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path;
+    const std::string_view contents(text);
+    // Written by this process through its own descriptor under a temporary name created
+    // with mode 0600 (never through a link planted under that name), then moved into
+    // place, so the key is never readable by others, not even for a moment, and a crash
+    // leaves no half-written key-set file behind. The file belongs to the account that
+    // runs this: root, or the account of a trial run, as the sessions require.
+    const std::string temporary = path + ".new";
+    ::unlink(temporary.c_str());
+    const UniqueFd fd(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.Valid()) {
+        error = "cannot create " + temporary + ": " + ErrorText(errno);
+        ::explicit_bzero(text, contents.size());
+        ssh_string_free_char(text);
+        return Result::Failed;
+    }
+    bool written = ::fchmod(fd.Get(), 0600) == 0;
+    for (std::string_view rest = contents; written && !rest.empty();) {
+        const ssize_t n = ::write(fd.Get(), rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        written = n > 0;
+        if (written) {
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+    ::explicit_bzero(text, contents.size());
+    ssh_string_free_char(text);
+    if (!written || ::fsync(fd.Get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path + ": " + ErrorText(errno);
         ::unlink(temporary.c_str());
         return Result::Failed;
     }

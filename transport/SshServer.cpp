@@ -5,16 +5,23 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+
+#include "infra/ZSafePath.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// The largest key file read: an OpenSSH private key is a few kilobytes.
+constexpr std::size_t kMaxKeyFile = 64 * 1024;
 
 // Client data held for the session beyond which the channel's window stays shut.
 constexpr std::size_t kReceiveLimit = 1 << 20;
@@ -53,22 +60,58 @@ SshServer::~SshServer() {
     ssh_finalize();
 }
 
-int SshServer::LoadKey(const std::string& path, const std::string& password) {
-    if (path.empty() || ::access(path.c_str(), R_OK) != 0) {
-        return kErrorOpen;
-    }
+int SshServer::LoadKey(const std::string& path, const std::string& password, int directory) {
+    m_keyProblem.clear();
     if (m_key != nullptr) {
         ssh_key_free(m_key);
         m_key = nullptr;
     }
+    ZSafePath::Opened file = ZSafePath::OpenForReading(path, directory);
+    if (!file.fd.Valid()) {
+        m_keyProblem = file.reason;
+        return file.refused ? kErrorPermission : kErrorOpen;
+    }
+    // The password is the same in every installation: the key is safe only while no one
+    // else can read or replace its file.
+    struct stat st {};
+    if (::fstat(file.fd.Get(), &st) != 0) {
+        m_keyProblem = ::strerrordesc_np(errno);
+        return kErrorOpen;
+    }
+    if (const std::string problem = ZSafePath::PrivateFileProblem(st); !problem.empty()) {
+        m_keyProblem = path + " " + problem;
+        return kErrorPermission;
+    }
+    // Read from the descriptor checked, not again by name.
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(file.fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            m_keyProblem = ::strerrordesc_np(errno);
+            ::explicit_bzero(buffer, sizeof buffer);
+            ::explicit_bzero(text.data(), text.size());
+            return kErrorOpen;
+        }
+        if (n == 0 || text.size() + static_cast<std::size_t>(n) > kMaxKeyFile) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::explicit_bzero(buffer, sizeof buffer);
     // Always with the password: without one, the crypto library would prompt on the
     // terminal for it.
     const int rc =
-        ssh_pki_import_privkey_file(path.c_str(), password.c_str(), nullptr, nullptr, &m_key);
-    if (rc == SSH_EOF) {
-        return kErrorOpen;
+        ssh_pki_import_privkey_base64(text.c_str(), password.c_str(), nullptr, nullptr, &m_key);
+    ::explicit_bzero(text.data(), text.size());
+    if (rc != SSH_OK) {
+        m_keyProblem = "holds no key that the key-set password opens";
+        return kErrorWrongKey;
     }
-    return rc == SSH_OK ? kOk : kErrorWrongKey;
+    return kOk;
 }
 
 int SshServer::Accept(int socket, milliseconds timeout) {

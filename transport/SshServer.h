@@ -8,6 +8,7 @@
 // readers keep working: 0 success, and the negative codes below.
 #pragma once
 
+#include <fcntl.h>
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
 #include <libssh/server.h>
@@ -23,6 +24,7 @@ class SshServer {
   public:
     static constexpr int kOk = 0;
     static constexpr int kErrorMemory = -10;
+    static constexpr int kErrorPermission = -21;
     static constexpr int kErrorWrongKey = -22;
     static constexpr int kErrorTimeout = -25;
     static constexpr int kErrorBadData = -32;
@@ -39,8 +41,13 @@ class SshServer {
     SshServer(const SshServer&) = delete;
     SshServer& operator=(const SshServer&) = delete;
 
-    // Imports the server's private key (an OpenSSH key file protected by password).
-    int LoadKey(const std::string& path, const std::string& password);
+    // Imports the server's private key (an OpenSSH key file protected by password), named
+    // relative to directory unless absolute. The file is opened without following any link
+    // and must be private (ZSafePath::PrivateFileProblem): kErrorPermission otherwise,
+    // kErrorOpen when it cannot be opened, kErrorWrongKey when it holds no key this
+    // password opens. KeyProblem() then says why.
+    int LoadKey(const std::string& path, const std::string& password, int directory = AT_FDCWD);
+    const std::string& KeyProblem() const { return m_keyProblem; }
     // Runs the handshake on the connected socket (taken over: closed with the session)
     // until the client has authenticated, opened its session channel and asked for a
     // shell or a command, or until the time-out.
@@ -117,6 +124,7 @@ class SshServer {
     ssh_server_callbacks_struct m_serverCallbacks{};
     ssh_channel_callbacks_struct m_channelCallbacks{};
 
+    std::string m_keyProblem;
     std::string m_userName;
     std::string m_received;  // client data not yet read
     bool m_started = false;  // a shell or a command was asked for

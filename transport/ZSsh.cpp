@@ -67,12 +67,17 @@ bool ZSsh::Init(SOCKET socket, std::string keysetPath, std::string password) {
     int status = m_session->LoadKey(keysetPath, password);
     if (status != SshServer::kOk) {
         // Said where an administrator looks: the service's standard error.
+        const std::string problem = EscapedText(m_session->KeyProblem());
+        std::string said = "is no key of this server (zavd --genkey)";
+        if (status == SshServer::kErrorOpen) {
+            said = "cannot be read: " + problem;
+        } else if (status == SshServer::kErrorPermission) {
+            said = "is refused: " + problem;
+        }
         std::fprintf(stderr, "brisel[%u]: the key-set file '%s' (rsakey_file) %s\n",
-                     GetCurrentProcessId(), keysetPath.c_str(),
-                     status == SshServer::kErrorOpen ? "cannot be read"
-                                                     : "is no key of this server (zavd --genkey)");
+                     GetCurrentProcessId(), EscapedText(keysetPath).c_str(), said.c_str());
     }
-    if (status == SshServer::kErrorOpen) {
+    if (status == SshServer::kErrorOpen || status == SshServer::kErrorPermission) {
         Fail("cryptKeysetOpen = ", status, true);
     }
     if (status != SshServer::kOk) {

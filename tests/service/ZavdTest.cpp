@@ -217,6 +217,7 @@ TEST_F(Service, TheKeySetFileIsCreatedOnceAndPrivate) {
     struct stat info {};
     ASSERT_EQ(::stat(key.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600U);
+    EXPECT_EQ(info.st_uid, ::geteuid()) << "the sessions take a key of root or their own account";
     const std::string before = test::ReadFile(key);
     // Encrypted with the key-set password, and only with it.
     EXPECT_EQ(test::Run("ssh-keygen -y -P " + test::Quote(ZSsh::kKeysetPassword) + " -f " +

@@ -367,6 +367,20 @@ TEST_F(SshInit, WrongKeyPassword) {
     EXPECT_NE(Log().find("cryptGetPrivateKey = -22\r\n"), std::string::npos);
 }
 
+TEST_F(SshInit, KeyFileOthersCanRead) {
+    ASSERT_EQ(test::Run("ssh-keygen -q -t ed25519 -N " + test::Quote(ZSsh::kKeysetPassword) +
+                        " -f " + test::Quote(work / "key") + " </dev/null")
+                  .status,
+              0);
+    ASSERT_EQ(::chmod((work / "key").c_str(), 0644), 0);
+    WriteSettings("rsakey_file=key\n");
+    Connection c;
+    EXPECT_EQ(Serve(c), 0);
+    EXPECT_EQ(Received(c), "") << "no session serves with a key others can read";
+    EXPECT_NE(Log().find("cryptKeysetOpen = -21\r\n"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("ssh initialized"), std::string::npos);
+}
+
 TEST_F(SshInit, ClientLeavingDuringTheHandshake) {
     ASSERT_EQ(test::Run("ssh-keygen -q -t ed25519 -N " + test::Quote(ZSsh::kKeysetPassword) +
                         " -f " + test::Quote(work / "key") + " </dev/null")
