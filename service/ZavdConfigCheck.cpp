@@ -16,6 +16,7 @@
 #include "base/UniqueFd.h"
 #include "console/WinCon.h"
 #include "infra/ZIniLookups.h"
+#include "infra/ZSafePath.h"
 #include "input/ZKey.h"
 #include "screen/ZScreen.h"
 #include "screen/ZTelnet.h"
@@ -60,30 +61,35 @@ struct SectionText {
 };
 
 struct FileText {
-    std::string error;  // why the file cannot be read; empty when it can
+    std::string error;  // why the file cannot be read or is not shown; empty when it can
     dev_t dev = 0;
     ino_t ino = 0;
-    SectionText outside;  // what comes before the first section
     std::vector<SectionText> sections;
 };
 
-// Opened as the readers open it: a regular file only, never waiting on a FIFO.
-FileText Parse(const std::string& path) {
+// Opened as the session opens it, without following any link, a regular file only,
+// never waiting on a FIFO; name relative to base unless absolute. Only a settings file is
+// kept: text in which nothing but blank lines and ';' comments comes before the first
+// section. Of any other file (a link's target were it followed, a wrong name in the
+// settings) no line may reach the problems shown: it could be /etc/shadow.
+FileText Parse(int base, const std::string& name) {
     FileText text;
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    const ZSafePath::Opened file = ZSafePath::OpenForReading(name, base);
     struct stat st {};
-    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) {
-        text.error = ErrorText(errno);
+    if (!file.fd.Valid()) {
+        text.error = file.reason;
         return text;
     }
-    if (!S_ISREG(st.st_mode)) {
-        text.error = "not a regular file";
+    if (::fstat(file.fd.Get(), &st) != 0) {
+        text.error = ErrorText(errno);
         return text;
     }
     text.dev = st.st_dev;
     text.ino = st.st_ino;
-    const auto current = [&]() -> SectionText& {
-        return text.sections.empty() ? text.outside : text.sections.back();
+    bool beforeSection = false;
+    const auto current = [&]() -> SectionText* {
+        beforeSection = beforeSection || text.sections.empty();
+        return text.sections.empty() ? nullptr : &text.sections.back();
     };
     ProfileParser parser(ProfileParser::Sink{
         [&](std::string_view name, bool overlong) {
@@ -91,16 +97,21 @@ FileText Parse(const std::string& path) {
             return true;
         },
         [&](std::string_view key, bool overlong, std::string_view value) {
-            current().keys.push_back(KeyLine{std::string(key), std::string(value), overlong});
-            return true;
+            if (SectionText* section = current()) {
+                section->keys.push_back(KeyLine{std::string(key), std::string(value), overlong});
+            }
+            return !beforeSection;
         },
         [&](std::string_view line) {
-            current().stray.emplace_back(line);
-            return true;
+            if (SectionText* section = current()) {
+                section->stray.emplace_back(line);
+            }
+            return !beforeSection;
         }});
     std::array<char, 65536> buffer{};
-    for (;;) {
-        const ssize_t n = ::read(fd.Get(), buffer.data(), buffer.size());
+    bool zero = false;
+    while (!beforeSection && !zero) {
+        const ssize_t n = ::read(file.fd.Get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -109,11 +120,21 @@ FileText Parse(const std::string& path) {
             return text;
         }
         if (n == 0) {
+            parser.Finish();
             break;
         }
-        parser.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        const std::string_view bytes(buffer.data(), static_cast<std::size_t>(n));
+        zero = bytes.find('\0') != std::string_view::npos;
+        parser.Feed(bytes);
     }
-    parser.Finish();
+    if (zero || beforeSection) {
+        text.sections.clear();
+        text.error = std::string("not a settings file (") +
+                     (zero ? "it holds a zero byte"
+                           : "something other than blank lines and ';' comments comes before "
+                             "its first [section]") +
+                     "); none of its lines is shown";
+    }
     return text;
 }
 
@@ -365,16 +386,10 @@ void CheckSection(const std::string& shown, const Reader& reader, const SectionT
     }
 }
 
-// What the readers of a file pass over in silence: lines outside any section or
-// without '=', unknown and repeated sections, and each section's keys.
+// What the readers of a file pass over in silence: lines without '=', unknown and
+// repeated sections, and each section's keys.
 void CheckFile(const File& file, Values& values, std::vector<std::string>& problems) {
     const std::string where = file.shown + ": ";
-    for (const KeyLine& key : file.text.outside.keys) {
-        problems.push_back(where + Quoted(key.name) + ": before any section, ignored");
-    }
-    for (const std::string& line : file.text.outside.stray) {
-        problems.push_back(where + Quoted(line) + ": no '=', ignored");
-    }
     std::vector<std::string> sections;
     for (const Reader& reader : file.readers) {
         sections.push_back(reader.section);
@@ -406,29 +421,38 @@ void CheckFile(const File& file, Values& values, std::vector<std::string>& probl
     }
 }
 
-// Adds the reader of the file at path to the files to check (a file already there, by
-// its identity, gets one more reader); false with the reason when it cannot be read.
-bool AddFile(std::vector<File>& files, const std::string& shown, const std::string& path,
-             const Reader& reader, std::string& error) {
-    FileText text = Parse(path);
+// Adds the file name (relative to the work directory unless absolute) to the files to
+// check, and the session's reader of it, run by read once the file proved to be a
+// settings file (a file already there, by its identity, gets one more reader); false
+// with the reason when it cannot be read or is no settings file.
+template <class Load>
+bool AddFile(std::vector<File>& files, int workdir, const std::string& name, const char* section,
+             Load read, std::string& error) {
+    FileText text = Parse(workdir, name);
     if (!text.error.empty()) {
         error = text.error;
         return false;
     }
+    const Reader reader = ReadWith(section, read);
     for (File& file : files) {
         if (file.text.dev == text.dev && file.text.ino == text.ino) {
             file.readers.push_back(reader);
             return true;
         }
     }
-    files.push_back(File{shown, std::move(text), {reader}});
+    files.push_back(File{name, std::move(text), {reader}});
     return true;
 }
 
 // A file named in the settings as the session opens it from the work directory.
-std::string InWorkdir(const std::string& workdir, std::string name) {
-    std::replace(name.begin(), name.end(), '\\', '/');
+std::string InWorkdir(const std::string& workdir, const std::string& name) {
     return name.starts_with('/') ? name : workdir + "/" + name;
+}
+
+// A name from the settings with its backslashes made slashes, as the session takes it.
+std::string Slashed(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
 }
 
 std::size_t Distance(std::string_view a, std::string_view b) {
@@ -480,8 +504,13 @@ std::vector<std::string> ZavdConfigCheck::Run(const std::string& workdir, bool k
     const std::string iniPath = workdir + "/zav.ini";
     const std::string term = "zav.ini: [ZTerm] ";
 
+    // The session runs in the work directory: the names in the settings start there.
+    const UniqueFd directory(::open(workdir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::vector<File> files;
-    files.push_back(File{"zav.ini", Parse(iniPath), {}});
+    files.push_back(File{"zav.ini",
+                         directory.Valid() ? Parse(directory.Get(), "zav.ini")
+                                           : FileText{ErrorText(errno), 0, 0, {}},
+                         {}});
     if (!files[0].text.error.empty()) {
         problems.push_back("zav.ini: cannot read " + iniPath + ": " + files[0].text.error);
         return problems;
@@ -494,17 +523,19 @@ std::vector<std::string> ZavdConfigCheck::Run(const std::string& workdir, bool k
     std::string keysError;
     bool keysRead = false;
     if (!config->key_init.empty()) {
-        const std::string path = InWorkdir(workdir, config->key_init);
-        keysRead = AddFile(files, config->key_init, path,
-                           ReadWith("ZKey", [&] { keys.Load(path); }), keysError);
+        const std::string name = Slashed(config->key_init);
+        keysRead = AddFile(
+            files, directory.Get(), name, "ZKey", [&] { keys.Load(InWorkdir(workdir, name)); },
+            keysError);
     }
     std::string telnetError;
     bool telnetRead = false;
     if (!config->telnet_init.empty()) {
-        const std::string path = InWorkdir(workdir, config->telnet_init);
+        const std::string name = Slashed(config->telnet_init);
         ZTelnet telnet(true);
-        telnetRead = AddFile(files, config->telnet_init, path,
-                             ReadWith("ZTelnet", [&] { telnet.Load(path); }), telnetError);
+        telnetRead = AddFile(
+            files, directory.Get(), name, "ZTelnet",
+            [&] { telnet.Load(InWorkdir(workdir, name)); }, telnetError);
     }
 
     Values values;
@@ -567,29 +598,28 @@ std::vector<std::string> ZavdConfigCheck::Run(const std::string& workdir, bool k
     }
 
     if (keyFile) {
-        const std::string path = ZavdKeyFile::PathFromSettings(workdir);
+        // Loaded as the session loads it: no link followed, private to a trusted account.
         const std::string name = config->rsakey_file;
-        struct stat st {};
-        if (path.empty()) {
+        SshServer server;
+        if (ZavdKeyFile::PathFromSettings(workdir).empty()) {
             problems.push_back(term +
                                "rsakey_file: not set; name the key-set file, and zavd "
                                "--genkey creates it");
-        } else if (::access(path.c_str(), R_OK) != 0 || ::stat(path.c_str(), &st) != 0) {
-            problems.push_back(term + "rsakey_file: cannot read " + name + ": " + ErrorText(errno) +
-                               "; zavd --genkey creates it");
         } else {
-            SshServer server;
-            if (server.LoadKey(path, ZSsh::kKeysetPassword) != SshServer::kOk) {
-                problems.push_back(term + "rsakey_file: " + name +
-                                   " is no key-set file of this server; move it away and run "
-                                   "zavd --genkey");
-            }
-            if ((st.st_mode & 077) != 0) {
-                char mode[8];
-                std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
-                problems.push_back(term + "rsakey_file: " + name +
-                                   " can be read by others than its owner (mode " + mode +
-                                   "); chmod 600 it");
+            switch (server.LoadKey(Slashed(name), ZSsh::kKeysetPassword, directory.Get())) {
+                case SshServer::kOk:
+                    break;
+                case SshServer::kErrorOpen:
+                    problems.push_back(term + "rsakey_file: cannot read " + name + ": " +
+                                       server.KeyProblem() + "; zavd --genkey creates it");
+                    break;
+                case SshServer::kErrorPermission:
+                    problems.push_back(term + "rsakey_file: " + server.KeyProblem());
+                    break;
+                default:
+                    problems.push_back(term + "rsakey_file: " + name +
+                                       " is no key-set file of this server; move it away and "
+                                       "run zavd --genkey");
             }
         }
     }

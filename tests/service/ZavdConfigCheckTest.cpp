@@ -4,7 +4,9 @@
 #include "service/ZavdConfigCheck.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -189,6 +191,21 @@ const std::vector<Broken> kBroken = {
      [](ConfigCheck& c) { ::chmod(c.Work("zav_key").c_str(), 0644); },
      {"zav.ini: [ZTerm] rsakey_file: zav_key can be read by others than its owner (mode 0644); "
       "chmod 600 it"}},
+    {"KeySetFileIsALink",
+     [](ConfigCheck& c) {
+         std::filesystem::rename(c.Work("zav_key"), c.Work("real_key"));
+         std::filesystem::create_symlink("real_key", c.Work("zav_key"));
+     },
+     {"zav.ini: [ZTerm] rsakey_file: zav_key is a symbolic link, and no link is followed"}},
+    {"KeyTableBehindALink",
+     [](ConfigCheck& c) {
+         std::filesystem::create_directory(c.Work("real"));
+         std::filesystem::rename(c.Work("keys.ini"), c.Work("real/keys.ini"));
+         std::filesystem::create_directory_symlink("real", c.Work("tables"));
+         c.Edit("zav.ini", "key_init=keys.ini", "key_init=tables/keys.ini");
+     },
+     {"zav.ini: [ZTerm] key_init: cannot read tables/keys.ini: tables is a symbolic link, and no "
+      "link is followed"}},
 };
 
 TEST_P(BrokenSettings, AreNamedAndStopZavd) {
@@ -252,6 +269,63 @@ TEST_F(ConfigCheck, GenkeyRefusesOtherwiseBrokenSettings) {
               std::string::npos)
         << genkey.output;
     EXPECT_FALSE(std::filesystem::exists(work / "zav_key"));
+}
+
+TEST_F(ConfigCheck, AKeySetFileOfAnotherAccountIsNamed) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr) {
+        GTEST_SKIP() << "needs root to give the key to nobody";
+    }
+    ASSERT_EQ(::chown(Work("zav_key").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const auto check = test::Run(Zavd("--check-config " + Workdir()));
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.output, "zav.ini: [ZTerm] rsakey_file: zav_key belongs to uid " +
+                                std::to_string(nobody->pw_uid) +
+                                " (nobody), not to root or zav; chown it to one of them\n");
+}
+
+// Lines no settings file would hold, and a settings file with a secret value.
+const std::string kSecretLines =
+    "root:$y$j9T$SECRETHASH:19700:0:99999:7:::\n"
+    "api_token=SECRETTOKEN\n";
+const std::string kSecretSettings = "[ZTerm]\nidle_timeout=SECRETVALUE\nSECRETLINE\n";
+
+// What --check-config says, checked to show no secret.
+std::string CheckShowingNoSecret(const std::string& workdir) {
+    const auto check = test::Run(Zavd("--check-config --workdir " + test::Quote(workdir)));
+    EXPECT_EQ(check.status, 1);
+    for (const char* secret : {"SECRET", "root:", "api_token"}) {
+        EXPECT_EQ(check.output.find(secret), std::string::npos) << check.output;
+    }
+    return check.output;
+}
+
+TEST_F(ConfigCheck, NothingOfAFileBehindALinkOrOfAFileNotOfSettingsIsShown) {
+    // zav.ini a link: not followed, whatever it points to.
+    for (const std::string& secret : {kSecretLines, kSecretSettings}) {
+        Write("secret", secret);
+        std::filesystem::rename(Work("zav.ini"), Work("settings.ini"));
+        std::filesystem::create_symlink(Work("secret"), Work("zav.ini"));
+        EXPECT_EQ(CheckShowingNoSecret(work.Path().string()),
+                  "zav.ini: cannot read " + Work("zav.ini") +
+                      ": zav.ini is a symbolic link, and no link is followed\n");
+        std::filesystem::remove(Work("zav.ini"));
+        std::filesystem::rename(Work("settings.ini"), Work("zav.ini"));
+    }
+    // Named in the settings, a file that is no settings file: only its name and why.
+    Write("secret", kSecretLines);
+    Edit("zav.ini", "key_init=keys.ini", "key_init=secret");
+    EXPECT_EQ(CheckShowingNoSecret(work.Path().string()),
+              "zav.ini: [ZTerm] key_init: cannot read secret: not a settings file (something "
+              "other than blank lines and ';' comments comes before its first [section]); none "
+              "of its lines is shown\n");
+    Write("secret", "; comment\n\n[ZTelnet]\n" + std::string("SECRET\0LINE\n", 12));
+    Edit("zav.ini", "telnet_init=telnet.ini", "telnet_init=secret");
+    const std::string said = CheckShowingNoSecret(work.Path().string());
+    EXPECT_NE(said.find("telnet_init: cannot read secret: not a settings file (it holds a zero "
+                        "byte)"),
+              std::string::npos)
+        << said;
 }
 
 TEST(ConfigCheckNames, ClosestIsASlipOfTheKeyboardOrNothing) {
