@@ -18,6 +18,12 @@ for file in config/*.ini; do
     [ -e "run/$(basename "$file")" ] || as_invoker cp "$file" run/
 done
 build/zavd --workdir "$PWD/run" --genkey
+# Sessions run as root write their logs only into a directory no other account can
+# change: run as root, run/ becomes root's (its files stay the user's to edit).
+if [ "$(id -u)" -eq 0 ] && [ "$(stat -c %u run)" -ne 0 ]; then
+    chown root:root run
+    chmod 0755 run
+fi
 
 listen=(--listen 127.0.0.1:2222)
 for argument in "$@"; do
