@@ -65,3 +65,9 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, s
 bool ClientInputReady(const std::string& input) {
     return input.size() > ZKey::PartialCharacter(input);
 }
+
+bool ConsoleHidesInput(ZConsole& console) {
+    DWORD mode = 0;
+    return GetConsoleMode(console.GetInputHandle(), &mode) != FALSE &&
+           (mode & ENABLE_LINE_INPUT) != 0 && (mode & ENABLE_ECHO_INPUT) == 0;
+}

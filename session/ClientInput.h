@@ -6,6 +6,7 @@
 #include <string>
 
 #include "input/ZKey.h"
+#include "platform/ZConsole.h"
 #include "screen/ZTelnet.h"
 
 std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input);
@@ -15,3 +16,7 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input);
 std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, std::size_t limit);
 // Whether input holds more than the start of a character still to be completed.
 bool ClientInputReady(const std::string& input);
+// Whether keys that reach the console now stay unseen: it reads whole lines and does not
+// echo. The terminal echoes input as it receives it, not when a program reads it, so what
+// may be a password is handed to the console only then.
+bool ConsoleHidesInput(ZConsole& console);

@@ -326,8 +326,10 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     // pacing looks at the console again after the push, which may have taken its events.
     // While the program is behind in reading its input, the client's data stays with
     // the channel (whose window then closes) instead of piling up here. Input already
-    // taken but not yet handled is handled first, without waiting.
-    const bool full = (m_console.GetAttention() & CONSOLE_INPUT_FULL) != 0;
+    // taken but not yet handled is handled first, without waiting. Until the shell runs,
+    // what the client types may be a password: it waits likewise while the console would
+    // show it (the log-on turns echo off before its prompt and says so).
+    const bool full = InputHeld() || (m_console.GetAttention() & CONSOLE_INPUT_FULL) != 0;
     const bool ready = ClientInputReady(m_input);
     const bool take = !full && !ready;
     const DWORD wait = !ready || full ? m_mirror.Wait(m_clock(), NextDeadline(loop, m_clock())) : 0;
@@ -351,7 +353,8 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     // A resize that came with the input is applied before the input is handled.
     FollowClientSize();
     // A slice at a time, so that a long paste never keeps the loop from its checks.
-    if (ClientInputReady(m_input) && (m_console.GetAttention() & CONSOLE_INPUT_FULL) == 0) {
+    if (ClientInputReady(m_input) && !InputHeld() &&
+        (m_console.GetAttention() & CONSOLE_INPUT_FULL) == 0) {
         // What the program writes in answer is a burst of its own, held for the client's
         // scroll-back from its first line: after a burst that used up the last one, the
         // guard is renewed by a capture before the keys reach the program.
@@ -367,6 +370,10 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         m_mirror.Typed();
     }
     return std::nullopt;
+}
+
+bool ZBrisel::InputHeld() {
+    return m_state != ShellRunning && !ConsoleHidesInput(m_console);
 }
 
 void ZBrisel::FollowClientSize() {
@@ -526,6 +533,7 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
                 password = s.m_config.default_pass;
             } else {
                 s.m_console.SetConsoleMode(ENABLE_LINE_INPUT);
+                s.StateChanged();  // keys typed ahead may reach the console now
                 s.m_console.Write(s.m_config.pass_message);
                 s.m_console.Read(password);
             }

@@ -87,6 +87,9 @@ class ZBrisel {
     // One exchange with the client: the keep-alive, the screen when it is due, one wait
     // for client input or any other event, the client's size, and the input's reply.
     std::optional<EndReason> Exchange(LoopState& loop);
+    // Whether client input waits: until the shell runs, it reaches the console only while
+    // the console hides it (ConsoleHidesInput).
+    bool InputHeld();
     // Takes over the client's terminal size: the console follows it.
     void FollowClientSize();
     // Logs the reason and lets the client see the end: the message, or the shell's last

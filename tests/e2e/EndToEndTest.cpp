@@ -355,6 +355,77 @@ TEST_F(EndToEnd, TenSessionsAtOnce) {
     EXPECT_TRUE(NothingLeft(user));
 }
 
+// Twenty log-ons at once, each password typed at another moment: ahead of everything
+// (before the connection is up, with the client terminal's own echo off, so that only the
+// server could show it), at the prompt with the command right behind it (while PAM checks),
+// and after a wrong one (while PAM turns that down). No password ever shows on the
+// client's screen or in its scroll-back, and each command typed after it is answered.
+// Whether keys typed ahead reach the session before its prompt is up to the machine's
+// timing: fourteen clients make it near certain that some do.
+TEST_F(EndToEnd, APasswordNeverShowsHoweverTheLogOnIsTimed) {
+    const std::string user = "zavtest39";
+    const std::string password = Password(user);
+    StartService({}, {"--max-startups-per-address", "20"});
+    enum Kind { Ahead, AtThePrompt, AfterARefusal };
+    const std::vector<Kind> kinds = {AtThePrompt,   AfterARefusal, AtThePrompt,
+                                     AfterARefusal, AtThePrompt,   AfterARefusal};
+    const std::string ssh = test::SshCommand(zavd->Port(), user) + "; echo ssh-exit=$?";
+    const auto command = [](std::size_t i) {
+        return "echo answer-$((" + std::to_string(i) + "*7))";
+    };
+    const auto typeLine = [](test::Tmux& pane, const std::string& text) {
+        pane.Send(text, true);
+        pane.Send("Enter");
+    };
+    struct Client {
+        Kind kind;
+        std::unique_ptr<test::Tmux> pane;
+    };
+    std::vector<Client> clients;
+    for (std::size_t i = 0; i < 20; ++i) {
+        const Kind kind = i < kinds.size() ? kinds[i] : Ahead;
+        if (kind != Ahead) {
+            clients.push_back({kind, std::make_unique<test::Tmux>(ssh, 100, 30)});
+            continue;
+        }
+        // Typed as soon as the terminal's echo is off; the client sends it once it has
+        // its channel.
+        clients.push_back(
+            {kind, std::make_unique<test::Tmux>("stty -echo; echo typing-ahead; " + ssh, 100, 30)});
+        test::Tmux& pane = *clients.back().pane;
+        ASSERT_TRUE(pane.WaitForText("typing-ahead")) << pane.Capture();
+        typeLine(pane, password);
+        typeLine(pane, command(i));
+    }
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        test::Tmux& pane = *clients[i].pane;
+        if (clients[i].kind == Ahead) {
+            continue;
+        }
+        ASSERT_TRUE(pane.WaitForText("Password:", 60)) << pane.Capture();
+        if (clients[i].kind == AfterARefusal) {
+            typeLine(pane, "wrong-" + password);
+        }
+        typeLine(pane, password);
+        typeLine(pane, command(i));
+    }
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        test::Tmux& pane = *clients[i].pane;
+        const std::string answer = "\nanswer-" + std::to_string(i * 7) + "\n";
+        EXPECT_TRUE(pane.WaitForText(answer, 60)) << "client " << i << ":\n" << pane.Capture();
+        const std::string history = pane.History();
+        EXPECT_EQ(history.find(password), std::string::npos) << "client " << i << ":\n" << history;
+    }
+    for (auto& client : clients) {
+        typeLine(*client.pane, "exit");
+    }
+    for (auto& client : clients) {
+        EXPECT_TRUE(client.pane->WaitForText("ssh-exit=0")) << client.pane->Capture();
+    }
+    EXPECT_TRUE(NothingLeft(user));
+    PasswordNowhere(user);
+}
+
 // A log-like file of `count` lines of `length` characters ("000123 aaaa... TAIL000123"),
 // made in the account's home by awk, then shown by cat; nothing is typed afterwards. The
 // client's scroll-back must hold every line once, in order, each wrapped at 80 columns.

@@ -115,6 +115,43 @@ TEST_F(ClientInput, HiddenInputNeverReachesTheTrace) {
     }
 }
 
+// The terminal echoes keys when it receives them, not when they are read: a line that
+// reaches it before the log-on's line mode without echo shows, although it is then read
+// with echo off. Only the hiding mode lets a password through unseen.
+TEST_F(ClientInput, KeysShowUnlessTheConsoleHidesThemWhenTheyArrive) {
+    Input in;
+    EXPECT_FALSE(ConsoleHidesInput(in.console)) << "a fresh terminal echoes";
+    in.Consume("typed-ahead\r");
+    ASSERT_TRUE(in.console.SetConsoleMode(ENABLE_LINE_INPUT));
+    std::string line;
+    ASSERT_TRUE(in.console.Read(line));
+    EXPECT_EQ(line, "typed-ahead");
+    EXPECT_GE(test::WaitForRow("typed-ahead"), 0) << "echoed as it arrived";
+
+    ASSERT_TRUE(ConsoleHidesInput(in.console));
+    in.Consume("kept-hidden\r");
+    ASSERT_TRUE(in.console.Read(line));
+    EXPECT_EQ(line, "kept-hidden");
+    // An echo of it would come before that of a later line.
+    ASSERT_TRUE(in.console.SetConsoleMode(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
+    in.Consume("shown-after\r");
+    ASSERT_TRUE(in.console.Read(line));
+    EXPECT_GE(test::WaitForRow("shown-after"), 0);
+    for (int y = 0; y < test::Info().dwSize.Y; ++y) {
+        EXPECT_EQ(test::Text(y).find("kept-hidden"), std::string::npos) << "row " << y;
+    }
+
+    // Only whole lines without echo hide keys.
+    for (const DWORD mode :
+         {DWORD{0}, DWORD{ENABLE_ECHO_INPUT}, DWORD{ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT},
+          DWORD{ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT}}) {
+        ASSERT_TRUE(in.console.SetConsoleMode(mode));
+        EXPECT_FALSE(ConsoleHidesInput(in.console)) << mode;
+    }
+    ASSERT_TRUE(in.console.SetConsoleMode(ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT));
+    EXPECT_TRUE(ConsoleHidesInput(in.console));
+}
+
 // What an xterm sends a program for each key a client may send, in the normal and the
 // application cursor-key mode: the shipped key table must produce exactly this.
 struct KeyCase {
