@@ -123,7 +123,8 @@ class BriselSession : public ::testing::Test {
                           .status,
                       0);
         }
-        zavd = std::make_unique<test::Zavd>(work.Path().string(), options, "127.0.0.1:0", uid, gid);
+        zavd = std::make_unique<test::Zavd>(work.Path().string(), options, "127.0.0.1:0", uid, gid,
+                                            false, zavdRun);
         ASSERT_GT(zavd->Port(), 0) << zavd->Output();
     }
 
@@ -168,6 +169,7 @@ class BriselSession : public ::testing::Test {
 
     test::TempDir work;
     std::string serviceAccount;  // runs zavd as this account when set (else as root)
+    test::ZavdRun zavdRun;       // how zavd runs beyond its arguments
     bool sessionKilled = false;  // a test killed a session on purpose
     std::unique_ptr<test::Zavd> zavd;
     std::unique_ptr<test::Tmux> terminal;

@@ -34,6 +34,10 @@ struct ZavdRun {
     // when it is started in the foreground in a terminal; its output is read from the
     // terminal.
     bool terminal = false;
+    // A command zavd is started through (its path in full, and its arguments), which then
+    // runs zavd's command line in the same process (exec), e.g. in a mount namespace of
+    // its own; none by default.
+    std::vector<std::string> wrapper;
 };
 
 class Zavd {
@@ -58,7 +62,8 @@ class Zavd {
         } else if (::pipe2(err, O_CLOEXEC) != 0) {
             return;
         }
-        std::vector<std::string> args = {ZAVD_PATH, "--listen", listen, "--workdir", workdir};
+        std::vector<std::string> args = run.wrapper;
+        args.insert(args.end(), {ZAVD_PATH, "--listen", listen, "--workdir", workdir});
         args.insert(args.end(), arguments.begin(), arguments.end());
         // zavd's private directory goes into one of the test's own, so that it goes with
         // the test also when zavd is killed and cannot remove it itself.
