@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "infra/ZSafePath.h"
@@ -143,6 +144,14 @@ int SshServer::Accept(int socket, milliseconds timeout) {
     }
     const int quiet = SSH_LOG_NOLOG;
     ssh_bind_options_set(m_bind, SSH_BIND_OPTIONS_LOG_VERBOSITY, &quiet);
+    // The library hands the callbacks each string of an authentication request cut at its
+    // first NUL byte, and offers no look at the packet itself; it logs each packet's
+    // payload length, though. Until the client is authenticated that line comes here
+    // (this thread's log only), so that a request whose strings fall short of its length
+    // is seen and refused, as OpenSSH refuses a user name with a NUL byte.
+    ssh_set_log_userdata(this);
+    ssh_set_log_callback(&SshServer::OnLog);
+    ssh_set_log_level(SSH_LOG_PACKET);
     // The bind takes the key over.
     if (ssh_bind_options_set(m_bind, SSH_BIND_OPTIONS_IMPORT_KEY, m_key) != SSH_OK) {
         return kErrorWrongKey;
@@ -180,6 +189,9 @@ int SshServer::Accept(int socket, milliseconds timeout) {
         }
         if (!Poll(milliseconds(left))) {
             return kErrorRead;
+        }
+        if (!m_refusal.empty()) {
+            return kErrorBadData;
         }
     }
     return kOk;
@@ -373,22 +385,79 @@ void SshServer::Close(const ProgramEnd& end) {
 
 // ---- callbacks ----------------------------------------------------------------------
 
-int SshServer::Authenticated(const char* user) {
-    // Whatever the client offers is accepted; the console log-in checks the password.
+namespace {
+
+// The bytes of an SSH string: its length and its text.
+constexpr std::size_t kStringLength = 4;
+// A user authentication request's type byte, and its service: the library takes no other.
+constexpr std::size_t kRequestHead = 1 + kStringLength + sizeof "ssh-connection" - 1;
+constexpr int kUserAuthRequest = 50;
+
+std::size_t StringBytes(const char* text) {
+    return kStringLength + (text != nullptr ? std::strlen(text) : 0);
+}
+
+}  // namespace
+
+void SshServer::OnLog(int, const char*, const char* text, void* self) {
+    // "packet: read type 50 [len=...,padding=...,comp=...,payload=...]": the payload
+    // counts the type byte and everything after it, padding and MAC left out.
+    const char* line = text != nullptr ? std::strstr(text, "packet: read type ") : nullptr;
+    if (line == nullptr) {
+        return;
+    }
+    auto* server = static_cast<SshServer*>(self);
+    int type = -1;
+    unsigned payload = 0;
+    if (std::sscanf(line, "packet: read type %d [len=%*u,padding=%*d,comp=%*u,payload=%u]", &type,
+                    &payload) == 2) {
+        server->m_packetType = type;
+        server->m_packetPayload = payload;
+    } else {
+        server->m_packetType = -1;
+    }
+}
+
+int SshServer::Authenticated(const char* user, std::size_t rest) {
+    // Whatever the client offers is accepted; the console log-in checks the password. But
+    // the user name must be the one the client sent.
+    const std::size_t parsed = kRequestHead + StringBytes(user) + rest;
+    if (m_packetType != kUserAuthRequest || m_packetPayload != parsed) {
+        m_refusal = user != nullptr ? user : "";
+        m_refusal.push_back('\0');
+        return SSH_AUTH_DENIED;
+    }
     m_userName = user != nullptr ? user : "";
+    // Nothing more to look for: the library's log stays quiet from here on.
+    ssh_set_log_level(SSH_LOG_NOLOG);
     return SSH_AUTH_SUCCESS;
 }
 
 int SshServer::AuthNone(ssh_session, const char* user, void* self) {
-    return static_cast<SshServer*>(self)->Authenticated(user);
+    return static_cast<SshServer*>(self)->Authenticated(user, StringBytes("none"));
 }
 
-int SshServer::AuthPassword(ssh_session, const char* user, const char*, void* self) {
-    return static_cast<SshServer*>(self)->Authenticated(user);
+int SshServer::AuthPassword(ssh_session, const char* user, const char* password, void* self) {
+    // The password's string follows a boolean (no new password).
+    return static_cast<SshServer*>(self)->Authenticated(
+        user, StringBytes("password") + 1 + StringBytes(password));
 }
 
-int SshServer::AuthPublicKey(ssh_session, const char* user, ssh_key_struct*, char, void* self) {
-    return static_cast<SshServer*>(self)->Authenticated(user);
+int SshServer::AuthPublicKey(ssh_session, const char* user, ssh_key_struct*, char state,
+                             void* self) {
+    auto* server = static_cast<SshServer*>(self);
+    // The key is acceptable (the client then signs); the length of what it signs with is
+    // not passed on, but the library checks the signature over the request as it parsed
+    // it: a user name it cut does not match what the client signed.
+    if (state == SSH_PUBLICKEY_STATE_NONE) {
+        return SSH_AUTH_SUCCESS;
+    }
+    if (state != SSH_PUBLICKEY_STATE_VALID) {
+        return SSH_AUTH_DENIED;
+    }
+    server->m_userName = user != nullptr ? user : "";
+    ssh_set_log_level(SSH_LOG_NOLOG);
+    return SSH_AUTH_SUCCESS;
 }
 
 ssh_channel SshServer::OpenSession(ssh_session session, void* self) {

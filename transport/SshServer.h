@@ -53,6 +53,9 @@ class SshServer {
     // shell or a command, or until the time-out.
     int Accept(int socket, std::chrono::milliseconds timeout);
     const std::string& UserName() const { return m_userName; }
+    // Why Accept refused the client's authentication (kErrorBadData): its user name, as far
+    // as the library passed it on, with a NUL byte after it. Empty otherwise.
+    const std::string& Refusal() const { return m_refusal; }
 
     // Sends all of data within the time-out (a client that stops reading cannot stall
     // the session for longer).
@@ -111,7 +114,10 @@ class SshServer {
     void Unwatch();
     void Refill();
 
-    int Authenticated(const char* user);
+    // The authentication request as the library parsed it agrees with the packet's length
+    // (the library cuts strings at a NUL byte): the user name is the client's.
+    int Authenticated(const char* user, std::size_t rest);
+    static void OnLog(int priority, const char* function, const char* text, void* self);
     bool Alive() const;
     // One round of the event loop, at most timeout long; false when the session broke.
     bool Poll(std::chrono::milliseconds timeout);
@@ -128,7 +134,10 @@ class SshServer {
     std::string m_userName;
     std::string m_received;  // client data not yet read
     bool m_started = false;  // a shell or a command was asked for
-    std::string m_command;   // the exec request's command
+    int m_packetType = -1;   // the type of the packet the library took last, as it logs it
+    std::uint32_t m_packetPayload = 0;  // and that packet's payload length
+    std::string m_refusal;              // see Refusal
+    std::string m_command;              // the exec request's command
     bool m_wantsTerminal = false;
     bool m_closed = false;  // the client closed the channel
     struct WakeEntry {

@@ -94,6 +94,11 @@ bool ZSsh::Init(SOCKET socket, std::string keysetPath, std::string password) {
     if (status == SshServer::kErrorMemory) {
         Fail("cryptCreateSession = ", status, true);
     }
+    if (status == SshServer::kErrorBadData && !m_session->Refusal().empty()) {
+        // The name as far as it is known, the NUL byte escaped by the log.
+        LogLine("user name refused: [ " + m_session->Refusal() +
+                "... ] - a NUL byte in the authentication request");
+    }
     if (status != SshServer::kOk) {
         Fail("ssh not initialised. disconnecting", status, false);
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <ostream>
 #include <regex>
@@ -187,5 +188,40 @@ INSTANTIATE_TEST_SUITE_P(Debian, Clients, ::testing::ValuesIn(kClients),
                          [](const ::testing::TestParamInfo<Client>& info) {
                              return info.param.name;
                          });
+
+// A user name with a NUL byte (which the SSH library would cut there) is refused before
+// any log-on, as OpenSSH's server refuses it; the session's log names it as far as it came, the NUL
+// byte escaped.
+class NulByte : public test::BriselSession {
+  protected:
+    // The client's pane once it has ended, or once the console asked for a password.
+    std::string Attempt(const std::string& library, const std::string& user) {
+        zavd.reset();
+        std::remove((work / "brisel.log").c_str());
+        StartService({}, {});
+        test::Tmux client(
+            PythonClient(library, zavd->Port(), test::Quote(user), "") + "; echo client-exit=$?",
+            100, 30);
+        client.WaitFor([](const std::string& pane) {
+            return pane.find("client-exit=") != std::string::npos ||
+                   pane.find("Password:") != std::string::npos;
+        });
+        return client.Capture();
+    }
+};
+
+TEST_F(NulByte, AUserNameWithANulByteNeverLogsOn) {
+    // paramiko sends the name as it is (asyncssh refuses such a name itself).
+    std::string pane = Attempt("paramiko", "zavtest40\\x00byte");
+    EXPECT_EQ(pane.find("Password:"), std::string::npos) << pane;
+    EXPECT_EQ(pane.find("client-exit=0"), std::string::npos) << pane;
+    EXPECT_NE(pane.find("client-exit="), std::string::npos) << pane;
+    EXPECT_TRUE(WaitForLog("user name refused: [ zavtest40\\x00... ]")) << File("brisel.log");
+    EXPECT_EQ(File("brisel.log").find("login"), std::string::npos) << File("brisel.log");
+
+    // The same account without the NUL byte gets its prompt.
+    pane = Attempt("paramiko", "zavtest40");
+    EXPECT_NE(pane.find("Password:"), std::string::npos) << pane;
+}
 
 }  // namespace

@@ -7,6 +7,7 @@ Connects to 127.0.0.1:PORT as USER without any SSH-level credentials (the server
 for the password in its console), asks for a pseudo-terminal of this terminal's size and
 a shell (or COMMAND), and relays this terminal, in raw mode, to the channel and back
 until the server ends it. Exits with the channel's exit status (255 when none came).
+USER may spell a byte as \\xHH (an argument cannot hold a NUL byte).
 The server's host key is not checked: each test's server has a fresh one.
 """
 import asyncio
@@ -97,7 +98,8 @@ async def run_asyncssh(port, user, command):
 
 
 def main():
-    library, port, user = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    library, port = sys.argv[1], int(sys.argv[2])
+    user = sys.argv[3].encode("utf-8", "surrogateescape").decode("unicode_escape")
     command = sys.argv[4] if len(sys.argv) > 4 else None
     if library == "paramiko":
         return run_paramiko(port, user, command)
