@@ -185,8 +185,8 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     m_shellPid = static_cast<pid_t>(shell.dwProcessId);
     m_state = kShellRunning;
     // who, w, last and lastlog show the log-in, with the client's address.
-    m_recorded = LoginRecord::Login(m_terminalName, account->name, account->uid,
-                                    m_policy.clientAddress, m_shellPid);
+    LoginRecord::Login(m_terminalName, account->name, account->uid, m_policy.clientAddress,
+                       m_shellPid);
     reply.Add(static_cast<std::uint64_t>(m_shellPid));
     return 0;
 }
@@ -257,7 +257,8 @@ void MonitorServer::EndShell() {
         DWORD code = 0;
         m_shell->ExitCode(code);
     }
-    if (m_recorded) {
+    if (m_shellPid > 0) {
+        // Also after a record that failed in part: the log-out touches only its own.
         LoginRecord::Logout(m_terminalName, m_shellPid);
     }
     if (auto account = HandleTable::Instance().Get<TokenObject>(m_token); account && account->pam) {

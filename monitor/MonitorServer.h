@@ -73,5 +73,4 @@ class MonitorServer {
     std::string m_user;  // as the client gave it
     std::shared_ptr<ProcessObject> m_shell;
     pid_t m_shellPid = -1;
-    bool m_recorded = false;  // the log-in is in the system's records
 };

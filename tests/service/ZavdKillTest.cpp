@@ -126,7 +126,7 @@ TEST_F(KilledService, NothingIsLeftOnceItStartsAgainAndAnotherServiceKeepsItsSes
     // nothing of the killed one is left.
     restarted = std::make_unique<test::Zavd>(
         work.Path().string(), std::vector<std::string>{"--session", BRISEL_PATH}, "127.0.0.1:0", 0,
-        0, false, test::ZavdRun{temporary, false});
+        0, false, test::ZavdRun{temporary, false, {}});
     ASSERT_GT(restarted->Port(), 0) << restarted->Output();
     EXPECT_EQ(Running(user), "") << restarted->Output();
     EXPECT_EQ(Groups("zav-" + std::to_string(monitor) + "-*"), "");

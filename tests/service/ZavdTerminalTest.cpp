@@ -74,7 +74,7 @@ class OnATerminal : public ::testing::Test {
             work.Path().string(),
             std::vector<std::string>{"--session", BRISEL_PATH, "--listen", "127.0.0.1:0,proxy",
                                      "--proxy-from", "127.0.0.1"},
-            "127.0.0.1:0", 0, 0, false, test::ZavdRun{"", true});
+            "127.0.0.1:0", 0, 0, false, test::ZavdRun{"", true, {}});
         ASSERT_GT(zavd->Port(), 0) << zavd->Output();
         // The set-up itself: zavd runs with the terminal as the administrator's shell
         // would leave it.
