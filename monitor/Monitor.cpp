@@ -1,8 +1,8 @@
 #include "monitor/Monitor.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -71,8 +71,8 @@ bool Monitor::Split(const MonitorPolicy& policy) {
     const pid_t monitor = ::getpid();
     const auto id = static_cast<uid_t>(kWorkerIdBase + static_cast<uid_t>(monitor));
     // An account that happens to have the worker's id would be impersonated: refused.
-    if (monitor <= 0 || static_cast<unsigned long>(monitor) > 0x7FFFFF || ::getpwuid(id) != nullptr ||
-        ::getgrgid(id) != nullptr) {
+    if (monitor <= 0 || static_cast<unsigned long>(monitor) > 0x7FFFFF ||
+        ::getpwuid(id) != nullptr || ::getgrgid(id) != nullptr) {
         SetLastError(EEXIST);
         return false;
     }

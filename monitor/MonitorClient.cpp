@@ -51,9 +51,12 @@ void MonitorClient::Install(UniqueFd socket, UniqueFd master, UniqueFd slave,
     w.master = std::move(master);
     w.slave = std::move(slave);
     w.terminalName = std::move(terminalName);
-    w.broker = PrivilegeBroker{&MonitorClient::Logon,       &MonitorClient::StartShell,
-                               &MonitorClient::Interrupt,   &MonitorClient::ShellStatus,
-                               &MonitorClient::EndJob,      &MonitorClient::TakeTerminal,
+    w.broker = PrivilegeBroker{&MonitorClient::Logon,
+                               &MonitorClient::StartShell,
+                               &MonitorClient::Interrupt,
+                               &MonitorClient::ShellStatus,
+                               &MonitorClient::EndJob,
+                               &MonitorClient::TakeTerminal,
                                hasJobs};
     PrivilegeBroker::Install(&w.broker);
     g_installed = true;

@@ -18,8 +18,8 @@ class MonitorClient {
   public:
     // Takes the worker's end of the socket, the terminal the monitor made and whether the
     // monitor keeps jobs; installs the broker. Once, in the worker.
-    static void Install(UniqueFd socket, UniqueFd master, UniqueFd slave,
-                        std::string terminalName, bool hasJobs);
+    static void Install(UniqueFd socket, UniqueFd master, UniqueFd slave, std::string terminalName,
+                        bool hasJobs);
     static bool Installed();
 
     static bool Logon(const std::string& user, const std::string& password,

@@ -98,6 +98,6 @@ std::string MonitorPolicy::AcceptedLine(const std::string& account) const {
 }
 
 std::string MonitorPolicy::RefusedLine(const std::string& user, std::string_view reason) const {
-    return "login refused: [ " + user + " ] from " + clientAddress + " port " + clientPort +
-           " - " + std::string(Trimmed(reason));
+    return "login refused: [ " + user + " ] from " + clientAddress + " port " + clientPort + " - " +
+           std::string(Trimmed(reason));
 }

@@ -59,8 +59,8 @@ const MonitorServer::Entry MonitorServer::kTable[] = {
      &MonitorServer::Log},
 };
 
-MonitorServer::MonitorServer(UniqueFd socket, pid_t worker, MonitorPolicy policy,
-                             UniqueFd terminal, std::string terminalName)
+MonitorServer::MonitorServer(UniqueFd socket, pid_t worker, MonitorPolicy policy, UniqueFd terminal,
+                             std::string terminalName)
     : m_socket(std::move(socket)),
       m_worker(worker),
       m_policy(std::move(policy)),
@@ -98,7 +98,8 @@ void MonitorServer::Run() {
         }
         message.fields.Wipe();
         const bool replies = entry == nullptr || entry->replies;
-        if (replies && !MonitorWire::Send(m_socket.Get(), code, code == 0 ? reply : MonitorFields())) {
+        if (replies &&
+            !MonitorWire::Send(m_socket.Get(), code, code == 0 ? reply : MonitorFields())) {
             break;
         }
     }

@@ -123,8 +123,7 @@ bool MonitorWire::Decode(MonitorFields& fields, LogonRequest& request) {
 bool MonitorWire::Decode(MonitorFields& fields, StartShellRequest& request) {
     std::string modes;
     if (!Text(fields, request.commandLine, kMaxCommandLine) ||
-        !fields.Next(modes, sizeof(termios)) || modes.size() != sizeof(termios) ||
-        !fields.Done()) {
+        !fields.Next(modes, sizeof(termios)) || modes.size() != sizeof(termios) || !fields.Done()) {
         return false;
     }
     std::memcpy(&request.modes, modes.data(), sizeof(termios));
@@ -165,12 +164,11 @@ MonitorFields MonitorWire::Encode(const LogonRequest& request) {
 }
 
 MonitorFields MonitorWire::Encode(const StartShellRequest& request) {
-    return MonitorFields().Add(request.commandLine).Add(std::string_view(
-        reinterpret_cast<const char*>(&request.modes), sizeof request.modes));
+    return MonitorFields()
+        .Add(request.commandLine)
+        .Add(std::string_view(reinterpret_cast<const char*>(&request.modes), sizeof request.modes));
 }
 
 MonitorFields MonitorWire::Encode(const LogRequest& request) {
-    return MonitorFields()
-        .Add(static_cast<std::uint64_t>(request.file))
-        .Add(request.text);
+    return MonitorFields().Add(static_cast<std::uint64_t>(request.file)).Add(request.text);
 }

@@ -35,14 +35,37 @@ constexpr int kDenied[] = {
 #ifndef ZAV_SANITIZED
     SYS_ptrace,
 #endif
-    SYS_process_vm_readv, SYS_process_vm_writev, SYS_kcmp,
-    SYS_mount,           SYS_umount2,          SYS_pivot_root,        SYS_chroot,
-    SYS_unshare,         SYS_setns,            SYS_open_by_handle_at, SYS_name_to_handle_at,
-    SYS_init_module,     SYS_finit_module,     SYS_delete_module,     SYS_kexec_load,
-    SYS_kexec_file_load, SYS_bpf,              SYS_perf_event_open,   SYS_userfaultfd,
-    SYS_keyctl,          SYS_add_key,          SYS_request_key,       SYS_io_uring_setup,
-    SYS_io_uring_enter,  SYS_io_uring_register, SYS_personality,       SYS_acct,
-    SYS_swapon,          SYS_swapoff,          SYS_reboot,            SYS_syslog,
+    SYS_process_vm_readv,
+    SYS_process_vm_writev,
+    SYS_kcmp,
+    SYS_mount,
+    SYS_umount2,
+    SYS_pivot_root,
+    SYS_chroot,
+    SYS_unshare,
+    SYS_setns,
+    SYS_open_by_handle_at,
+    SYS_name_to_handle_at,
+    SYS_init_module,
+    SYS_finit_module,
+    SYS_delete_module,
+    SYS_kexec_load,
+    SYS_kexec_file_load,
+    SYS_bpf,
+    SYS_perf_event_open,
+    SYS_userfaultfd,
+    SYS_keyctl,
+    SYS_add_key,
+    SYS_request_key,
+    SYS_io_uring_setup,
+    SYS_io_uring_enter,
+    SYS_io_uring_register,
+    SYS_personality,
+    SYS_acct,
+    SYS_swapon,
+    SYS_swapoff,
+    SYS_reboot,
+    SYS_syslog,
 };
 
 // ioctl requests that reach beyond the terminal's own screen.
@@ -80,8 +103,7 @@ bool WorkerSandbox::Apply() {
                            static_cast<unsigned char>(1 + 2 * std::size(kDeniedIoctls))));
     program.push_back(Statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])));
     for (const unsigned long request : kDeniedIoctls) {
-        program.push_back(
-            Jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(request), 0, 1));
+        program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(request), 0, 1));
         program.push_back(Statement(BPF_RET | BPF_K, kDeny));
     }
     program.push_back(Statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "infra/ZTraceScope.h"
-#include "monitor/MonitorPolicy.h"
 #include "input/ZKey.h"
+#include "monitor/MonitorPolicy.h"
 #include "platform/ZConsole.h"
 #include "platform/ZPrcsGroup.h"
 #include "screen/ZScreenExport.h"

@@ -144,8 +144,8 @@ int main(int argc, char** argv) {
     LogLine("a worker line");
     LogLine("login refused: [ admin ] from 10.9.9.9 port 1 - Authentication failure");
     MonitorClient::Log(LineFile::Log, "    1 :    1 2026-12- 9 00:00:00   0 :  0:\tother pid\r\n");
-    MonitorClient::Log(LineFile::Log,
-                       std::to_string(::getpid()) + " :1 x :  0:\tsplit\rlogin accepted: [ root ]\r\n");
+    MonitorClient::Log(LineFile::Log, std::to_string(::getpid()) +
+                                          " :1 x :  0:\tsplit\rlogin accepted: [ root ]\r\n");
 
     const termios modes{};
     pid_t pid = 0;

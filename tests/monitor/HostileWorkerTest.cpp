@@ -26,8 +26,8 @@ class HostileWorker : public test::BriselSession {
     // Runs the hostile worker; its "step=result" lines.
     std::map<std::string, std::string> Attack(const std::string& victimTty = {},
                                               pid_t victimPid = 0) {
-        std::string command = std::string(ZAV_HOSTILE_WORKER_PATH) + " " + ZAV_ACCOUNTS_FILE +
-                              " " + test::Quote((work.Path() / "hostile.log").string()) +
+        std::string command = std::string(ZAV_HOSTILE_WORKER_PATH) + " " + ZAV_ACCOUNTS_FILE + " " +
+                              test::Quote((work.Path() / "hostile.log").string()) +
                               " zavtest33 zavtest34";
         if (!victimTty.empty()) {
             command += " " + victimTty + " " + std::to_string(victimPid);

@@ -26,13 +26,14 @@ TEST(MonitorPolicy, OnlyTheShellOrTheClientsCommandQuotedWhole) {
     EXPECT_EQ(closed.ShellCommandLine("id"), "/bin/bash -l");
     const MonitorPolicy open = Policy(true);
     EXPECT_FALSE(closed.AllowsCommandLine(open.ShellCommandLine("id")));
-    for (const std::string& command : std::initializer_list<std::string>
-         {"id", "echo 'a' \"b\"; exit", "x'\\''y", "'", "a\nb", "$(id)", "''"}) {
+    for (const std::string& command : std::initializer_list<std::string>{
+             "id", "echo 'a' \"b\"; exit", "x'\\''y", "'", "a\nb", "$(id)", "''"}) {
         const std::string line = open.ShellCommandLine(command);
         EXPECT_NE(line, "/bin/bash -l");
         EXPECT_TRUE(open.AllowsCommandLine(line)) << line;
     }
-    const std::string prefix = open.ShellCommandLine("x").substr(0, open.ShellCommandLine("x").size() - 3);
+    const std::string prefix =
+        open.ShellCommandLine("x").substr(0, open.ShellCommandLine("x").size() - 3);
     for (const std::string& tampered :
          {prefix, prefix + "''", prefix + "'a' 'b'", prefix + "'a'; id", prefix + "'a'\\''",
           prefix + "a", std::string("/bin/sh -c id"), prefix + "'a' ", " " + prefix + "'a'"}) {
@@ -111,7 +112,8 @@ TEST(MonitorWire, TakesWholeMessagesAndDecodesOnlyExactRequests) {
     auto decodes = [](MonitorFields fields, auto request) {
         return MonitorWire::Decode(fields, request);
     };
-    EXPECT_FALSE(decodes(MonitorFields().Add(std::string("nul\0byte", 8)).Add("pw"), LogonRequest{}));
+    EXPECT_FALSE(
+        decodes(MonitorFields().Add(std::string("nul\0byte", 8)).Add("pw"), LogonRequest{}));
     EXPECT_FALSE(decodes(MonitorFields().Add("").Add("pw"), LogonRequest{}));
     EXPECT_FALSE(decodes(MonitorFields().Add("a").Add("pw").Add("extra"), LogonRequest{}));
     EXPECT_FALSE(decodes(MonitorFields().Add(std::string(257, 'a')).Add("pw"), LogonRequest{}));
