@@ -23,7 +23,7 @@ as_invoker cmake --build build-sanitize
 trap 'sh tests/accounts.sh remove build/test-accounts.txt; sh tests/accounts.sh remove build-sanitize/test-accounts.txt' EXIT
 trap 'exit 130' INT TERM
 
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:suppressions=$PWD/tests/asan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 echo "== tests: normal build =="
