@@ -203,21 +203,8 @@ bool ConsoleHost::Open() {
         }
         m_master.Reset(master);
         m_slave.Reset(slave);
-    } else {
-        m_master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (!m_master.Valid() || ::grantpt(m_master.Get()) != 0 ||
-            ::unlockpt(m_master.Get()) != 0) {
-            return FailWithErrno();
-        }
-        char name[128];
-        if (::ptsname_r(m_master.Get(), name, sizeof name) != 0) {
-            return FailWithErrno();
-        }
-        m_terminalName = name;
-        m_slave.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (!m_slave.Valid()) {
-            return FailWithErrno();
-        }
+    } else if (!ConsoleTerminal::Make(m_master, m_slave, m_terminalName)) {
+        return false;
     }
     const int flags = ::fcntl(m_master.Get(), F_GETFL);
     ::fcntl(m_master.Get(), F_SETFL, flags | O_NONBLOCK);

@@ -20,6 +20,7 @@
 #include "monitor/MonitorServer.h"
 #include "monitor/WorkerSandbox.h"
 #include "win32/CgroupJob.h"
+#include "win32/ConsoleTerminal.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -29,17 +30,10 @@ bool g_worker = false;
 // The session's terminal, made by root: its slave belongs to root and no one else may
 // open it until the log-on gives it to the user.
 bool MakeTerminal(UniqueFd& master, UniqueFd& slave, std::string& name) {
-    master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!master.Valid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
-        return FailWithErrno();
+    if (!ConsoleTerminal::Make(master, slave, name)) {
+        return false;
     }
-    char path[128];
-    if (::ptsname_r(master.Get(), path, sizeof path) != 0) {
-        return FailWithErrno();
-    }
-    name = path;
-    slave.Reset(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!slave.Valid() || ::fchown(slave.Get(), 0, 0) != 0 || ::fchmod(slave.Get(), 0600) != 0) {
+    if (::fchown(slave.Get(), 0, 0) != 0 || ::fchmod(slave.Get(), 0600) != 0) {
         return FailWithErrno();
     }
     return true;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +27,23 @@ ConsoleTerminal* ConsoleTerminal::Current() {
 
 void ConsoleTerminal::SetProvider(Provider provider) {
     g_provider.store(provider, std::memory_order_release);
+}
+
+bool ConsoleTerminal::Make(UniqueFd& master, UniqueFd& slave, std::string& name) {
+    master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master.Valid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
+        return FailWithErrno();
+    }
+    char path[128];
+    if (::ptsname_r(master.Get(), path, sizeof path) != 0) {
+        return FailWithErrno();
+    }
+    name = path;
+    slave.Reset(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!slave.Valid()) {
+        return FailWithErrno();
+    }
+    return true;
 }
 
 int ConsoleTerminal::AttachChild(const ConsoleAttachment& attachment) {

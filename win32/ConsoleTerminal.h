@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "base/UniqueFd.h"
+
 // What a child process needs to run on the console; prepared before fork, so that the
 // child only makes async-signal-safe calls.
 struct ConsoleAttachment {
@@ -28,6 +30,10 @@ class ConsoleTerminal {
     static ConsoleTerminal* Current();
     using Provider = ConsoleTerminal* (*)();
     static void SetProvider(Provider provider);
+
+    // Makes a pseudo-terminal: both ends close-on-exec and never this process's
+    // controlling terminal, the slave's path in name. False with the error code set.
+    static bool Make(UniqueFd& master, UniqueFd& slave, std::string& name);
 
     // In a forked child: a new session with the console as controlling terminal and as
     // descriptors 0, 1 and 2, every other descriptor closed at the exec that follows.
