@@ -1,8 +1,8 @@
 #include "win32/ConsoleTerminal.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
