@@ -71,8 +71,8 @@ void Fail(ZSafePath::Opened& out, int error) {
 
 // A failed open of part (shown as shown) in dir: a link or something other than the
 // kind asked for is refused, anything else is the system's error.
-void Classify(int dir, const std::string& part, const std::string& shown, int error,
-              bool directory, ZSafePath::Opened& out) {
+void Classify(int dir, const std::string& part, const std::string& shown, int error, bool directory,
+              ZSafePath::Opened& out) {
     struct stat st {};
     if (::fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISLNK(st.st_mode)) {
@@ -128,7 +128,8 @@ UniqueFd Walk(const std::string& name, int base, bool judge, ZSafePath::Opened& 
         return {};
     }
     const bool absolute = name.front() == '/';
-    UniqueFd current(absolute ? ::open("/", kDirectoryFlags) : ::openat(base, ".", kDirectoryFlags));
+    UniqueFd current(absolute ? ::open("/", kDirectoryFlags)
+                              : ::openat(base, ".", kDirectoryFlags));
     if (!current.Valid()) {
         Fail(out, errno);
         return {};
@@ -289,10 +290,9 @@ ZSafePath::Opened ZSafePath::OpenForAppend(const std::string& name) {
             Known().Add(Identity(directoryName, st));
         }
     }
-    UniqueFd fd(::openat(directory.Get(), leaf.c_str(),
-                         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
-                             O_NONBLOCK,
-                         0600));
+    UniqueFd fd(::openat(
+        directory.Get(), leaf.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (!fd.Valid()) {
         Classify(directory.Get(), leaf, name, errno, false, out);
         return out;

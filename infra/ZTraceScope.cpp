@@ -7,8 +7,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -92,9 +92,8 @@ void SayNotWritten(const std::string& name, const std::string& reason) {
         }
     }
     const std::string line = std::string(program_invocation_short_name) + "[" +
-                             std::to_string(GetCurrentProcessId()) +
-                             "]: not writing to " + EscapedText(name) + ": " +
-                             EscapedText(reason) + "\n";
+                             std::to_string(GetCurrentProcessId()) + "]: not writing to " +
+                             EscapedText(name) + ": " + EscapedText(reason) + "\n";
     // One write, so that the line never mixes with another process's.
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
 }

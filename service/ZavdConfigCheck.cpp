@@ -534,8 +534,8 @@ std::vector<std::string> ZavdConfigCheck::Run(const std::string& workdir, bool k
         const std::string name = Slashed(config->telnet_init);
         ZTelnet telnet(true);
         telnetRead = AddFile(
-            files, directory.Get(), name, "ZTelnet",
-            [&] { telnet.Load(InWorkdir(workdir, name)); }, telnetError);
+            files, directory.Get(), name, "ZTelnet", [&] { telnet.Load(InWorkdir(workdir, name)); },
+            telnetError);
     }
 
     Values values;

@@ -70,8 +70,9 @@ TEST_F(SafePath, AFileInPrivateDirectoriesIsCreatedPrivateAndAppended) {
 TEST_F(SafePath, DirectoriesOthersCanChangeAreRefused) {
     // Directly in a sticky directory others can plant the predictable name first.
     const std::string shared = Directory("shared", 01777);
-    EXPECT_NE(Refusal(shared + "/trace_1.trc").find(shared + ", the file's own directory, can "
-                                                             "be written by all (mode 1777)"),
+    EXPECT_NE(Refusal(shared + "/trace_1.trc")
+                  .find(shared + ", the file's own directory, can "
+                                 "be written by all (mode 1777)"),
               std::string::npos);
     EXPECT_NE(Refusal(Directory("open", 0777) + "/log").find("open can be written by all"),
               std::string::npos);
