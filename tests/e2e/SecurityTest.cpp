@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/BriselSession.h"
+#include "support/LogInRecords.h"
 
 namespace {
 
@@ -61,40 +62,6 @@ std::vector<std::string> Entry(const std::string& output, const std::string& use
         }
     }
     return {};
-}
-
-bool Has(const std::vector<std::string>& words, const std::string& word) {
-    for (const std::string& w : words) {
-        if (w == word) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The fields of utmpdump's last record for the terminal's line (type, pid, id, user,
-// line, host, address, time), trimmed; none when there is no such record.
-std::vector<std::string> LastRecord(const std::string& dump, const std::string& line) {
-    std::istringstream lines(dump);
-    std::vector<std::string> last;
-    for (std::string text; std::getline(lines, text);) {
-        std::vector<std::string> fields;
-        for (std::size_t open = text.find('['); open != std::string::npos;
-             open = text.find('[', open)) {
-            const std::size_t close = text.find(']', open);
-            if (close == std::string::npos) {
-                break;
-            }
-            std::string field = text.substr(open + 1, close - open - 1);
-            field.erase(field.find_last_not_of(' ') + 1);
-            fields.push_back(field);
-            open = close;
-        }
-        if (fields.size() == 8 && fields[4] == line) {
-            last = fields;
-        }
-    }
-    return last;
 }
 
 // The time as last's --since reads it.
@@ -142,27 +109,6 @@ class SystemFile {
     bool m_created = false;
     std::string m_error;
 };
-
-// Whether the kernel lets a process of this one set its login uid (it needs
-// CAP_AUDIT_CONTROL in the initial user namespace, and a login uid not yet made
-// immutable): a forked child tries. "yes", or why not.
-std::string LoginUidSettable(uid_t uid) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::open("/proc/self/loginuid", O_RDWR | O_CLOEXEC);
-        const std::string text = std::to_string(uid);
-        ::_exit(fd >= 0 &&
-                        ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())
-                    ? 0
-                    : 1);
-    }
-    int status = 0;
-    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0
-               ? "yes"
-               : "the kernel does not let this process set its login uid";
-}
 
 class Security : public test::BriselSession {
   protected:
@@ -320,19 +266,13 @@ TEST_F(Security, WhoLastAndLastlogShowTheLogOnWithItsAddress) {
     const std::vector<std::string> on = WaitForMatch("\non-(pts/[0-9]+)-now\n");
     ASSERT_EQ(on.size(), 2U) << terminal->Capture();
     const std::string line = on[1];
-    // who lists the log-in on the session's terminal, from the client's address.
-    std::string who;
-    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         std::chrono::steady_clock::now() < deadline;
-         std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
-        const test::RunResult listed = test::Run("who");
-        ASSERT_EQ(listed.status, 0);
-        who = listed.output;
-        if (!Entry(who, user, line).empty()) {
-            break;
-        }
-    }
-    EXPECT_TRUE(Has(Entry(who, user, line), "(127.0.0.1)")) << line << "\n" << who;
+    // who lists the log-in on the session's terminal, from the client's address. The
+    // monitor records it as soon as the shell's exec succeeded, before it answers the
+    // worker; the prompt and the echo above took round trips through the client since.
+    const test::RunResult listed = test::Run("who");
+    ASSERT_EQ(listed.status, 0);
+    const std::string who = listed.output;
+    EXPECT_TRUE(test::Has(Entry(who, user, line), "(127.0.0.1)")) << line << "\n" << who;
 
     LogOff(user, session);
     // The log-in is over: who leaves it out, utmp's entry for the terminal is a dead one.
@@ -340,7 +280,7 @@ TEST_F(Security, WhoLastAndLastlogShowTheLogOnWithItsAddress) {
     EXPECT_EQ(after.status, 0);
     EXPECT_TRUE(Entry(after.output, user, line).empty()) << after.output;
     const test::RunResult dump = test::Run("utmpdump /run/utmp 2>/dev/null");
-    const std::vector<std::string> record = LastRecord(dump.output, line);
+    const std::vector<std::string> record = test::LatestRecord(dump.output, line);
     ASSERT_EQ(record.size(), 8U) << dump.output;
     EXPECT_EQ(record[0], "8") << dump.output;  // DEAD_PROCESS
     EXPECT_EQ(record[3], "") << dump.output;   // no name
@@ -350,13 +290,13 @@ TEST_F(Security, WhoLastAndLastlogShowTheLogOnWithItsAddress) {
         const test::RunResult last = test::Run(std::string("last ") + options + " -s " +
                                                test::Quote(since) + " -f /var/log/wtmp " + user);
         EXPECT_EQ(last.status, 0) << options;
-        EXPECT_TRUE(Has(Entry(last.output, user, line), "127.0.0.1")) << options << "\n"
-                                                                      << last.output;
+        EXPECT_TRUE(test::Has(Entry(last.output, user, line), "127.0.0.1")) << options << "\n"
+                                                                            << last.output;
     }
     if (::access("/var/log/lastlog", F_OK) == 0) {
         const test::RunResult lastlog = test::Run("lastlog -u " + user);
         EXPECT_EQ(lastlog.status, 0);
-        EXPECT_TRUE(Has(Entry(lastlog.output, user, line), "127.0.0.1")) << lastlog.output;
+        EXPECT_TRUE(test::Has(Entry(lastlog.output, user, line), "127.0.0.1")) << lastlog.output;
     }
 }
 
@@ -396,7 +336,7 @@ TEST_F(Security, LimitsConfAndTheLoginUidReachTheShell) {
     LogOff(user, session);
     EXPECT_EQ(test::ReadFile("/etc/security/limits.conf"), system) << "the system's file as it was";
 
-    const std::string settable = LoginUidSettable(uid);
+    const std::string settable = test::LoginUidSettable(uid);
     if (settable != "yes") {
         GTEST_SKIP() << "limits checked; the login uid not: " << settable;
     }

@@ -2,6 +2,9 @@
 // pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <chrono>
+
 #include <atomic>
 #include <thread>
 
@@ -164,12 +167,26 @@ TEST_F(ConsoleTest, CharactersBeyondTheBmpAndCombiningMarks) {
 
 TEST_F(ConsoleTest, QuietSpellIsThePauseOfTheProgramsOutput) {
     ConsoleHost& console = test::Console();
-    const pid_t pid = test::SpawnOnConsole("printf 'one '; sleep 0.3; printf two");
+    // The program pauses until the test lets it go on: the pause is at least as long as
+    // the test took from seeing its first output to letting it go.
+    test::TempDir dir;
+    const std::string go = (dir.Path() / "go").string();
+    ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
+    const pid_t pid = test::SpawnOnConsole("printf 'one '; read x < " + go + "; printf two");
     ASSERT_TRUE(test::WaitFor([] { return test::Text(0).find("one") != std::string::npos; }));
+    const auto seen = std::chrono::steady_clock::now();
     { const ConsoleHost::Hold capture(console); }  // a capture measures afresh
+    EXPECT_EQ(console.QuietSpell(), 0UL);
+    // Something for the test to do meanwhile: a program of its own, started and ended.
+    ASSERT_EQ(test::Run("/bin/sh -c 'exec /bin/true'").status, 0);
+    const auto released = std::chrono::steady_clock::now();
+    test::WriteFile(go, "\n");
     ASSERT_TRUE(test::WaitFor([] { return test::Text(0).find("two") != std::string::npos; }));
     EXPECT_TRUE(test::WaitExit(pid));
-    EXPECT_GE(console.QuietSpell(), 200UL) << "the program paused 300 ms";
+    const auto paused =
+        std::chrono::duration_cast<std::chrono::milliseconds>(released - seen).count();
+    ASSERT_GT(paused, 0) << "the test's own program took no time at all";
+    EXPECT_GE(console.QuietSpell(), static_cast<unsigned long>(paused));
     { const ConsoleHost::Hold capture(console); }
     EXPECT_EQ(console.QuietSpell(), 0UL);
 }

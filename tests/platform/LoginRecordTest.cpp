@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/IsolatedChild.h"
+#include "support/LogInRecords.h"
 #include "support/TestSupport.h"
 #include "win32/LoginRecord.h"
 
@@ -40,39 +41,6 @@ std::vector<std::string> Entry(const std::string& output, const std::string& lin
         }
     }
     return {};
-}
-
-// The fields of utmpdump's latest record for the terminal's line, trimmed.
-std::vector<std::string> LatestRecord(const std::string& dump, const std::string& line) {
-    std::istringstream lines(dump);
-    std::vector<std::string> latest;
-    for (std::string text; std::getline(lines, text);) {
-        std::vector<std::string> fields;
-        for (std::size_t open = text.find('['); open != std::string::npos;
-             open = text.find('[', open)) {
-            const std::size_t close = text.find(']', open);
-            if (close == std::string::npos) {
-                break;
-            }
-            std::string field = text.substr(open + 1, close - open - 1);
-            field.erase(field.find_last_not_of(' ') + 1);
-            fields.push_back(field);
-            open = close;
-        }
-        if (fields.size() == 8 && fields[4] == line) {
-            latest = fields;
-        }
-    }
-    return latest;
-}
-
-bool Has(const std::vector<std::string>& entry, const std::string& word) {
-    for (const std::string& w : entry) {
-        if (w == word) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // A pseudo-terminal of the child's, so that the line is a real one.
@@ -142,19 +110,19 @@ TEST(LoginRecord, WhoLastAndLastlogShowTheLogInUntilItsEnd) {
     EXPECT_EQ(At(facts, "logout"), "yes");
 
     const std::string who = At(facts, "who");
-    EXPECT_TRUE(Has(Entry(who, first), "(192.0.2.7)")) << who;
-    EXPECT_TRUE(Has(Entry(who, second), "(2001:db8::5)")) << who;
+    EXPECT_TRUE(test::Has(Entry(who, first), "(192.0.2.7)")) << who;
+    EXPECT_TRUE(test::Has(Entry(who, second), "(2001:db8::5)")) << who;
 
     // last -i reads the binary address, plain last the host field.
     const std::string last = At(facts, "last");
     const std::string lastIp = At(facts, "last_ip");
-    EXPECT_TRUE(Has(Entry(last, first), "192.0.2.7")) << last;
-    EXPECT_TRUE(Has(Entry(lastIp, first), "192.0.2.7")) << lastIp;
-    EXPECT_TRUE(Has(Entry(lastIp, second), "2001:db8::5")) << lastIp;
+    EXPECT_TRUE(test::Has(Entry(last, first), "192.0.2.7")) << last;
+    EXPECT_TRUE(test::Has(Entry(lastIp, first), "192.0.2.7")) << lastIp;
+    EXPECT_TRUE(test::Has(Entry(lastIp, second), "2001:db8::5")) << lastIp;
 
     // lastlog holds the latest log-in, in the account's own slot.
     const std::string lastlog = At(facts, "lastlog");
-    EXPECT_TRUE(Has(Entry(lastlog, second), "2001:db8::5")) << lastlog;
+    EXPECT_TRUE(test::Has(Entry(lastlog, second), "2001:db8::5")) << lastlog;
 
     const std::string whoAfter = At(facts, "who_after");
     EXPECT_TRUE(Entry(whoAfter, first).empty()) << whoAfter;
@@ -162,14 +130,14 @@ TEST(LoginRecord, WhoLastAndLastlogShowTheLogInUntilItsEnd) {
     // wtmp's latest record of the line is its log-out (last pairs them by line; it shows
     // a log-out made within the second it runs as "still running", hence utmpdump).
     const std::string wtmp = At(facts, "wtmp_after");
-    const std::vector<std::string> logout = LatestRecord(wtmp, first);
+    const std::vector<std::string> logout = test::LatestRecord(wtmp, first);
     ASSERT_EQ(logout.size(), 8U) << wtmp;
     EXPECT_EQ(logout[0], "8") << wtmp;  // DEAD_PROCESS
     EXPECT_EQ(std::stol(logout[1]), std::stol(At(facts, "pid"))) << wtmp;
     EXPECT_EQ(logout[3], "") << wtmp;  // no name
 
     EXPECT_EQ(At(facts, "login_without_utmp"), "yes");
-    EXPECT_TRUE(Has(Entry(At(facts, "last_without_utmp"), first), "192.0.2.8"))
+    EXPECT_TRUE(test::Has(Entry(At(facts, "last_without_utmp"), first), "192.0.2.8"))
         << At(facts, "last_without_utmp");
 }
 

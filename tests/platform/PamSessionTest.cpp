@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/IsolatedChild.h"
+#include "support/LogInRecords.h"
 #include "support/TestSupport.h"
 #include "win32/HandleTable.h"
 #include "win32/PamSession.h"
@@ -85,26 +86,6 @@ void SetShadowField(const std::string& user, std::size_t field, const std::strin
         out += line + "\n";
     }
     test::WriteFile("/etc/shadow", out);
-}
-
-// Whether the kernel lets a process of this one set its login uid (it needs
-// CAP_AUDIT_CONTROL in the initial user namespace): a forked child tries.
-std::string LoginUidSettable(uid_t uid) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::open("/proc/self/loginuid", O_RDWR | O_CLOEXEC);
-        const std::string text = std::to_string(uid);
-        ::_exit(fd >= 0 &&
-                        ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())
-                    ? 0
-                    : 1);
-    }
-    int status = 0;
-    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0
-               ? "yes"
-               : "the kernel does not let this process set its login uid";
 }
 
 // Everything a program writes to the terminal until it has closed it.
@@ -241,7 +222,7 @@ TEST_F(PamSessionTest, ShellStartsInTheOpenedSession) {
         test::WriteFile("/etc/security/limits.conf", std::string(kUser) + " hard nofile 321\n");
         test::WriteFile("/etc/environment",
                         "PAM_PROBE=from-pam\nTERM=vt52\nPATH=/opt/pam/bin:/usr/bin:/bin\n");
-        child.Fact("loginuid_settable", LoginUidSettable(uid));
+        child.Fact("loginuid_settable", test::LoginUidSettable(uid));
         const std::vector<gid_t> ownGroups = [] {
             std::vector<gid_t> groups(static_cast<std::size_t>(::getgroups(0, nullptr)));
             groups.resize(static_cast<std::size_t>(
