@@ -1,40 +1,34 @@
-// The console that the session and its shell share: a pseudo-terminal whose output is
-// parsed by libvterm's state layer into a grid of console cells with a window, a cursor,
-// a current attribute and a title, as the Windows console keeps them. One per process,
-// created on first use. A pump thread feeds the shell's output in; the session reads
-// cells, writes its own text, resizes, and posts key messages that become terminal input.
-// One mutex guards everything; the wake-up event is signalled whenever the cells change,
-// the attention event when the session should look at once (see CaptureWanted).
+// The console that the session and its programs share, one per process, created on
+// first use. It joins the engine's parts and owns the only lock:
+// - ConsolePty: the pseudo-terminal, whose pump thread reads the programs' output and
+//   writes the queued input;
+// - ScrollGuard: how much of that output may be applied before the session captures;
+// - ConsoleEmulator: libvterm's state drawing into the grid (behind the output guard);
+// - KeyEncoder: key messages to the bytes the terminal sends for them.
+// The wake-up event is signalled whenever the cells change, the attention event when the
+// session should look at once (see CaptureWanted).
 #pragma once
-
-#include <termios.h>
-#include <vterm.h>
 
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "base/UniqueFd.h"
-#include "console/ConsoleBuffer.h"
-#include "console/ConsolePen.h"
-#include "console/OutputGuard.h"
-#include "console/OutputScanner.h"
-#include "console/ScrollBound.h"
+#include "console/ConsoleEmulator.h"
+#include "console/ConsolePty.h"
+#include "console/KeyEncoder.h"
+#include "console/ScrollGuard.h"
 #include "win32/ConsoleTerminal.h"
 #include "win32/Win32.h"
 
-class ConsoleHost : public ConsoleTerminal {
+class ConsoleHost : public ConsoleTerminal, ConsolePty::Sink, ConsoleEmulator::Events {
   public:
-    static constexpr COORD kDefaultBuffer = {80, 300};
-    static constexpr SMALL_RECT kDefaultWindow = {0, 0, 79, 24};
-    static constexpr std::size_t kMaxPendingInput = 1 << 20;
-    static constexpr std::size_t kInputHighWater = 64 * 1024;
-    static constexpr std::size_t kInputLowWater = 16 * 1024;
+    static constexpr COORD kDefaultBuffer = ConsoleEmulator::kDefaultBuffer;
+    static constexpr SMALL_RECT kDefaultWindow = ConsoleEmulator::kDefaultWindow;
 
     // The process's console, created on first use; null (error code set) when it cannot be.
     static ConsoleHost* Instance();
@@ -52,14 +46,13 @@ class ConsoleHost : public ConsoleTerminal {
     // An eventfd that becomes readable whenever the cells change; read it to reset.
     int WakeupFd() const { return m_wakeup.Get(); }
     // An eventfd that becomes readable when a capture is wanted now, when queued input
-    // has drained below kInputLowWater after reaching kInputHighWater, and when the
-    // terminal has reported its end; read it to reset.
+    // has drained after filling up, and when the terminal has reported its end.
     int AttentionFd() const { return m_attention.Get(); }
 
-    // Holds the console still: while the returned lock lives no program output is
-    // applied and no other thread uses the console, and what the holder changes (the
-    // scroll mark and the cursor put back) is not signalled as a change. A capture and
-    // the planting of its mark are thus one step.
+    // Holds the console still: while it lives no program output is applied and no other
+    // thread uses the console, and what the holder changes (the scroll mark and the
+    // cursor put back) is not signalled as a change. A capture and the planting of its
+    // mark are thus one step. The calls the holding thread makes meanwhile take no lock.
     class Hold {
       public:
         explicit Hold(ConsoleHost& host);
@@ -69,8 +62,8 @@ class ConsoleHost : public ConsoleTerminal {
 
       private:
         ConsoleHost& m_host;
-        std::unique_lock<std::recursive_mutex> m_lock;
-        bool m_wasQuiet;
+        std::unique_lock<std::mutex> m_lock;
+        bool m_nested;
     };
 
     // The scroll mark was just planted on buffer row `row` of the main screen. Until the
@@ -87,7 +80,7 @@ class ConsoleHost : public ConsoleTerminal {
     // the wake-up event, which a waiter may have taken without acting on it.
     bool Changed();
     // Input bytes queued for the program and not yet taken by the terminal; true past
-    // kInputHighWater until the queue drains below kInputLowWater.
+    // ConsolePty::kInputHighWater until the queue drains below kInputLowWater.
     bool InputFull();
     // The session gives up its own hold on the terminal, so that the terminal reports
     // its end once every program on it has closed it; OutputEnded is then true after all
@@ -121,9 +114,10 @@ class ConsoleHost : public ConsoleTerminal {
     bool InterruptForeground();
 
     bool PrepareAttachment(ConsoleAttachment& attachment) override;
-    std::string TerminalName() const override { return m_terminalName; }
+    std::string TerminalName() const override { return m_pty.Name(); }
 
-    // Back to a fresh console of the default size (for tests).
+    // Back to a fresh console of the default size; output held back and queued input
+    // are dropped (for tests and benchmarks).
     void Reset();
     // Applies bytes as program output read from the terminal, as far as the scroll guard
     // lets them pass; returns the bytes applied (for the fuzz target, which has no program).
@@ -134,114 +128,49 @@ class ConsoleHost : public ConsoleTerminal {
     void SetGeometryObserver(GeometryObserver observer);
 
   private:
-    ConsoleHost() = default;
+    ConsoleHost();
     bool Open();
-    void Pump();
-    void Kick();
+    // The console's lock, unless the calling thread keeps a Hold.
+    std::unique_lock<std::mutex> Lock();
 
-    // Everything below runs with m_mutex held.
-    void PrimeTerminalLocked();
-    ConsoleBuffer& Active() { return m_alt ? *m_alt : m_main; }
-    COORD TerminalCursorLocked();
-    COORD CursorLocked();
-    // Puts the cursor at position; the terminal's own cursor follows at its next use.
-    void KeepCursorLocked(COORD position);
-    void SyncCursorLocked();
-    void FeedLocked(std::string_view bytes);
-    void QueueInputLocked(std::string_view bytes);
-    void FlushInputLocked();
-    void ScheduleInputLocked();
-    void ResizeTerminalLocked(int shift = 0);
-    void ChangedLocked() {
-        if (!m_quiet) {
-            m_changed = true;
-            m_dirty = true;
-        }
-    }
-    void SignalLocked();
-    void AttendLocked();
-    // Applies program output as far as the scroll guard allows; returns the bytes applied.
+    // ConsolePty::Sink, on the pump's thread.
+    std::size_t Output(std::string_view bytes, unsigned long pause) override;
+    void Writable() override;
+    void HungUp() override;
+    // ConsoleEmulator::Events, inside the emulator's calls (the lock held).
+    void CellsChanged() override;
+    void Scrolled(int kept, int moved) override;
+    void MainResized(int bufferHeight) override;
+    void Reply(std::string_view bytes) override;
+
+    // Everything below runs with the lock held.
     std::size_t FeedGuardedLocked(std::string_view bytes);
-    // Lines that may still scroll before the mark is lost (SIZE_MAX without a guard).
-    std::size_t GuardRoomLocked();
-    ScrollBound::Window BoundWindowLocked();
-    // The mark's row after the buffer was resized (rows keep their place): lost when the
-    // buffer no longer reaches it.
-    void GuardResizedLocked();
-    void ScrolledLocked(int kept, const SMALL_RECT& before);
-    CHAR_INFO BlankLocked() const;
-    void SendUnitLocked(WCHAR unit, bool alt);
-    void SetAltScreenLocked(bool on);
+    void SyncSizeLocked();
+    void SignalLocked();
 
-    static int OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user);
-    static int OnMoveCursor(VTermPos pos, VTermPos oldpos, int visible, void* user);
-    static int OnScrollRect(VTermRect rect, int downward, int rightward, void* user);
-    static int OnMoveRect(VTermRect dest, VTermRect src, void* user);
-    static int OnErase(VTermRect rect, int selective, void* user);
-    static int OnInitPen(void* user);
-    static int OnSetPenAttr(VTermAttr attr, VTermValue* value, void* user);
-    static int OnSetTermProp(VTermProp prop, VTermValue* value, void* user);
-    static int OnResize(int rows, int cols, VTermPos* delta, void* user);
-    static void OnOutput(const char* bytes, std::size_t length, void* user);
-
-    struct VTermDeleter {
-        void operator()(VTerm* vt) const { vterm_free(vt); }
-    };
-
-    std::recursive_mutex m_mutex;
-    UniqueFd m_master;
-    UniqueFd m_slave;
+    std::mutex m_mutex;
+    std::atomic<std::thread::id> m_holder{};  // the thread that keeps a Hold
     UniqueFd m_wakeup;
     UniqueFd m_attention;
-    UniqueFd m_pumpEvent;
-    std::atomic<bool> m_stopping{false};
-    std::atomic<bool> m_hasPending{false};
-    std::thread m_pump;
-    termios m_defaultMode{};
-    std::string m_terminalName;
-
-    std::unique_ptr<VTerm, VTermDeleter> m_vt;
-    VTermState* m_state = nullptr;
-    VTermStateCallbacks m_callbacks{};
-    ConsoleBuffer m_main{kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', ConsolePen::kDefault}};
-    std::optional<ConsoleBuffer> m_alt;
-    ConsolePen m_pen;
-    OutputGuard m_guard;            // what the emulator must not be given
-    OutputScanner m_scanner;        // what the emulator does not track in the program's output
-    ScrollBound m_bound;            // how far the program's output may scroll
-    std::string m_partial;          // an unfinished character or string at the output's end
-    int m_resizeShift = 0;          // see ResizeTerminalLocked
-    std::optional<COORD> m_placed;  // where the session put the cursor
-    unsigned long m_placedGeneration = 0;  // m_generation when it did
-    unsigned long m_generation = 0;        // counts the terminal's cursor moves
-    COORD m_reportedCursor{-1, -1};        // the cursor of the last GetInfo
-    unsigned long m_reportedGeneration = 0;
-    std::string m_title;
     std::string m_defaultTitle;
-    std::string m_pendingInput;
-    std::size_t m_pendingOffset = 0;  // bytes of m_pendingInput already written
-    bool m_inputFull = false;
-    WCHAR m_highSurrogate = 0;
+
+    std::unique_ptr<ConsoleEmulator> m_emulator;
+    ScrollGuard m_guard;
+    KeyEncoder m_keys;
     GeometryObserver m_observer;
     bool m_changed = false;          // the wake-up event is due
     bool m_dirty = false;            // the cells changed since the last capture began
     bool m_quiet = false;            // a Hold is in force: its changes are not signalled
     bool m_attend = false;           // the attention event is due
-    bool m_released = false;         // the session closed its own slave descriptor
     bool m_ended = false;            // the terminal reported its end and all output is applied
-    std::uint64_t m_dryAt = 0;       // when the pump found the terminal empty (0: it was not)
     unsigned long m_quietSpell = 0;  // see QuietSpell
-
-    // The scroll guard (see GuardScroll).
-    int m_guardRow = -2;           // the mark's buffer row; -1 lost, -2 unknown
-    bool m_guardHolds = false;     // output is held back for the mark
-    std::size_t m_guardLeft = 0;   // lines that may still scroll
-    std::size_t m_guardTotal = 0;  // lines the guard allowed when set
-    bool m_captureWanted = false;
 
     HANDLE m_outputHandle = nullptr;
     HANDLE m_inputHandle = nullptr;
     HWND m_windowHandle = nullptr;
     HANDLE m_changeEvent = nullptr;
     HANDLE m_attentionEvent = nullptr;
+
+    // Last: its pump, which calls the members above, stops first.
+    ConsolePty m_pty;
 };

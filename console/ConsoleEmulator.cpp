@@ -1,0 +1,581 @@
+#include "console/ConsoleEmulator.h"
+
+#include <uninorm.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+#include "base/Unicode.h"
+
+namespace {
+
+// A character and the combining marks that follow it, as the one character that
+// composes them (canonical composition, NFC) where there is one; the cell keeps only
+// one character, so marks that do not compose with the base are dropped.
+char32_t ComposedCharacter(const std::uint32_t* chars) {
+    std::size_t count = 0;
+    while (count < VTERM_MAX_CHARS_PER_CELL && chars[count] != 0) {
+        ++count;
+    }
+    if (count <= 1) {
+        return chars[0];
+    }
+    std::array<std::uint32_t, 4 * VTERM_MAX_CHARS_PER_CELL> buffer{};
+    std::size_t length = buffer.size();
+    std::uint32_t* composed = u32_normalize(UNINORM_NFC, chars, count, buffer.data(), &length);
+    if (composed == nullptr) {
+        return chars[0];
+    }
+    const char32_t first = length > 0 ? composed[0] : chars[0];
+    if (composed != buffer.data()) {
+        std::free(composed);
+    }
+    return first;
+}
+
+// The longest unterminated string at the end of a write that is held back whole.
+constexpr std::size_t kMaxHeldString = 4096;
+
+// The bytes at the end of text that start a UTF-8 character without finishing it.
+std::size_t IncompleteUtf8Tail(std::string_view bytes) {
+    const std::size_t n = bytes.size();
+    for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
+        const auto c = static_cast<unsigned char>(bytes[n - back]);
+        if ((c & 0xC0) == 0x80) {
+            continue;  // a continuation byte: its lead is further back
+        }
+        const std::size_t length = c >= 0xC2 && c < 0xE0   ? 2
+                                   : c >= 0xE0 && c < 0xF0 ? 3
+                                   : c >= 0xF0 && c < 0xF5 ? 4
+                                                           : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+
+// The bytes at the end of the program's output that libvterm 0.1.4 would take wrongly
+// if the rest came in another write: an unfinished UTF-8 character, or an unterminated
+// string (OSC, DCS, APC, PM, SOS; a window title, for one), which it drops. A string
+// longer than kMaxHeldString passes as it is.
+std::size_t IncompleteTail(std::string_view bytes) {
+    std::size_t esc = bytes.rfind('\x1b');
+    if (esc != std::string_view::npos && esc + 1 == bytes.size() && esc > 0) {
+        // A lone ESC may begin the string's terminator (ESC \\): look at the one before.
+        const std::size_t before = bytes.rfind('\x1b', esc - 1);
+        if (before != std::string_view::npos) {
+            esc = before;
+        }
+    }
+    if (esc != std::string_view::npos && bytes.size() - esc <= kMaxHeldString) {
+        if (esc + 1 == bytes.size()) {
+            return 1;
+        }
+        const char kind = bytes[esc + 1];
+        const bool string = kind == ']' || kind == 'P' || kind == '_' || kind == '^' || kind == 'X';
+        if (string && bytes.find('\a', esc) == std::string_view::npos &&
+            bytes.find("\x1b\\", esc) == std::string_view::npos) {
+            return bytes.size() - esc;
+        }
+    }
+    return IncompleteUtf8Tail(bytes);
+}
+
+// Characters that take exactly one cell and need no terminal processing: these may be
+// written straight into the cells (the scroll mark among them).
+bool IsPlainNarrow(char16_t c) {
+    return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c < 0x300) || (c >= 0x2190 && c < 0x2C00);
+}
+
+}  // namespace
+
+std::unique_ptr<ConsoleEmulator> ConsoleEmulator::Create(Events& events) {
+    std::unique_ptr<ConsoleEmulator> emulator(new ConsoleEmulator(events));
+    if (!emulator->Open()) {
+        return nullptr;
+    }
+    return emulator;
+}
+
+ConsoleEmulator::ConsoleEmulator(Events& events) : m_events(events) {}
+
+ConsoleEmulator::~ConsoleEmulator() = default;
+
+bool ConsoleEmulator::Open() {
+    const SMALL_RECT& w = m_main.Window();
+    m_vt.reset(vterm_new(w.Bottom - w.Top + 1, w.Right - w.Left + 1));
+    if (!m_vt) {
+        SetLastError(ENOMEM);
+        return false;
+    }
+    vterm_set_utf8(m_vt.get(), 1);
+    vterm_output_set_callback(m_vt.get(), &ConsoleEmulator::OnOutput, this);
+    m_state = vterm_obtain_state(m_vt.get());
+    m_callbacks.putglyph = &ConsoleEmulator::OnPutGlyph;
+    m_callbacks.movecursor = &ConsoleEmulator::OnMoveCursor;
+    m_callbacks.scrollrect = &ConsoleEmulator::OnScrollRect;
+    m_callbacks.moverect = &ConsoleEmulator::OnMoveRect;
+    m_callbacks.erase = &ConsoleEmulator::OnErase;
+    m_callbacks.initpen = &ConsoleEmulator::OnInitPen;
+    m_callbacks.setpenattr = &ConsoleEmulator::OnSetPenAttr;
+    m_callbacks.settermprop = &ConsoleEmulator::OnSetTermProp;
+    m_callbacks.resize = &ConsoleEmulator::OnResize;
+    vterm_state_set_callbacks(m_state, &m_callbacks, this);
+    vterm_state_set_bold_highbright(m_state, 1);
+    // Without a reset first, libvterm's first input write crashes.
+    vterm_state_reset(m_state, 1);
+    Prime();
+    return true;
+}
+
+void ConsoleEmulator::Prime() {
+    // A repeat (CSI b) before the first character ever printed loops forever in libvterm
+    // 0.1.4: a blank printed and taken back gives it a character to repeat (after a CAN
+    // that ends any sequence a reset left its parser in).
+    vterm_input_write(m_vt.get(), "\x18 \r", 3);
+}
+
+void ConsoleEmulator::Reset(std::string title) {
+    m_alt.reset();
+    m_main = ConsoleBuffer(kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', ConsolePen::kDefault});
+    m_placed.reset();
+    m_reportedCursor = COORD{-1, -1};
+    m_pen.Reset();
+    m_guard.Reset();
+    m_scanner.Reset();
+    m_partial.clear();
+    vterm_state_reset(m_state, 1);
+    Prime();
+    ResizeTerminal(0);
+    m_title = std::move(title);
+    m_events.CellsChanged();
+}
+
+// ---- program output ----------------------------------------------------------------------
+
+void ConsoleEmulator::Input(std::string_view bytes) {
+    vterm_input_write(m_vt.get(), bytes.data(), bytes.size());
+}
+
+void ConsoleEmulator::Feed(std::string_view bytes) {
+    // Nothing reaches libvterm that it would take wrongly or not survive.
+    bytes = m_guard.Filter(bytes);
+    // libvterm takes a character or a string cut between two of its writes wrongly: the
+    // start of an unfinished one waits for the rest of it.
+    std::string joined;
+    if (!m_partial.empty()) {
+        joined = m_partial;
+        joined.append(bytes);
+        bytes = joined;
+    }
+    const std::size_t tail = IncompleteTail(bytes);
+    m_partial.assign(bytes.substr(bytes.size() - tail));
+    bytes.remove_suffix(tail);
+    while (!bytes.empty()) {
+        OutputScanner::Event event = OutputScanner::Event::None;
+        const std::size_t n = m_scanner.Scan(bytes, event);
+        Input(bytes.substr(0, n));
+        bytes.remove_prefix(n);
+        switch (event) {
+            case OutputScanner::Event::ConcealOn:
+                m_pen.SetConcealed(true);
+                break;
+            case OutputScanner::Event::ConcealOff:
+            case OutputScanner::Event::FullReset:
+                m_pen.SetConcealed(false);
+                break;
+            case OutputScanner::Event::ColumnMode:
+                // The window keeps the client's width; the rest is what a VT100 does:
+                // margins reset, cursor home, screen cleared.
+                Input("\x1b[r\x1b[H\x1b[2J");
+                break;
+            case OutputScanner::Event::None:
+                break;
+        }
+    }
+}
+
+ScrollBound::Window ConsoleEmulator::OutputWindow() const {
+    VTermPos pos{};
+    vterm_state_get_cursorpos(m_state, &pos);
+    const ConsoleBuffer& buffer = Active();
+    return ScrollBound::Window{buffer.WindowWidth(), buffer.WindowHeight(), pos.col};
+}
+
+// ---- the session's text --------------------------------------------------------------------
+
+void ConsoleEmulator::Write(std::string_view utf8) {
+    std::string processed;
+    processed.reserve(utf8.size() + 16);
+    for (char c : utf8) {
+        if (c == '\n') {
+            processed.push_back('\r');
+        }
+        processed.push_back(c);
+    }
+    SyncCursor();
+    Feed(processed);
+    m_events.CellsChanged();
+}
+
+bool ConsoleEmulator::PutCharacter(char16_t c) {
+    const COORD cursor = m_placed ? *m_placed : TerminalCursor();
+    const COORD size = Active().Size();
+    if (!IsPlainNarrow(c) || cursor.X >= size.X - 1 || cursor.Y >= size.Y) {
+        return false;
+    }
+    // It keeps the colour of the cell it covers: the mark is put back by the capture
+    // character for character, and should leave no trace in colour either.
+    CHAR_INFO& cell = Active().At(cursor.X, cursor.Y);
+    cell = CHAR_INFO{c, static_cast<WORD>(cell.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
+    KeepCursor(COORD{static_cast<SHORT>(cursor.X + 1), cursor.Y});
+    m_events.CellsChanged();
+    return true;
+}
+
+bool ConsoleEmulator::WriteCharacters(COORD at, std::u16string_view text, DWORD& written) {
+    ConsoleBuffer& buffer = Active();
+    if (!buffer.Contains(at)) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    const COORD size = buffer.Size();
+    written = 0;
+    int x = at.X;
+    int y = at.Y;
+    for (const char16_t unit : text) {
+        if (y >= size.Y) {
+            break;
+        }
+        buffer.At(x, y).UnicodeChar = unit;
+        ++written;
+        if (++x == size.X) {
+            x = 0;
+            ++y;
+        }
+    }
+    m_events.CellsChanged();
+    return true;
+}
+
+bool ConsoleEmulator::ReadOutput(CHAR_INFO* cells, COORD size, COORD origin,
+                                 SMALL_RECT& region) const {
+    const ConsoleBuffer& buffer = Active();
+    const COORD bufferSize = buffer.Size();
+    if (size.X <= 0 || size.Y <= 0 || origin.X < 0 || origin.Y < 0 || origin.X >= size.X ||
+        origin.Y >= size.Y) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    // Clip the source to the buffer and to what fits the destination from origin.
+    const int left = std::max<int>(region.Left, 0);
+    const int top = std::max<int>(region.Top, 0);
+    const int right = std::min<int>({region.Right, bufferSize.X - 1, left + size.X - origin.X - 1});
+    const int bottom =
+        std::min<int>({region.Bottom, bufferSize.Y - 1, top + size.Y - origin.Y - 1});
+    if (left > right || top > bottom) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    for (int y = top; y <= bottom; ++y) {
+        const CHAR_INFO* row = buffer.Row(y);
+        CHAR_INFO* dest =
+            cells + static_cast<std::ptrdiff_t>(origin.Y + y - top) * size.X + origin.X;
+        std::copy(row + left, row + right + 1, dest);
+    }
+    region = SMALL_RECT{static_cast<SHORT>(left), static_cast<SHORT>(top),
+                        static_cast<SHORT>(right), static_cast<SHORT>(bottom)};
+    return true;
+}
+
+// ---- cursor ------------------------------------------------------------------------------
+
+COORD ConsoleEmulator::TerminalCursor() const {
+    VTermPos pos{};
+    vterm_state_get_cursorpos(m_state, &pos);
+    const SMALL_RECT& w = Active().Window();
+    return COORD{static_cast<SHORT>(w.Left + pos.col), static_cast<SHORT>(w.Top + pos.row)};
+}
+
+COORD ConsoleEmulator::Cursor() const {
+    if (m_placed && m_placedGeneration == m_generation) {
+        return *m_placed;
+    }
+    return TerminalCursor();
+}
+
+void ConsoleEmulator::SyncCursor() {
+    if (!m_placed) {
+        return;
+    }
+    const COORD c = *m_placed;
+    m_placed.reset();
+    const SMALL_RECT& w = Active().Window();
+    const int row = std::clamp<int>(c.Y - w.Top, 0, w.Bottom - w.Top);
+    const int col = std::clamp<int>(c.X - w.Left, 0, w.Right - w.Left);
+    char move[32];
+    const int n = std::snprintf(move, sizeof move, "\x1b[%d;%dH", row + 1, col + 1);
+    Input(std::string_view(move, static_cast<std::size_t>(n)));
+}
+
+bool ConsoleEmulator::SetCursor(COORD position) {
+    if (!Active().Contains(position)) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    // Putting back a cursor read before the program moved it would point into the past:
+    // the cursor stays with the program.
+    if (position.X == m_reportedCursor.X && position.Y == m_reportedCursor.Y &&
+        m_generation != m_reportedGeneration) {
+        m_placed.reset();
+        return true;
+    }
+    // Unlike Windows, the window does not follow a cursor placed outside it: the window is
+    // the program's screen, and moving it under a printing program would shift its output.
+    KeepCursor(position);
+    return true;
+}
+
+void ConsoleEmulator::KeepCursor(COORD position) {
+    const COORD terminal = TerminalCursor();
+    if (terminal.X == position.X && terminal.Y == position.Y) {
+        m_placed.reset();
+    } else {
+        m_placed = position;
+        m_placedGeneration = m_generation;
+    }
+}
+
+// ---- geometry ----------------------------------------------------------------------------
+
+void ConsoleEmulator::GetInfo(CONSOLE_SCREEN_BUFFER_INFO& info) {
+    const ConsoleBuffer& buffer = Active();
+    info.dwSize = buffer.Size();
+    COORD cursor = Cursor();
+    cursor.X = std::clamp<SHORT>(cursor.X, 0, static_cast<SHORT>(info.dwSize.X - 1));
+    cursor.Y = std::clamp<SHORT>(cursor.Y, 0, static_cast<SHORT>(info.dwSize.Y - 1));
+    info.dwCursorPosition = cursor;
+    m_reportedCursor = cursor;
+    m_reportedGeneration = m_generation;
+    info.wAttributes = m_pen.Attributes();
+    info.srWindow = buffer.Window();
+    info.dwMaximumWindowSize = info.dwSize;
+}
+
+CHAR_INFO ConsoleEmulator::Blank() const {
+    return CHAR_INFO{u' ',
+                     static_cast<WORD>(m_pen.Attributes() & (0x00FF | CONSOLE_DEFAULT_COLOURS))};
+}
+
+bool ConsoleEmulator::SetBufferSize(COORD size) {
+    const COORD cursor = Cursor();
+    const SHORT top = Active().Window().Top;
+    if (!Active().Resize(size, CHAR_INFO{u' ', ConsolePen::kDefault})) {
+        return false;
+    }
+    if (!m_alt) {
+        m_events.MainResized(size.Y);
+    }
+    ResizeTerminal(top - Active().Window().Top);
+    // The cursor keeps its buffer position where it still exists.
+    KeepCursor(COORD{std::min<SHORT>(cursor.X, static_cast<SHORT>(size.X - 1)),
+                     std::min<SHORT>(cursor.Y, static_cast<SHORT>(size.Y - 1))});
+    m_events.CellsChanged();
+    return true;
+}
+
+bool ConsoleEmulator::SetWindow(const SMALL_RECT& window) {
+    const COORD cursor = Cursor();
+    const SHORT top = Active().Window().Top;
+    if (!Active().SetWindow(window)) {
+        return false;
+    }
+    ResizeTerminal(top - Active().Window().Top);
+    // The cursor keeps its buffer position, as on Windows.
+    KeepCursor(cursor);
+    m_events.CellsChanged();
+    return true;
+}
+
+// Gives libvterm the window's size when it changed. shift: the rows the window's top
+// moved up by, which the terminal's cursor moves down by, so that it stays on its row of
+// the buffer (as far as the window reaches).
+void ConsoleEmulator::ResizeTerminal(int shift) {
+    const int rows = Rows();
+    const int cols = Columns();
+    int oldRows = 0;
+    int oldCols = 0;
+    vterm_get_size(m_vt.get(), &oldRows, &oldCols);
+    if (oldRows != rows || oldCols != cols) {
+        m_resizeShift = shift;
+        vterm_set_size(m_vt.get(), rows, cols);
+        m_resizeShift = 0;
+    }
+}
+
+void ConsoleEmulator::SetAltScreen(bool on) {
+    if (on == m_alt.has_value()) {
+        return;
+    }
+    const SMALL_RECT w = Active().Window();
+    const SHORT width = static_cast<SHORT>(w.Right - w.Left + 1);
+    const SHORT height = static_cast<SHORT>(w.Bottom - w.Top + 1);
+    if (on) {
+        // The alternate screen is exactly as large as the window, which sits at its origin.
+        m_alt.emplace(
+            COORD{width, height},
+            SMALL_RECT{0, 0, static_cast<SHORT>(width - 1), static_cast<SHORT>(height - 1)},
+            CHAR_INFO{u' ', ConsolePen::kDefault});
+    } else {
+        m_alt.reset();
+        // A window resized meanwhile keeps its new size on the main screen.
+        SMALL_RECT main = m_main.Window();
+        if (main.Right - main.Left + 1 != width || main.Bottom - main.Top + 1 != height) {
+            const COORD size = m_main.Size();
+            if (size.X < width || size.Y < height) {
+                m_main.Resize(COORD{std::max(size.X, width), std::max(size.Y, height)},
+                              CHAR_INFO{u' ', ConsolePen::kDefault});
+                m_events.MainResized(m_main.Size().Y);
+                main = m_main.Window();
+            }
+            const COORD grown = m_main.Size();
+            main.Left = std::min<SHORT>(main.Left, static_cast<SHORT>(grown.X - width));
+            main.Top = std::min<SHORT>(main.Top, static_cast<SHORT>(grown.Y - height));
+            main.Right = static_cast<SHORT>(main.Left + width - 1);
+            main.Bottom = static_cast<SHORT>(main.Top + height - 1);
+            m_main.SetWindow(main);
+        }
+    }
+    m_placed.reset();
+    m_events.CellsChanged();
+}
+
+// ---- keys ----------------------------------------------------------------------------------
+
+std::string ConsoleEmulator::KeyBytes(VTermKey key, VTermModifier modifiers) {
+    std::string bytes;
+    m_keyBytes = &bytes;
+    vterm_keyboard_key(m_vt.get(), key, modifiers);
+    m_keyBytes = nullptr;
+    return bytes;
+}
+
+// ---- libvterm's callbacks (inside vterm_input_write) -----------------------------------
+
+int ConsoleEmulator::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) {
+    auto* self = static_cast<ConsoleEmulator*>(user);
+    const WORD attributes = self->m_pen.Attributes();
+    ConsoleBuffer& buffer = self->Active();
+    const int width = std::max(1, info->width);
+    if (self->m_pen.Concealed()) {
+        for (int i = 0; i < width; ++i) {
+            buffer.Put(pos.row, pos.col + i, CHAR_INFO{u' ', attributes});
+        }
+        self->m_events.CellsChanged();
+        return 1;
+    }
+    const char32_t c = ComposedCharacter(info->chars);
+    // A cell holds one UTF-16 unit: a character beyond it takes the two halves of its
+    // surrogate pair into its two cells; one that is only one cell wide cannot be kept.
+    WCHAR first = static_cast<WCHAR>(c);
+    WCHAR second = first;
+    if (c > 0xFFFF) {
+        if (width == 2) {
+            first = unicode::HighSurrogate(c);
+            second = unicode::LowSurrogate(c);
+        } else {
+            first = static_cast<WCHAR>(0xFFFD);
+        }
+    }
+    buffer.Put(pos.row, pos.col, CHAR_INFO{first, attributes});
+    for (int i = 1; i < width; ++i) {
+        buffer.Put(pos.row, pos.col + i,
+                   CHAR_INFO{second, static_cast<WORD>(attributes | COMMON_LVB_TRAILING_BYTE)});
+    }
+    self->m_events.CellsChanged();
+    return 1;
+}
+
+int ConsoleEmulator::OnMoveCursor(VTermPos /*pos*/, VTermPos /*oldpos*/, int /*visible*/,
+                                  void* user) {
+    auto* self = static_cast<ConsoleEmulator*>(user);
+    ++self->m_generation;
+    self->m_events.CellsChanged();
+    return 1;
+}
+
+int ConsoleEmulator::OnScrollRect(VTermRect rect, int downward, int rightward, void* user) {
+    auto* self = static_cast<ConsoleEmulator*>(user);
+    // Only the main screen keeps lines that leave the window.
+    const SMALL_RECT before = self->Active().Window();
+    const int kept =
+        self->Active().Scroll(rect.start_row, rect.end_row, rect.start_col, rect.end_col, downward,
+                              rightward, self->Blank(), !self->m_alt.has_value());
+    if (kept > 0) {
+        self->m_events.Scrolled(kept, self->m_main.Window().Top - before.Top);
+    }
+    self->m_events.CellsChanged();
+    return 1;
+}
+
+int ConsoleEmulator::OnMoveRect(VTermRect dest, VTermRect src, void* user) {
+    auto* self = static_cast<ConsoleEmulator*>(user);
+    self->Active().Move(dest.start_row, dest.start_col, src.start_row, src.end_row, src.start_col,
+                        src.end_col);
+    self->m_events.CellsChanged();
+    return 1;
+}
+
+int ConsoleEmulator::OnErase(VTermRect rect, int /*selective*/, void* user) {
+    auto* self = static_cast<ConsoleEmulator*>(user);
+    self->Active().Erase(rect.start_row, rect.end_row, rect.start_col, rect.end_col, self->Blank());
+    self->m_events.CellsChanged();
+    return 1;
+}
+
+int ConsoleEmulator::OnInitPen(void* user) {
+    static_cast<ConsoleEmulator*>(user)->m_pen.Reset();
+    return 1;
+}
+
+int ConsoleEmulator::OnSetPenAttr(VTermAttr attr, VTermValue* value, void* user) {
+    static_cast<ConsoleEmulator*>(user)->m_pen.Set(attr, *value);
+    return 1;
+}
+
+int ConsoleEmulator::OnSetTermProp(VTermProp prop, VTermValue* value, void* user) {
+    auto* self = static_cast<ConsoleEmulator*>(user);
+    switch (prop) {
+        case VTERM_PROP_TITLE:
+            self->m_title = value->string != nullptr ? value->string : "";
+            break;
+        case VTERM_PROP_ALTSCREEN:
+            self->SetAltScreen(value->boolean != 0);
+            break;
+        default:
+            break;
+    }
+    return 1;
+}
+
+int ConsoleEmulator::OnResize(int /*rows*/, int /*cols*/, VTermPos* delta, void* user) {
+    delta->row += static_cast<ConsoleEmulator*>(user)->m_resizeShift;
+    return 1;
+}
+
+void ConsoleEmulator::OnOutput(const char* bytes, std::size_t length, void* user) {
+    auto* self = static_cast<ConsoleEmulator*>(user);
+    const std::string_view output(bytes, length);
+    if (self->m_keyBytes != nullptr) {
+        self->m_keyBytes->append(output);
+        return;
+    }
+    // libvterm answers a secondary device attributes query (CSI > c) as itself, which
+    // programs take for a 256-colour terminal; this console renders 16 colours and
+    // answers as a VT100 does: not at all.
+    if (output.starts_with("\x1b[>") && output.ends_with('c')) {
+        return;
+    }
+    self->m_events.Reply(output);
+}
