@@ -53,6 +53,18 @@ ConsoleHost* ConsoleHost::Instance() {
     return host.get();
 }
 
+ConsoleHost* ConsoleHost::ForHandle(HANDLE handle, bool output) {
+    ConsoleHost* host = Instance();
+    if (host == nullptr) {
+        return nullptr;
+    }
+    if (handle != (output ? host->OutputHandle() : host->InputHandle())) {
+        SetLastError(EBADF);
+        return nullptr;
+    }
+    return host;
+}
+
 ConsoleHost::ConsoleHost()
     : m_keys([this](VTermKey key, VTermModifier modifiers) {
           return m_emulator->KeyBytes(key, modifiers);

@@ -32,6 +32,9 @@ class ConsoleHost : public ConsoleTerminal, ConsolePty::Sink, ConsoleEmulator::E
 
     // The process's console, created on first use; null (error code set) when it cannot be.
     static ConsoleHost* Instance();
+    // The console when handle is its output (or input) handle; null with the error code
+    // set otherwise.
+    static ConsoleHost* ForHandle(HANDLE handle, bool output);
 
     ConsoleHost(const ConsoleHost&) = delete;
     ConsoleHost& operator=(const ConsoleHost&) = delete;

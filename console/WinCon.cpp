@@ -4,28 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "console/ConsoleBuffer.h"
 #include "console/ConsoleHost.h"
 #include "console/WinCon.h"
-
-static_assert(CONSOLE_MAX_BUFFER_HEIGHT == ConsoleBuffer::kMaxHeight);
-
-namespace {
-
-// The host when handle is its output (or input) handle; null with an error code otherwise.
-ConsoleHost* HostFor(HANDLE handle, bool output) {
-    ConsoleHost* host = ConsoleHost::Instance();
-    if (host == nullptr) {
-        return nullptr;
-    }
-    if (handle != (output ? host->OutputHandle() : host->InputHandle())) {
-        SetLastError(EBADF);
-        return nullptr;
-    }
-    return host;
-}
-
-}  // namespace
 
 HANDLE GetStdHandle(DWORD which) {
     ConsoleHost* host = ConsoleHost::Instance();
@@ -45,17 +25,17 @@ HANDLE GetStdHandle(DWORD which) {
 }
 
 BOOL GetConsoleScreenBufferInfo(HANDLE output, CONSOLE_SCREEN_BUFFER_INFO* info) {
-    ConsoleHost* host = HostFor(output, true);
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
     return host != nullptr && info != nullptr && host->GetInfo(*info) ? TRUE : FALSE;
 }
 
 BOOL SetConsoleScreenBufferSize(HANDLE output, COORD size) {
-    ConsoleHost* host = HostFor(output, true);
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
     return host != nullptr && host->SetBufferSize(size) ? TRUE : FALSE;
 }
 
 BOOL SetConsoleWindowInfo(HANDLE output, BOOL absolute, const SMALL_RECT* window) {
-    ConsoleHost* host = HostFor(output, true);
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
     if (host == nullptr || window == nullptr) {
         return FALSE;
     }
@@ -72,13 +52,13 @@ BOOL SetConsoleWindowInfo(HANDLE output, BOOL absolute, const SMALL_RECT* window
 }
 
 BOOL SetConsoleCursorPosition(HANDLE output, COORD position) {
-    ConsoleHost* host = HostFor(output, true);
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
     return host != nullptr && host->SetCursor(position) ? TRUE : FALSE;
 }
 
 BOOL WriteConsoleA(HANDLE output, const void* text, DWORD length, DWORD* written,
                    void* /*reserved*/) {
-    ConsoleHost* host = HostFor(output, true);
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
     if (host == nullptr || (text == nullptr && length > 0)) {
         return FALSE;
     }
@@ -91,7 +71,7 @@ BOOL WriteConsoleA(HANDLE output, const void* text, DWORD length, DWORD* written
 
 BOOL WriteConsoleW(HANDLE output, const void* text, DWORD length, DWORD* written,
                    void* /*reserved*/) {
-    ConsoleHost* host = HostFor(output, true);
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
     if (host == nullptr || (text == nullptr && length > 0)) {
         return FALSE;
     }
@@ -104,7 +84,7 @@ BOOL WriteConsoleW(HANDLE output, const void* text, DWORD length, DWORD* written
 
 BOOL WriteConsoleOutputCharacterW(HANDLE output, const WCHAR* characters, DWORD length, COORD coord,
                                   DWORD* written) {
-    ConsoleHost* host = HostFor(output, true);
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
     DWORD count = 0;
     if (host == nullptr || (characters == nullptr && length > 0) ||
         !host->WriteCharacters(coord, std::u16string_view(characters, length), count)) {
@@ -117,7 +97,7 @@ BOOL WriteConsoleOutputCharacterW(HANDLE output, const WCHAR* characters, DWORD 
 }
 
 BOOL ReadConsoleA(HANDLE input, void* buffer, DWORD length, DWORD* read, void* /*control*/) {
-    ConsoleHost* host = HostFor(input, false);
+    ConsoleHost* host = ConsoleHost::ForHandle(input, false);
     DWORD count = 0;
     if (host == nullptr || buffer == nullptr || length == 0 ||
         !host->ReadInput(static_cast<char*>(buffer), length, count)) {
@@ -131,7 +111,7 @@ BOOL ReadConsoleA(HANDLE input, void* buffer, DWORD length, DWORD* read, void* /
 
 BOOL ReadConsoleOutputW(HANDLE output, CHAR_INFO* cells, COORD size, COORD origin,
                         SMALL_RECT* region) {
-    ConsoleHost* host = HostFor(output, true);
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
     return host != nullptr && cells != nullptr && region != nullptr &&
                    host->ReadOutput(cells, size, origin, *region)
                ? TRUE
@@ -178,7 +158,7 @@ BOOL SetConsoleMode(HANDLE handle, DWORD mode) {
 }
 
 BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
-    ConsoleHost* host = HostFor(handle, false);
+    ConsoleHost* host = ConsoleHost::ForHandle(handle, false);
     return host != nullptr && mode != nullptr && host->GetInputMode(*mode) ? TRUE : FALSE;
 }
 
@@ -216,87 +196,4 @@ BOOL GenerateConsoleCtrlEvent(DWORD event, DWORD /*processGroupId*/) {
         return FALSE;
     }
     return host->InterruptForeground() ? TRUE : FALSE;
-}
-
-// ---- this platform's additions ------------------------------------------------------------
-
-namespace {
-
-class HeldConsole : public CONSOLE_LOCK {
-  public:
-    explicit HeldConsole(ConsoleHost& host) : m_hold(host) {}
-
-  private:
-    ConsoleHost::Hold m_hold;
-};
-
-}  // namespace
-
-HANDLE GetConsoleEvent(HANDLE output, DWORD which) {
-    ConsoleHost* host = HostFor(output, true);
-    if (host == nullptr) {
-        return nullptr;
-    }
-    switch (which) {
-        case CONSOLE_EVENT_CHANGED:
-            return host->ChangeEvent();
-        case CONSOLE_EVENT_ATTENTION:
-            return host->AttentionEvent();
-        default:
-            SetLastError(EINVAL);
-            return nullptr;
-    }
-}
-
-DWORD GetConsoleAttention(HANDLE output) {
-    ConsoleHost* host = HostFor(output, true);
-    if (host == nullptr) {
-        return 0;
-    }
-    return (host->CaptureWanted() ? CONSOLE_CAPTURE_WANTED : 0) |
-           (host->InputFull() ? CONSOLE_INPUT_FULL : 0) |
-           (host->OutputEnded() ? CONSOLE_OUTPUT_ENDED : 0) |
-           (host->Changed() ? CONSOLE_CHANGED : 0);
-}
-
-DWORD GetConsoleQuietSpell(HANDLE output) {
-    ConsoleHost* host = HostFor(output, true);
-    return host == nullptr
-               ? 0
-               : static_cast<DWORD>(std::min<unsigned long>(host->QuietSpell(), 0xFFFFFFFFUL));
-}
-
-std::unique_ptr<CONSOLE_LOCK> LockConsole(HANDLE output) {
-    ConsoleHost* host = HostFor(output, true);
-    if (host == nullptr) {
-        return nullptr;
-    }
-    return std::make_unique<HeldConsole>(*host);
-}
-
-BOOL SetConsoleScrollGuard(HANDLE output, SHORT row, DWORD lines) {
-    ConsoleHost* host = HostFor(output, true);
-    if (host == nullptr) {
-        return FALSE;
-    }
-    host->GuardScroll(row, lines);
-    return TRUE;
-}
-
-BOOL GetConsoleScrollGuard(HANDLE output, SHORT* row) {
-    ConsoleHost* host = HostFor(output, true);
-    if (host == nullptr || row == nullptr) {
-        return FALSE;
-    }
-    *row = host->GuardRow();
-    return TRUE;
-}
-
-BOOL ReleaseConsoleTerminal(HANDLE output) {
-    ConsoleHost* host = HostFor(output, true);
-    if (host == nullptr) {
-        return FALSE;
-    }
-    host->ReleaseTerminal();
-    return TRUE;
 }

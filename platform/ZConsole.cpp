@@ -299,38 +299,38 @@ bool ZConsole::SetConsoleMode(DWORD mode) {
     return true;
 }
 
-std::unique_ptr<CONSOLE_LOCK> ZConsole::Hold() {
-    return LockConsole(GetOutputHandle());
+std::unique_ptr<ConsoleCaptureLock> ZConsole::Hold() {
+    return LockConsoleForCapture(GetOutputHandle());
 }
 
 HANDLE ZConsole::GetChangeEvent() {
-    return GetConsoleEvent(GetOutputHandle(), CONSOLE_EVENT_CHANGED);
+    return ConsoleWaitEvent(GetOutputHandle(), ConsoleWait::Changed);
 }
 
 HANDLE ZConsole::GetAttentionEvent() {
-    return GetConsoleEvent(GetOutputHandle(), CONSOLE_EVENT_ATTENTION);
+    return ConsoleWaitEvent(GetOutputHandle(), ConsoleWait::Attention);
 }
 
 DWORD ZConsole::GetAttention() {
-    return GetConsoleAttention(GetOutputHandle());
+    return ConsoleAttention(GetOutputHandle());
 }
 
 DWORD ZConsole::GetQuietSpell() {
-    return GetConsoleQuietSpell(GetOutputHandle());
+    return ConsoleQuietSpell(GetOutputHandle());
 }
 
 bool ZConsole::SetScrollGuard(SHORT row, DWORD lines) {
-    return SetConsoleScrollGuard(GetOutputHandle(), row, lines) != FALSE;
+    return PlantScrollGuard(GetOutputHandle(), row, lines) != FALSE;
 }
 
 SHORT ZConsole::GetScrollGuard() {
     SHORT row = -2;
-    GetConsoleScrollGuard(GetOutputHandle(), &row);
+    ScrollGuardRow(GetOutputHandle(), &row);
     return row;
 }
 
 bool ZConsole::ReleaseTerminal() {
     ZTraceScope trace;
     trace.Trace("ZConsole::ReleaseTerminal( )");
-    return ReleaseConsoleTerminal(GetOutputHandle()) != FALSE;
+    return ::ReleaseTerminal(GetOutputHandle()) != FALSE;
 }

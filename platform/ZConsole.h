@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "console/ConsoleFlow.h"
 #include "console/WinCon.h"
 
 class ZConsole {
@@ -44,11 +45,11 @@ class ZConsole {
 
     // Holds the console still while the result lives: no program output is applied and
     // what the holder changes (the scroll mark) is not signalled as a change.
-    std::unique_ptr<CONSOLE_LOCK> Hold();
+    std::unique_ptr<ConsoleCaptureLock> Hold();
     // The events to wait on: the cells changed; the session should look now.
     HANDLE GetChangeEvent();
     HANDLE GetAttentionEvent();
-    // CONSOLE_CAPTURE_WANTED, CONSOLE_INPUT_FULL, CONSOLE_OUTPUT_ENDED, CONSOLE_CHANGED.
+    // kConsoleCaptureWanted, kConsoleInputFull, kConsoleOutputEnded, kConsoleChanged.
     DWORD GetAttention();
     // The longest pause of the programs' output since the last capture, in milliseconds.
     DWORD GetQuietSpell();

@@ -4,7 +4,7 @@
 Each room has a floor; a room's code may include its own headers and those of rooms on
 lower floors, never those of a room on its own floor or above. The console engine's
 headers are the console room's own: the rooms above reach the console through
-console/WinCon.h alone. The build's libraries must link in the same direction.
+console/WinCon.h and console/ConsoleFlow.h alone. The build's libraries must link in the same direction.
 
 Usage: check_layers.py [SOURCE_DIR]; prints every violation and exits 1 when there is one.
 """
@@ -25,7 +25,7 @@ FLOORS = [
 ]
 FLOOR = {room: level for level, rooms in enumerate(FLOORS) for room in rooms}
 LIBRARY = {f"zav_{room}": room for room in FLOOR if room != "entry"}
-CONSOLE_FACE = "console/WinCon.h"
+CONSOLE_FACE = ("console/WinCon.h", "console/ConsoleFlow.h")
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 LINK = re.compile(r"target_link_libraries\(\s*(\S+)([^)]*)\)", re.DOTALL)
@@ -53,9 +53,9 @@ def check_includes(root: pathlib.Path) -> list[str]:
                 continue
             if FLOOR[other] >= FLOOR[room]:
                 problems.append(f"{relative} includes {target}: {room} may not use {other}")
-            elif other == "console" and target != CONSOLE_FACE:
+            elif other == "console" and target not in CONSOLE_FACE:
                 problems.append(f"{relative} includes {target}: the console engine is "
-                                f"reached through {CONSOLE_FACE} only")
+                                f"reached through {' and '.join(CONSOLE_FACE)} only")
     return problems
 
 

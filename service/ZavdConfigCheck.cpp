@@ -14,6 +14,7 @@
 #include <set>
 
 #include "base/UniqueFd.h"
+#include "console/ConsoleFlow.h"
 #include "console/WinCon.h"
 #include "infra/ZIniLookups.h"
 #include "infra/ZSafePath.h"
@@ -189,7 +190,7 @@ constexpr long long kMaxUnsigned = 0xFFFFFFFFLL;
 constexpr std::array<Rule, 20> kRules = {{
     {"ZTerm", "screen_width", Kind::Number, 1, ZScreen::kColumns},
     {"ZTerm", "screen_height", Kind::Number, 1, ZBrisel::kMaxWindowRows},
-    {"ZTerm", "buff_height", Kind::Number, 1, CONSOLE_MAX_BUFFER_HEIGHT},
+    {"ZTerm", "buff_height", Kind::Number, 1, kMaxConsoleBufferHeight},
     {"ZTerm", "pass_timeout", Kind::Number, 0, kMaxSeconds},
     {"ZTerm", "idle_timeout", Kind::Number, 0, kMaxSeconds},
     {"ZTerm", "refresh_delay", Kind::Number, 0, kMaxRefreshDelay},

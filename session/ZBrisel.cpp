@@ -329,7 +329,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     // taken but not yet handled is handled first, without waiting. Until the shell runs,
     // what the client types may be a password: it waits likewise while the console would
     // show it (the log-on turns echo off before its prompt and says so).
-    const bool full = InputHeld() || (m_console.GetAttention() & CONSOLE_INPUT_FULL) != 0;
+    const bool full = InputHeld() || (m_console.GetAttention() & kConsoleInputFull) != 0;
     const bool ready = ClientInputReady(m_input);
     const bool take = !full && !ready;
     const DWORD wait = !ready || full ? m_mirror.Wait(m_clock(), NextDeadline(loop, m_clock())) : 0;
@@ -354,7 +354,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     FollowClientSize();
     // A slice at a time, so that a long paste never keeps the loop from its checks.
     if (ClientInputReady(m_input) && !InputHeld() &&
-        (m_console.GetAttention() & CONSOLE_INPUT_FULL) == 0) {
+        (m_console.GetAttention() & kConsoleInputFull) == 0) {
         // What the program writes in answer is a burst of its own, held for the client's
         // scroll-back from its first line: after a burst that used up the last one, the
         // guard is renewed by a capture before the keys reach the program.
@@ -414,10 +414,10 @@ void ZBrisel::DrainOutput() {
     const DWORD start = m_clock();
     for (;;) {
         const DWORD attention = m_console.GetAttention();
-        if ((attention & CONSOLE_OUTPUT_ENDED) != 0) {
+        if ((attention & kConsoleOutputEnded) != 0) {
             break;
         }
-        if ((attention & CONSOLE_CAPTURE_WANTED) != 0) {
+        if ((attention & kConsoleCaptureWanted) != 0) {
             if (!m_ssh.Push(Export())) {
                 return;
             }

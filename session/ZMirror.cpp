@@ -11,11 +11,11 @@ void ZMirror::Start(DWORD now, DWORD refreshDelay) {
 
 ZPace ZMirror::Look(DWORD now, DWORD deadline) {
     const DWORD attention = m_console.GetAttention();
-    if (!m_pending && (attention & CONSOLE_CHANGED) != 0) {
+    if (!m_pending && (attention & kConsoleChanged) != 0) {
         m_pending = true;
         m_pendingSince = now;
     }
-    const bool wanted = (attention & CONSOLE_CAPTURE_WANTED) != 0;
+    const bool wanted = (attention & kConsoleCaptureWanted) != 0;
     ZPaceInput in;
     in.now = now;
     in.lastExport = m_lastExport;

@@ -458,3 +458,24 @@ TEST_F(ConsoleTest, HeavyOutputWhileRowsAreCapturedContinuously) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ConsoleTest, ResetDropsTheOutputHeldForACapture) {
+    ConsoleHost& console = test::Console();
+    console.GuardScroll(0, 1);  // one line may scroll past the mark on row 0
+    // One write of 100 lines: the pump reads it whole and holds most of it back.
+    const pid_t pid = test::SpawnOnConsole("printf '%s' \"$(seq -f 'held %g' 1 100)\"");
+    ASSERT_TRUE(test::WaitExit(pid));
+    ASSERT_TRUE(test::WaitFor([&] { return console.CaptureWanted(); }));
+    EXPECT_NE(test::Text(0), "") << "the output began to arrive";
+
+    console.Reset();
+    Draw("printf after");
+    EXPECT_EQ(test::Text(0).rfind("after", 0), 0U) << test::Text(0);
+    for (int y = 1; y < 300; ++y) {
+        ASSERT_EQ(test::Text(y), "") << "row " << y;
+    }
+}
+
+}  // namespace

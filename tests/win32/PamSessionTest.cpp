@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/IsolatedChild.h"
+#include "win32/IsolatedChild.h"
 #include "support/LogInRecords.h"
 #include "support/TestSupport.h"
 #include "win32/HandleTable.h"
