@@ -73,7 +73,15 @@ PROMPT_RE = re.compile(rb'zb(\d+)%')  # PS1='zb\#% ': bash's command number make
 ECHO_KEYS = b'abcgijknopqtvwxyz'  # no letter that ends an escape sequence zav may send
 IDLE_WINDOW = 10.0
 ALL_MEASUREMENTS = ('prompt', 'echo', 'paste', 'seq', 'burst0', 'idle', 'many', 'scrollback',
-                    'flood')
+                    'flood', 'cpu', 'load', 'logons')
+# The output whose delivery costs the server CPU ('cpu'): lines of `yes`, and a text file.
+CPU_YES_LINES = 20_000_000
+CPU_CAT_BYTES = 50 * 1024 * 1024
+# Sessions running `yes` beside the one whose echo is measured ('load').
+LOAD_SESSIONS = 20
+# Log-ons made by clients in parallel ('logons').
+LOGON_CLIENTS = 10
+LOGON_ROUNDS = 3
 # The flood's seconds, and the bytes a second it may cost the client once the scroll-back
 # burst is spent: about a changed 80x24 screen per 10 ms refresh_delay.
 FLOOD_SECONDS = 10
@@ -317,6 +325,19 @@ def sample(pids):
             out[(pid, int(os.path.basename(task)))] = (ns, voluntary)
         out[(pid, 'process')] = (ticks, 0)
     return out
+
+
+def memory(pids):
+    """(PSS, USS) in KiB of pids together, from smaps_rollup."""
+    pss = uss = 0
+    for pid in pids:
+        for line in read(f'/proc/{pid}/smaps_rollup').splitlines():
+            fields = line.split()
+            if fields and fields[0] == 'Pss:':
+                pss += int(fields[1])
+            elif fields and fields[0] in ('Private_Clean:', 'Private_Dirty:'):
+                uss += int(fields[1])
+    return pss, uss
 
 
 def usage(before, after, seconds):
@@ -976,12 +997,16 @@ class Bench:
             self.clients.remove(client)
         return {'prompt': statistics.median(times)}
 
-    def measure_echo(self, server):
+    def measure_echo(self, server, reading=()):
+        """reading: other clients whose output is drained between keys (a client that
+        stops reading stalls its session)."""
         client = Client(self, server).login()
         client.send(b'echo CATGO$((6*7)); cat\r')
         client.expect_text(b'CATGO42')
         times = []
         for i in range(210):
+            for other in reading:
+                other.drain()
             key = ECHO_KEYS[i % len(ECHO_KEYS):][:1]
             start = time.perf_counter()
             client.send(key)
@@ -990,7 +1015,8 @@ class Bench:
                 times.append(time.perf_counter() - start)
         client.send(b'\r\x04')
         client.wait_prompt()
-        return {'median': statistics.median(times), 'p95': percentile(times, 0.95)}
+        return {'median': statistics.median(times), 'p95': percentile(times, 0.95),
+                'p99': percentile(times, 0.99)}
 
     def measure_paste(self, server):
         text = indented_text(100 * 1024)
@@ -1121,8 +1147,10 @@ class Bench:
             time.sleep(IDLE_WINDOW)  # the measurement window itself
             after = sample(pids)
             cpu, wakeups, source = usage(before, after, IDLE_WINDOW)
+            pss, uss = memory(pids)
             return {'cpu': cpu, 'wakeups': wakeups, 'source': source, 'pids': len(pids),
-                    'threads': sum(1 for key in after if key[1] != 'process')}
+                    'threads': sum(1 for key in after if key[1] != 'process'),
+                    'pss': pss / count, 'uss': uss / count}
         finally:
             self.close_clients()
             if many is not server:
@@ -1166,13 +1194,78 @@ class Bench:
     def password_prompt_in(server, text):
         return server.password_prompt.decode() in text
 
+    def server_cpu(self, client, command, timeout=600):
+        """Seconds of CPU the server side of client's connection spends while command runs
+        to its prompt (the programs the command starts are the user's, not counted)."""
+        pids = client.server.pids_of(client)
+        before = sample(pids)
+        start = time.perf_counter()
+        client.send(command + b'\r')
+        client.wait_prompt(timeout)
+        seconds = time.perf_counter() - start
+        after = sample(pids)
+        cpu, _, _ = usage(before, after, seconds)
+        return cpu / 100 * seconds, seconds
+
+    def measure_cpu(self, server):
+        text = os.path.join(self.home, 'cpu.txt')
+        if not os.path.exists(text):
+            with open(text, 'w') as f:
+                number = 0
+                while f.tell() < CPU_CAT_BYTES:
+                    number += 1
+                    f.write(numbered_line(number) + '\n')
+            os.chown(text, pwd.getpwnam(self.user).pw_uid, -1)
+        client = Client(self, server).login()
+        figures = {}
+        for name, command in (('yes', f'yes | head -n {CPU_YES_LINES}'.encode()),
+                              ('cat', b'cat cpu.txt')):
+            runs = [self.server_cpu(client, command) for _ in range(3)]
+            figures[name] = statistics.median(cpu for cpu, _ in runs)
+            figures[name + ' time'] = statistics.median(t for _, t in runs)
+        return figures
+
+    def measure_load(self, server):
+        """Keystroke echo while LOAD_SESSIONS other sessions run `yes`, and the server CPU
+        of all sessions meanwhile."""
+        busy = []
+        for _ in range(LOAD_SESSIONS):
+            busy.append(Client(self, server).login())
+        for client in busy:
+            client.send(b'yes\r')
+        pids = server.session_pids()
+        before = sample(pids)
+        start = time.perf_counter()
+        figures = self.measure_echo(server, reading=busy)
+        seconds = time.perf_counter() - start
+        cpu, _, _ = usage(before, sample(pids), seconds)
+        figures['cpu'] = cpu / 100 * seconds
+        figures['seconds'] = seconds
+        for client in busy:
+            client.send(b'\x03')
+        return figures
+
+    def measure_logons(self, server):
+        """Log-ons a second with LOGON_CLIENTS clients at once, LOGON_ROUNDS times."""
+        start = time.perf_counter()
+        for _ in range(LOGON_ROUNDS):
+            clients = [Client(self, server) for _ in range(LOGON_CLIENTS)]
+            for client in clients:
+                client.expect_text(server.password_prompt, 120)
+                client.send(self.password.encode() + b'\r')
+            for client in clients:
+                client.wait_prompt(120)
+            self.close_clients()
+        return {'rate': LOGON_CLIENTS * LOGON_ROUNDS / (time.perf_counter() - start)}
+
     def measure(self, name):
         function = {
             'prompt': self.measure_prompt, 'echo': self.measure_echo,
             'paste': self.measure_paste, 'seq': self.measure_seq,
             'burst0': self.measure_burst0, 'idle': self.measure_idle,
             'many': self.measure_many, 'scrollback': self.measure_scrollback,
-            'flood': self.measure_flood,
+            'flood': self.measure_flood, 'cpu': self.measure_cpu, 'load': self.measure_load,
+            'logons': self.measure_logons,
         }[name]
         servers = [s for s in self.servers if name != 'burst0' or s.name == 'zav']
         self.each_server(name, function, servers)
@@ -1223,6 +1316,9 @@ class Bench:
         def per_s(v):
             return f'{v:.1f}/s'
 
+        def kib(v):
+            return f'{v:,.0f} KiB'
+
         def lines(v):
             text = f'lost {v["lost"]}, doubled {v["doubled"]}'
             if v['garbled'] or v['disorder']:
@@ -1269,6 +1365,20 @@ class Bench:
             lambda z, s: z < 2.0)
         add(f'{count} idle sessions: wake-ups', 'many', 'wakeups', per_s, '-',
             lambda z, s: None)
+        add(f'{count} idle sessions: PSS per session', 'many', 'pss', kib, '<= sshd',
+            lambda z, s: z <= s)
+        add(f'{count} idle sessions: USS per session', 'many', 'uss', kib, '-',
+            lambda z, s: None)
+        add(f'server CPU: yes | head -n {CPU_YES_LINES:,}', 'cpu', 'yes', sec, '<= sshd',
+            lambda z, s: z <= s)
+        add(f'server CPU: cat of {CPU_CAT_BYTES >> 20} MiB', 'cpu', 'cat', sec, '<= sshd',
+            lambda z, s: z <= s)
+        add(f'echo median, {LOAD_SESSIONS} sessions running yes', 'load', 'median', ms,
+            '<= 2 x sshd', lambda z, s: z <= 2 * s)
+        add(f'echo 99th percentile, same', 'load', 'p99', ms, '-', lambda z, s: None)
+        add('server CPU during it', 'load', 'cpu', sec, '-', lambda z, s: None)
+        add(f'log-ons a second, {LOGON_CLIENTS} clients at once', 'logons', 'rate', per_s,
+            '>= sshd', lambda z, s: z >= s)
         return rows
 
 

@@ -72,10 +72,15 @@ void ConsoleBuffer::Put(int row, int col, CHAR_INFO cell) {
         return;
     }
     const int x = m_window.Left + col;
-    const int y = m_window.Top + row;
-    SplitAt(x, y);
-    SplitAt(x + 1, y);
-    At(x, y) = cell;
+    CHAR_INFO* line = &m_cells[Index(0, m_window.Top + row)];
+    // The common case first: a narrow character over a narrow one splits nothing.
+    if (((line[x].Attributes | (x + 1 < m_size.X ? line[x + 1].Attributes : 0)) &
+         COMMON_LVB_TRAILING_BYTE) != 0) {
+        const int y = m_window.Top + row;
+        SplitAt(x, y);
+        SplitAt(x + 1, y);
+    }
+    line[x] = cell;
 }
 
 // A double-width character is a first half and a second half flagged as such. An
@@ -150,17 +155,23 @@ void ConsoleBuffer::Move(int destTop, int destLeft, int srcTop, int srcBottom, i
 }
 
 void ConsoleBuffer::ScrollBack(int rows, CHAR_INFO blank) {
+    // Each uncovered row is a copy of one blank row (a line feed a row costs one copy).
+    if (m_blankRow.size() != static_cast<std::size_t>(m_size.X) || m_blankRow.empty() ||
+        m_blankRow[0].UnicodeChar != blank.UnicodeChar ||
+        m_blankRow[0].Attributes != blank.Attributes) {
+        m_blankRow.assign(static_cast<std::size_t>(m_size.X), blank);
+    }
     for (int i = 0; i < rows; ++i) {
         if (m_window.Bottom < m_size.Y - 1) {
             // The window moves down one row; the row it uncovers starts blank.
             ++m_window.Top;
             ++m_window.Bottom;
-            std::fill_n(&At(0, m_window.Bottom), m_size.X, blank);
+            std::copy(m_blankRow.begin(), m_blankRow.end(), &At(0, m_window.Bottom));
         } else {
             // The window is at the buffer's end: the whole buffer moves up, the top row is
             // lost. The rows form a ring, so this costs one row, not the whole buffer.
             m_firstRow = (m_firstRow + 1) % m_size.Y;
-            std::fill_n(&At(0, m_size.Y - 1), m_size.X, blank);
+            std::copy(m_blankRow.begin(), m_blankRow.end(), &At(0, m_size.Y - 1));
         }
     }
 }

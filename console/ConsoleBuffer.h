@@ -52,7 +52,10 @@ class ConsoleBuffer {
   private:
     // Rows are kept in a ring starting at m_firstRow; each row is contiguous.
     std::size_t Index(int x, int y) const {
-        const int physical = (m_firstRow + y) % m_size.Y;
+        int physical = m_firstRow + y;  // both below m_size.Y: no division needed
+        if (physical >= m_size.Y) {
+            physical -= m_size.Y;
+        }
         return static_cast<std::size_t>(physical) * static_cast<std::size_t>(m_size.X) +
                static_cast<std::size_t>(x);
     }
@@ -64,4 +67,5 @@ class ConsoleBuffer {
     SMALL_RECT m_window;
     int m_firstRow = 0;
     std::vector<CHAR_INFO> m_cells;
+    std::vector<CHAR_INFO> m_blankRow;  // a row of the last blank ScrollBack used
 };

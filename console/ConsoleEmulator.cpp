@@ -149,7 +149,7 @@ void ConsoleEmulator::Reset(std::string title) {
     Prime();
     ResizeTerminal(0);
     m_title = std::move(title);
-    m_events.CellsChanged();
+    m_changed = true;
 }
 
 // ---- program output ----------------------------------------------------------------------
@@ -216,7 +216,7 @@ void ConsoleEmulator::Write(std::string_view utf8) {
     }
     SyncCursor();
     Feed(processed);
-    m_events.CellsChanged();
+    m_changed = true;
 }
 
 bool ConsoleEmulator::PutCharacter(char16_t c) {
@@ -230,7 +230,7 @@ bool ConsoleEmulator::PutCharacter(char16_t c) {
     CHAR_INFO& cell = Active().At(cursor.X, cursor.Y);
     cell = CHAR_INFO{c, static_cast<WORD>(cell.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
     KeepCursor(COORD{static_cast<SHORT>(cursor.X + 1), cursor.Y});
-    m_events.CellsChanged();
+    m_changed = true;
     return true;
 }
 
@@ -255,7 +255,7 @@ bool ConsoleEmulator::WriteCharacters(COORD at, std::u16string_view text, DWORD&
             ++y;
         }
     }
-    m_events.CellsChanged();
+    m_changed = true;
     return true;
 }
 
@@ -381,7 +381,7 @@ bool ConsoleEmulator::SetBufferSize(COORD size) {
     // The cursor keeps its buffer position where it still exists.
     KeepCursor(COORD{std::min<SHORT>(cursor.X, static_cast<SHORT>(size.X - 1)),
                      std::min<SHORT>(cursor.Y, static_cast<SHORT>(size.Y - 1))});
-    m_events.CellsChanged();
+    m_changed = true;
     return true;
 }
 
@@ -394,7 +394,7 @@ bool ConsoleEmulator::SetWindow(const SMALL_RECT& window) {
     ResizeTerminal(top - Active().Window().Top);
     // The cursor keeps its buffer position, as on Windows.
     KeepCursor(cursor);
-    m_events.CellsChanged();
+    m_changed = true;
     return true;
 }
 
@@ -448,7 +448,7 @@ void ConsoleEmulator::SetAltScreen(bool on) {
         }
     }
     m_placed.reset();
-    m_events.CellsChanged();
+    m_changed = true;
 }
 
 // ---- keys ----------------------------------------------------------------------------------
@@ -472,7 +472,7 @@ int ConsoleEmulator::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) 
         for (int i = 0; i < width; ++i) {
             buffer.Put(pos.row, pos.col + i, CHAR_INFO{u' ', attributes});
         }
-        self->m_events.CellsChanged();
+        self->m_changed = true;
         return 1;
     }
     const char32_t c = ComposedCharacter(info->chars);
@@ -493,7 +493,7 @@ int ConsoleEmulator::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) 
         buffer.Put(pos.row, pos.col + i,
                    CHAR_INFO{second, static_cast<WORD>(attributes | COMMON_LVB_TRAILING_BYTE)});
     }
-    self->m_events.CellsChanged();
+    self->m_changed = true;
     return 1;
 }
 
@@ -501,7 +501,7 @@ int ConsoleEmulator::OnMoveCursor(VTermPos /*pos*/, VTermPos /*oldpos*/, int /*v
                                   void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
     ++self->m_generation;
-    self->m_events.CellsChanged();
+    self->m_changed = true;
     return 1;
 }
 
@@ -515,7 +515,7 @@ int ConsoleEmulator::OnScrollRect(VTermRect rect, int downward, int rightward, v
     if (kept > 0) {
         self->m_events.Scrolled(kept, self->m_main.Window().Top - before.Top);
     }
-    self->m_events.CellsChanged();
+    self->m_changed = true;
     return 1;
 }
 
@@ -523,14 +523,14 @@ int ConsoleEmulator::OnMoveRect(VTermRect dest, VTermRect src, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
     self->Active().Move(dest.start_row, dest.start_col, src.start_row, src.end_row, src.start_col,
                         src.end_col);
-    self->m_events.CellsChanged();
+    self->m_changed = true;
     return 1;
 }
 
 int ConsoleEmulator::OnErase(VTermRect rect, int /*selective*/, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
     self->Active().Erase(rect.start_row, rect.end_row, rect.start_col, rect.end_col, self->Blank());
-    self->m_events.CellsChanged();
+    self->m_changed = true;
     return 1;
 }
 

@@ -37,8 +37,6 @@ class ConsoleEmulator {
     class Events {
       public:
         virtual ~Events() = default;
-        // The cells, the cursor or the window changed.
-        virtual void CellsChanged() = 0;
         // kept lines left the top of the main screen's window into its scroll-back; the
         // window moved down over the buffer by `moved` rows meanwhile.
         virtual void Scrolled(int kept, int moved) = 0;
@@ -53,6 +51,14 @@ class ConsoleEmulator {
     ConsoleEmulator(const ConsoleEmulator&) = delete;
     ConsoleEmulator& operator=(const ConsoleEmulator&) = delete;
     ~ConsoleEmulator();
+
+    // Whether the cells, the cursor or the window changed since the last call (a flag,
+    // not an event: set for each character, it costs no call).
+    bool TakeChanged() {
+        const bool changed = m_changed;
+        m_changed = false;
+        return changed;
+    }
 
     // Program output, in pieces cut anywhere.
     void Feed(std::string_view bytes);
@@ -117,6 +123,7 @@ class ConsoleEmulator {
     };
 
     Events& m_events;
+    bool m_changed = false;
     std::unique_ptr<VTerm, VTermDeleter> m_vt;
     VTermState* m_state = nullptr;
     VTermStateCallbacks m_callbacks{};

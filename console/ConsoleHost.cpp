@@ -107,6 +107,7 @@ std::unique_lock<std::mutex> ConsoleHost::Lock() {
 }
 
 void ConsoleHost::SignalLocked() {
+    NoteChangesLocked();
     const std::uint64_t one = 1;
     if (m_changed) {
         m_changed = false;
@@ -130,6 +131,7 @@ ConsoleHost::Hold::Hold(ConsoleHost& host) : m_host(host), m_lock(host.Lock()) {
 
 ConsoleHost::Hold::~Hold() {
     if (!m_nested) {
+        m_host.m_emulator->TakeChanged();  // the holder's own changes are no news
         m_host.m_quiet = false;
         m_host.m_holder = std::thread::id();
     }
@@ -189,8 +191,8 @@ std::size_t ConsoleHost::FeedGuardedLocked(std::string_view bytes) {
 
 // ---- the emulator's events ---------------------------------------------------------------
 
-void ConsoleHost::CellsChanged() {
-    if (!m_quiet) {
+void ConsoleHost::NoteChangesLocked() {
+    if (m_emulator->TakeChanged() && !m_quiet) {
         m_changed = true;
         m_dirty = true;
     }

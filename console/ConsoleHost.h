@@ -141,7 +141,6 @@ class ConsoleHost : public ConsoleTerminal, ConsolePty::Sink, ConsoleEmulator::E
     void Writable() override;
     void HungUp() override;
     // ConsoleEmulator::Events, inside the emulator's calls (the lock held).
-    void CellsChanged() override;
     void Scrolled(int kept, int moved) override;
     void MainResized(int bufferHeight) override;
     void Reply(std::string_view bytes) override;
@@ -149,6 +148,8 @@ class ConsoleHost : public ConsoleTerminal, ConsolePty::Sink, ConsoleEmulator::E
     // Everything below runs with the lock held.
     std::size_t FeedGuardedLocked(std::string_view bytes);
     void SyncSizeLocked();
+    // Takes the emulator's change into the states (not while a Hold is in force).
+    void NoteChangesLocked();
     void SignalLocked();
 
     std::mutex m_mutex;

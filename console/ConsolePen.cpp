@@ -103,11 +103,12 @@ void ConsolePen::Set(VTermAttr attr, const VTermValue& value) {
             m_background = ToConsole(value.color);
             break;
         default:
-            break;
+            return;
     }
+    m_attributes = Compute();
 }
 
-WORD ConsolePen::Attributes() const {
+WORD ConsolePen::Compute() const {
     int foreground = m_foreground < 0 ? 7 : m_foreground;
     int background = m_background < 0 ? 0 : m_background;
     if (m_bold) {

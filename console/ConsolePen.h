@@ -14,7 +14,7 @@ class ConsolePen {
   public:
     void Reset();
     void Set(VTermAttr attr, const VTermValue& value);
-    WORD Attributes() const;
+    WORD Attributes() const { return m_attributes; }
     // The cells of a fresh or cleared screen: the default colours.
     static constexpr WORD kDefault = 0x07 | CONSOLE_DEFAULT_COLOURS;
     void SetConcealed(bool concealed) { m_concealed = concealed; }
@@ -26,7 +26,10 @@ class ConsolePen {
     static int ToConsole(const VTermColor& color);
 
   private:
-    int m_foreground = -1;  // console colour 0-15, or -1 for the default
+    WORD Compute() const;
+
+    WORD m_attributes = kDefault;  // what the fields below give, kept for each character
+    int m_foreground = -1;         // console colour 0-15, or -1 for the default
     int m_background = -1;
     bool m_bold = false;
     bool m_reverse = false;

@@ -1,6 +1,7 @@
 #include "console/OutputScanner.h"
 
 #include <charconv>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -75,6 +76,14 @@ OutputScanner::Event OutputScanner::Finish(char final) const {
 std::size_t OutputScanner::Scan(std::string_view bytes, Event& event) {
     event = Event::None;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (m_state == State::Ground) {
+            // Text between sequences needs no look: on to the next ESC.
+            const void* esc = std::memchr(bytes.data() + i, kEsc, bytes.size() - i);
+            if (esc == nullptr) {
+                return bytes.size();
+            }
+            i = static_cast<std::size_t>(static_cast<const char*>(esc) - bytes.data());
+        }
         const char c = bytes[i];
         switch (m_state) {
             case State::Ground:

@@ -34,6 +34,21 @@ std::size_t ScrollBound::Scan(std::string_view bytes, std::size_t budget, const 
     }
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
+        if (m_mode == Mode::Ground && c >= 0x20 && c < 0x7F && !pending) {
+            // A run of ASCII text that fits the row moves the cursor and scrolls nothing:
+            // taken in one step (the common case of program output).
+            std::size_t end = i + 1;
+            while (end < bytes.size() && static_cast<unsigned char>(bytes[end]) >= 0x20 &&
+                   static_cast<unsigned char>(bytes[end]) < 0x7F) {
+                ++end;
+            }
+            if (run + (end - i) <= width) {
+                run += end - i;
+                m_utf8Left = 0;
+                i = end - 1;
+                continue;
+            }
+        }
         std::size_t cost = 0;
         std::size_t nextRun = run;
         Mode nextMode = m_mode;

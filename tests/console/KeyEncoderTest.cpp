@@ -8,7 +8,6 @@
 namespace {
 
 struct NoEvents : ConsoleEmulator::Events {
-    void CellsChanged() override {}
     void Scrolled(int, int) override {}
     void MainResized(int) override {}
     void Reply(std::string_view) override {}
