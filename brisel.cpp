@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "console/ConsoleFlow.h"
 #include "session/ZBrisel.h"
 #include "session/ZTermConfig.h"
 
@@ -35,6 +36,8 @@ int main(int argc, char** argv) {
     }
     // A process that reads passwords is neither dumped nor open to a debugger.
     ::prctl(PR_SET_DUMPABLE, 0);
+    // The shell starts on the session's console, and PAM is told its terminal.
+    ProvideConsoleTerminal();
     auto session = std::make_unique<ZBrisel>();
     const int result = session->Run();
     if (session->LoginThreadDone()) {

@@ -19,6 +19,10 @@ class HeldConsole : public ConsoleCaptureLock {
 
 }  // namespace
 
+void ProvideConsoleTerminal() {
+    ConsoleTerminal::SetProvider([]() -> ConsoleTerminal* { return ConsoleHost::Instance(); });
+}
+
 HANDLE ConsoleWaitEvent(HANDLE output, ConsoleWait which) {
     ConsoleHost* host = ConsoleHost::ForHandle(output, true);
     if (host == nullptr) {

@@ -9,6 +9,12 @@
 
 #include "win32/Win32.h"
 
+// Lets the seam's calls that start programs on the console, name its terminal (for PAM)
+// or open the window station find the console, created on first use as the console
+// functions do. A program that uses the console calls this once at its start; without
+// it those calls fail with ENOTTY.
+void ProvideConsoleTerminal();
+
 // The largest screen buffer height the console takes.
 constexpr SHORT kMaxConsoleBufferHeight = 32766;
 

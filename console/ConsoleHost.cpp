@@ -30,13 +30,6 @@ std::string ProgramPath() {
     return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("console");
 }
 
-// The seam's calls that start programs on the console, name its terminal or open the
-// window station find the console here, and create it on first use as the console
-// functions do.
-[[maybe_unused]] const bool g_provided =
-    (ConsoleTerminal::SetProvider([]() -> ConsoleTerminal* { return ConsoleHost::Instance(); }),
-     true);
-
 }  // namespace
 
 ConsoleHost* ConsoleHost::Instance() {

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "console/ConsoleFlow.h"
 #include "infra/ZTraceScope.h"
 #include "platform/ZWinsta.h"
 #include "session/ZTermConfig.h"
@@ -164,6 +165,7 @@ int Interrupt() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ProvideConsoleTerminal();
     const std::string_view mode = argc > 1 ? argv[1] : "";
     if (mode == "switches") {
         return Switches();

@@ -27,6 +27,7 @@
 #include <fstream>
 #include <string>
 
+#include "console/ConsoleFlow.h"
 #include "infra/ZTraceScope.h"
 #include "platform/ZWinsta.h"
 #include "session/ZTermConfig.h"
@@ -186,6 +187,7 @@ bool ForeignRefused(const std::string& suffix) {
 }  // namespace
 
 int main() {
+    ProvideConsoleTerminal();
     ZTermConfig config;
     TraceThreshold(0);
     ErrorFile(config.error_file);

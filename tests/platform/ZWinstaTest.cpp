@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "console/ConsoleFlow.h"
 #include "infra/ZTraceScope.h"
 #include "support/TestSupport.h"
+#include "win32/ConsoleTerminal.h"
 
 namespace {
 
@@ -64,7 +66,10 @@ TEST(GetErrorMessage, SystemAndLogonCodes) {
     EXPECT_EQ(ZWinsta::GetErrorMessage(ERROR_PAM_TAG | 9999), "");
 }
 
-TEST(SetWinstaAndDesktop, SucceedsWhenTheConsoleCanBeProvided) {
+TEST(SetWinstaAndDesktop, SucceedsOnlyOnceTheConsoleIsProvided) {
+    ConsoleTerminal::SetProvider(nullptr);
+    EXPECT_FALSE(ZWinsta::SetWinstaAndDesktop("zav"));
+    ProvideConsoleTerminal();
     EXPECT_TRUE(ZWinsta::SetWinstaAndDesktop("zav"));
 }
 

@@ -13,6 +13,7 @@ class ConsoleFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NE(ConsoleHost::Instance(), nullptr);
+        ProvideConsoleTerminal();  // as the session program does at its start
         FreshConsole();
     }
     void TearDown() override { FreshConsole(); }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/UniqueFd.h"
+#include "console/ConsoleFlow.h"
 #include "console/ConsoleHost.h"
 #include "console/WinCon.h"
 #include "support/TestSupport.h"
