@@ -1,8 +1,9 @@
 // Reads single values from an INI file: strings (with the backslash-n escape), decimal
 // numbers, 0/1 booleans and lists of hexadecimal numbers. Every reader returns false
 // only for the end-of-list marker "eof"; a missing file, section or key gives the default.
-// Each reader names what it takes as a value (a ZIniRule; the kinds of value and the
-// ranges live here, beside the readers), for a check of the settings (ZIniLookups).
+// Each reader is told what its caller takes as a value (a ZIniRule: the kind of value and
+// its range, declared where the key is read), and notes it for a check of the settings
+// (ZIniLookups).
 #pragma once
 
 #include <cstdint>
