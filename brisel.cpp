@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "console/ConsoleFlow.h"
 #include "session/ZBrisel.h"
+#include "session/ZConfigCheck.h"
 #include "session/ZTermConfig.h"
 
 namespace {
@@ -21,6 +24,9 @@ constexpr const char* kUsage =
     "  -ip:ADDRESS    the client's address (ZAV_IP, and part of the hand-off name)\n"
     "  -port:PORT     the client's port (ZAV_PORT, and part of the hand-off name)\n"
     "  -debug:1       any password is accepted and the shell runs under this account\n"
+    "brisel --check-config [DIR] checks DIR/zav.ini (default ./zav.ini) and the files it\n"
+    "names as the session reads them, reports each problem on standard error and exits\n"
+    "(1: problems found); zavd runs it before it starts.\n"
     "brisel --version shows the version.\n";
 
 }  // namespace
@@ -33,6 +39,14 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("brisel %s\n", ZTermConfig::kVersion);
         return 0;
+    }
+    if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "--check-config") == 0) {
+        // As sshd -t: one line per problem, nothing when the settings are fine.
+        const std::vector<std::string> problems = ZConfigCheck::Run(argc == 3 ? argv[2] : ".");
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "%s\n", problem.c_str());
+        }
+        return problems.empty() ? 0 : 1;
     }
     // A process that reads passwords is neither dumped nor open to a debugger.
     ::prctl(PR_SET_DUMPABLE, 0);

@@ -81,20 +81,20 @@ void ZIni::File(const std::string& path) {
 }
 
 bool ZIni::GetKey(const std::string& section, std::string key, std::string& value,
-                  const std::string& defaultValue) {
-    return ReadString(section, key, value, defaultValue, false);
+                  const std::string& defaultValue, const ZIniRule& rule) {
+    return ReadString(section, key, value, defaultValue, false, rule);
 }
 
 bool ZIni::GetSecretKey(const std::string& section, std::string key, std::string& value,
                         const std::string& defaultValue) {
-    return ReadString(section, key, value, defaultValue, true);
+    return ReadString(section, key, value, defaultValue, true, ZIniRule::Text());
 }
 
 bool ZIni::ReadString(const std::string& section, const std::string& key, std::string& value,
-                      const std::string& defaultValue, bool secret) {
+                      const std::string& defaultValue, bool secret, const ZIniRule& rule) {
     ZTraceScope trace;
     trace.Trace("ZIni::GetKey( ", section, ", ", key, " )");
-    ZIniLookups::Note(section, key);
+    ZIniLookups::Note(section, key, rule);
 
     std::array<char, 1000> buffer{};
     const DWORD length =
@@ -124,12 +124,13 @@ bool ZIni::ReadString(const std::string& section, const std::string& key, std::s
 }
 
 bool ZIni::GetNumber(const std::string& section, const std::string& key, std::uint32_t& value,
-                     std::uint32_t defaultValue, bool boolean) {
+                     std::uint32_t defaultValue, const ZIniRule& rule) {
     ZTraceScope trace;
     trace.Trace("ZIni::GetKey( ", section, ", ", key, ", int )");
+    const bool boolean = rule.GetKind() == ZIniRule::Kind::Boolean;
     value = defaultValue;
     std::string text;
-    if (!GetKey(section, key, text, "")) {
+    if (!ReadString(section, key, text, "", false, rule)) {
         trace.Trace("eof");
         return false;
     }
@@ -145,25 +146,25 @@ bool ZIni::GetNumber(const std::string& section, const std::string& key, std::ui
 }
 
 bool ZIni::GetKey(const std::string& section, std::string key, unsigned int& value,
-                  unsigned int defaultValue) {
+                  unsigned int defaultValue, const ZIniRule& rule) {
     std::uint32_t number = 0;
-    const bool result = GetNumber(section, key, number, defaultValue, false);
+    const bool result = GetNumber(section, key, number, defaultValue, rule);
     value = number;
     return result;
 }
 
 bool ZIni::GetKey(const std::string& section, std::string key, unsigned long& value,
-                  unsigned long defaultValue) {
+                  unsigned long defaultValue, const ZIniRule& rule) {
     std::uint32_t number = 0;
     const bool result =
-        GetNumber(section, key, number, static_cast<std::uint32_t>(defaultValue), false);
+        GetNumber(section, key, number, static_cast<std::uint32_t>(defaultValue), rule);
     value = number;
     return result;
 }
 
 bool ZIni::GetKey(const std::string& section, std::string key, bool& value, bool defaultValue) {
     std::uint32_t number = 0;
-    const bool result = GetNumber(section, key, number, defaultValue ? 1 : 0, true);
+    const bool result = GetNumber(section, key, number, defaultValue ? 1 : 0, ZIniRule::Boolean());
     value = number != 0;
     return result;
 }
@@ -188,12 +189,12 @@ void ReadHexList(std::string_view text, std::uint64_t maximum, Append append) {
 // Both list forms: trace, empty the output, read the text, append each number, trace.
 template <class List, class Append, class Shown>
 bool ZIni::ReadHex(const std::string& section, const std::string& key, List& value,
-                   std::uint64_t maximum, Append append, Shown shown) {
+                   std::uint64_t maximum, const ZIniRule& rule, Append append, Shown shown) {
     ZTraceScope trace;
     trace.Trace("ZIni::GetHexKey( ", section, ", ", key, " )");
     value.clear();
     std::string text;
-    if (!GetKey(section, key, text, "")) {
+    if (!ReadString(section, key, text, "", false, rule)) {
         trace.Trace("eof");
         return false;
     }
@@ -207,15 +208,20 @@ bool ZIni::ReadHex(const std::string& section, const std::string& key, List& val
 
 bool ZIni::GetHexKey(const std::string& section, std::string key, std::string& value) {
     return ReadHex(
-        section, key, value, 0xFFFF,
+        section, key, value, 0xFFFF, ZIniRule::Bytes(),
         [&](std::uint64_t number) { value.push_back(static_cast<char>(number & 0xFF)); },
         [&] { return value; });
 }
 
-bool ZIni::GetHexKey(const std::string& section, std::string key,
-                     std::vector<std::uint32_t>& value) {
+bool ZIni::GetHexKey(const std::string& section, std::string key, std::vector<std::uint32_t>& value,
+                     const ZIniRule& rule) {
     return ReadHex(
-        section, key, value, 0xFFFFFFFF,
+        section, key, value, 0xFFFFFFFF, rule,
         [&](std::uint64_t number) { value.push_back(static_cast<std::uint32_t>(number)); },
         [&] { return value.size(); });
+}
+
+void ZIni::DeclareList(const std::string& section, const std::string& prefix,
+                       const ZIniRule& rule) {
+    ZIniLookups::NoteList(section, prefix, rule);
 }

@@ -22,12 +22,26 @@ ZIniLookups::ZIniLookups() : m_previous(g_current) {
 }
 
 ZIniLookups::~ZIniLookups() {
-    g_current = m_previous;
+    Stop();
 }
 
-void ZIniLookups::Note(std::string_view section, std::string_view key) {
+void ZIniLookups::Stop() {
+    if (m_noting) {
+        g_current = m_previous;
+        m_noting = false;
+    }
+}
+
+void ZIniLookups::Note(std::string_view section, std::string_view key, const ZIniRule& rule) {
     if (g_current != nullptr) {
-        g_current->m_lookups.push_back(Lookup{std::string(section), std::string(key)});
+        g_current->m_lookups.push_back(Lookup{std::string(section), std::string(key), rule});
+    }
+}
+
+void ZIniLookups::NoteList(std::string_view section, std::string_view prefix,
+                           const ZIniRule& rule) {
+    if (g_current != nullptr) {
+        g_current->m_lists.push_back(Lookup{std::string(section), std::string(prefix), rule});
     }
 }
 
@@ -41,4 +55,34 @@ std::vector<std::string> ZIniLookups::Keys(std::string_view section) const {
         }
     }
     return keys;
+}
+
+const ZIniLookups::Lookup* ZIniLookups::List(std::string_view section, std::string_view key) const {
+    const std::string wantedSection = Lower(section);
+    const std::string wanted = Lower(key);
+    for (const Lookup& list : m_lists) {
+        const std::string prefix = Lower(list.key);
+        if (Lower(list.section) == wantedSection && wanted.size() > prefix.size() &&
+            wanted.starts_with(prefix) &&
+            wanted.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
+            return &list;
+        }
+    }
+    return nullptr;
+}
+
+const ZIniRule* ZIniLookups::Rule(std::string_view section, std::string_view key) const {
+    const std::string wantedSection = Lower(section);
+    const std::string wanted = Lower(key);
+    for (const Lookup& lookup : m_lookups) {
+        if (Lower(lookup.section) == wantedSection && Lower(lookup.key) == wanted) {
+            return &lookup.rule;
+        }
+    }
+    const Lookup* list = List(section, key);
+    return list != nullptr ? &list->rule : nullptr;
+}
+
+bool ZIniLookups::Listed(std::string_view section, std::string_view key) const {
+    return List(section, key) != nullptr;
 }

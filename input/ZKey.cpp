@@ -14,13 +14,15 @@ void ZKey::Load(std::string path) {
     ZIni ini;
     ini.File(path);
     const std::string section = "ZKey";
+    ini.DeclareList(section, "input", ZIniRule::Bytes());
+    ini.DeclareList(section, "key", ZIniRule::Triples());
     for (int i = 0; i < kMaxEntries; ++i) {
         ZKeyEntry entry;
         const std::string index = std::to_string(i);
         if (!ini.GetHexKey(section, "input" + index, entry.input)) {
             break;
         }
-        ini.GetHexKey(section, "key" + index, entry.key);
+        ini.GetHexKey(section, "key" + index, entry.key, ZIniRule::Triples());
         m_keys.push_back(std::move(entry));
     }
 }

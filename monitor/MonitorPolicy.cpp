@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/SocketAddress.h"
+
 namespace {
 
 std::string Lower(std::string text) {
@@ -94,10 +96,12 @@ bool MonitorPolicy::AllowsCommandLine(const std::string& commandLine) const {
 }
 
 std::string MonitorPolicy::AcceptedLine(const std::string& account) const {
-    return "login accepted: [ " + account + " ] from " + clientAddress + " port " + clientPort;
+    return "login accepted: [ " + account + " ] from " +
+           SocketAddress::Spoken(clientAddress, clientPort);
 }
 
 std::string MonitorPolicy::RefusedLine(const std::string& user, std::string_view reason) const {
-    return "login refused: [ " + user + " ] from " + clientAddress + " port " + clientPort + " - " +
-           std::string(Trimmed(reason));
+    // The address and port let log watchers act on repeated refusals.
+    return "login refused: [ " + user + " ] from " +
+           SocketAddress::Spoken(clientAddress, clientPort) + " - " + std::string(Trimmed(reason));
 }

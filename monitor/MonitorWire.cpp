@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstring>
 
+#include "base/DescriptorPassing.h"
+
 namespace {
 
 struct Header {
@@ -35,40 +37,9 @@ bool SendAll(int socket, const std::string& bytes) {
     return true;
 }
 
-// Exactly size bytes; descriptors passed along are never taken.
+// Exactly size bytes; a descriptor passed along is never taken: it is closed.
 bool ReceiveAll(int socket, char* buffer, std::size_t size) {
-    std::size_t got = 0;
-    while (got < size) {
-        iovec io{buffer + got, size - got};
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(16 * sizeof(int))] = {};
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                for (std::size_t i = 0; i < count; ++i) {
-                    int passed = -1;
-                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
-                    ::close(passed);
-                }
-            }
-        }
-        if ((message.msg_flags & MSG_CTRUNC) != 0) {
-            return false;  // more descriptors than fit: a peer that means harm
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
+    return DescriptorPassing::Receive(socket, buffer, size, nullptr);
 }
 
 }  // namespace

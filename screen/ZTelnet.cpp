@@ -78,6 +78,8 @@ void ZTelnet::Load(std::string path) {
     unsigned int codePage = 0;
     ini.GetKey(section, "export_code_page", codePage, 0U);
     m_codePage = static_cast<std::int32_t>(codePage);
+    ini.DeclareList(section, "client", ZIniRule::Bytes());
+    ini.DeclareList(section, "server", ZIniRule::Bytes());
     for (int i = 0; i < 256; ++i) {
         ZTelnetPair pair;
         if (!ini.GetHexKey(section, "client" + std::to_string(i), pair.client)) {

@@ -25,6 +25,8 @@ FLOORS = [
 ]
 FLOOR = {room: level for level, rooms in enumerate(FLOORS) for room in rooms}
 LIBRARY = {f"zav_{room}": room for room in FLOOR if room != "entry"}
+# Rooms with a second library: the transport's layer that needs no console (zavd's).
+LIBRARY["zav_transport_core"] = "transport"
 CONSOLE_FACE = ("console/WinCon.h", "console/ConsoleFlow.h")
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)

@@ -1,628 +1,255 @@
 #include "service/ZavdConfigCheck.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <map>
-#include <optional>
-#include <set>
+#include <chrono>
+#include <cstring>
+#include <string_view>
 
 #include "base/UniqueFd.h"
-#include "console/ConsoleFlow.h"
-#include "console/WinCon.h"
-#include "infra/ZIniLookups.h"
 #include "infra/ZSafePath.h"
-#include "input/ZKey.h"
-#include "screen/ZScreen.h"
-#include "screen/ZTelnet.h"
 #include "service/ErrorText.h"
 #include "service/ZavdKeyFile.h"
-#include "session/ZBrisel.h"
-#include "session/ZTermConfig.h"
+#include "transport/HandOffIo.h"
 #include "transport/SshServer.h"
 #include "transport/ZSsh.h"
-#include "win32/ProfileParser.h"
-#include "win32/Win32.h"
+
+extern char** environ;  // NOLINT
 
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return lower;
+using Clock = std::chrono::steady_clock;
+
+// Starts `session --check-config workdir` with its standard error on errors, its standard
+// input and output on /dev/null, no other descriptor, and the environment the sessions
+// get (less the hand-off directory, which does not exist yet); 0 or the error.
+int Start(const std::string& session, const std::string& workdir, int errors, pid_t& pid) {
+    std::vector<std::string> arguments = {session, "--check-config", workdir};
+    std::vector<char*> argv;
+    for (std::string& a : arguments) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const std::string hidden = std::string(handoff::kDirectoryVariable) + "=";
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, hidden.c_str(), hidden.size()) != 0) {
+            envp.push_back(*e);
+        }
+    }
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, errors, 2);
+    // Nothing else of zavd's: the sockets systemd passed are not yet close-on-exec.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t defaults;
+    ::sigemptyset(&none);
+    ::sigfillset(&defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int rc = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc;
 }
 
-// A value or name as a problem line shows it: quoted, and cut when long.
-std::string Quoted(std::string_view text) {
-    constexpr std::size_t kShown = 40;
-    return "'" + std::string(text.substr(0, kShown)) + (text.size() > kShown ? "...'" : "'");
-}
-
-// ---- the files as the readers' parser sees them ----------------------------------------
-
-struct KeyLine {
-    std::string name;
-    std::string value;
-    bool overlong = false;
-};
-
-struct SectionText {
-    std::string name;
-    bool overlong = false;
-    std::vector<KeyLine> keys;
-    std::vector<std::string> stray;  // lines without '='
-};
-
-struct FileText {
-    std::string error;  // why the file cannot be read or is not shown; empty when it can
-    dev_t dev = 0;
-    ino_t ino = 0;
-    std::vector<SectionText> sections;
-};
-
-// Opened as the session opens it, without following any link, a regular file only,
-// never waiting on a FIFO; name relative to base unless absolute. Only a settings file is
-// kept: text in which nothing but blank lines and ';' comments comes before the first
-// section. Of any other file (a link's target were it followed, a wrong name in the
-// settings) no line may reach the problems shown: it could be /etc/shadow.
-FileText Parse(int base, const std::string& name) {
-    FileText text;
-    const ZSafePath::Opened file = ZSafePath::OpenForReading(name, base);
-    struct stat st {};
-    if (!file.fd.Valid()) {
-        text.error = file.reason;
-        return text;
-    }
-    if (::fstat(file.fd.Get(), &st) != 0) {
-        text.error = ErrorText(errno);
-        return text;
-    }
-    text.dev = st.st_dev;
-    text.ino = st.st_ino;
-    bool beforeSection = false;
-    const auto current = [&]() -> SectionText* {
-        beforeSection = beforeSection || text.sections.empty();
-        return text.sections.empty() ? nullptr : &text.sections.back();
-    };
-    ProfileParser parser(ProfileParser::Sink{
-        [&](std::string_view name, bool overlong) {
-            text.sections.push_back(SectionText{std::string(name), overlong, {}, {}});
+// Reads what the check writes until it closes its end, at most kMaxReport bytes kept;
+// false when the deadline passed first.
+bool ReadReport(int fd, Clock::time_point deadline, std::string& report) {
+    std::array<char, 4096> buffer{};
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd watched{fd, POLLIN, 0};
+        const int ready = ::poll(&watched, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
             return true;
-        },
-        [&](std::string_view key, bool overlong, std::string_view value) {
-            if (SectionText* section = current()) {
-                section->keys.push_back(KeyLine{std::string(key), std::string(value), overlong});
-            }
-            return !beforeSection;
-        },
-        [&](std::string_view line) {
-            if (SectionText* section = current()) {
-                section->stray.emplace_back(line);
-            }
-            return !beforeSection;
-        }});
+        }
+        const std::size_t room =
+            ZavdConfigCheck::kMaxReport - std::min(report.size(), ZavdConfigCheck::kMaxReport);
+        report.append(buffer.data(), std::min(room, static_cast<std::size_t>(n)));
+    }
+}
+
+// Whether a line of a settings file opens the section [ZTerm].
+bool OpensTermSection(std::string_view line) {
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos || line[first] != '[') {
+        return false;
+    }
+    const std::size_t close = line.find(']', first);
+    const std::string_view name =
+        line.substr(first + 1, close == std::string_view::npos ? close : close - first - 1);
+    return name.size() == 5 && ::strncasecmp(name.data(), "zterm", 5) == 0;
+}
+
+// Whether the settings file holds the [ZTerm] section zavd reads rsakey_file from; when
+// it does not (or cannot be read), the session's check has said so, and there is no
+// key-set file to look at.
+bool HasTermSection(int directory) {
+    const ZSafePath::Opened file = ZSafePath::OpenForReading("zav.ini", directory);
     std::array<char, 65536> buffer{};
-    bool zero = false;
-    while (!beforeSection && !zero) {
+    std::string line;  // the start of the line being read; a section name is short
+    while (file.fd.Valid()) {
         const ssize_t n = ::read(file.fd.Get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n < 0) {
-            text.error = ErrorText(errno);
-            return text;
+        if (n <= 0) {
+            return n == 0 && OpensTermSection(line);
         }
-        if (n == 0) {
-            parser.Finish();
-            break;
-        }
-        const std::string_view bytes(buffer.data(), static_cast<std::size_t>(n));
-        zero = bytes.find('\0') != std::string_view::npos;
-        parser.Feed(bytes);
-    }
-    if (zero || beforeSection) {
-        text.sections.clear();
-        text.error = std::string("not a settings file (") +
-                     (zero ? "it holds a zero byte"
-                           : "something other than blank lines and ';' comments comes before "
-                             "its first [section]") +
-                     "); none of its lines is shown";
-    }
-    return text;
-}
-
-// ---- who reads what ----------------------------------------------------------------------
-
-// A section and the keys its reader asks for.
-struct Reader {
-    std::string section;
-    std::vector<std::string> known;
-};
-
-// Runs a reader of the session and notes the keys it asks for in section.
-template <class Load>
-Reader ReadWith(const char* section, Load load) {
-    const ZIniLookups lookups;
-    load();
-    return Reader{section, lookups.Keys(section)};
-}
-
-// One file to check: its name in the problem lines, its text, and the readers of it.
-struct File {
-    std::string shown;
-    FileText text;
-    std::vector<Reader> readers;
-};
-
-// What the readers get: the first value of each key in the first section of each name,
-// by lower-case section and key. A section that is there has an entry, if empty.
-using Values = std::map<std::string, std::map<std::string, std::string>>;
-
-// ---- values ------------------------------------------------------------------------------
-
-enum class Kind { Number, Signed, Boolean, Bytes, Words, Names };
-
-struct Rule {
-    const char* section;
-    const char* key;  // the keys of a numbered list: its name followed by '#'
-    Kind kind;
-    long long low;
-    long long high;
-};
-
-// The longest time in seconds: the session counts milliseconds in 32 bits.
-constexpr long long kMaxSeconds = 0xFFFFFFFFLL / 1000;
-// The least time between two screen updates, at most: more leaves the client's screen
-// seconds behind.
-constexpr long long kMaxRefreshDelay = 10000;
-// Refused log-on attempts before the session ends, at most.
-constexpr long long kMaxLoginAttempts = 100;
-constexpr long long kMaxUnsigned = 0xFFFFFFFFLL;
-
-constexpr std::array<Rule, 20> kRules = {{
-    {"ZTerm", "screen_width", Kind::Number, 1, ZScreen::kColumns},
-    {"ZTerm", "screen_height", Kind::Number, 1, ZBrisel::kMaxWindowRows},
-    {"ZTerm", "buff_height", Kind::Number, 1, kMaxConsoleBufferHeight},
-    {"ZTerm", "pass_timeout", Kind::Number, 0, kMaxSeconds},
-    {"ZTerm", "idle_timeout", Kind::Number, 0, kMaxSeconds},
-    {"ZTerm", "refresh_delay", Kind::Number, 0, kMaxRefreshDelay},
-    {"ZTerm", "scrollback_burst", Kind::Number, 0, kMaxUnsigned},
-    {"ZTerm", "max_login_attempts", Kind::Number, 0, kMaxLoginAttempts},
-    {"ZTerm", "trace_level", Kind::Signed, INT32_MIN, INT32_MAX},
-    {"ZTerm", "dumb_client", Kind::Boolean, 0, 1},
-    {"ZTerm", "exec_commands", Kind::Boolean, 0, 1},
-    {"ZTerm", "allowed_login_list", Kind::Names, 0, 0},
-    {"ZTerm", "fordbiden_login_list", Kind::Names, 0, 0},
-    {"ZTerm", "forbidden_login_list", Kind::Names, 0, 0},
-    {"ZKey", "input#", Kind::Bytes, 0, 0xFF},
-    {"ZKey", "key#", Kind::Words, 0, kMaxUnsigned},
-    {"ZTelnet", "client#", Kind::Bytes, 0, 0xFF},
-    {"ZTelnet", "server#", Kind::Bytes, 0, 0xFF},
-    {"ZTelnet", "ctrl_c_enabled", Kind::Boolean, 0, 1},
-    {"ZTelnet", "export_code_page", Kind::Number, 0, kMaxUnsigned},
-}};
-
-const Rule* RuleFor(std::string_view section, const std::string& key) {
-    for (const Rule& rule : kRules) {
-        if (Lower(rule.section) != Lower(section)) {
-            continue;
-        }
-        const std::string_view name = rule.key;
-        if (name.ends_with('#')) {
-            const std::string_view prefix = name.substr(0, name.size() - 1);
-            if (key.size() > prefix.size() && key.starts_with(prefix) &&
-                key.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
-                return &rule;
-            }
-        } else if (key == name) {
-            return &rule;
-        }
-    }
-    return nullptr;
-}
-
-// A decimal number as a sign (when allowed) and digits; empty when the text is none.
-// Too many digits read as the largest number, which is out of every range.
-std::optional<long long> Decimal(std::string_view text, bool sign) {
-    bool negative = false;
-    if (!text.empty() && (text[0] == '+' || (sign && text[0] == '-'))) {
-        negative = text[0] == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
-        return std::nullopt;
-    }
-    if (text.size() > 18) {
-        return INT64_MAX;
-    }
-    long long value = 0;
-    for (const char c : text) {
-        value = value * 10 + (c - '0');
-    }
-    return negative ? -value : value;
-}
-
-// How many hexadecimal numbers (each with an optional 0x, at most maximum) the blank
-// separated text holds; empty when a word is none.
-std::optional<std::size_t> HexCount(std::string_view text, unsigned long long maximum) {
-    std::size_t count = 0;
-    std::size_t pos = 0;
-    while (true) {
-        pos = text.find_first_not_of(" \t", pos);
-        if (pos == std::string_view::npos) {
-            return count;
-        }
-        const std::size_t end = std::min(text.find_first_of(" \t", pos), text.size());
-        std::string_view word = text.substr(pos, end - pos);
-        pos = end;
-        if (word.size() > 2 && word[0] == '0' && (word[1] | 0x20) == 'x') {
-            word.remove_prefix(2);
-        }
-        if (word.empty() || word.size() > 8 ||
-            word.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos ||
-            std::stoull(std::string(word), nullptr, 16) > maximum) {
-            return std::nullopt;
-        }
-        ++count;
-    }
-}
-
-// What is wrong with a value, or empty. An empty number reads as the default, as if
-// the key were absent.
-std::string ValueProblem(const Rule& rule, const std::string& value) {
-    const std::string range =
-        "; expected " + std::to_string(rule.low) + " to " + std::to_string(rule.high);
-    switch (rule.kind) {
-        case Kind::Number:
-        case Kind::Signed: {
-            if (value.empty()) {
-                return {};
-            }
-            const auto number = Decimal(value, rule.kind == Kind::Signed);
-            if (!number) {
-                return Quoted(value) + " is not a number" + range;
-            }
-            if (*number < rule.low || *number > rule.high) {
-                return value + " is out of range" + range;
-            }
-            return {};
-        }
-        case Kind::Boolean:
-            return value.empty() || value == "0" || value == "1" ? ""
-                                                                 : Quoted(value) + " is not 0 or 1";
-        case Kind::Bytes:
-            return value == "eof" || HexCount(value, 0xFF)
-                       ? ""
-                       : Quoted(value) + " is not hexadecimal bytes (00 to ff) or eof";
-        case Kind::Words: {
-            const auto count = HexCount(value, static_cast<unsigned long long>(rule.high));
-            return count && *count % 3 == 0
-                       ? ""
-                       : Quoted(value) +
-                             " is not triples of hexadecimal numbers (message, wParam, lParam)";
-        }
-        case Kind::Names:
-            return value.empty() ||
-                           (value.size() >= 2 && value.front() == ':' && value.back() == ':')
-                       ? ""
-                       : Quoted(value) +
-                             " does not begin and end with ':' (:name:name:), so its first "
-                             "and last names never match";
-    }
-    return {};
-}
-
-// ---- keys and sections ---------------------------------------------------------------------
-
-// Why a key the reader never asked for is there: past the end of a numbered list, or
-// unknown (with the known key it likely meant).
-std::string UnknownKey(const std::string& name, const Reader& reader, const SectionText& section,
-                       const std::set<std::string>& known) {
-    const std::string lower = Lower(name);
-    const std::size_t digits = lower.find_last_not_of("0123456789") + 1;
-    const Rule* rule = RuleFor(reader.section, lower);
-    // A numbered list's key: the list's first key was asked for, or (when the list ended
-    // before it, as serverN after clientN=eof) the rules know the list.
-    const bool listed = digits > 0 && digits < lower.size() &&
-                        (known.contains(lower.substr(0, digits) + "0") ||
-                         (rule != nullptr && std::string_view(rule->key).ends_with('#')));
-    if (listed) {
-        for (const KeyLine& key : section.keys) {
-            if (key.value == "eof" && known.contains(Lower(key.name))) {
-                return "ignored; the list ends at " + key.name + "=eof";
-            }
-        }
-        const std::string prefix = lower.substr(0, digits);
-        const auto entries = std::count_if(known.begin(), known.end(), [&](const std::string& k) {
-            return k.starts_with(prefix) &&
-                   k.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
-        });
-        return "ignored; the list holds at most " + std::to_string(entries) + " entries";
-    }
-    const std::string closest = ZavdConfigCheck::Closest(name, reader.known);
-    return closest.empty() ? "unknown" : "unknown; did you mean " + closest + "?";
-}
-
-void CheckSection(const std::string& shown, const Reader& reader, const SectionText& section,
-                  std::map<std::string, std::string>& values, std::vector<std::string>& problems) {
-    const std::string where = shown + ": [" + reader.section + "] ";
-    std::set<std::string> known;
-    for (const std::string& key : reader.known) {
-        known.insert(Lower(key));
-    }
-    for (const std::string& line : section.stray) {
-        problems.push_back(where + Quoted(line) + ": no '=', ignored");
-    }
-    for (const KeyLine& key : section.keys) {
-        const std::string name = key.name.empty() ? "(no name)" : key.name;
-        if (key.overlong) {
-            problems.push_back(where + Quoted(name) + ": name longer than " +
-                               std::to_string(ProfileParser::kMaxName) + " characters, ignored");
-            continue;
-        }
-        const std::string lower = Lower(key.name);
-        if (!known.contains(lower)) {
-            problems.push_back(where + name + ": " + UnknownKey(key.name, reader, section, known));
-            continue;
-        }
-        if (!values.emplace(lower, key.value).second) {
-            problems.push_back(where + name + ": set again, ignored; the first one counts");
-            continue;
-        }
-        if (const Rule* rule = RuleFor(reader.section, lower)) {
-            const std::string problem = ValueProblem(*rule, key.value);
-            if (!problem.empty()) {
-                problems.push_back(where + name + ": ");
-                problems.back() += problem;
+        for (const char c : std::string_view(buffer.data(), static_cast<std::size_t>(n))) {
+            if (c == '\n' || c == '\r') {
+                if (OpensTermSection(line)) {
+                    return true;
+                }
+                line.clear();
+            } else if (line.size() < 1024) {
+                line += c;
             }
         }
     }
+    return false;
 }
 
-// What the readers of a file pass over in silence: lines without '=', unknown and
-// repeated sections, and each section's keys.
-void CheckFile(const File& file, Values& values, std::vector<std::string>& problems) {
-    const std::string where = file.shown + ": ";
-    std::vector<std::string> sections;
-    for (const Reader& reader : file.readers) {
-        sections.push_back(reader.section);
-    }
-    std::set<std::string> seen;
-    for (const SectionText& section : file.text.sections) {
-        const std::string label = "[" + section.name + "]";
-        if (section.overlong) {
-            problems.push_back(where + Quoted(label) + ": name longer than " +
-                               std::to_string(ProfileParser::kMaxName) + " characters, ignored");
-            continue;
-        }
-        const std::string lower = Lower(section.name);
-        const auto reader =
-            std::find_if(file.readers.begin(), file.readers.end(),
-                         [&](const Reader& r) { return Lower(r.section) == lower; });
-        if (reader == file.readers.end()) {
-            const std::string closest = ZavdConfigCheck::Closest(section.name, sections);
-            problems.push_back(where + label + ": unknown section, ignored" +
-                               (closest.empty() ? "" : "; did you mean [" + closest + "]?"));
-            continue;
-        }
-        if (!seen.insert(lower).second) {
-            problems.push_back(where + label + ": again, ignored; only the first ");
-            problems.back() += label + " section is read";
-            continue;
-        }
-        CheckSection(file.shown, *reader, section, values[lower], problems);
-    }
-}
-
-// Adds the file name (relative to the work directory unless absolute) to the files to
-// check, and the session's reader of it, run by read once the file proved to be a
-// settings file (a file already there, by its identity, gets one more reader); false
-// with the reason when it cannot be read or is no settings file.
-template <class Load>
-bool AddFile(std::vector<File>& files, int workdir, const std::string& name, const char* section,
-             Load read, std::string& error) {
-    FileText text = Parse(workdir, name);
-    if (!text.error.empty()) {
-        error = text.error;
-        return false;
-    }
-    const Reader reader = ReadWith(section, read);
-    for (File& file : files) {
-        if (file.text.dev == text.dev && file.text.ino == text.ino) {
-            file.readers.push_back(reader);
-            return true;
-        }
-    }
-    files.push_back(File{name, std::move(text), {reader}});
-    return true;
-}
-
-// A file named in the settings as the session opens it from the work directory.
-std::string InWorkdir(const std::string& workdir, const std::string& name) {
-    return name.starts_with('/') ? name : workdir + "/" + name;
-}
-
-// A name from the settings with its backslashes made slashes, as the session takes it.
 std::string Slashed(std::string name) {
     std::replace(name.begin(), name.end(), '\\', '/');
     return name;
 }
 
-std::size_t Distance(std::string_view a, std::string_view b) {
-    // Edits that turn a into b: insertions, deletions, substitutions and swaps of two
-    // neighbours (optimal string alignment).
-    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-    for (std::size_t i = 0; i <= a.size(); ++i) {
-        d[i][0] = i;
-    }
-    for (std::size_t j = 0; j <= b.size(); ++j) {
-        d[0][j] = j;
-    }
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
-            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
-                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-            }
-        }
-    }
-    return d[a.size()][b.size()];
-}
-
 }  // namespace
 
-std::string ZavdConfigCheck::Closest(std::string_view name, const std::vector<std::string>& known) {
-    constexpr std::size_t kLongest = 100;  // longer names are no slips of the keyboard
-    if (name.size() > kLongest) {
-        return {};
-    }
-    const std::string lower = Lower(name);
-    std::string best;
-    std::size_t bestDistance = SIZE_MAX;
-    for (const std::string& candidate : known) {
-        const std::size_t distance = Distance(lower, Lower(candidate));
-        if (distance < bestDistance) {
-            best = candidate;
-            bestDistance = distance;
-        }
-    }
-    // One slip in a short name, up to three in a long one.
-    const std::size_t allowed = std::min<std::size_t>(3, 1 + best.size() / 6);
-    return bestDistance <= allowed ? best : std::string();
-}
-
-std::vector<std::string> ZavdConfigCheck::Run(const std::string& workdir, bool keyFile) {
+std::vector<std::string> ZavdConfigCheck::Run(const std::string& session,
+                                              const std::string& workdir, bool keyFile) {
     std::vector<std::string> problems;
-    const std::string iniPath = workdir + "/zav.ini";
-    const std::string term = "zav.ini: [ZTerm] ";
-
-    // The session runs in the work directory: the names in the settings start there.
-    const UniqueFd directory(::open(workdir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::vector<File> files;
-    files.push_back(File{"zav.ini",
-                         directory.Valid() ? Parse(directory.Get(), "zav.ini")
-                                           : FileText{ErrorText(errno), 0, 0, {}},
-                         {}});
-    if (!files[0].text.error.empty()) {
-        problems.push_back("zav.ini: cannot read " + iniPath + ": " + files[0].text.error);
-        return problems;
-    }
-    std::optional<ZTermConfig> config;
-    files[0].readers.push_back(ReadWith("ZTerm", [&] { config.emplace(iniPath); }));
-
-    // The files it names, each read by the session's reader of it.
-    ZKey keys;
-    std::string keysError;
-    bool keysRead = false;
-    if (!config->key_init.empty()) {
-        const std::string name = Slashed(config->key_init);
-        keysRead = AddFile(
-            files, directory.Get(), name, "ZKey", [&] { keys.Load(InWorkdir(workdir, name)); },
-            keysError);
-    }
-    std::string telnetError;
-    bool telnetRead = false;
-    if (!config->telnet_init.empty()) {
-        const std::string name = Slashed(config->telnet_init);
-        ZTelnet telnet(true);
-        telnetRead = AddFile(
-            files, directory.Get(), name, "ZTelnet", [&] { telnet.Load(InWorkdir(workdir, name)); },
-            telnetError);
-    }
-
-    Values values;
-    for (const File& file : files) {
-        CheckFile(file, values, problems);
-    }
-    if (!values.contains("zterm")) {
-        problems.push_back("zav.ini: no [ZTerm] section; the sessions do not start without it");
-        return problems;
-    }
-
-    const auto& settings = values["zterm"];
-    const auto height = settings.find("screen_height");
-    const auto buffer = settings.find("buff_height");
-    if (height != settings.end() && buffer != settings.end()) {
-        const auto rows = Decimal(height->second, false);
-        const auto buffered = Decimal(buffer->second, false);
-        if (rows && buffered && *buffered < *rows) {
-            problems.push_back(term + "buff_height: " + buffer->second +
-                               " is less than screen_height " + height->second);
-        }
-    }
-    for (const ZTermConfig::Alias& alias : ZTermConfig::kAliases) {
-        if (settings.contains(alias.shipped) && settings.contains(alias.correct)) {
-            problems.push_back(term + alias.correct + ": ignored; " + alias.shipped +
-                               " is set too, and that spelling wins");
-        }
-    }
-
-    // The session refuses every client when no typed byte could reach the console.
-    if (config->key_init.empty()) {
-        problems.push_back(term +
-                           "key_init: not set; the sessions refuse every client "
-                           "without a key table");
-    } else if (!keysRead) {
-        problems.push_back(term + "key_init: cannot read " + config->key_init + ": " + keysError);
-    } else if (!values.contains("zkey")) {
-        problems.push_back(config->key_init +
-                           ": no [ZKey] section; the sessions refuse every client without keys");
-    } else if (keys.LongestInput() == 0) {
-        problems.push_back(config->key_init +
-                           ": [ZKey]: no keys (no inputN with bytes before an inputN=eof); the "
-                           "sessions refuse every client");
-    }
-
-    if (!config->telnet_init.empty() && !telnetRead) {
-        problems.push_back(term + "telnet_init: cannot read " + config->telnet_init + ": " +
-                           telnetError);
-    } else if (telnetRead && !values.contains("ztelnet")) {
-        problems.push_back(config->telnet_init +
-                           ": no [ZTelnet] section; the sessions would send no colours");
-    } else if (telnetRead) {
-        const auto& telnet = values["ztelnet"];
-        const auto page = telnet.find("export_code_page");
-        const auto number = page != telnet.end() ? Decimal(page->second, false) : std::nullopt;
-        if (number && *number <= kMaxUnsigned && IsValidCodePage(static_cast<UINT>(*number)) == 0) {
-            problems.push_back(config->telnet_init + ": [ZTelnet] export_code_page: " +
-                               page->second + ": iconv cannot convert into this code page");
-        }
-    }
-
+    CheckSession(session, workdir, problems);
     if (keyFile) {
-        // Loaded as the session loads it: no link followed, private to a trusted account.
-        const std::string name = config->rsakey_file;
-        SshServer server;
-        if (ZavdKeyFile::PathFromSettings(workdir).empty()) {
-            problems.push_back(term +
-                               "rsakey_file: not set; name the key-set file, and zavd "
-                               "--genkey creates it");
-        } else {
-            switch (server.LoadKey(Slashed(name), ZSsh::kKeysetPassword, directory.Get())) {
-                case SshServer::kOk:
-                    break;
-                case SshServer::kErrorOpen:
-                    problems.push_back(term + "rsakey_file: cannot read " + name + ": " +
-                                       server.KeyProblem() + "; zavd --genkey creates it");
-                    break;
-                case SshServer::kErrorPermission:
-                    problems.push_back(term + "rsakey_file: " + server.KeyProblem());
-                    break;
-                default:
-                    problems.push_back(term + "rsakey_file: " + name +
-                                       " is no key-set file of this server; move it away and "
-                                       "run zavd --genkey");
-            }
-        }
+        CheckKeyFile(workdir, problems);
     }
     return problems;
+}
+
+void ZavdConfigCheck::CheckSession(const std::string& session, const std::string& workdir,
+                                   std::vector<std::string>& problems) {
+    const std::string program = "cannot check the settings: " + session + " --check-config";
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        problems.push_back(program + ": cannot make a pipe: " + ErrorText(errno));
+        return;
+    }
+    const UniqueFd reader(ends[0]);
+    UniqueFd writer(ends[1]);
+    pid_t pid = -1;
+    const int rc = Start(session, workdir, writer.Get(), pid);
+    writer.Reset();
+    if (rc != 0) {
+        problems.push_back(program + ": " + ErrorText(rc));
+        return;
+    }
+    // Bounded: a check that hangs is ended, and so is one that closed its standard error
+    // and went on.
+    const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U)));
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kTimeoutMs);
+    std::string report;
+    bool finished = ReadReport(reader.Get(), deadline, report);
+    if (finished && process.Valid()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd watched{process.Get(), POLLIN, 0};
+        finished = left.count() > 0 && ::poll(&watched, 1, static_cast<int>(left.count())) == 1;
+    }
+    if (!finished) {
+        if (process.Valid()) {
+            ::syscall(SYS_pidfd_send_signal, process.Get(), SIGKILL, nullptr, 0U);
+        } else {
+            ::kill(pid, SIGKILL);
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    std::size_t start = 0;
+    std::size_t lines = 0;
+    while (start < report.size()) {
+        const std::size_t end = std::min(report.find('\n', start), report.size());
+        if (end > start) {
+            problems.push_back(report.substr(start, end - start));
+            ++lines;
+        }
+        start = end + 1;
+    }
+    if (!finished) {
+        problems.push_back(program + ": did not finish within " +
+                           std::to_string(kTimeoutMs / 1000) + " s; ended");
+    } else if (WIFSIGNALED(status)) {
+        problems.push_back(program + ": killed by signal " + std::to_string(WTERMSIG(status)));
+    } else if (WEXITSTATUS(status) > 1 || (WEXITSTATUS(status) == 1 && lines == 0)) {
+        problems.push_back(program + ": failed with exit code " +
+                           std::to_string(WEXITSTATUS(status)));
+    }
+}
+
+void ZavdConfigCheck::CheckKeyFile(const std::string& workdir, std::vector<std::string>& problems) {
+    const std::string term = "zav.ini: [ZTerm] ";
+    // The session runs in the work directory: the key-set file's name starts there.
+    const UniqueFd directory(::open(workdir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.Valid() || !HasTermSection(directory.Get())) {
+        return;
+    }
+    const std::string name = ZavdKeyFile::NameFromSettings(workdir);
+    if (ZavdKeyFile::PathFromSettings(workdir).empty()) {
+        problems.push_back(term +
+                           "rsakey_file: not set; name the key-set file, and zavd "
+                           "--genkey creates it");
+        return;
+    }
+    // Loaded as the session loads it: no link followed, private to a trusted account.
+    SshServer server;
+    switch (server.LoadKey(Slashed(name), ZSsh::kKeysetPassword, directory.Get())) {
+        case SshServer::kOk:
+            break;
+        case SshServer::kErrorOpen:
+            problems.push_back(term + "rsakey_file: cannot read " + name + ": " +
+                               server.KeyProblem() + "; zavd --genkey creates it");
+            break;
+        case SshServer::kErrorPermission:
+            problems.push_back(term + "rsakey_file: " + server.KeyProblem());
+            break;
+        default:
+            problems.push_back(term + "rsakey_file: " + name +
+                               " is no key-set file of this server; move it away and "
+                               "run zavd --genkey");
+    }
 }

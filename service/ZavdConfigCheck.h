@@ -1,23 +1,28 @@
-// Checks a work directory's settings before any session reads them, as `sshd -t` does:
-// zav.ini's [ZTerm] section, the key table (key_init), the terminal settings
-// (telnet_init) and the key-set file (rsakey_file). The session's own readers load each
-// file, so the keys they ask for are the known ones; the files are parsed by the
-// readers' parser to find what those readers pass over in silence (unknown and repeated
-// keys and sections, values that read as a default, lines without '=').
+// Checks the settings before zavd serves, as `sshd -t` does. What the sessions read is
+// checked by the session program itself (`brisel --check-config WORKDIR`, run as a
+// child of its own, bounded in time and output); zavd checks what it reads itself: the
+// key-set file named by rsakey_file, which --genkey creates.
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 class ZavdConfigCheck {
   public:
-    // One line per problem, each naming its file, section and key; empty when the
-    // settings can be used. With keyFile false the key-set file is not looked at
-    // (zavd --genkey is about to create it).
-    static std::vector<std::string> Run(const std::string& workdir, bool keyFile = true);
+    // The longest the session program's check may take.
+    static constexpr int kTimeoutMs = 30000;
+    // What the session program's check may say, at most.
+    static constexpr std::size_t kMaxReport = 256 * 1024;
 
-    // The name in known closest to name (without regard to ASCII case) when it is close
-    // enough to be a slip of the keyboard; empty otherwise.
-    static std::string Closest(std::string_view name, const std::vector<std::string>& known);
+    // One line per problem, each naming its file, section and key; empty when the
+    // settings can be used. session is the session program zavd starts; a session program
+    // that cannot be run or fails in its check is a problem too. With keyFile false the
+    // key-set file is not looked at (zavd --genkey is about to create it).
+    static std::vector<std::string> Run(const std::string& session, const std::string& workdir,
+                                        bool keyFile = true);
+
+  private:
+    static void CheckSession(const std::string& session, const std::string& workdir,
+                             std::vector<std::string>& problems);
+    static void CheckKeyFile(const std::string& workdir, std::vector<std::string>& problems);
 };

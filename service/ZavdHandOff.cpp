@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/DescriptorPassing.h"
 #include "service/ErrorText.h"
 #include "transport/HandOffIo.h"
 #include "win32/Win32.h"
@@ -69,7 +70,7 @@ UniqueFd AcceptFrom(int listener, pid_t session, Clock::time_point deadline, std
 
 bool ReadMessage(int fd, std::string& payload, std::string& error, const char* what) {
     unsigned char header[4] = {};
-    if (!handoff::ReadAll(fd, reinterpret_cast<char*>(header), 4, nullptr)) {
+    if (!DescriptorPassing::Receive(fd, reinterpret_cast<char*>(header), 4, nullptr)) {
         error = std::string("reading ") + what + ": " + ErrorText(errno);
         return false;
     }
@@ -80,7 +81,7 @@ bool ReadMessage(int fd, std::string& payload, std::string& error, const char* w
         return false;
     }
     payload.assign(length, '\0');
-    if (!handoff::ReadAll(fd, payload.data(), length, nullptr)) {
+    if (!DescriptorPassing::Receive(fd, payload.data(), length, nullptr)) {
         error = std::string("reading ") + what + ": " + ErrorText(errno);
         return false;
     }
@@ -163,7 +164,7 @@ bool ZavdHandOff::Run(pid_t session, int client, std::chrono::milliseconds timeo
     message[0] = static_cast<char>(length);
     message[1] = static_cast<char>(length >> 8);
     std::memcpy(message.data() + 4, &record, sizeof record);
-    if (!handoff::WriteWithDescriptor(reply.Get(), message, client)) {
+    if (!DescriptorPassing::Send(reply.Get(), message, client)) {
         error = std::string("sending the socket: ") + ErrorText(errno);
         return false;
     }

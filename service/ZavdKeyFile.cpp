@@ -68,11 +68,15 @@ ZavdKeyFile::Result ZavdKeyFile::Create(const std::string& path, const std::stri
     return Result::Created;
 }
 
-std::string ZavdKeyFile::PathFromSettings(const std::string& workdir) {
+std::string ZavdKeyFile::NameFromSettings(const std::string& workdir) {
     char value[1000] = {};
     const std::string ini = workdir + "/zav.ini";
     GetPrivateProfileStringA("ZTerm", "rsakey_file", "", value, sizeof value, ini.c_str());
-    std::string name = value;
+    return value;
+}
+
+std::string ZavdKeyFile::PathFromSettings(const std::string& workdir) {
+    std::string name = NameFromSettings(workdir);
     if (name.empty() || name == "eof") {
         return {};
     }

@@ -12,4 +12,6 @@ class ZavdKeyFile {
     // The key file named by rsakey_file in workdir's zav.ini, relative to workdir; empty
     // when the setting is empty.
     static std::string PathFromSettings(const std::string& workdir);
+    // rsakey_file in workdir's zav.ini as it is written there.
+    static std::string NameFromSettings(const std::string& workdir);
 };

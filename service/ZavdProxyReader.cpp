@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/SocketAddress.h"
 #include "service/ErrorText.h"
 #include "service/ProxyHeader.h"
 
@@ -114,18 +115,6 @@ void CloseAllBut(int a, int b) {
     ::_exit(0);  // not reached
 }
 
-std::string Text(int family, const std::uint8_t* address) {
-    char text[INET6_ADDRSTRLEN] = {};
-    in6_addr v6{};
-    std::memcpy(&v6, address, sizeof v6);
-    if (family == 6 && IN6_IS_ADDR_V4MAPPED(&v6)) {
-        ::inet_ntop(AF_INET, address + 12, text, sizeof text);  // as the sockets show it
-    } else {
-        ::inet_ntop(family == 4 ? AF_INET : AF_INET6, address, text, sizeof text);
-    }
-    return text;
-}
-
 }  // namespace
 
 bool ZavdProxyReader::LookUp(const char* account, Identity& identity, std::string& error) {
@@ -194,7 +183,8 @@ ZavdProxyReader::Outcome ZavdProxyReader::Finish() {
                 break;
             }
             outcome.accepted = true;
-            outcome.ip = Text(report.family, report.address);
+            outcome.ip =
+                SocketAddress::FromBytes(report.family, report.address, report.port).Host();
             outcome.port = std::to_string(report.port);
             return outcome;
         case kOwn:

@@ -24,10 +24,10 @@
 #include <fstream>
 #include <memory>
 
+#include "base/SocketAddress.h"
 #include "service/ErrorText.h"
 #include "service/ZavdHandOff.h"
 #include "transport/HandOffIo.h"
-#include "transport/ZSocket.h"
 #include "win32/CgroupJob.h"
 
 extern char** environ;  // NOLINT
@@ -88,11 +88,6 @@ bool ToJournal() {
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) == stream;
 }
 
-// "IP:PORT", with the IPv6 address in brackets.
-std::string Show(const std::string& ip, const std::string& port) {
-    return (ip.find(':') != std::string::npos ? "[" + ip + "]" : ip) + ":" + port;
-}
-
 std::string Describe(int status) {
     if (WIFSIGNALED(status)) {
         return "killed by signal " + std::to_string(WTERMSIG(status));
@@ -134,8 +129,7 @@ bool ZavdServer::Start(std::string& error) {
             ::inet_pton(AF_INET, address.host.c_str(), &a.sin_addr);
             length = sizeof a;
         }
-        const std::string shown =
-            (v6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
+        const std::string shown = SocketAddress::Join(address.host, std::to_string(address.port));
         if (!fd.Valid() || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
             ::listen(fd.Get(), 128) != 0) {
             error = "cannot listen on " + shown + ": " + ErrorText(errno);
@@ -144,10 +138,9 @@ bool ZavdServer::Start(std::string& error) {
         // Port 0 takes a free port: report the one given.
         length = sizeof storage;
         ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&storage), &length);
-        const unsigned port = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(storage).sin6_port
-                                       : reinterpret_cast<sockaddr_in&>(storage).sin_port);
-        m_listening.push_back((v6 ? "[" + address.host + "]" : address.host) + ":" +
-                              std::to_string(port) + (address.proxy ? ",proxy" : ""));
+        const unsigned port = SocketAddress(storage).Port();
+        m_listening.push_back(SocketAddress::Join(address.host, std::to_string(port)) +
+                              (address.proxy ? ",proxy" : ""));
         if (address.proxy) {
             m_proxyListeners.insert(fd.Get());
         }
@@ -305,10 +298,11 @@ void ZavdServer::Accept(int listener) {
     if (!client.Valid()) {
         return;  // gone before it was taken, or out of descriptors for now
     }
-    ZSocket socket(client.Get());
-    const std::string ip = socket.GetConnectionIP();
-    const std::string port = socket.GetConnectionPort();
-    const std::string peer = Show(ip, port);
+    // As the session reads its socket's peer: a record that cannot be read as zeros.
+    const SocketAddress address(from);
+    const std::string ip = address.Valid() ? address.Host() : "0.0.0.0";
+    const std::string port = std::to_string(address.Port());
+    const std::string peer = SocketAddress::Join(ip, port);
     if (m_proxyListeners.count(listener) != 0) {
         ReadProxyHeader(std::move(client), from, ip, port, peer);
     } else {
@@ -363,7 +357,7 @@ void ZavdServer::FinishProxyHeader(std::size_t index, bool timedOut) {
         return;
     }
     Admit(std::move(pending.client), outcome.ip, outcome.port,
-          Show(outcome.ip, outcome.port) + " via " + pending.peer);
+          SocketAddress::Join(outcome.ip, outcome.port) + " via " + pending.peer);
 }
 
 void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string& port,

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/SocketAddress.h"
 #include "service/ErrorText.h"
 
 namespace {
@@ -73,18 +74,6 @@ bool ZavdSocketActivation::Take(std::vector<UniqueFd>& sockets, std::string& err
 }
 
 std::string ZavdSocketActivation::Address(int fd) {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
-        return text;
-    }
-    if (storage.ss_family == AF_INET6) {
-        const auto& a = reinterpret_cast<const sockaddr_in6&>(storage);
-        ::inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a.sin6_port));
-    }
-    const auto& a = reinterpret_cast<const sockaddr_in&>(storage);
-    ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+    const SocketAddress address = SocketAddress::Local(fd);
+    return address.Valid() ? address.Text() : "?";
 }

@@ -20,7 +20,8 @@ namespace {
 
 // Checks the work directory's settings; on problems reports each, and then outcome.
 bool SettingsUsable(const ZavdOptions& options, bool keyFile, const char* outcome) {
-    const std::vector<std::string> problems = ZavdConfigCheck::Run(options.workdir, keyFile);
+    const std::vector<std::string> problems =
+        ZavdConfigCheck::Run(options.session, options.workdir, keyFile);
     for (const std::string& problem : problems) {
         std::fprintf(stderr, "zavd: %s\n", problem.c_str());
     }
@@ -59,7 +60,8 @@ int main(int argc, char** argv) {
     }
     if (options.checkConfig) {
         // As sshd -t: one line per problem, nothing when the settings are fine.
-        const std::vector<std::string> problems = ZavdConfigCheck::Run(options.workdir);
+        const std::vector<std::string> problems =
+            ZavdConfigCheck::Run(options.session, options.workdir);
         for (const std::string& problem : problems) {
             std::fprintf(stderr, "%s\n", problem.c_str());
         }

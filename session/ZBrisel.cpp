@@ -309,7 +309,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     const DWORD keepAlive = m_config.keep_alive_interval;
     if (keepAlive != 0 && now - loop.keepAliveStart > keepAlive * 1000U) {
         loop.keepAliveStart = now;
-        if (!m_ssh.Push(ZTelnet::Nop())) {
+        if (!m_ssh.KeepAlive()) {
             return EndReason{"disconnected", "no connection to client1", EndReason::Nothing};
         }
     }
@@ -550,8 +550,6 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
             }
             const std::string text = ZWinsta::GetErrorMessage(code);
             s.m_console.Write("\n" + text + "\n\n");
-            // The address and port let log watchers act on repeated refusals.
-            const std::string from = " from " + s.m_config.ip + " port " + s.m_config.port;
             trace.Trace("refused: [ ", user, " ]");
             if (!s.m_separated) {
                 LogLine(s.Policy().RefusedLine(user, text));

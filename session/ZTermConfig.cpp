@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string_view>
 
+#include "console/ConsoleFlow.h"
 #include "infra/ZIni.h"
 #include "platform/ZWinsta.h"
+#include "screen/ZScreen.h"
+#include "session/ZBrisel.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -41,16 +45,17 @@ std::string CheckSettingsFile(const std::string& path) {
 
 // A text setting with a second spelling: the shipped spelling's value when it is set,
 // the other's otherwise.
-void GetAliasedKey(ZIni& ini, const std::string& section, const char* name, std::string& value) {
+void GetAliasedKey(ZIni& ini, const std::string& section, const char* name, std::string& value,
+                   const ZIniRule& rule) {
     for (const ZTermConfig::Alias& alias : ZTermConfig::kAliases) {
         if (name == std::string_view(alias.shipped)) {
             std::string correct;
-            ini.GetKey(section, alias.correct, correct, "");
-            ini.GetKey(section, alias.shipped, value, correct);
+            ini.GetKey(section, alias.correct, correct, "", rule);
+            ini.GetKey(section, alias.shipped, value, correct, rule);
             return;
         }
     }
-    ini.GetKey(section, name, value, "");
+    ini.GetKey(section, name, value, "", rule);
 }
 
 }  // namespace
@@ -89,26 +94,32 @@ ZTermConfig::ZTermConfig(const std::string& path) {
     ini.GetKey(section, "pass_timeout_message", pass_timeout_message, "");
     ini.GetKey(section, "idle_timeout_message", idle_timeout_message, "");
     ini.GetKey(section, "service_stopped_message", service_stopped_message, "");
-    GetAliasedKey(ini, section, "login_successfull_message", login_successfull_message);
-    ini.GetKey(section, "max_login_attempts", max_login_attempts, 0U);
-    ini.GetKey(section, "allowed_login_list", allowed_login_list, "");
-    GetAliasedKey(ini, section, "fordbiden_login_list", fordbiden_login_list);
+    GetAliasedKey(ini, section, "login_successfull_message", login_successfull_message,
+                  ZIniRule::Text());
+    ini.GetKey(section, "max_login_attempts", max_login_attempts, 0U,
+               ZIniRule::Number(0, kMaxLoginAttempts));
+    ini.GetKey(section, "allowed_login_list", allowed_login_list, "", ZIniRule::Names());
+    GetAliasedKey(ini, section, "fordbiden_login_list", fordbiden_login_list, ZIniRule::Names());
     ini.GetKey(section, "shell_command", shell_command, "");
     ini.GetKey(section, "exec_commands", exec_commands, false);
     ini.GetSecretKey(section, "default_pass", default_pass, "");
     ini.GetKey(section, "default_domain", default_domain, "");
-    ini.GetKey(section, "trace_level", trace_level, 0U);
+    ini.GetKey(section, "trace_level", trace_level, 0U, ZIniRule::Signed(INT32_MIN, INT32_MAX));
     ini.GetKey(section, "log_file", log_file, "");
     ini.GetKey(section, "trace_file", trace_file, "");
     ini.GetKey(section, "error_file", error_file, "");
     ini.GetKey(section, "key_init", key_init, "");
     ini.GetKey(section, "telnet_init", telnet_init, "");
-    ini.GetKey(section, "pass_timeout", pass_timeout, 0U);
-    ini.GetKey(section, "idle_timeout", idle_timeout, 0U);
-    ini.GetKey(section, "refresh_delay", refresh_delay, 0U);
+    ini.GetKey(section, "pass_timeout", pass_timeout, 0U, ZIniRule::Number(0, kMaxSeconds));
+    ini.GetKey(section, "idle_timeout", idle_timeout, 0U, ZIniRule::Number(0, kMaxSeconds));
+    ini.GetKey(section, "keep_alive_interval", keep_alive_interval, 0U,
+               ZIniRule::Number(0, kMaxSeconds));
+    ini.GetKey(section, "refresh_delay", refresh_delay, 0U, ZIniRule::Number(0, kMaxRefreshDelay));
     ini.GetKey(section, "scrollback_burst", scrollback_burst, 10000U);
-    ini.GetKey(section, "screen_width", screen_width, 0U);
-    ini.GetKey(section, "screen_height", screen_height, 0U);
-    ini.GetKey(section, "buff_height", buff_height, 0U);
+    ini.GetKey(section, "screen_width", screen_width, 0U, ZIniRule::Number(1, ZScreen::kColumns));
+    ini.GetKey(section, "screen_height", screen_height, 0U,
+               ZIniRule::Number(1, ZBrisel::kMaxWindowRows));
+    ini.GetKey(section, "buff_height", buff_height, 0U,
+               ZIniRule::Number(1, kMaxConsoleBufferHeight));
     ini.GetKey(section, "dumb_client", dumb_client, false);
 }

@@ -23,6 +23,14 @@ class ZTermConfig {
         {"fordbiden_login_list", "forbidden_login_list"},
     }};
 
+    // The longest time in seconds: the session counts milliseconds in 32 bits.
+    static constexpr long long kMaxSeconds = 0xFFFFFFFFLL / 1000;
+    // The least time between two screen updates, at most: more leaves the client's
+    // screen seconds behind.
+    static constexpr long long kMaxRefreshDelay = 10000;
+    // Refused log-on attempts before the session ends, at most.
+    static constexpr long long kMaxLoginAttempts = 100;
+
     // The session's settings: .\zav.ini, the command line, and the variables set for
     // the shell.
     ZTermConfig();

@@ -1,15 +1,15 @@
-// Whole-buffer reads and writes on the local stream sockets of the socket hand-off, and
-// the passing of a descriptor beside the bytes. Shared by the session's and the
-// service's side. Every call returns false with errno set on failure (EPIPE for an early
-// end of stream, EAGAIN after a socket's time-out).
+// The local stream sockets of the socket hand-off: their names, whole writes, the peer's
+// process and the time-outs. Shared by the session's and the service's side; the bytes
+// that carry a descriptor go through DescriptorPassing (base/). Every call returns false
+// with errno set on failure.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstddef>
+
 #include <string>
 #include <string_view>
-
-#include "base/UniqueFd.h"
 
 namespace handoff {
 
@@ -22,11 +22,6 @@ constexpr std::size_t kRecordSize = 372;
 constexpr std::size_t kMaxPayload = 65536;
 
 bool WriteAll(int fd, std::string_view data);
-// Sends data with descriptor attached to its first byte.
-bool WriteWithDescriptor(int fd, std::string_view data, int descriptor);
-// Reads exactly size bytes into buffer; a descriptor that arrives with them is put into
-// passed (close-on-exec), replacing any earlier one.
-bool ReadAll(int fd, char* buffer, std::size_t size, UniqueFd* passed);
 // The process id of the socket's peer, or -1.
 pid_t PeerProcess(int fd);
 // Sets both time-outs of a socket.

@@ -250,6 +250,20 @@ int SshServer::Flush(milliseconds timeout) {
     return rc == SSH_OK ? kOk : kErrorWrite;
 }
 
+int SshServer::KeepAlive(milliseconds timeout) {
+    if (m_closed || !Alive()) {
+        return kErrorWrite;
+    }
+    // libssh keeps one global request at a time and never waits for its answer here (the
+    // session does not block): a call sends a request when none is outstanding; while one
+    // is, it only takes in what has arrived, and the call that finds the answer only
+    // clears it. Two calls send one request whenever the last was answered (or there was
+    // none), and none while the client still owes an answer.
+    ssh_send_keepalive(m_session);
+    ssh_send_keepalive(m_session);
+    return Flush(timeout);
+}
+
 void SshServer::Watch(const std::vector<WakeSource>& wake) {
     Unwatch();
     for (const WakeSource& source : wake) {

@@ -61,6 +61,11 @@ class SshServer {
     // the session for longer).
     int Write(std::string_view data, std::chrono::milliseconds timeout);
     int Flush(std::chrono::milliseconds timeout);
+    // Sends the client a keep-alive (the global request keepalive@openssh.com, which
+    // asks for an answer, as sshd's ClientAliveInterval does) and flushes it within the
+    // time-out; one is outstanding at a time: while the client has not answered the last,
+    // none is added. kErrorWrite: the connection is gone.
+    int KeepAlive(std::chrono::milliseconds timeout);
     // A descriptor whose readiness ends a read's wait; drained (an eventfd) when drain.
     struct WakeSource {
         int fd = -1;

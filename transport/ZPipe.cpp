@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/DescriptorPassing.h"
 #include "infra/ZTraceScope.h"
 #include "platform/ZWinsta.h"
 #include "transport/HandOffIo.h"
@@ -104,7 +105,8 @@ bool ZPipe::Read(std::string& text) {
     ZTraceScope trace;
     trace.Trace("ZPipe::Read( )");
     unsigned char header[4] = {};
-    if (!handoff::ReadAll(m_hReadPipe.Get(), reinterpret_cast<char*>(header), 4, &m_passed)) {
+    if (!DescriptorPassing::Receive(m_hReadPipe.Get(), reinterpret_cast<char*>(header), 4,
+                                    &m_passed)) {
         FailWithErrno();
         trace.Trace("ReadFile( ) : err ", GetLastError());
         return false;
@@ -120,7 +122,7 @@ bool ZPipe::Read(std::string& text) {
     }
     std::vector<char> buffer(static_cast<std::size_t>(length), '\0');
     // The whole payload, however the service split its writes.
-    if (!handoff::ReadAll(m_hReadPipe.Get(), buffer.data(), buffer.size(), &m_passed)) {
+    if (!DescriptorPassing::Receive(m_hReadPipe.Get(), buffer.data(), buffer.size(), &m_passed)) {
         FailWithErrno();
         trace.Trace("ReadFile2( ) : err ", GetLastError());
         return false;

@@ -129,6 +129,17 @@ bool ZSsh::Push(std::string text) {
     return true;
 }
 
+bool ZSsh::KeepAlive() {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::KeepAlive( )");
+    const int status = m_session ? m_session->KeepAlive(kSendTime) : SshServer::kErrorWrite;
+    if (status != SshServer::kOk) {
+        trace.Trace("keep-alive : err = ", status);
+        return false;
+    }
+    return true;
+}
+
 bool ZSsh::Pop(std::string& text) {
     return Pop(text, static_cast<DWORD>(kReadWait.count()), {}, nullptr);
 }

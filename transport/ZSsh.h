@@ -26,6 +26,8 @@ class ZSsh {
     void ShutDown();
     bool Init(SOCKET socket, std::string keysetPath, std::string password);
     bool Push(std::string text);
+    // Sends the client an SSH keep-alive; false when the connection is gone.
+    bool KeepAlive();
     // What the client sent (up to its first zero byte), possibly nothing; false when the
     // connection is gone. Waits at most 100 ms for it.
     bool Pop(std::string& text);

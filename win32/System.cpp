@@ -1,6 +1,5 @@
-// Last-error code, identities, time, command line, environment and error texts.
+// Last-error code, identities, time, command line and environment.
 #include <pthread.h>
-#include <security/pam_appl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -183,26 +182,4 @@ BOOL SetEnvironmentVariableA(const char* name, const char* value) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): guarded above
     const int rc = value == nullptr ? ::unsetenv(name) : ::setenv(name, value, 1);
     return rc == 0 ? TRUE : FailWithErrno();
-}
-
-DWORD FormatMessageA(DWORD flags, DWORD code, std::string& text) {
-    if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0) {
-        SetLastError(EINVAL);
-        return 0;
-    }
-    const char* message = nullptr;
-    if ((code & ERROR_PAM_TAG) != 0) {
-        const int pamCode = static_cast<int>(code & ~ERROR_PAM_TAG);
-        if (pamCode >= 0 && pamCode < _PAM_RETURN_VALUES) {
-            message = ::pam_strerror(nullptr, pamCode);
-        }
-    } else if (code <= 0x7FFFFFFF) {
-        message = ::strerrordesc_np(static_cast<int>(code));
-    }
-    if (message == nullptr) {
-        SetLastError(EINVAL);
-        return 0;
-    }
-    text = std::string(message) + "\r\n";
-    return static_cast<DWORD>(text.size());
 }

@@ -14,6 +14,7 @@
 //   crash        dies in the middle of the exchange
 //   hang         stops in the middle of the exchange
 //   empty-write  connects the pipes, writes an empty message, then the process id, exits
+// With --check-config DIR it checks the settings as brisel does.
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -26,10 +27,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "console/ConsoleFlow.h"
 #include "infra/ZTraceScope.h"
 #include "platform/ZWinsta.h"
+#include "session/ZConfigCheck.h"
 #include "session/ZTermConfig.h"
 #include "transport/ZPipe.h"
 #include "transport/ZSocket.h"
@@ -186,8 +189,16 @@ bool ForeignRefused(const std::string& suffix) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     ProvideConsoleTerminal();
+    // zavd checks the settings with the session program it starts, as with brisel.
+    if (argc == 3 && std::string(argv[1]) == "--check-config") {
+        const std::vector<std::string> problems = ZConfigCheck::Run(argv[2]);
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "%s\n", problem.c_str());
+        }
+        return problems.empty() ? 0 : 1;
+    }
     ZTermConfig config;
     TraceThreshold(0);
     ErrorFile(config.error_file);

@@ -184,9 +184,14 @@ TEST_F(Service, StoppingTheServiceEndsItsSessions) {
 }
 
 TEST_F(Service, UnderTheJournalLinesCarryAPriorityInsteadOfTheTime) {
-    test::Zavd zavd(work.Path().string(), {"--session", "/nonexistent/session"}, "127.0.0.1:0", 0,
-                    0, true);
+    // A session program that passes zavd's check of the settings and is gone when the
+    // client comes: the connection is not served.
+    const std::string session = work / "session";
+    test::WriteFile(session, "#!/bin/sh\nexit 0\n");
+    ASSERT_EQ(::chmod(session.c_str(), 0755), 0);
+    test::Zavd zavd(work.Path().string(), {"--session", session}, "127.0.0.1:0", 0, 0, true);
     ASSERT_GT(zavd.Port(), 0) << zavd.Output();
+    ASSERT_EQ(::unlink(session.c_str()), 0);
     UniqueFd client = Connect(zavd.Port());
     EXPECT_NE(zavd.WaitForLine("not served"), "") << zavd.Output();
     EXPECT_EQ(zavd.Stop(SIGTERM), 0);

@@ -127,6 +127,30 @@ TEST_F(Brisel, PasswordTimeout) {
     EXPECT_TRUE(terminal->WaitForText("ssh-exit="));
 }
 
+// Every keep_alive_interval seconds the client is asked for an answer at the SSH level
+// (as sshd's ClientAliveInterval asks), also before the log-on; the client answers, so
+// the next one follows.
+TEST_F(Brisel, KeepAlivesAreSshRequests) {
+    StartService({{"keep_alive_interval", "1"}}, {});
+    const std::string log = work / "ssh.log";
+    terminal = std::make_unique<test::Tmux>(
+        test::SshCommand(zavd->Port(), "zavtest5", "-v -E " + test::Quote(log)) +
+            "; echo ssh-exit=$?",
+        100, 30);
+    ASSERT_TRUE(terminal->WaitForText("Password:"));
+    const std::string request = "rtype keepalive@openssh.com want_reply 1";
+    bool second = false;
+    for (int i = 0; i < 20 * 20 && !second; ++i) {
+        const std::string said = test::ReadFile(log);
+        const std::size_t first = said.find(request);
+        second = first != std::string::npos && said.find(request, first + 1) != std::string::npos;
+        if (!second) {
+            ::usleep(50000);
+        }
+    }
+    EXPECT_TRUE(second) << test::ReadFile(log);
+}
+
 TEST_F(Brisel, IdleTimeoutAfterLogOn) {
     const std::string user = "zavtest6";
     Start(user, {{"idle_timeout", "3"}});

@@ -42,9 +42,9 @@ TEST_F(ConfigTest, WithoutSectionEverythingDefaultsAndVariablesAreStillSet) {
                             "log_file", "key_init", "telnet_init"}) {
         EXPECT_EQ(v[key], "") << key;
     }
-    for (const char* key :
-         {"screen_width", "screen_height", "buff_height", "pass_timeout", "idle_timeout",
-          "refresh_delay", "max_login_attempts", "trace_level", "dumb_client", "exec_commands"}) {
+    for (const char* key : {"screen_width", "screen_height", "buff_height", "pass_timeout",
+                            "idle_timeout", "keep_alive_interval", "refresh_delay",
+                            "max_login_attempts", "trace_level", "dumb_client", "exec_commands"}) {
         EXPECT_EQ(v[key], "0") << key;
     }
     EXPECT_EQ(v["ip"], "10.0.0.7");
@@ -88,6 +88,7 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
                     "buff_height = 300\n"
                     "pass_timeout = 60\n"
                     "idle_timeout = 3600\n"
+                    "keep_alive_interval = 30\n"
                     "refresh_delay = 20\n"
                     "max_login_attempts = 3\n"
                     "trace_level = 10\n"
@@ -118,6 +119,7 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
         {"buff_height", "300"},
         {"pass_timeout", "60"},
         {"idle_timeout", "3600"},
+        {"keep_alive_interval", "30"},
         {"refresh_delay", "20"},
         {"max_login_attempts", "3"},
         {"trace_level", "10"},

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "base/DescriptorPassing.h"
 #include "base/UniqueFd.h"
 #include "service/ZavdHandOff.h"
 #include "support/ConsoleSupport.h"
@@ -207,7 +208,9 @@ struct ManualService {
     }
     std::string ReadRequest(std::size_t size) {
         std::string bytes(size, '\0');
-        return handoff::ReadAll(requestConnection.Get(), bytes.data(), size, nullptr) ? bytes : "";
+        return DescriptorPassing::Receive(requestConnection.Get(), bytes.data(), size, nullptr)
+                   ? bytes
+                   : "";
     }
     UniqueFd request, reply, requestConnection, replyConnection;
 };
@@ -231,8 +234,8 @@ TEST_F(HandOff, TheReplyMayComeInTwoWrites) {
     EXPECT_EQ(request,
               std::string("\x04\0\0\0", 4) + std::string(reinterpret_cast<const char*>(&pid), 4));
     // The length with the socket attached, then the record on its own, a moment later.
-    ASSERT_TRUE(handoff::WriteWithDescriptor(service.replyConnection.Get(),
-                                             std::string("\x74\x01\0\0", 4), c.server.Get()));
+    ASSERT_TRUE(DescriptorPassing::Send(service.replyConnection.Get(),
+                                        std::string("\x74\x01\0\0", 4), c.server.Get()));
     std::this_thread::sleep_for(100ms);
     ASSERT_TRUE(handoff::WriteAll(service.replyConnection.Get(), Record(c.server.Get())));
     EXPECT_EQ(service.ReadRequest(5), std::string("\x01\0\0\0.", 5));
@@ -263,7 +266,7 @@ TEST_F(HandOff, BadRepliesAreRefusedCleanly) {
             reply += Record(c.server.Get());
         }
         if (k.withSocket) {
-            handoff::WriteWithDescriptor(service.replyConnection.Get(), reply, c.server.Get());
+            DescriptorPassing::Send(service.replyConnection.Get(), reply, c.server.Get());
         } else {
             handoff::WriteAll(service.replyConnection.Get(), reply);
         }
