@@ -69,7 +69,9 @@ void ConsolePty::Kick() {
 void ConsolePty::Pump(Sink& sink) {
     // Output read but not yet taken: the sink may hold part of a chunk back until the
     // session has captured what scrolled.
-    std::string chunk(65536, '\0');
+    // A pseudo-terminal gives at most its line discipline's buffer (4 KiB) per read: a
+    // larger chunk would only cost every session memory it never uses.
+    std::string chunk(16384, '\0');
     std::size_t heldFrom = 0;
     std::size_t heldTo = 0;
     bool hungUp = false;
