@@ -1,11 +1,48 @@
 #include "screen/ZScreen.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "infra/ZTraceScope.h"
 #include "platform/ZConsole.h"
 
-ZScreen::ZScreen() : m_window{}, m_valid{}, m_cursor{}, m_cells{}, m_info{} {}
+ZScreen::ZScreen() : m_window{}, m_valid{}, m_cursor{}, m_info{} {}
+
+ZScreen::ZScreen(const ZScreen& other) : ZScreen() {
+    *this = other;
+}
+
+ZScreen& ZScreen::operator=(const ZScreen& other) {
+    if (this != &other) {
+        m_window = other.m_window;
+        m_valid = other.m_valid;
+        m_cursor = other.m_cursor;
+        m_info = other.m_info;
+        if (other.m_cells) {
+            std::memcpy(Cells().data(), other.m_cells->data(), sizeof(Grid));
+        } else {
+            m_cells.reset();
+        }
+    }
+    return *this;
+}
+
+ZScreen::Grid& ZScreen::Cells() {
+    if (!m_cells) {
+        // calloc: a large block comes zeroed from the system, untouched until written.
+        m_cells.reset(static_cast<Grid*>(std::calloc(1, sizeof(Grid))));
+        if (!m_cells) {
+            throw std::bad_alloc();
+        }
+    }
+    return *m_cells;
+}
+
+const CHAR_INFO* ZScreen::Row(int row) const {
+    static const std::array<CHAR_INFO, kColumns> kZeroRow{};
+    return m_cells ? (*m_cells)[static_cast<std::size_t>(row)].data() : kZeroRow.data();
+}
 
 bool ZScreen::Refresh(ZConsole& con, Mark& mark, DWORD& burstLeft) {
     ZTraceScope trace;

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <memory>
 
 #include "win32/Win32.h"
 
@@ -26,7 +28,12 @@ class ZScreen {
         WCHAR savedTrail = 0;  // the second cell's unit of a double-width character
     };
 
+    using Grid = std::array<std::array<CHAR_INFO, kColumns>, kRows>;
+
     ZScreen();
+    ZScreen(const ZScreen& other);
+    ZScreen& operator=(const ZScreen& other);
+    ~ZScreen() = default;
 
     // The rows of scrolled lines a capture takes beside a window of windowRows rows: one
     // fewer than the picture has left, so that a capture never fills the picture (a full
@@ -43,12 +50,21 @@ class ZScreen {
     bool Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft);
     static bool SetMagicMark(ZConsole& con, Mark& mark, DWORD holdLines = 0);
 
-    CHAR_INFO* Row(int row) { return m_cells[static_cast<std::size_t>(row)].data(); }
-    const CHAR_INFO* Row(int row) const { return m_cells[static_cast<std::size_t>(row)].data(); }
+    CHAR_INFO* Row(int row) { return Cells()[static_cast<std::size_t>(row)].data(); }
+    const CHAR_INFO* Row(int row) const;
+    // The cells, all zero until first written. They are made on first use, zero pages the
+    // system gives without touching: a session's privileged side, which holds the
+    // session's objects but never captures, pays nothing for its pictures.
+    Grid& Cells();
 
     SMALL_RECT m_window;
     SMALL_RECT m_valid;
     COORD m_cursor;
-    std::array<std::array<CHAR_INFO, kColumns>, kRows> m_cells;
     CONSOLE_SCREEN_BUFFER_INFO m_info;
+
+  private:
+    struct Free {
+        void operator()(Grid* grid) const { std::free(grid); }
+    };
+    std::unique_ptr<Grid, Free> m_cells;
 };

@@ -35,7 +35,7 @@ class ExportTest : public ::testing::Test {
         p.m_info.dwSize = COORD{kWidth, 300};
         p.m_info.srWindow = SMALL_RECT{0, 276, kWidth - 1, 299};
         p.m_info.wAttributes = 0x07;
-        for (auto& row : p.m_cells) {
+        for (auto& row : p.Cells()) {
             row.fill(CHAR_INFO{u' ', 0x07});
         }
     }
@@ -164,7 +164,7 @@ TEST_F(ExportTest, RepaintSendsColouredBlanksButNotDefaultOnes) {
 TEST_F(ExportTest, RepaintClearsInTheConsolesCurrentColour) {
     ZScreen zero;
     m_cur->m_info.wAttributes = 0x1F;
-    for (auto& row : m_cur->m_cells) {
+    for (auto& row : m_cur->Cells()) {
         row.fill(CHAR_INFO{u' ', 0x1F});
     }
     Put(*m_cur, 0, 0, u"x", 0x1F);
