@@ -64,6 +64,11 @@ ConsoleHost::ConsoleHost()
       }) {}
 
 bool ConsoleHost::Open() {
+    // The terminal first: a console that cannot have one leaves nothing behind (no
+    // handles in the process's table).
+    if (!m_pty.Open()) {
+        return false;
+    }
     m_wakeup.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     m_attention.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!m_wakeup.Valid() || !m_attention.Valid()) {
@@ -81,12 +86,11 @@ bool ConsoleHost::Open() {
     m_windowHandle = table.Add(std::make_shared<ConsoleObject>());
     m_changeEvent = table.Add(std::make_shared<ConsoleEvent>(m_wakeup.Get()));
     m_attentionEvent = table.Add(std::make_shared<ConsoleEvent>(m_attention.Get()));
-    // Last: the pump starts with it.
-    if (!m_pty.Open(*this)) {
-        return false;
+    {
+        std::lock_guard lock(m_mutex);
+        SyncSizeLocked();
     }
-    std::lock_guard lock(m_mutex);
-    SyncSizeLocked();
+    m_pty.Start(*this);  // last: the pump calls the host from now on
     return true;
 }
 

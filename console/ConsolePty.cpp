@@ -30,7 +30,7 @@ ConsolePty::~ConsolePty() {
     }
 }
 
-bool ConsolePty::Open(Sink& sink) {
+bool ConsolePty::Open() {
     // A session split for privileges runs on the terminal its privileged side made: the
     // only terminal that side ever gives the user.
     const PrivilegeBroker* broker = PrivilegeBroker::Installed();
@@ -57,8 +57,11 @@ bool ConsolePty::Open(Sink& sink) {
     if (!m_pumpEvent.Valid()) {
         return FailWithErrno();
     }
-    m_pump = std::thread(&ConsolePty::Pump, this, std::ref(sink));
     return true;
+}
+
+void ConsolePty::Start(Sink& sink) {
+    m_pump = std::thread(&ConsolePty::Pump, this, std::ref(sink));
 }
 
 void ConsolePty::Kick() {

@@ -47,9 +47,11 @@ class ConsolePty {
     ConsolePty& operator=(const ConsolePty&) = delete;
     ~ConsolePty();
 
-    // Takes the terminal (the one the privileged side made, when there is one) and starts
-    // the pump. False with the error code set.
-    bool Open(Sink& sink);
+    // Takes the terminal (the one the privileged side made, when there is one). False
+    // with the error code set.
+    bool Open();
+    // Starts the pump, which hands what it reads to sink from now on.
+    void Start(Sink& sink);
 
     const std::string& Name() const { return m_name; }
     // Wakes the pump: queued input to write, or output held back may pass now.
