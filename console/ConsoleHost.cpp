@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "base/Unicode.h"
+#include "win32/ErrnoFailure.h"
 #include "win32/HandleTable.h"
 #include "win32/PrivilegeBroker.h"
 

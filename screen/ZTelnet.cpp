@@ -4,6 +4,7 @@
 
 #include "infra/ZIni.h"
 #include "infra/ZTraceScope.h"
+#include "win32/ConsoleDefaultColours.h"
 
 const std::array<const char*, ZTelnet::SequenceCount> ZTelnet::kSequenceKeys = {
     "foreground_intensity_on", "foreground_intensity_off", "foreground_white",

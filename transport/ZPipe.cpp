@@ -12,6 +12,7 @@
 #include "infra/ZTraceScope.h"
 #include "platform/ZWinsta.h"
 #include "transport/HandOffIo.h"
+#include "win32/ErrnoFailure.h"
 
 namespace {
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "win32/ErrnoFailure.h"
+#include "win32/PamErrorCode.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -83,7 +85,7 @@ bool PamSession::Refuse(int result) {
     if (result == PAM_USER_UNKNOWN) {
         result = PAM_AUTH_ERR;
     }
-    SetLastError(ERROR_PAM_TAG | static_cast<DWORD>(result));
+    SetLastError(PamErrorCode(result));
     return false;
 }
 

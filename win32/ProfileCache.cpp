@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "base/UniqueFd.h"
+#include "win32/ErrnoFailure.h"
 #include "win32/ProfileParser.h"
 #include "win32/Win32.h"
 

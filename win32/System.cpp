@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "win32/ErrnoFailure.h"
+#include "win32/PamErrorCode.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -43,11 +45,6 @@ DWORD GetLastError() {
 
 void SetLastError(DWORD code) {
     t_lastError = code;
-}
-
-BOOL FailWithErrno() {
-    SetLastError(static_cast<DWORD>(errno));
-    return FALSE;
 }
 
 DWORD GetCurrentProcessId() {
@@ -191,8 +188,8 @@ DWORD FormatMessageA(DWORD flags, DWORD code, std::string& text) {
         return 0;
     }
     const char* message = nullptr;
-    if ((code & ERROR_PAM_TAG) != 0) {
-        const int pamCode = static_cast<int>(code & ~ERROR_PAM_TAG);
+    if ((code & kPamErrorTag) != 0) {
+        const int pamCode = static_cast<int>(code & ~kPamErrorTag);
         if (pamCode >= 0 && pamCode < _PAM_RETURN_VALUES) {
             message = ::pam_strerror(nullptr, pamCode);
         }

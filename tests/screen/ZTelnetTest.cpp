@@ -4,6 +4,7 @@
 
 #include "infra/ZTraceScope.h"
 #include "support/TestSupport.h"
+#include "win32/ConsoleDefaultColours.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "screen/ZTelnet.h"
 #include "support/TestSupport.h"
+#include "win32/ConsoleDefaultColours.h"
 
 namespace {
 
