@@ -21,11 +21,10 @@
 #include "monitor/WorkerSandbox.h"
 #include "win32/CgroupJob.h"
 #include "win32/ConsoleTerminal.h"
+#include "win32/ErrnoFailure.h"
 #include "win32/Win32.h"
 
 namespace {
-
-bool g_worker = false;
 
 // The session's terminal, made by root: its slave belongs to root and no one else may
 // open it until the log-on gives it to the user.
@@ -54,12 +53,8 @@ void CloseAllBut(std::vector<int> keep) {
 
 }  // namespace
 
-bool Monitor::IsWorker() {
-    return g_worker;
-}
-
 bool Monitor::Split(const MonitorPolicy& policy) {
-    if (::geteuid() != 0 || g_worker || PrivilegeBroker::Installed() != nullptr) {
+    if (::geteuid() != 0 || MonitorClient::Installed()) {
         return true;
     }
     const pid_t monitor = ::getpid();
@@ -109,7 +104,6 @@ bool Monitor::Split(const MonitorPolicy& policy) {
         !WorkerSandbox::Apply()) {
         ::_exit(1);
     }
-    g_worker = true;
     MonitorClient::Install(std::move(workerEnd), std::move(master), std::move(slave),
                            std::move(terminalName), hasJobs);
     return true;

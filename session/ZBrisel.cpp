@@ -17,11 +17,10 @@
 #include "session/ClientInput.h"
 #include "transport/ZSocket.h"
 #include "transport/ZSocketDup.h"
+#include "win32/ExitSignal.h"
+#include "win32/PamErrorCode.h"
 
 namespace {
-
-// PAM's "authentication failure", the answer to a name the lists refuse.
-constexpr DWORD PAM_AUTH_ERR_CODE = 7;
 
 // In the monitor: the worker's lines, checked there, for the session's own three files.
 void WriteSessionLines(LineFile file, std::string_view lines) {
@@ -185,7 +184,7 @@ void ZBrisel::EnterWorker() {
                            ZWinsta::GetErrorMessage(GetLastError()));
         ExitProcess(0);
     }
-    m_separated = Monitor::IsWorker();
+    m_separated = MonitorClient::Installed();
     if (m_separated) {
         SetTraceSink(&WriteThroughMonitor);
     }
@@ -449,12 +448,12 @@ void ZBrisel::End(ZTraceScope& trace, const EndReason& reason) {
             SshServer::ProgramEnd end;
             DWORD code = 0;
             DWORD signal = 0;
-            BOOL core = FALSE;
+            bool core = false;
             if (GetExitCodeProcess(m_shell.hProcess, &code) != FALSE && code != STILL_ACTIVE &&
-                GetExitSignal(m_shell.hProcess, &signal, &core) != FALSE) {
+                ExitSignalOf(m_shell.hProcess, signal, core)) {
                 end.status = static_cast<int>(code);
                 end.signal = static_cast<int>(signal);
-                end.coreDumped = core != FALSE;
+                end.coreDumped = core;
                 trace.Trace("shell exit: ", code, " signal: ", signal);
             }
             m_ssh.SetProgramEnd(end);
@@ -609,7 +608,7 @@ DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
     const std::string name = PrepareLogon(user);
     // The lists hold here too: a name they refuse is refused like a wrong password.
     if (name.starts_with(":")) {
-        return ERROR_PAM_TAG | PAM_AUTH_ERR_CODE;
+        return kLogonRefused;
     }
     return StartShell(name, nullptr);
 }

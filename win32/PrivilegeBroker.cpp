@@ -2,17 +2,42 @@
 
 #include <utility>
 
+#include "win32/InProcessPrivileges.h"
+
 namespace {
-const PrivilegeBroker* g_broker = nullptr;
+PrivilegeBroker* g_selected = nullptr;
 std::string g_logonTerminal;
 }  // namespace
 
-const PrivilegeBroker* PrivilegeBroker::Installed() {
-    return g_broker;
+PrivilegeBroker& PrivilegeBroker::Current() {
+    if (g_selected != nullptr) {
+        return *g_selected;
+    }
+    static InProcessPrivileges inProcess;
+    return inProcess;
 }
 
-void PrivilegeBroker::Install(const PrivilegeBroker* broker) {
-    g_broker = broker;
+void PrivilegeBroker::Select(PrivilegeBroker& broker) {
+    g_selected = &broker;
+}
+
+const PrivilegeBroker* PrivilegeBroker::Installed() {
+    return g_selected;
+}
+
+bool PrivilegeBroker::takeTerminal(int& master, int& slave, std::string& name) const {
+    UniqueFd m;
+    UniqueFd s;
+    if (!Current().TakeTerminal(m, s, name)) {
+        return false;
+    }
+    master = m.Release();
+    slave = s.Release();
+    return true;
+}
+
+bool PrivilegeBroker::interrupt(pid_t group) const {
+    return Current().Interrupt(group);
 }
 
 std::string PrivilegeBroker::LogonTerminal() {
