@@ -1,12 +1,11 @@
 // brisel: the session process for one client connection, started by zavd.
-#include <sys/prctl.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "session/ZBrisel.h"
 #include "session/ZTermConfig.h"
+#include "win32/ProcessPrivacy.h"
 
 namespace {
 
@@ -34,7 +33,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     // A process that reads passwords is neither dumped nor open to a debugger.
-    ::prctl(PR_SET_DUMPABLE, 0);
+    MakeProcessUndumpable();
     auto session = std::make_unique<ZBrisel>();
     const int result = session->Run();
     if (session->LoginThreadDone()) {

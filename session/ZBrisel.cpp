@@ -1,7 +1,5 @@
 #include "session/ZBrisel.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -73,7 +71,7 @@ bool ReadNumber(const std::string& text, unsigned long long& value) {
 // Passwords leave no copy in memory once used.
 void Wipe(std::string& secret) {
     if (!secret.empty()) {
-        ::explicit_bzero(secret.data(), secret.size());
+        SecureZeroMemory(secret.data(), secret.size());
     }
     secret.clear();
 }
@@ -108,7 +106,7 @@ ZBrisel::ZBrisel() {
         m_config.debug = debug == 1;
     }
     // The debug log-on runs the shell under this process's account: never as root.
-    if (m_config.debug && ::geteuid() == 0) {
+    if (m_config.debug && IsUserAnAdmin() != FALSE) {
         m_config.debug = false;
         ReportError(trace, "debug log-on refused as root");
     }

@@ -203,3 +203,11 @@ DWORD FormatMessageA(DWORD flags, DWORD code, std::string& text) {
     text = std::string(message) + "\r\n";
     return static_cast<DWORD>(text.size());
 }
+
+BOOL IsUserAnAdmin() {
+    return ::geteuid() == 0 ? TRUE : FALSE;
+}
+
+void SecureZeroMemory(void* memory, std::size_t size) {
+    ::explicit_bzero(memory, size);
+}

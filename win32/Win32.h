@@ -3,9 +3,10 @@
 // libssh, /proc) is Linux; everything above it sees only these names. Every name here is
 // the Windows API's own; what this project adds beside them has a plain name and a header
 // of its own (ErrnoFailure.h, ExitSignal.h, DescriptorWait.h, PamErrorCode.h,
-// ConsoleDefaultColours.h, ProcessPrivacy.h).
+// ConsoleDefaultColours.h, ProcessPrivacy.h, LocalSocket.h, PassedSocket.h, WholeWrite.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -179,6 +180,12 @@ DWORD GetTickCount();
 
 // The whole command line: /proc/self/cmdline with its arguments joined by single blanks.
 std::string GetCommandLineA();
+
+// TRUE when the process runs with the system's full rights (as root).
+BOOL IsUserAnAdmin();
+
+// Zeroes memory in a way the compiler never leaves out (explicit_bzero).
+void SecureZeroMemory(void* memory, std::size_t size);
 
 // ---- environment ----------------------------------------------------------------------
 
