@@ -3,17 +3,11 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "base/AsciiCase.h"
+
 namespace {
 
 thread_local ZIniLookups* g_current = nullptr;
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return lower;
-}
 
 }  // namespace
 
@@ -32,11 +26,11 @@ void ZIniLookups::Note(std::string_view section, std::string_view key) {
 }
 
 std::vector<std::string> ZIniLookups::Keys(std::string_view section) const {
-    const std::string wanted = Lower(section);
+    const std::string wanted = AsciiLower(section);
     std::vector<std::string> keys;
     std::unordered_set<std::string> seen;
     for (const Lookup& lookup : m_lookups) {
-        if (Lower(lookup.section) == wanted && seen.insert(Lower(lookup.key)).second) {
+        if (AsciiLower(lookup.section) == wanted && seen.insert(AsciiLower(lookup.key)).second) {
             keys.push_back(lookup.key);
         }
     }

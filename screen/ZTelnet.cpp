@@ -53,7 +53,7 @@ constexpr char kControlLookAlikes[33] = " ...............><......II<>..II";
 
 }  // namespace
 
-ZTelnet::ZTelnet(bool raw) : m_clientSize{0, 0}, m_raw(raw) {
+ZTelnet::ZTelnet() : m_clientSize{0, 0} {
     ZTraceScope trace;
     trace.Trace("ZTelnet::ZTelnet( )");
     for (int i = 0; i < SequenceCount; ++i) {
@@ -148,9 +148,6 @@ std::string ZTelnet::ExportChar(WCHAR unit) const {
         const auto b = static_cast<unsigned char>(buffer[0]);
         if (b < 32) {
             return std::string(1, kControlLookAlikes[b]);
-        }
-        if (b == 0xFF && !m_raw) {
-            return "\xff\xff";
         }
         return std::string(1, buffer[0]);
     }

@@ -532,7 +532,7 @@ std::vector<std::string> ZavdConfigCheck::Run(const std::string& workdir, bool k
     bool telnetRead = false;
     if (!config->telnet_init.empty()) {
         const std::string name = Slashed(config->telnet_init);
-        ZTelnet telnet(true);
+        ZTelnet telnet;
         telnetRead = AddFile(
             files, directory.Get(), name, "ZTelnet", [&] { telnet.Load(InWorkdir(workdir, name)); },
             telnetError);

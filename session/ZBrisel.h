@@ -126,7 +126,7 @@ class ZBrisel {
     std::atomic<std::int32_t> m_state{Starting};
     ZConsole m_console;
     ZKey m_key;
-    ZTelnet m_telnet{true};
+    ZTelnet m_telnet;
     ZScreenExport m_export{m_telnet};
     ZMirror m_mirror{m_console, m_export};  // when the console goes to the client
     // Guarded by m_lock (below); the main loop reads m_shell without it only once m_state

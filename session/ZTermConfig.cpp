@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "base/AsciiCase.h"
 #include "infra/ZIni.h"
 #include "platform/ZWinsta.h"
 #include "win32/Win32.h"
@@ -27,11 +28,8 @@ std::string CheckSettingsFile(const std::string& path) {
             continue;
         }
         const auto close = line.find(']', first);
-        std::string name =
-            line.substr(first + 1, close == std::string::npos ? 0 : close - first - 1);
-        for (char& c : name) {
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
+        const std::string name = AsciiLower(
+            line.substr(first + 1, close == std::string::npos ? 0 : close - first - 1));
         if (name == "zterm") {
             return {};
         }

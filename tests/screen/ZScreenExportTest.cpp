@@ -68,7 +68,7 @@ class ExportTest : public ::testing::Test {
         return check;
     }
 
-    ZTelnet m_telnet{true};
+    ZTelnet m_telnet;
     std::unique_ptr<ZScreenExport> m_export = std::make_unique<ZScreenExport>(m_telnet);
     std::unique_ptr<ZScreen> m_cur = std::make_unique<ZScreen>();
     std::unique_ptr<ZScreen> m_old = std::make_unique<ZScreen>();
