@@ -295,7 +295,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::CheckEnd(LoopState& loop, DWORD now) 
         return EndReason{"ZAV service stopped", nullptr, EndReason::Message,
                          &m_config.service_stopped_message};
     }
-    if (m_state == ShellRunning && !ZWinsta::ProcessStillActive(m_shell.hProcess)) {
+    if (m_state == ShellRunning && !ZWinsta::ProcessStillActive(m_hShell.Get())) {
         return EndReason{"shell is dead", nullptr, EndReason::ShellOutput};
     }
     return std::nullopt;
@@ -340,7 +340,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         handles.push_back(m_hService.Get());
     }
     if (m_state == ShellRunning) {
-        handles.push_back(m_shell.hProcess);
+        handles.push_back(m_hShell.Get());
     }
     std::string input;
     if (!m_ssh.Pop(input, wait, handles, nullptr, take)) {
@@ -447,8 +447,8 @@ void ZBrisel::End(ZTraceScope& trace, const EndReason& reason) {
             DWORD code = 0;
             DWORD signal = 0;
             bool core = false;
-            if (GetExitCodeProcess(m_shell.hProcess, &code) != FALSE && code != STILL_ACTIVE &&
-                ExitSignalOf(m_shell.hProcess, signal, core)) {
+            if (GetExitCodeProcess(m_hShell.Get(), &code) != FALSE && code != STILL_ACTIVE &&
+                ExitSignalOf(m_hShell.Get(), signal, core)) {
                 end.status = static_cast<int>(code);
                 end.signal = static_cast<int>(signal);
                 end.coreDumped = core;
@@ -596,7 +596,8 @@ DWORD ZBrisel::LogonUser(std::string user, std::string password) {
     if (accepted == FALSE) {
         return GetLastError();
     }
-    return StartShell(name, token);
+    m_hToken.Reset(token);
+    return StartShell(name, m_hToken.Get());
 }
 
 DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
@@ -645,7 +646,8 @@ DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
     if (started == FALSE) {
         return GetLastError();
     }
-    m_shell = shell;
+    m_hShell.Reset(shell.hProcess);
+    const UniqueHandle thread(shell.hThread);  // nothing waits for the shell's thread
     // From here on what the client types goes to the user's shell.
     HideTracedInput(false);
     m_state = ShellRunning;
