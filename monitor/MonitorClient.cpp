@@ -85,8 +85,7 @@ bool MonitorClient::RequestLogon(const std::string& user, const std::string& pas
     return true;
 }
 
-bool MonitorClient::RequestShell(const std::string& commandLine, const termios& modes,
-                                 pid_t& pid) {
+bool MonitorClient::RequestShell(const std::string& commandLine, const termios& modes, pid_t& pid) {
     MonitorMessage reply;
     std::uint64_t shell = 0;
     if (!Ask(MonitorRequest::StartShell, MonitorWire::Encode(StartShellRequest{commandLine, modes}),

@@ -265,7 +265,8 @@ void MonitorServer::EndShell() {
         // Also after a record that failed in part: the log-out touches only its own.
         LoginRecord::Logout(m_terminalName, m_shellPid);
     }
-    if (auto account = HandleTable::Instance().Get<TokenObject>(m_token.Get()); account && account->pam) {
+    if (auto account = HandleTable::Instance().Get<TokenObject>(m_token.Get());
+        account && account->pam) {
         account->pam->Close();
     }
 }

@@ -28,8 +28,8 @@ std::string CheckSettingsFile(const std::string& path) {
             continue;
         }
         const auto close = line.find(']', first);
-        const std::string name = AsciiLower(
-            line.substr(first + 1, close == std::string::npos ? 0 : close - first - 1));
+        const std::string name =
+            AsciiLower(line.substr(first + 1, close == std::string::npos ? 0 : close - first - 1));
         if (name == "zterm") {
             return {};
         }
