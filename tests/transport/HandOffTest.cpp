@@ -157,7 +157,6 @@ TEST_F(HandOff, TheSessionGetsTheConnection) {
     // The exchange as the session traced it.
     const std::string trace = Trace();
     EXPECT_NE(trace.find("ZSocketDup::GetSocket( " + suffix + " )"), std::string::npos);
-    EXPECT_NE(trace.find("ZPipe::Read iLen = 372 dwRead = 4"), std::string::npos);
     EXPECT_EQ(Count(trace, "ZPipe::Connect( ) : err"), 0U);
 }
 
@@ -287,7 +286,6 @@ TEST_F(HandOff, AnEmptyWriteSendsNothing) {
     EXPECT_EQ(Wait(), 0);
     char byte = 0;
     EXPECT_EQ(::read(service.requestConnection.Get(), &byte, 1), 0) << "nothing else was sent";
-    EXPECT_NE(Trace().find("len == 0"), std::string::npos);
 }
 
 TEST_F(HandOff, AStrangerAtThePipesIsTurnedAway) {
