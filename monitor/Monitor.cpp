@@ -60,8 +60,10 @@ bool Monitor::Split(const MonitorPolicy& policy) {
     const pid_t monitor = ::getpid();
     const auto id = static_cast<uid_t>(kWorkerIdBase + static_cast<uid_t>(monitor));
     // An account that happens to have the worker's id would be impersonated: refused.
+    // (No other thread runs yet.)
     if (monitor <= 0 || static_cast<unsigned long>(monitor) > 0x7FFFFF ||
-        ::getpwuid(id) != nullptr || ::getgrgid(id) != nullptr) {
+        ::getpwuid(id) != nullptr ||  // NOLINT(concurrency-mt-unsafe)
+        ::getgrgid(id) != nullptr) {  // NOLINT(concurrency-mt-unsafe)
         SetLastError(EEXIST);
         return false;
     }

@@ -169,7 +169,7 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
         return code;
     }
     // What the user typed as the name, for the shell's ZAV_USER.
-    ::setenv("ZAV_USER", m_user.c_str(), 1);
+    ::setenv("ZAV_USER", m_user.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): one thread
     ConsoleAttachment attachment;
     attachment.slave = m_terminal.Get();
     attachment.mode = request.modes;

@@ -100,8 +100,8 @@ std::string ZTelnet::ColourPart(bool background, bool intense, int colour, bool 
         return s[intense ? on : off] + defaultColour;
     }
     const std::string& bright =
-        m_extra[static_cast<std::size_t>((background ? BackgroundBright : ForegroundBright) +
-                                         kColourOffset[static_cast<std::size_t>(colour)])];
+        m_extra[static_cast<std::size_t>(background ? BackgroundBright : ForegroundBright) +
+                static_cast<std::size_t>(kColourOffset[static_cast<std::size_t>(colour)])];
     if (intense && !bright.empty()) {
         return s[off] + bright;  // the brightness is in the colour: no bold, no blink
     }
@@ -173,7 +173,7 @@ std::string ZTelnet::ExportCells(std::span<const CHAR_INFO> row, int first, int 
         }
         const CHAR_INFO& cell = row[static_cast<std::size_t>(x)];
         const WCHAR unit = cell.UnicodeChar;
-        const WCHAR next = span > 1 ? row[static_cast<std::size_t>(x + 1)].UnicodeChar : unit;
+        const WCHAR next = span > 1 ? row[static_cast<std::size_t>(x) + 1].UnicodeChar : unit;
         const bool pair =
             span > 1 && unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF;
         const WCHAR units[2] = {unit, pair ? next : unit};

@@ -574,7 +574,7 @@ std::string ZBrisel::PrepareLogon(const std::string& user) {
         return user;  // the monitor applies the lists and the domain itself
     }
     std::string why;
-    const std::string name = Policy().AccountName(user, why);
+    std::string name = Policy().AccountName(user, why);
     if (!why.empty()) {
         trace.Trace(why);
         LogLine(why);

@@ -36,7 +36,7 @@ std::shared_ptr<TokenObject> InProcessPrivileges::Logon(const std::string& user,
     // Where the attempt comes from, for the system's log and for modules that act on it
     // (the client's address is the session's ZAV_IP), and the terminal it is made on.
     std::string address;
-    if (const char* ip = std::getenv("ZAV_IP"); ip != nullptr) {
+    if (const char* ip = std::getenv("ZAV_IP"); ip != nullptr) {  // NOLINT(concurrency-mt-unsafe)
         address = ip;
     }
     std::string tty = LogonTerminal();

@@ -88,7 +88,7 @@ BOOL EnumProcesses(DWORD* ids, DWORD bytes, DWORD* bytesReturned) {
         return FailWithErrno();
     }
     DWORD count = 0;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe): own stream
         char* end = nullptr;
         const unsigned long pid = std::strtoul(entry->d_name, &end, 10);
         if (*end != '\0' || pid == 0 || (count + 1) * sizeof(DWORD) > bytes) {

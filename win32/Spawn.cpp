@@ -116,6 +116,8 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
         // Programs talk to the console, which is an xterm, whatever the client is.
         "TERM=xterm",
     };
+    // The environment is changed only by the thread that starts programs.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     if (const char* value = std::getenv("LANG"); value != nullptr) {
         SetVariable(launch.environment, "LANG", value);
     }
@@ -133,6 +135,7 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
         }
     }
     for (const char* name : {"ZAV_VERSION", "ZAV_IP", "ZAV_PORT", "ZAV_USER"}) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe)
         if (const char* value = std::getenv(name); value != nullptr) {
             SetVariable(launch.environment, name, value);
         }
@@ -193,7 +196,7 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
     // The session's signal arrangements are not the program's.
     sigset_t none;
     ::sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): one thread
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) {
