@@ -1,7 +1,4 @@
 // brisel: the session process for one client connection, started by zavd.
-#include <malloc.h>
-#include <sys/prctl.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,6 +9,8 @@
 #include "session/ZBrisel.h"
 #include "session/ZConfigCheck.h"
 #include "session/ZTermConfig.h"
+#include "win32/ProcessMemory.h"
+#include "win32/ProcessPrivacy.h"
 
 namespace {
 
@@ -49,11 +48,11 @@ int main(int argc, char** argv) {
         }
         return problems.empty() ? 0 : 1;
     }
-    // One malloc arena for all threads: a session's threads allocate little, and an arena
+    // One memory arena for all threads: a session's threads allocate little, and an arena
     // of their own would cost every idle session the pages it touches.
-    ::mallopt(M_ARENA_MAX, 1);
+    UseOneMemoryArena();
     // A process that reads passwords is neither dumped nor open to a debugger.
-    ::prctl(PR_SET_DUMPABLE, 0);
+    MakeProcessUndumpable();
     // The shell starts on the session's console, and PAM is told its terminal.
     ProvideConsoleTerminal();
     auto session = std::make_unique<ZBrisel>();

@@ -31,7 +31,7 @@ struct Session {
         console.Write(text);
         exporter->Export();
     }
-    ZTelnet telnet{true};
+    ZTelnet telnet;
     std::unique_ptr<ZScreenExport> exporter = std::make_unique<ZScreenExport>(telnet);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
 };

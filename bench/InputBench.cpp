@@ -19,7 +19,7 @@ struct Input {
         telnet.Load(std::string(ZAV_CONFIG_DIR) + "/zav_telnet.ini");
         key.m_hWnd = ZConsole().GetWindowHandle();
     }
-    ZTelnet telnet{true};
+    ZTelnet telnet;
     ZKey key;
 };
 

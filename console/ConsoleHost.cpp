@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "base/Unicode.h"
+#include "win32/ErrnoFailure.h"
 #include "win32/HandleTable.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include <vterm.h>
 
+#include "win32/ConsoleDefaultColours.h"
 #include "win32/Win32.h"
 
 class ConsolePen {

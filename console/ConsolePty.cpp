@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <time.h>
 
 #include <cerrno>
 
+#include "win32/ErrnoFailure.h"
 #include "win32/PrivilegeBroker.h"
 
 namespace {
@@ -31,18 +31,9 @@ ConsolePty::~ConsolePty() {
 }
 
 bool ConsolePty::Open() {
-    // A session split for privileges runs on the terminal its privileged side made: the
-    // only terminal that side ever gives the user.
-    const PrivilegeBroker* broker = PrivilegeBroker::Installed();
-    if (broker != nullptr) {
-        int master = -1;
-        int slave = -1;
-        if (!broker->takeTerminal(master, slave, m_name)) {
-            return false;  // taken already: a second terminal would not be the shell's
-        }
-        m_master.Reset(master);
-        m_slave.Reset(slave);
-    } else if (!ConsoleTerminal::Make(m_master, m_slave, m_name)) {
+    // A session split for privileges runs on the terminal its privileged side made (the
+    // only terminal that side ever gives the user; taken once); otherwise it is made here.
+    if (!PrivilegeBroker::Current().TakeTerminal(m_master, m_slave, m_name)) {
         return false;
     }
     const int flags = ::fcntl(m_master.Get(), F_GETFL);
@@ -267,13 +258,8 @@ bool ConsolePty::InterruptForeground() {
         SetLastError(EPERM);  // never the session itself
         return false;
     }
-    if (const PrivilegeBroker* broker = PrivilegeBroker::Installed(); broker != nullptr) {
-        return broker->interrupt(group);  // the user's programs are the privileged side's
-    }
-    if (::killpg(group, SIGINT) != 0) {
-        return FailWithErrno();
-    }
-    return true;
+    // The user's programs are the privileged side's when the session is split.
+    return PrivilegeBroker::Current().Interrupt(group);
 }
 
 void ConsolePty::Release() {

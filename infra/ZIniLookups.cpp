@@ -3,17 +3,11 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "base/AsciiCase.h"
+
 namespace {
 
 thread_local ZIniLookups* g_current = nullptr;
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return lower;
-}
 
 }  // namespace
 
@@ -46,11 +40,11 @@ void ZIniLookups::NoteList(std::string_view section, std::string_view prefix,
 }
 
 std::vector<std::string> ZIniLookups::Keys(std::string_view section) const {
-    const std::string wanted = Lower(section);
+    const std::string wanted = AsciiLower(section);
     std::vector<std::string> keys;
     std::unordered_set<std::string> seen;
     for (const Lookup& lookup : m_lookups) {
-        if (Lower(lookup.section) == wanted && seen.insert(Lower(lookup.key)).second) {
+        if (AsciiLower(lookup.section) == wanted && seen.insert(AsciiLower(lookup.key)).second) {
             keys.push_back(lookup.key);
         }
     }
@@ -58,11 +52,11 @@ std::vector<std::string> ZIniLookups::Keys(std::string_view section) const {
 }
 
 const ZIniLookups::Lookup* ZIniLookups::List(std::string_view section, std::string_view key) const {
-    const std::string wantedSection = Lower(section);
-    const std::string wanted = Lower(key);
+    const std::string wantedSection = AsciiLower(section);
+    const std::string wanted = AsciiLower(key);
     for (const Lookup& list : m_lists) {
-        const std::string prefix = Lower(list.key);
-        if (Lower(list.section) == wantedSection && wanted.size() > prefix.size() &&
+        const std::string prefix = AsciiLower(list.key);
+        if (AsciiLower(list.section) == wantedSection && wanted.size() > prefix.size() &&
             wanted.starts_with(prefix) &&
             wanted.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
             return &list;
@@ -72,10 +66,10 @@ const ZIniLookups::Lookup* ZIniLookups::List(std::string_view section, std::stri
 }
 
 const ZIniRule* ZIniLookups::Rule(std::string_view section, std::string_view key) const {
-    const std::string wantedSection = Lower(section);
-    const std::string wanted = Lower(key);
+    const std::string wantedSection = AsciiLower(section);
+    const std::string wanted = AsciiLower(key);
     for (const Lookup& lookup : m_lookups) {
-        if (Lower(lookup.section) == wantedSection && Lower(lookup.key) == wanted) {
+        if (AsciiLower(lookup.section) == wantedSection && AsciiLower(lookup.key) == wanted) {
             return &lookup.rule;
         }
     }

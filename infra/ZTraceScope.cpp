@@ -1,9 +1,5 @@
 #include "infra/ZTraceScope.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -15,6 +11,7 @@
 
 #include "base/UniqueFd.h"
 #include "infra/ZSafePath.h"
+#include "win32/WholeWrite.h"
 
 namespace {
 
@@ -95,7 +92,7 @@ void SayNotWritten(const std::string& name, const std::string& reason) {
                              std::to_string(GetCurrentProcessId()) + "]: not writing to " +
                              EscapedText(name) + ": " + EscapedText(reason) + "\n";
     // One write, so that the line never mixes with another process's.
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+    WriteWhole(2, line);  // standard error
 }
 
 // Never through a link, never into a device or a pipe, never where others could have
@@ -107,19 +104,6 @@ UniqueFd OpenForAppend(const std::string& name) {
         SayNotWritten(name, file.reason);
     }
     return std::move(file.fd);
-}
-
-void WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 // Where one finished line goes: the sink, or the named file, opened when the target is
@@ -137,7 +121,7 @@ struct LineTarget {
         if (sink != nullptr) {
             sink(name, text);
         } else if (fd.Valid()) {
-            WriteAll(fd.Get(), text);
+            WriteWhole(fd.Get(), text);
         }
     }
 
@@ -221,7 +205,7 @@ void AppendToFile(const std::string& name, std::string_view text) {
         return;
     }
     if (const UniqueFd fd = OpenForAppend(name); fd.Valid()) {
-        WriteAll(fd.Get(), text);
+        WriteWhole(fd.Get(), text);
     }
 }
 

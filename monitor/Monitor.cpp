@@ -21,11 +21,10 @@
 #include "monitor/WorkerSandbox.h"
 #include "win32/CgroupJob.h"
 #include "win32/ConsoleTerminal.h"
+#include "win32/ErrnoFailure.h"
 #include "win32/Win32.h"
 
 namespace {
-
-bool g_worker = false;
 
 // The session's terminal, made by root: its slave belongs to root and no one else may
 // open it until the log-on gives it to the user.
@@ -54,19 +53,17 @@ void CloseAllBut(std::vector<int> keep) {
 
 }  // namespace
 
-bool Monitor::IsWorker() {
-    return g_worker;
-}
-
 bool Monitor::Split(const MonitorPolicy& policy) {
-    if (::geteuid() != 0 || g_worker || PrivilegeBroker::Installed() != nullptr) {
+    if (::geteuid() != 0 || MonitorClient::Installed()) {
         return true;
     }
     const pid_t monitor = ::getpid();
     const auto id = static_cast<uid_t>(kWorkerIdBase + static_cast<uid_t>(monitor));
     // An account that happens to have the worker's id would be impersonated: refused.
+    // (No other thread runs yet.)
     if (monitor <= 0 || static_cast<unsigned long>(monitor) > 0x7FFFFF ||
-        ::getpwuid(id) != nullptr || ::getgrgid(id) != nullptr) {
+        ::getpwuid(id) != nullptr ||  // NOLINT(concurrency-mt-unsafe)
+        ::getgrgid(id) != nullptr) {  // NOLINT(concurrency-mt-unsafe)
         SetLastError(EEXIST);
         return false;
     }
@@ -109,7 +106,6 @@ bool Monitor::Split(const MonitorPolicy& policy) {
         !WorkerSandbox::Apply()) {
         ::_exit(1);
     }
-    g_worker = true;
     MonitorClient::Install(std::move(workerEnd), std::move(master), std::move(slave),
                            std::move(terminalName), hasJobs);
     return true;

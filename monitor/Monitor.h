@@ -23,6 +23,6 @@ class Monitor {
     // it ends and then exits with it, the child becomes the worker and returns true.
     // Without root: nothing to do, true. False (error code set) when the split cannot be
     // made.
+    // MonitorClient::Installed() tells the worker afterwards.
     static bool Split(const MonitorPolicy& policy);
-    static bool IsWorker();
 };

@@ -3,35 +3,49 @@
 #include <string.h>
 
 #include <cerrno>
-#include <mutex>
 #include <utility>
 
+#include "win32/CgroupJob.h"
+#include "win32/ConsoleTerminal.h"
+#include "win32/ErrnoFailure.h"
+#include "win32/PamErrorCode.h"
+#include "win32/ProcStat.h"
+#include "win32/Spawn.h"
+#include "win32/TokenObject.h"
 #include "win32/Win32.h"
 
 namespace {
 
-struct Worker {
-    UniqueFd socket;
-    UniqueFd master;
-    UniqueFd slave;
-    std::string terminalName;
-    std::mutex requestMutex;  // one request at a time
-    PrivilegeBroker broker{};
-};
-
-Worker& State() {
-    static Worker worker;
-    return worker;
-}
-
 bool g_installed = false;
 
-// One exchange: false with the monitor's error code on refusal.
-bool Ask(MonitorRequest request, const MonitorFields& fields, MonitorMessage& reply) {
-    Worker& w = State();
-    std::lock_guard lock(w.requestMutex);
-    if (!MonitorWire::Send(w.socket.Get(), static_cast<std::uint32_t>(request), fields) ||
-        !MonitorWire::Receive(w.socket.Get(), reply)) {
+}  // namespace
+
+MonitorClient& MonitorClient::Instance() {
+    static MonitorClient client;
+    return client;
+}
+
+void MonitorClient::Install(UniqueFd socket, UniqueFd master, UniqueFd slave,
+                            std::string terminalName, bool hasJobs) {
+    MonitorClient& client = Instance();
+    client.m_socket = std::move(socket);
+    client.m_master = std::move(master);
+    client.m_slave = std::move(slave);
+    client.m_terminalName = std::move(terminalName);
+    client.m_hasJobs = hasJobs;
+    PrivilegeBroker::Select(client);
+    g_installed = true;
+}
+
+bool MonitorClient::Installed() {
+    return g_installed;
+}
+
+bool MonitorClient::Ask(MonitorRequest request, const MonitorFields& fields,
+                        MonitorMessage& reply) {
+    std::lock_guard lock(m_requestMutex);
+    if (!MonitorWire::Send(m_socket.Get(), static_cast<std::uint32_t>(request), fields) ||
+        !MonitorWire::Receive(m_socket.Get(), reply)) {
         SetLastError(EPIPE);
         return false;
     }
@@ -42,35 +56,11 @@ bool Ask(MonitorRequest request, const MonitorFields& fields, MonitorMessage& re
     return true;
 }
 
-}  // namespace
-
-void MonitorClient::Install(UniqueFd socket, UniqueFd master, UniqueFd slave,
-                            std::string terminalName, bool hasJobs) {
-    Worker& w = State();
-    w.socket = std::move(socket);
-    w.master = std::move(master);
-    w.slave = std::move(slave);
-    w.terminalName = std::move(terminalName);
-    w.broker = PrivilegeBroker{&MonitorClient::Logon,
-                               &MonitorClient::StartShell,
-                               &MonitorClient::Interrupt,
-                               &MonitorClient::ShellStatus,
-                               &MonitorClient::EndJob,
-                               &MonitorClient::TakeTerminal,
-                               hasJobs};
-    PrivilegeBroker::Install(&w.broker);
-    g_installed = true;
-}
-
-bool MonitorClient::Installed() {
-    return g_installed;
-}
-
-bool MonitorClient::Logon(const std::string& user, const std::string& password,
-                          PrivilegeBroker::Account& account) {
+bool MonitorClient::RequestLogon(const std::string& user, const std::string& password,
+                                 Account& account) {
     if (user.empty() || user.size() > MonitorWire::kMaxName ||
         password.size() > MonitorWire::kMaxName) {
-        SetLastError(ERROR_PAM_TAG | 7);  // refused like a wrong password
+        SetLastError(kLogonRefused);
         return false;
     }
     LogonRequest logon{user, password};
@@ -95,7 +85,7 @@ bool MonitorClient::Logon(const std::string& user, const std::string& password,
     return true;
 }
 
-bool MonitorClient::StartShell(const std::string& commandLine, const termios& modes, pid_t& pid) {
+bool MonitorClient::RequestShell(const std::string& commandLine, const termios& modes, pid_t& pid) {
     MonitorMessage reply;
     std::uint64_t shell = 0;
     if (!Ask(MonitorRequest::StartShell, MonitorWire::Encode(StartShellRequest{commandLine, modes}),
@@ -107,13 +97,7 @@ bool MonitorClient::StartShell(const std::string& commandLine, const termios& mo
     return true;
 }
 
-bool MonitorClient::Interrupt(pid_t group) {
-    MonitorMessage reply;
-    return Ask(MonitorRequest::Interrupt, MonitorFields().Add(static_cast<std::uint64_t>(group)),
-               reply);
-}
-
-bool MonitorClient::ShellStatus(pid_t pid, int& how, int& status) {
+bool MonitorClient::RequestShellStatus(pid_t pid, int& how, int& status) {
     MonitorMessage reply;
     std::uint64_t h = 0;
     std::uint64_t s = 0;
@@ -127,27 +111,95 @@ bool MonitorClient::ShellStatus(pid_t pid, int& how, int& status) {
     return true;
 }
 
-bool MonitorClient::EndJob() {
+bool MonitorClient::RequestEndJob() {
     MonitorMessage reply;
     return Ask(MonitorRequest::EndJob, MonitorFields(), reply);
 }
 
-bool MonitorClient::TakeTerminal(int& master, int& slave, std::string& name) {
-    Worker& w = State();
-    std::lock_guard lock(w.requestMutex);
-    if (!w.master.Valid() || !w.slave.Valid()) {
+std::shared_ptr<TokenObject> MonitorClient::Logon(const std::string& user,
+                                                  const std::string& password) {
+    // This process has no right to check passwords: the monitor does, through PAM, on
+    // the terminal it made.
+    Account account;
+    if (!RequestLogon(user, password, account)) {
+        return nullptr;
+    }
+    auto object = std::make_shared<TokenObject>();
+    object->name = account.name;
+    object->uid = account.uid;
+    object->gid = account.gid;
+    object->home = account.home;
+    object->shell = account.shell;
+    return object;
+}
+
+bool MonitorClient::StartAs(const TokenObject& /*account*/, char* commandLine,
+                            const char* directory, PROCESS_INFORMATION& process) {
+    // A process without privileges cannot start a program as another account: the
+    // monitor starts the shell of the account it logged on, on the terminal it made, and
+    // this process watches it by its process id.
+    if (commandLine == nullptr || (directory != nullptr && *directory != '\0')) {
+        SetLastError(EINVAL);  // the shell starts where the session runs
+        return false;
+    }
+    ConsoleTerminal* console = ConsoleTerminal::Current();
+    ConsoleAttachment attachment;
+    if (console == nullptr || !console->PrepareAttachment(attachment)) {
+        return false;
+    }
+    pid_t pid = -1;
+    if (!RequestShell(commandLine, attachment.mode, pid)) {
+        return false;
+    }
+    return AdoptProcess(pid, process) != FALSE;
+}
+
+bool MonitorClient::Interrupt(pid_t group) {
+    MonitorMessage reply;
+    return Ask(MonitorRequest::Interrupt, MonitorFields().Add(static_cast<std::uint64_t>(group)),
+               reply);
+}
+
+bool MonitorClient::EndOfOther(pid_t pid, int& how, int& status) {
+    // The shell is the monitor's child: only the monitor may see its status.
+    if (RequestShellStatus(pid, how, status)) {
+        return how != 0;  // gone, but not yet reaped there
+    }
+    ZombieStatus(pid, how, status);
+    return true;
+}
+
+bool MonitorClient::HasJobs() {
+    return m_hasJobs;
+}
+
+bool MonitorClient::CreateJobGroup(std::shared_ptr<CgroupJob>& group) {
+    group = nullptr;  // the monitor started the shell into a group of its own: the job
+    return true;
+}
+
+bool MonitorClient::EndJob(CgroupJob* group) {
+    if (group == nullptr) {
+        return RequestEndJob();
+    }
+    return group->Kill(5000) ? true : FailWithErrno();
+}
+
+bool MonitorClient::TakeTerminal(UniqueFd& master, UniqueFd& slave, std::string& name) {
+    std::lock_guard lock(m_requestMutex);
+    if (!m_master.Valid() || !m_slave.Valid()) {
         SetLastError(EBADF);
         return false;
     }
-    master = w.master.Release();
-    slave = w.slave.Release();
-    name = w.terminalName;
+    master = std::move(m_master);
+    slave = std::move(m_slave);
+    name = m_terminalName;
     return true;
 }
 
 void MonitorClient::Log(LineFile file, std::string_view lines) {
-    Worker& w = State();
-    std::lock_guard lock(w.requestMutex);
+    MonitorClient& client = Instance();
+    std::lock_guard lock(client.m_requestMutex);
     // Whole lines per message, as many as fit.
     constexpr std::size_t kRoom = MonitorWire::kMaxPayload - 64;
     while (!lines.empty()) {
@@ -156,7 +208,7 @@ void MonitorClient::Log(LineFile file, std::string_view lines) {
             const std::size_t end = lines.rfind("\r\n", kRoom - 2);
             n = end == std::string_view::npos ? kRoom : end + 2;
         }
-        MonitorWire::Send(w.socket.Get(), static_cast<std::uint32_t>(MonitorRequest::Log),
+        MonitorWire::Send(client.m_socket.Get(), static_cast<std::uint32_t>(MonitorRequest::Log),
                           MonitorWire::Encode(LogRequest{file, std::string(lines.substr(0, n))}));
         lines.remove_prefix(n);
     }

@@ -1,12 +1,13 @@
 // The worker's side of the split: each privileged call becomes one request to the
-// monitor, answered before the next is sent. Installed as the seam's broker, so the
-// Windows-shaped calls (LogonUserA, CreateProcessAsUserA, the job, Ctrl+C) keep their
+// monitor, answered before the next is sent. Selected as the seam's privilege broker, so
+// the Windows-shaped calls (LogonUserA, CreateProcessAsUserA, the job, Ctrl+C) keep their
 // behaviour above it.
 #pragma once
 
 #include <sys/types.h>
 #include <termios.h>
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -14,21 +15,55 @@
 #include "monitor/MonitorWire.h"
 #include "win32/PrivilegeBroker.h"
 
-class MonitorClient {
+class MonitorClient final : public PrivilegeBroker {
   public:
+    // The account a log-on was accepted for, as the monitor names it.
+    struct Account {
+        std::string name;
+        uid_t uid = 0;
+        gid_t gid = 0;
+        std::string home;
+        std::string shell;
+    };
+
     // Takes the worker's end of the socket, the terminal the monitor made and whether the
-    // monitor keeps jobs; installs the broker. Once, in the worker.
+    // monitor keeps jobs; selects the client as the seam's broker. Once, in the worker.
     static void Install(UniqueFd socket, UniqueFd master, UniqueFd slave, std::string terminalName,
                         bool hasJobs);
     static bool Installed();
-
-    static bool Logon(const std::string& user, const std::string& password,
-                      PrivilegeBroker::Account& account);
-    static bool StartShell(const std::string& commandLine, const termios& modes, pid_t& pid);
-    static bool Interrupt(pid_t group);
-    static bool ShellStatus(pid_t pid, int& how, int& status);
-    static bool EndJob();
-    static bool TakeTerminal(int& master, int& slave, std::string& name);
+    // The installed client; only after Install.
+    static MonitorClient& Instance();
     // Whole lines for one of the session's files; never waits for an answer.
     static void Log(LineFile file, std::string_view lines);
+
+    // The requests as they travel; each false with the monitor's error code on refusal.
+    bool RequestLogon(const std::string& user, const std::string& password, Account& account);
+    bool RequestShell(const std::string& commandLine, const termios& modes, pid_t& pid);
+    // waitid's code and status of the shell (0, 0 while it runs).
+    bool RequestShellStatus(pid_t pid, int& how, int& status);
+    bool RequestEndJob();
+
+    // The seam's privileged calls.
+    std::shared_ptr<TokenObject> Logon(const std::string& user,
+                                       const std::string& password) override;
+    bool StartAs(const TokenObject& account, char* commandLine, const char* directory,
+                 PROCESS_INFORMATION& process) override;
+    bool Interrupt(pid_t group) override;
+    bool EndOfOther(pid_t pid, int& how, int& status) override;
+    bool HasJobs() override;
+    bool CreateJobGroup(std::shared_ptr<CgroupJob>& group) override;
+    bool EndJob(CgroupJob* group) override;
+    bool TakeTerminal(UniqueFd& master, UniqueFd& slave, std::string& name) override;
+
+  private:
+    MonitorClient() = default;
+    // One exchange: false with the monitor's error code on refusal.
+    bool Ask(MonitorRequest request, const MonitorFields& fields, MonitorMessage& reply);
+
+    UniqueFd m_socket;
+    UniqueFd m_master;
+    UniqueFd m_slave;
+    std::string m_terminalName;
+    bool m_hasJobs = false;
+    std::mutex m_requestMutex;  // one request at a time
 };

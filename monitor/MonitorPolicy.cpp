@@ -3,18 +3,13 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/AsciiCase.h"
 #include "base/SocketAddress.h"
 
 namespace {
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 bool Lists(const std::string& list, const std::string& name) {
-    return Lower(list).find(":" + Lower(name) + ":") != std::string::npos;
+    return AsciiLower(list).find(":" + AsciiLower(name) + ":") != std::string::npos;
 }
 
 // What runs the client's command: the account's shell, from the account's home.

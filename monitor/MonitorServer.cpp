@@ -132,7 +132,7 @@ std::uint32_t MonitorServer::Logon(MonitorFields& fields, MonitorFields& reply) 
         }
         return code != 0 ? code : EACCES;
     }
-    m_token = token;
+    m_token.Reset(token);
     m_user = request.user;
     m_state = kLoggedOn;
     auto account = HandleTable::Instance().Get<TokenObject>(token);
@@ -157,7 +157,7 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     }
     // The log-in session (limits, login uid, keyring, environment) opens here, in the
     // process that forks the shell, as sshd opens it.
-    auto account = HandleTable::Instance().Get<TokenObject>(m_token);
+    auto account = HandleTable::Instance().Get<TokenObject>(m_token.Get());
     if (!account) {
         return EPERM;
     }
@@ -169,19 +169,22 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
         return code;
     }
     // What the user typed as the name, for the shell's ZAV_USER.
-    ::setenv("ZAV_USER", m_user.c_str(), 1);
+    ::setenv("ZAV_USER", m_user.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): one thread
     ConsoleAttachment attachment;
     attachment.slave = m_terminal.Get();
     attachment.mode = request.modes;
     std::vector<char> line(request.commandLine.begin(), request.commandLine.end());
     line.push_back('\0');
     PROCESS_INFORMATION shell{};
-    if (StartOnTerminal(m_token, line.data(), nullptr, attachment, &shell) == FALSE) {
+    if (StartOnTerminal(m_token.Get(), line.data(), nullptr, attachment, &shell) == FALSE) {
         return GetLastError();
     }
     // The worker alone holds the terminal now, so that it learns when the programs on it
     // have all gone.
     m_terminal.Reset();
+    // The process object is kept here; the handles are not needed.
+    const UniqueHandle process(shell.hProcess);
+    const UniqueHandle thread(shell.hThread);
     m_shell = HandleTable::Instance().Get<ProcessObject>(shell.hProcess);
     m_shellPid = static_cast<pid_t>(shell.dwProcessId);
     m_state = kShellRunning;
@@ -262,7 +265,8 @@ void MonitorServer::EndShell() {
         // Also after a record that failed in part: the log-out touches only its own.
         LoginRecord::Logout(m_terminalName, m_shellPid);
     }
-    if (auto account = HandleTable::Instance().Get<TokenObject>(m_token); account && account->pam) {
+    if (auto account = HandleTable::Instance().Get<TokenObject>(m_token.Get());
+        account && account->pam) {
         account->pam->Close();
     }
 }

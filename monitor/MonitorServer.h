@@ -16,6 +16,7 @@
 #include "monitor/MonitorPolicy.h"
 #include "monitor/MonitorWire.h"
 #include "monitor/WorkerLines.h"
+#include "win32/UniqueHandle.h"
 #include "win32/Win32.h"
 
 class ProcessObject;
@@ -69,7 +70,7 @@ class MonitorServer {
     WorkerLines m_lines;
     State m_state = kAuthenticating;
     unsigned m_attempts = 0;
-    HANDLE m_token = nullptr;
+    UniqueHandle m_token;
     std::string m_user;  // as the client gave it
     std::shared_ptr<ProcessObject> m_shell;
     pid_t m_shellPid = -1;

@@ -1,5 +1,6 @@
 #include "platform/ZPrcsGroup.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "infra/ZTraceScope.h"
@@ -9,6 +10,15 @@ namespace {
 // Walks repeat until one finds nothing left to end, so that a process started while a
 // walk was under way is found by the next; a bound keeps a runaway from holding the end.
 constexpr int kMaxWalks = 10;
+
+// The functions looked up at run time, as the modules export them.
+using CreateJobObjectAFunction = HANDLE (*)(void* attributes, const char* name);
+using AssignProcessToJobObjectFunction = BOOL (*)(HANDLE job, HANDLE process);
+using TerminateJobObjectFunction = BOOL (*)(HANDLE job, UINT exitCode);
+using EnumProcessesFunction = BOOL (*)(DWORD* ids, DWORD bytes, DWORD* bytesReturned);
+using NtQueryInformationProcessFunction = std::int32_t (*)(HANDLE process, int infoClass,
+                                                           void* info, DWORD length,
+                                                           DWORD* returned);
 
 template <class Function>
 Function Lookup(HMODULE module, const char* name) {

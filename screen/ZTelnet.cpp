@@ -4,6 +4,7 @@
 
 #include "infra/ZIni.h"
 #include "infra/ZTraceScope.h"
+#include "win32/ConsoleDefaultColours.h"
 
 const std::array<const char*, ZTelnet::SequenceCount> ZTelnet::kSequenceKeys = {
     "foreground_intensity_on", "foreground_intensity_off", "foreground_white",
@@ -52,7 +53,7 @@ constexpr char kControlLookAlikes[33] = " ...............><......II<>..II";
 
 }  // namespace
 
-ZTelnet::ZTelnet(bool raw) : m_clientSize{0, 0}, m_raw(raw) {
+ZTelnet::ZTelnet() : m_clientSize{0, 0} {
     ZTraceScope trace;
     trace.Trace("ZTelnet::ZTelnet( )");
     for (int i = 0; i < SequenceCount; ++i) {
@@ -101,8 +102,8 @@ std::string ZTelnet::ColourPart(bool background, bool intense, int colour, bool 
         return s[intense ? on : off] + defaultColour;
     }
     const std::string& bright =
-        m_extra[static_cast<std::size_t>((background ? BackgroundBright : ForegroundBright) +
-                                         kColourOffset[static_cast<std::size_t>(colour)])];
+        m_extra[static_cast<std::size_t>(background ? BackgroundBright : ForegroundBright) +
+                static_cast<std::size_t>(kColourOffset[static_cast<std::size_t>(colour)])];
     if (intense && !bright.empty()) {
         return s[off] + bright;  // the brightness is in the colour: no bold, no blink
     }
@@ -150,9 +151,6 @@ std::string ZTelnet::ExportChar(WCHAR unit) const {
         if (b < 32) {
             return std::string(1, kControlLookAlikes[b]);
         }
-        if (b == 0xFF && !m_raw) {
-            return "\xff\xff";
-        }
         return std::string(1, buffer[0]);
     }
     return std::string(buffer, static_cast<std::size_t>(n));
@@ -177,7 +175,7 @@ std::string ZTelnet::ExportCells(std::span<const CHAR_INFO> row, int first, int 
         }
         const CHAR_INFO& cell = row[static_cast<std::size_t>(x)];
         const WCHAR unit = cell.UnicodeChar;
-        const WCHAR next = span > 1 ? row[static_cast<std::size_t>(x + 1)].UnicodeChar : unit;
+        const WCHAR next = span > 1 ? row[static_cast<std::size_t>(x) + 1].UnicodeChar : unit;
         const bool pair =
             span > 1 && unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF;
         const WCHAR units[2] = {unit, pair ? next : unit};

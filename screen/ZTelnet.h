@@ -68,7 +68,7 @@ class ZTelnet {
     };
     static const std::array<const char*, ExtraCount> kExtraKeys;
 
-    explicit ZTelnet(bool raw);
+    ZTelnet();
 
     void Load(std::string path);
 
@@ -102,7 +102,6 @@ class ZTelnet {
     std::vector<ZTelnetPair> m_pairs;
     bool m_ctrlCEnabled = true;
     std::int32_t m_codePage = 0;
-    bool m_raw;
     std::array<std::string, SequenceCount> m_sequences;
     std::array<std::string, ExtraCount> m_extra;
 

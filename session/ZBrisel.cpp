@@ -1,7 +1,5 @@
 #include "session/ZBrisel.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -17,11 +15,10 @@
 #include "session/ClientInput.h"
 #include "transport/ZSocket.h"
 #include "transport/ZSocketDup.h"
+#include "win32/ExitSignal.h"
+#include "win32/PamErrorCode.h"
 
 namespace {
-
-// PAM's "authentication failure", the answer to a name the lists refuse.
-constexpr DWORD PAM_AUTH_ERR_CODE = 7;
 
 // In the monitor: the worker's lines, checked there, for the session's own three files.
 void WriteSessionLines(LineFile file, std::string_view lines) {
@@ -74,7 +71,7 @@ bool ReadNumber(const std::string& text, unsigned long long& value) {
 // Passwords leave no copy in memory once used.
 void Wipe(std::string& secret) {
     if (!secret.empty()) {
-        ::explicit_bzero(secret.data(), secret.size());
+        SecureZeroMemory(secret.data(), secret.size());
     }
     secret.clear();
 }
@@ -109,7 +106,7 @@ ZBrisel::ZBrisel() {
         m_config.debug = debug == 1;
     }
     // The debug log-on runs the shell under this process's account: never as root.
-    if (m_config.debug && ::geteuid() == 0) {
+    if (m_config.debug && IsUserAnAdmin() != FALSE) {
         m_config.debug = false;
         ReportError(trace, "debug log-on refused as root");
     }
@@ -185,7 +182,7 @@ void ZBrisel::EnterWorker() {
                            ZWinsta::GetErrorMessage(GetLastError()));
         ExitProcess(0);
     }
-    m_separated = Monitor::IsWorker();
+    m_separated = MonitorClient::Installed();
     if (m_separated) {
         SetTraceSink(&WriteThroughMonitor);
     }
@@ -298,7 +295,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::CheckEnd(LoopState& loop, DWORD now) 
         return EndReason{"ZAV service stopped", nullptr, EndReason::Message,
                          &m_config.service_stopped_message};
     }
-    if (m_state == ShellRunning && !ZWinsta::ProcessStillActive(m_shell.hProcess)) {
+    if (m_state == ShellRunning && !ZWinsta::ProcessStillActive(m_hShell.Get())) {
         return EndReason{"shell is dead", nullptr, EndReason::ShellOutput};
     }
     return std::nullopt;
@@ -343,7 +340,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         handles.push_back(m_hService.Get());
     }
     if (m_state == ShellRunning) {
-        handles.push_back(m_shell.hProcess);
+        handles.push_back(m_hShell.Get());
     }
     std::string input;
     if (!m_ssh.Pop(input, wait, handles, nullptr, take)) {
@@ -449,12 +446,12 @@ void ZBrisel::End(ZTraceScope& trace, const EndReason& reason) {
             SshServer::ProgramEnd end;
             DWORD code = 0;
             DWORD signal = 0;
-            BOOL core = FALSE;
-            if (GetExitCodeProcess(m_shell.hProcess, &code) != FALSE && code != STILL_ACTIVE &&
-                GetExitSignal(m_shell.hProcess, &signal, &core) != FALSE) {
+            bool core = false;
+            if (GetExitCodeProcess(m_hShell.Get(), &code) != FALSE && code != STILL_ACTIVE &&
+                ExitSignalOf(m_hShell.Get(), signal, core)) {
                 end.status = static_cast<int>(code);
                 end.signal = static_cast<int>(signal);
-                end.coreDumped = core != FALSE;
+                end.coreDumped = core;
                 trace.Trace("shell exit: ", code, " signal: ", signal);
             }
             m_ssh.SetProgramEnd(end);
@@ -575,7 +572,7 @@ std::string ZBrisel::PrepareLogon(const std::string& user) {
         return user;  // the monitor applies the lists and the domain itself
     }
     std::string why;
-    const std::string name = Policy().AccountName(user, why);
+    std::string name = Policy().AccountName(user, why);
     if (!why.empty()) {
         trace.Trace(why);
         LogLine(why);
@@ -597,7 +594,8 @@ DWORD ZBrisel::LogonUser(std::string user, std::string password) {
     if (accepted == FALSE) {
         return GetLastError();
     }
-    return StartShell(name, token);
+    m_hToken.Reset(token);
+    return StartShell(name, m_hToken.Get());
 }
 
 DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
@@ -607,7 +605,7 @@ DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
     const std::string name = PrepareLogon(user);
     // The lists hold here too: a name they refuse is refused like a wrong password.
     if (name.starts_with(":")) {
-        return ERROR_PAM_TAG | PAM_AUTH_ERR_CODE;
+        return kLogonRefused;
     }
     return StartShell(name, nullptr);
 }
@@ -646,7 +644,8 @@ DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
     if (started == FALSE) {
         return GetLastError();
     }
-    m_shell = shell;
+    m_hShell.Reset(shell.hProcess);
+    const UniqueHandle thread(shell.hThread);  // nothing waits for the shell's thread
     // From here on what the client types goes to the user's shell.
     HideTracedInput(false);
     m_state = ShellRunning;

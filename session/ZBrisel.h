@@ -126,16 +126,17 @@ class ZBrisel {
     std::atomic<std::int32_t> m_state{Starting};
     ZConsole m_console;
     ZKey m_key;
-    ZTelnet m_telnet{true};
+    ZTelnet m_telnet;
     ZScreenExport m_export{m_telnet};
     ZMirror m_mirror{m_console, m_export};  // when the console goes to the client
-    // Guarded by m_lock (below); the main loop reads m_shell without it only once m_state
+    // Guarded by m_lock (below); the main loop reads m_hShell without it only once m_state
     // says ShellRunning, which the login thread stores after it.
-    PROCESS_INFORMATION m_shell{};
+    UniqueHandle m_hShell;
+    UniqueHandle m_hToken;  // the account the shell runs as, kept while it runs
     ZPrcsGroup m_prcsGroup;
     ZSsh m_ssh;
     UniqueHandle m_hService;  // zavd, watched so that the session ends with it
-    // Held by the login thread while it logs the user on and starts the shell (m_shell,
+    // Held by the login thread while it logs the user on and starts the shell (m_hShell,
     // m_prcsGroup), and by the main loop while it ends the shell's job: the job is never
     // ended halfway through a shell's start.
     std::mutex m_lock;

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "base/UniqueFd.h"
+#include "base/AsciiCase.h"
 #include "infra/ZIniLookups.h"
 #include "infra/ZSafePath.h"
 #include "input/ZKey.h"
@@ -24,14 +25,6 @@
 #include "win32/Win32.h"
 
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return lower;
-}
 
 std::string ErrorText(int code) {
     const char* text = ::strerrordesc_np(code);
@@ -172,13 +165,13 @@ using Values = std::map<std::string, std::map<std::string, std::string>>;
 // unknown (with the known key it likely meant).
 std::string UnknownKey(const std::string& name, const Reader& reader, const SectionText& section,
                        const std::set<std::string>& known) {
-    const std::string lower = Lower(name);
+    const std::string lower = AsciiLower(name);
     const std::size_t digits = lower.find_last_not_of("0123456789") + 1;
     // A numbered list's key (its reader declares the list, also when the list ended
     // before it, as serverN after clientN=eof).
     if (reader.lookups->Listed(reader.section, lower)) {
         for (const KeyLine& key : section.keys) {
-            if (key.value == "eof" && known.contains(Lower(key.name))) {
+            if (key.value == "eof" && known.contains(AsciiLower(key.name))) {
                 return "ignored; the list ends at " + key.name + "=eof";
             }
         }
@@ -198,7 +191,7 @@ void CheckSection(const std::string& shown, const Reader& reader, const SectionT
     const std::string where = shown + ": [" + reader.section + "] ";
     std::set<std::string> known;
     for (const std::string& key : reader.known) {
-        known.insert(Lower(key));
+        known.insert(AsciiLower(key));
     }
     for (const std::string& line : section.stray) {
         problems.push_back(where + Quoted(line) + ": no '=', ignored");
@@ -210,7 +203,7 @@ void CheckSection(const std::string& shown, const Reader& reader, const SectionT
                                std::to_string(ProfileParser::kMaxName) + " characters, ignored");
             continue;
         }
-        const std::string lower = Lower(key.name);
+        const std::string lower = AsciiLower(key.name);
         if (!known.contains(lower)) {
             problems.push_back(where + name + ": " + UnknownKey(key.name, reader, section, known));
             continue;
@@ -245,10 +238,10 @@ void CheckFile(const File& file, Values& values, std::vector<std::string>& probl
                                std::to_string(ProfileParser::kMaxName) + " characters, ignored");
             continue;
         }
-        const std::string lower = Lower(section.name);
+        const std::string lower = AsciiLower(section.name);
         const auto reader =
             std::find_if(file.readers.begin(), file.readers.end(),
-                         [&](const Reader& r) { return Lower(r.section) == lower; });
+                         [&](const Reader& r) { return AsciiLower(r.section) == lower; });
         if (reader == file.readers.end()) {
             const std::string closest = ZConfigCheck::Closest(section.name, sections);
             problems.push_back(where + label + ": unknown section, ignored" +
@@ -327,11 +320,11 @@ std::string ZConfigCheck::Closest(std::string_view name, const std::vector<std::
     if (name.size() > kLongest) {
         return {};
     }
-    const std::string lower = Lower(name);
+    const std::string lower = AsciiLower(name);
     std::string best;
     std::size_t bestDistance = SIZE_MAX;
     for (const std::string& candidate : known) {
-        const std::size_t distance = Distance(lower, Lower(candidate));
+        const std::size_t distance = Distance(lower, AsciiLower(candidate));
         if (distance < bestDistance) {
             best = candidate;
             bestDistance = distance;
@@ -375,7 +368,7 @@ std::vector<std::string> ZConfigCheck::Run(const std::string& workdir) {
     bool telnetRead = false;
     if (!config->telnet_init.empty()) {
         const std::string name = Slashed(config->telnet_init);
-        ZTelnet telnet(true);
+        ZTelnet telnet;
         telnetRead = AddFile(
             files, directory.Get(), name, "ZTelnet", [&] { telnet.Load(InWorkdir(workdir, name)); },
             telnetError);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "base/AsciiCase.h"
 #include "console/ConsoleFlow.h"
 #include "infra/ZIni.h"
 #include "platform/ZWinsta.h"
@@ -31,11 +32,8 @@ std::string CheckSettingsFile(const std::string& path) {
             continue;
         }
         const auto close = line.find(']', first);
-        std::string name =
-            line.substr(first + 1, close == std::string::npos ? 0 : close - first - 1);
-        for (char& c : name) {
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
+        const std::string name =
+            AsciiLower(line.substr(first + 1, close == std::string::npos ? 0 : close - first - 1));
         if (name == "zterm") {
             return {};
         }

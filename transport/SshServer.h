@@ -34,7 +34,7 @@ class SshServer {
     static constexpr int kErrorNotFound = -43;
     static constexpr int kArgErrorNumber = -104;
     // The longest command an exec request may carry.
-    static constexpr std::size_t kMaxCommand = 16 * 1024;
+    static constexpr std::size_t kMaxCommand = std::size_t{16} * 1024;
 
     SshServer();
     ~SshServer();

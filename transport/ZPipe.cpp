@@ -1,8 +1,5 @@
 #include "transport/ZPipe.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -13,26 +10,22 @@
 #include "infra/ZTraceScope.h"
 #include "platform/ZWinsta.h"
 #include "transport/HandOffIo.h"
+#include "win32/ErrnoFailure.h"
+#include "win32/LocalSocket.h"
 
 namespace {
 
 // Connects to the socket name in the hand-off directory, keeping one direction. The
 // peer must be the service named on the command line.
-UniqueFd Open(const std::string& name, int closedDirection) {
+UniqueFd Open(const std::string& name, SocketDirection closedDirection) {
     const char* directory = std::getenv(handoff::kDirectoryVariable);  // NOLINT
     const std::string suffix = name.substr(std::strlen(handoff::kRequestPrefix));
     if (directory == nullptr || !handoff::ValidSuffix(directory, suffix)) {
         SetLastError(ENOENT);
         return {};
     }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = std::string(directory) + "/" + name;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.Valid() ||
-        ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        FailWithErrno();
+    UniqueFd fd = ConnectLocalSocket(std::string(directory) + "/" + name);
+    if (!fd.Valid()) {
         return {};
     }
     const std::string service = ZWinsta::GetCmdLineParam("-ppid:");
@@ -43,7 +36,7 @@ UniqueFd Open(const std::string& name, int closedDirection) {
         SetLastError(EACCES);  // somebody else's socket
         return {};
     }
-    ::shutdown(fd.Get(), closedDirection);
+    ShutDownSocket(fd.Get(), closedDirection);
     handoff::SetTimeouts(fd.Get(), ZPipe::kTimeoutMs);
     return fd;
 }
@@ -64,12 +57,12 @@ ZPipe::~ZPipe() {
 bool ZPipe::Connect(std::string suffix) {
     ZTraceScope trace;
     trace.Trace("ZPipe::Connect( ", suffix, " )");
-    m_hWritePipe = Open(handoff::kRequestPrefix + suffix, SHUT_RD);
+    m_hWritePipe = Open(handoff::kRequestPrefix + suffix, SocketDirection::Reading);
     if (!m_hWritePipe.Valid()) {
         trace.Trace("ZPipe::Connect( ) : err m_hWritePipe");
         return false;
     }
-    m_hReadPipe = Open(handoff::kReplyPrefix + suffix, SHUT_WR);
+    m_hReadPipe = Open(handoff::kReplyPrefix + suffix, SocketDirection::Writing);
     if (!m_hReadPipe.Valid()) {
         trace.Trace("ZPipe::Connect( ) : err m_hReadPipe");
         return false;

@@ -1,41 +1,12 @@
 #include "transport/ZSocketDup.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "infra/ZTraceScope.h"
 #include "transport/HandOffIo.h"
 #include "transport/ZPipe.h"
-
-namespace {
-
-int SocketOption(int fd, int option) {
-    int value = -1;
-    socklen_t length = sizeof value;
-    return ::getsockopt(fd, SOL_SOCKET, option, &value, &length) == 0 ? value : -1;
-}
-
-// The socket the record describes: the descriptor that came with it, when it really is
-// a socket of the record's family, type and protocol.
-SOCKET SocketFromRecord(const WSAPROTOCOL_INFOA& record, UniqueFd passed) {
-    if (!passed.Valid()) {
-        SetLastError(EBADF);
-        return INVALID_SOCKET;
-    }
-    const int fd = passed.Get();
-    if (SocketOption(fd, SO_DOMAIN) != record.iAddressFamily ||
-        SocketOption(fd, SO_TYPE) != record.iSocketType ||
-        SocketOption(fd, SO_PROTOCOL) != record.iProtocol) {
-        SetLastError(EPROTOTYPE);
-        return INVALID_SOCKET;
-    }
-    return passed.Release();
-}
-
-}  // namespace
+#include "win32/PassedSocket.h"
 
 SOCKET ZSocketDup::GetSocket(std::string suffix) {
     ZTraceScope trace;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "infra/ZTraceScope.h"
+#include "win32/DescriptorWait.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ bool ZSsh::Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles
     wake.reserve(handles.size());
     for (HANDLE handle : handles) {
         bool reset = false;
-        const int fd = WaitableDescriptor(handle, &reset);
+        const int fd = WaitDescriptorOf(handle, &reset);
         wake.push_back(SshServer::WakeSource{fd, reset});
     }
     std::string received;

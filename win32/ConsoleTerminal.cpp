@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "win32/ErrnoFailure.h"
 #include "win32/Win32.h"
 
 namespace {

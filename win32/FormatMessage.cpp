@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "win32/PamErrorCode.h"
 #include "win32/Win32.h"
 
 DWORD FormatMessageA(DWORD flags, DWORD code, std::string& text) {
@@ -15,8 +16,8 @@ DWORD FormatMessageA(DWORD flags, DWORD code, std::string& text) {
         return 0;
     }
     const char* message = nullptr;
-    if ((code & ERROR_PAM_TAG) != 0) {
-        const int pamCode = static_cast<int>(code & ~ERROR_PAM_TAG);
+    if ((code & kPamErrorTag) != 0) {
+        const int pamCode = static_cast<int>(code & ~kPamErrorTag);
         if (pamCode >= 0 && pamCode < _PAM_RETURN_VALUES) {
             message = ::pam_strerror(nullptr, pamCode);
         }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "win32/CgroupJob.h"
+#include "win32/ErrnoFailure.h"
 #include "win32/HandleTable.h"
 #include "win32/PrivilegeBroker.h"
 #include "win32/ProcStat.h"
@@ -39,13 +40,10 @@ constexpr std::int32_t kStatusSuccess = 0;
 constexpr std::int32_t kStatusUnsuccessful = static_cast<std::int32_t>(0xC0000001);
 
 HANDLE CreateJobObject(void* /*attributes*/, const char* /*name*/) {
-    if (PrivilegeBroker::Installed() != nullptr) {
-        // The privileged side started the shell into a group of its own: that is the job.
-        return HandleTable::Instance().Add(std::make_shared<JobObject>(nullptr));
-    }
-    auto group = CgroupJob::Create();
-    if (!group) {
-        FailWithErrno();
+    // Without a group of this process's own, the privileged side keeps the shell in a
+    // group of its own from its start: that is the job.
+    std::shared_ptr<CgroupJob> group;
+    if (!PrivilegeBroker::Current().CreateJobGroup(group)) {
         return nullptr;
     }
     return HandleTable::Instance().Add(std::make_shared<JobObject>(std::move(group)));
@@ -77,10 +75,7 @@ BOOL TerminateJob(HANDLE job, UINT /*exitCode*/) {
     if (!j) {
         return FALSE;
     }
-    if (!j->m_group) {
-        return PrivilegeBroker::Installed()->endJob() ? TRUE : FALSE;
-    }
-    return j->m_group->Kill(5000) ? TRUE : FailWithErrno();
+    return PrivilegeBroker::Current().EndJob(j->m_group.get()) ? TRUE : FALSE;
 }
 
 BOOL EnumProcesses(DWORD* ids, DWORD bytes, DWORD* bytesReturned) {
@@ -93,7 +88,7 @@ BOOL EnumProcesses(DWORD* ids, DWORD bytes, DWORD* bytesReturned) {
         return FailWithErrno();
     }
     DWORD count = 0;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe): own stream
         char* end = nullptr;
         const unsigned long pid = std::strtoul(entry->d_name, &end, 10);
         if (*end != '\0' || pid == 0 || (count + 1) * sizeof(DWORD) > bytes) {
@@ -170,9 +165,7 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
         return nullptr;
     }
     const std::string function = name;
-    const PrivilegeBroker* broker = PrivilegeBroker::Installed();
-    const bool jobs = broker != nullptr ? broker->hasJobs : !CgroupJob::Parent().empty();
-    if (Is(m->Name(), "KERNEL32.DLL") && jobs) {
+    if (Is(m->Name(), "KERNEL32.DLL") && PrivilegeBroker::Current().HasJobs()) {
         if (function == "CreateJobObjectA") {
             return reinterpret_cast<FARPROC>(&CreateJobObject);
         }

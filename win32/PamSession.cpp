@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "win32/ErrnoFailure.h"
+#include "win32/PamErrorCode.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -19,10 +21,10 @@ void FreeAnswers(pam_response* answers, int count) {
     for (int i = 0; i < count; ++i) {
         if (answers[i].resp != nullptr) {
             ::explicit_bzero(answers[i].resp, std::strlen(answers[i].resp));
-            std::free(answers[i].resp);
+            std::free(answers[i].resp);  // NOLINT: PAM's memory, malloc'd by contract
         }
     }
-    std::free(answers);
+    std::free(answers);  // NOLINT: PAM's memory, malloc'd by contract
 }
 
 // The calling process's supplementary groups, or an empty list.
@@ -53,8 +55,10 @@ int PamSession::Converse(int count, const pam_message** messages, pam_response**
     if (count <= 0 || count > PAM_MAX_NUM_MSG) {
         return PAM_CONV_ERR;
     }
-    auto* answers = static_cast<pam_response*>(
-        std::calloc(static_cast<std::size_t>(count), sizeof(pam_response)));
+    // PAM frees the answers with free(): they are malloc'd.
+    auto* answers = static_cast<pam_response*>(       // NOLINT(cppcoreguidelines-owning-memory)
+        std::calloc(static_cast<std::size_t>(count),  // NOLINT(cppcoreguidelines-no-malloc)
+                    sizeof(pam_response)));
     if (answers == nullptr) {
         return PAM_BUF_ERR;
     }
@@ -83,7 +87,7 @@ bool PamSession::Refuse(int result) {
     if (result == PAM_USER_UNKNOWN) {
         result = PAM_AUTH_ERR;
     }
-    SetLastError(ERROR_PAM_TAG | static_cast<DWORD>(result));
+    SetLastError(PamErrorCode(result));
     return false;
 }
 
@@ -198,9 +202,9 @@ std::vector<std::string> PamSession::Environment() const {
     }
     for (char** p = list; *p != nullptr; ++p) {
         variables.emplace_back(*p);
-        std::free(*p);
+        std::free(*p);  // NOLINT: PAM's memory, malloc'd by contract
     }
-    std::free(list);
+    std::free(list);  // NOLINT: PAM's memory, malloc'd by contract
     return variables;
 }
 

@@ -32,7 +32,7 @@ class PamSession {
 
     // Checks the password and the account's rules, once per object. remoteHost (the
     // client's address) and tty (the terminal's path, /dev/pts/N) are left unset when
-    // empty. False with the last-error code ERROR_PAM_TAG | the PAM result (an unknown
+    // empty. False with the last-error code kPamErrorTag | the PAM result (an unknown
     // name is reported as a wrong password), or EPERM when called twice.
     bool Authenticate(const std::string& user, const char* password, const std::string& remoteHost,
                       const std::string& tty);
@@ -42,7 +42,7 @@ class PamSession {
     // Establishes the credentials and opens the session in the calling process, with
     // the account's supplementary groups set meanwhile (modules may add to them); the
     // caller's groups are back on return. True at once when already open. False with
-    // the last-error code (ERROR_PAM_TAG | the PAM result, or errno) otherwise.
+    // the last-error code (kPamErrorTag | the PAM result, or errno) otherwise.
     bool Open();
     bool IsOpen() const { return m_open; }
     // The account's groups while the session was opened, with what PAM added.

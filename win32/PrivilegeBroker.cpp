@@ -2,17 +2,23 @@
 
 #include <utility>
 
+#include "win32/InProcessPrivileges.h"
+
 namespace {
-const PrivilegeBroker* g_broker = nullptr;
+PrivilegeBroker* g_selected = nullptr;
 std::string g_logonTerminal;
 }  // namespace
 
-const PrivilegeBroker* PrivilegeBroker::Installed() {
-    return g_broker;
+PrivilegeBroker& PrivilegeBroker::Current() {
+    if (g_selected != nullptr) {
+        return *g_selected;
+    }
+    static InProcessPrivileges inProcess;
+    return inProcess;
 }
 
-void PrivilegeBroker::Install(const PrivilegeBroker* broker) {
-    g_broker = broker;
+void PrivilegeBroker::Select(PrivilegeBroker& broker) {
+    g_selected = &broker;
 }
 
 std::string PrivilegeBroker::LogonTerminal() {

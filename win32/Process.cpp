@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "win32/ErrnoFailure.h"
 #include "win32/HandleTable.h"
 #include "win32/ProcessObject.h"
 #include "win32/Win32.h"
@@ -84,19 +85,6 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
     return object->ExitCode(*exitCode) ? TRUE : FALSE;
 }
 
-BOOL GetExitSignal(HANDLE process, DWORD* signal, BOOL* coreDumped) {
-    auto object = HandleTable::Instance().Get<ProcessObject>(process);
-    int how = 0;
-    int status = 0;
-    if (!object || !object->WaitStatus(how, status)) {
-        return FALSE;
-    }
-    const bool killed = how == CLD_KILLED || how == CLD_DUMPED;
-    *signal = killed ? static_cast<DWORD>(status) : 0;
-    *coreDumped = how == CLD_DUMPED ? TRUE : FALSE;
-    return TRUE;
-}
-
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {
     auto object = HandleTable::Instance().Get<ProcessObject>(process);
     if (!object) {
@@ -108,17 +96,6 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
 DWORD GetProcessId(HANDLE process) {
     auto object = HandleTable::Instance().Get<ProcessObject>(process);
     return object ? static_cast<DWORD>(object->Pid()) : 0;
-}
-
-int WaitableDescriptor(HANDLE handle, bool* resetOnWait) {
-    auto object = HandleTable::Instance().Get<KernelObject>(handle);
-    if (!object || object->WaitFd() < 0) {
-        return -1;
-    }
-    if (resetOnWait != nullptr) {
-        *resetOnWait = object->ResetOnWait();
-    }
-    return object->WaitFd();
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {

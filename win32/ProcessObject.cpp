@@ -7,32 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <string>
 
+#include "win32/ErrnoFailure.h"
 #include "win32/PrivilegeBroker.h"
-
-namespace {
-
-// The process's /proc/<pid>/stat fields after the command name; the name may itself
-// contain ") (", so the split is at the last ")".
-bool ReadStatFields(pid_t pid, std::string& fields) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(in, line)) {
-        return false;
-    }
-    const auto close = line.rfind(')');
-    if (close == std::string::npos || close + 2 > line.size()) {
-        return false;
-    }
-    fields = line.substr(close + 2);
-    return true;
-}
-
-}  // namespace
 
 DWORD ProcessObject::FromWaitStatus(int how, int status) const {
     if (how == CLD_EXITED) {
@@ -103,41 +80,17 @@ bool ProcessObject::ExitCodeOfOther(DWORD& code) {
         code = STILL_ACTIVE;
         return true;
     }
-    // Ended. Only its parent can reap it. The shell of a separated session is the
+    // Ended. Only its parent can reap it: the shell of a separated session is the
     // monitor's child, and only the monitor may see its status.
     int how = 0;
     int status = 0;
-    const PrivilegeBroker* broker = PrivilegeBroker::Installed();
-    if (broker != nullptr && broker->shellStatus(m_pid, how, status)) {
-        if (how == 0) {
-            code = STILL_ACTIVE;  // gone, but not yet reaped: asked again later
-            return true;
-        }
-        Ended(how, status);
-        code = *m_exitCode;
+    if (!PrivilegeBroker::Current().EndOfOther(m_pid, how, status)) {
+        code = STILL_ACTIVE;  // gone, but not yet reaped: asked again later
         return true;
     }
-    // While it is a zombie the kernel still shows its wait status (stat field 52) to
-    // whoever may trace it. Once reaped nothing is left to read: report 0.
-    m_exitCode = 0;
-    std::string fields;
-    if (ReadStatFields(m_pid, fields)) {
-        std::istringstream in(fields);
-        std::string state;
-        in >> state;
-        std::string field;
-        int index = 3;  // the state is field 3
-        while (index < 52 && in >> field) {
-            ++index;
-        }
-        if (state == "Z" && index == 52) {
-            const int wait = std::stoi(field);
-            if (WIFEXITED(wait)) {
-                Ended(CLD_EXITED, WEXITSTATUS(wait));
-            } else if (WIFSIGNALED(wait)) {
-                Ended(WCOREDUMP(wait) ? CLD_DUMPED : CLD_KILLED, WTERMSIG(wait));
-            }
-        }
+    m_exitCode = 0;  // a status no one can read any more
+    if (how != 0) {
+        Ended(how, status);
     }
     code = *m_exitCode;
     return true;

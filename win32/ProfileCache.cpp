@@ -10,22 +10,16 @@
 #include <cerrno>
 #include <unordered_set>
 
+#include "base/AsciiCase.h"
 #include "base/UniqueFd.h"
+#include "win32/ErrnoFailure.h"
 #include "win32/ProfileParser.h"
 #include "win32/Win32.h"
 
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return result;
-}
-
 bool EqualNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && Lower(a) == Lower(b);
+    return a.size() == b.size() && AsciiLower(a) == AsciiLower(b);
 }
 
 // Feeds the whole file to the parser; false on a read error.
@@ -73,7 +67,7 @@ bool ProfileCache::Parse(int fd, Entry& entry) {
                 return true;
             }
             // Only the first section of a name counts; a later one is skipped whole.
-            std::string lower = Lower(name);
+            std::string lower = AsciiLower(name);
             if (seen.insert(lower).second) {
                 current = &entry.sections[lower];
             }
@@ -81,7 +75,7 @@ bool ProfileCache::Parse(int fd, Entry& entry) {
         },
         [&](std::string_view key, bool overlong, std::string_view value) {
             if (current != nullptr && !overlong) {
-                current->try_emplace(Lower(key), value);  // the first key of a name wins
+                current->try_emplace(AsciiLower(key), value);  // the first key of a name wins
             }
             return true;
         }});
@@ -171,11 +165,11 @@ bool ProfileCache::Lookup(const std::string& windowsPath, std::string_view secti
         m_entries.splice(m_entries.begin(), m_entries, it);
         it = m_entries.begin();
     }
-    const auto sectionIt = it->sections.find(Lower(section));
+    const auto sectionIt = it->sections.find(AsciiLower(section));
     if (sectionIt == it->sections.end()) {
         return false;
     }
-    const auto keyIt = sectionIt->second.find(Lower(key));
+    const auto keyIt = sectionIt->second.find(AsciiLower(key));
     if (keyIt == sectionIt->second.end()) {
         return false;
     }

@@ -17,6 +17,7 @@
 
 #include "win32/CgroupJob.h"
 #include "win32/ConsoleTerminal.h"
+#include "win32/ErrnoFailure.h"
 #include "win32/HandleTable.h"
 #include "win32/PamSession.h"
 #include "win32/PrivilegeBroker.h"
@@ -115,6 +116,8 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
         // Programs talk to the console, which is an xterm, whatever the client is.
         "TERM=xterm",
     };
+    // The environment is changed only by the thread that starts programs.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     if (const char* value = std::getenv("LANG"); value != nullptr) {
         SetVariable(launch.environment, "LANG", value);
     }
@@ -132,6 +135,7 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
         }
     }
     for (const char* name : {"ZAV_VERSION", "ZAV_IP", "ZAV_PORT", "ZAV_USER"}) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe)
         if (const char* value = std::getenv(name); value != nullptr) {
             SetVariable(launch.environment, name, value);
         }
@@ -192,7 +196,7 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
     // The session's signal arrangements are not the program's.
     sigset_t none;
     ::sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): one thread
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) {
@@ -264,37 +268,6 @@ BOOL Start(const TokenObject* account, char* commandLine, const char* directory,
     return TRUE;
 }
 
-// A process without privileges cannot start a program as another account: the
-// privileged side starts it on the terminal it made, and this process watches it by its
-// process id.
-BOOL StartThroughBroker(const PrivilegeBroker& broker, char* commandLine, const char* directory,
-                        PROCESS_INFORMATION* process) {
-    if (commandLine == nullptr || process == nullptr ||
-        (directory != nullptr && *directory != '\0')) {
-        SetLastError(EINVAL);  // the shell starts where the session runs
-        return FALSE;
-    }
-    ConsoleTerminal* console = ConsoleTerminal::Current();
-    ConsoleAttachment attachment;
-    if (console == nullptr || !console->PrepareAttachment(attachment)) {
-        return FALSE;
-    }
-    pid_t pid = -1;
-    if (!broker.startShell(commandLine, attachment.mode, pid)) {
-        return FALSE;
-    }
-    const long fd = ::syscall(SYS_pidfd_open, pid, 0U);
-    if (fd < 0) {
-        return FailWithErrno();
-    }
-    auto object = std::make_shared<ProcessObject>(pid, UniqueFd(static_cast<int>(fd)));
-    process->hProcess = HandleTable::Instance().Add(object);
-    process->hThread = HandleTable::Instance().Add(object);
-    process->dwProcessId = static_cast<DWORD>(pid);
-    process->dwThreadId = static_cast<DWORD>(pid);
-    return TRUE;
-}
-
 }  // namespace
 
 BOOL CreateProcessA(const char* /*application*/, char* commandLine, void* /*processAttributes*/,
@@ -312,10 +285,30 @@ BOOL CreateProcessAsUserA(HANDLE token, const char* /*application*/, char* comma
     if (!account) {
         return FALSE;
     }
-    if (const PrivilegeBroker* broker = PrivilegeBroker::Installed(); broker != nullptr) {
-        return StartThroughBroker(*broker, commandLine, directory, process);
+    if (process == nullptr) {
+        SetLastError(EINVAL);
+        return FALSE;
     }
-    return Start(account.get(), commandLine, directory, process);
+    return PrivilegeBroker::Current().StartAs(*account, commandLine, directory, *process) ? TRUE
+                                                                                          : FALSE;
+}
+
+BOOL StartProgram(const TokenObject* account, char* commandLine, const char* directory,
+                  PROCESS_INFORMATION& process) {
+    return Start(account, commandLine, directory, &process);
+}
+
+BOOL AdoptProcess(pid_t pid, PROCESS_INFORMATION& process) {
+    const long fd = ::syscall(SYS_pidfd_open, pid, 0U);
+    if (fd < 0) {
+        return FailWithErrno();
+    }
+    auto object = std::make_shared<ProcessObject>(pid, UniqueFd(static_cast<int>(fd)));
+    process.hProcess = HandleTable::Instance().Add(object);
+    process.hThread = HandleTable::Instance().Add(object);
+    process.dwProcessId = static_cast<DWORD>(pid);
+    process.dwThreadId = static_cast<DWORD>(pid);
+    return TRUE;
 }
 
 BOOL StartOnTerminal(HANDLE token, char* commandLine, const char* directory,

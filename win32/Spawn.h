@@ -1,9 +1,20 @@
-// Starting a program on a terminal handed over by the worker (for the monitor).
+// Starting programs on a terminal: the steps CreateProcessA and CreateProcessAsUserA are
+// made of, for the implementations of the privileged calls and for the monitor.
 #pragma once
+
+#include <sys/types.h>
 
 #include "win32/ConsoleTerminal.h"
 #include "win32/Win32.h"
 
+class TokenObject;
+
 // As CreateProcessAsUserA, on the terminal given instead of this process's console.
 BOOL StartOnTerminal(HANDLE token, char* commandLine, const char* directory,
                      const ConsoleAttachment& terminal, PROCESS_INFORMATION* process);
+// Starts the program in this process's way: forked here, as the account (this process's
+// own without one), on the console.
+BOOL StartProgram(const TokenObject* account, char* commandLine, const char* directory,
+                  PROCESS_INFORMATION& process);
+// The handles of a process started elsewhere (by the privileged side), watched by its id.
+BOOL AdoptProcess(pid_t pid, PROCESS_INFORMATION& process);

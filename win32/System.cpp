@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include "win32/ErrnoFailure.h"
+#include "win32/PamErrorCode.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -42,11 +44,6 @@ DWORD GetLastError() {
 
 void SetLastError(DWORD code) {
     t_lastError = code;
-}
-
-BOOL FailWithErrno() {
-    SetLastError(static_cast<DWORD>(errno));
-    return FALSE;
 }
 
 DWORD GetCurrentProcessId() {
@@ -182,4 +179,12 @@ BOOL SetEnvironmentVariableA(const char* name, const char* value) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): guarded above
     const int rc = value == nullptr ? ::unsetenv(name) : ::setenv(name, value, 1);
     return rc == 0 ? TRUE : FailWithErrno();
+}
+
+BOOL IsUserAnAdmin() {
+    return ::geteuid() == 0 ? TRUE : FALSE;
+}
+
+void SecureZeroMemory(void* memory, std::size_t size) {
+    ::explicit_bzero(memory, size);
 }

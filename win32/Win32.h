@@ -1,8 +1,12 @@
 // The Windows-shaped seam: the platform types, constants and calls that the session's
 // classes are written against. Everything below this header (descriptors, termios, PAM,
-// libssh, /proc) is Linux; everything above it sees only these names.
+// libssh, /proc) is Linux; everything above it sees only these names. Every name here is
+// the Windows API's own; what this project adds beside them has a plain name and a header
+// of its own (ErrnoFailure.h, ExitSignal.h, DescriptorWait.h, PamErrorCode.h,
+// ConsoleDefaultColours.h, ProcessPrivacy.h, LocalSocket.h, PassedSocket.h, WholeWrite.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -95,12 +99,6 @@ constexpr WORD BACKGROUND_INTENSITY = 0x0080;
 constexpr WORD COMMON_LVB_LEADING_BYTE = 0x0100;
 constexpr WORD COMMON_LVB_TRAILING_BYTE = 0x0200;
 constexpr WORD COMMON_LVB_UNDERSCORE = 0x8000;
-// Not Windows flags: the bits Windows uses for DBCS grid lines, which this console never
-// draws, mark the colours a program left at the terminal's defaults, so that the client
-// can show its own default colours there.
-constexpr WORD CONSOLE_DEFAULT_FOREGROUND = 0x0400;
-constexpr WORD CONSOLE_DEFAULT_BACKGROUND = 0x0800;
-constexpr WORD CONSOLE_DEFAULT_COLOURS = CONSOLE_DEFAULT_FOREGROUND | CONSOLE_DEFAULT_BACKGROUND;
 
 // Console input modes.
 constexpr DWORD ENABLE_PROCESSED_INPUT = 0x0001;
@@ -164,16 +162,10 @@ constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x0100;
 constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x0200;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 
-// Error codes are errno values; PAM results carry this tag so the two never collide.
-constexpr DWORD ERROR_PAM_TAG = 0x20000000;
-
 // ---- last-error code (thread-local) ---------------------------------------------------
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
-
-// Sets the last-error code from errno and returns FALSE, the usual ending of a failed call.
-BOOL FailWithErrno();
 
 // ---- process, thread and time ---------------------------------------------------------
 
@@ -188,6 +180,12 @@ DWORD GetTickCount();
 
 // The whole command line: /proc/self/cmdline with its arguments joined by single blanks.
 std::string GetCommandLineA();
+
+// TRUE when the process runs with the system's full rights (as root).
+BOOL IsUserAnAdmin();
+
+// Zeroes memory in a way the compiler never leaves out (explicit_bzero).
+void SecureZeroMemory(void* memory, std::size_t size);
 
 // ---- environment ----------------------------------------------------------------------
 
@@ -230,9 +228,6 @@ BOOL CloseHandle(HANDLE handle);
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
-// Not Windows: the signal that ended the process, 0 when it exited or still runs, and
-// whether it left a core dump.
-BOOL GetExitSignal(HANDLE process, DWORD* signal, BOOL* coreDumped);
 // Waits until the process ends (or the event is set, which resets it) or the time-out
 // passes: WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
@@ -279,7 +274,7 @@ BOOL CreateProcessAsUserA(HANDLE token, const char* application, char* commandLi
                           STARTUPINFOA* startup, PROCESS_INFORMATION* process);
 
 // Checks name and password with the system's authentication (PAM service "brisel") and
-// returns a token for the account. A refusal sets ERROR_PAM_TAG | the PAM result; an
+// returns a token for the account. A refusal sets the PAM result (win32/PamErrorCode.h); an
 // unknown user is refused like a wrong password.
 BOOL LogonUserA(const char* user, const char* domain, const char* password, DWORD logonType,
                 DWORD provider, HANDLE* token);
@@ -293,14 +288,6 @@ using FARPROC = void (*)();
 HMODULE LoadLibraryA(const char* name);
 FARPROC GetProcAddress(HMODULE module, const char* name);
 BOOL FreeLibrary(HMODULE module);
-
-using CreateJobObjectAFunction = HANDLE (*)(void* attributes, const char* name);
-using AssignProcessToJobObjectFunction = BOOL (*)(HANDLE job, HANDLE process);
-using TerminateJobObjectFunction = BOOL (*)(HANDLE job, UINT exitCode);
-using EnumProcessesFunction = BOOL (*)(DWORD* ids, DWORD bytes, DWORD* bytesReturned);
-using NtQueryInformationProcessFunction = std::int32_t (*)(HANDLE process, int infoClass,
-                                                           void* info, DWORD length,
-                                                           DWORD* returned);
 constexpr int ProcessBasicInformation = 0;
 constexpr int ProcessSessionInformation = 24;
 struct PROCESS_BASIC_INFORMATION {
@@ -323,10 +310,6 @@ struct PROCESS_SESSION_INFORMATION {
 // before other threads start, so that they all leave these signals to that thread.
 using PHANDLER_ROUTINE = BOOL (*)(DWORD event);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
-
-// The descriptor to wait on for a handle (a process, an event), or -1; for code below
-// the seam that waits on several sources at once.
-int WaitableDescriptor(HANDLE handle, bool* resetOnWait = nullptr);
 
 // ---- sockets -----------------------------------------------------------------------------
 

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool sessionText = (data[3] & 0x80) != 0;
     std::string_view output(reinterpret_cast<const char*>(data) + 4, size - 4);
 
-    ZTelnet telnet{true};
+    ZTelnet telnet;
     ZConsole console;
     Size(console, telnet, columns, rows);
     ZScreenExport screen(telnet);

@@ -13,7 +13,7 @@
 namespace {
 
 struct Prototype {
-    ZTelnet telnet{true};
+    ZTelnet telnet;
     ZKey key;
     std::size_t serverBytes = 0;  // every pair's answer together
 };

@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     policy.clientPort = "4242";
     policy.logLine = &WriteLog;
     policy.writeLines = &WriteLines;
-    if (!Monitor::Split(policy) || !Monitor::IsWorker()) {
+    if (!Monitor::Split(policy) || !MonitorClient::Installed()) {
         std::fprintf(stderr, "no split: run as root\n");
         return 2;
     }
@@ -147,22 +147,23 @@ int main(int argc, char** argv) {
     MonitorClient::Log(LineFile::Log, std::to_string(::getpid()) +
                                           " :1 x :  0:\tsplit\rlogin accepted: [ root ]\r\n");
 
+    MonitorClient& client = MonitorClient::Instance();
     const termios modes{};
     pid_t pid = 0;
-    bool ok = MonitorClient::StartShell("sleep 30", modes, pid);
+    bool ok = client.RequestShell("sleep 30", modes, pid);
     Report("shell_before_logon", ok, static_cast<int>(GetLastError()));
 
-    PrivilegeBroker::Account account;
-    ok = MonitorClient::Logon(forbidden, forbiddenPassword, account);
+    MonitorClient::Account account;
+    ok = client.RequestLogon(forbidden, forbiddenPassword, account);
     Report("logon_forbidden", ok, static_cast<int>(GetLastError()));
-    ok = MonitorClient::Logon(good + std::string("\0x", 2), goodPassword, account);
+    ok = client.RequestLogon(good + std::string("\0x", 2), goodPassword, account);
     Report("logon_nul", ok, static_cast<int>(GetLastError()));
-    ok = MonitorClient::Logon(good, goodPassword, account);
+    ok = client.RequestLogon(good, goodPassword, account);
     Report("logon_good", ok, static_cast<int>(GetLastError()));
-    ok = MonitorClient::Logon(good, goodPassword, account);
+    ok = client.RequestLogon(good, goodPassword, account);
     Report("logon_again", ok, static_cast<int>(GetLastError()));
 
-    ok = MonitorClient::StartShell("/bin/sh -c id", modes, pid);
+    ok = client.RequestShell("/bin/sh -c id", modes, pid);
     Report("shell_other_command", ok, static_cast<int>(GetLastError()));
 
     // A terminal of the worker's own, handed along with the request: never given away.
@@ -177,17 +178,17 @@ int main(int argc, char** argv) {
     struct stat status {};
     ::stat(foreign, &status);
     std::printf("own_terminal_owner=%u\n", static_cast<unsigned>(status.st_uid));
-    int theirs = -1;
-    int slave = -1;
+    UniqueFd theirs;
+    UniqueFd slave;
     std::string terminal;
-    if (MonitorClient::TakeTerminal(theirs, slave, terminal)) {
-        ::fstat(slave, &status);
+    if (client.TakeTerminal(theirs, slave, terminal)) {
+        ::fstat(slave.Get(), &status);
         std::printf("session_terminal_owner=%u\n", static_cast<unsigned>(status.st_uid));
     }
 
     // Input typed into a terminal (its own, here) and tracing are refused outright.
     char byte = 'x';
-    ok = ::ioctl(theirs, TIOCSTI, &byte) == 0;
+    ok = ::ioctl(theirs.Get(), TIOCSTI, &byte) == 0;
     Report("tiocsti", ok, errno);
     ok = ::ptrace(PTRACE_ATTACH, ::getppid(), nullptr, nullptr) == 0;
     Report("ptrace", ok, errno);
@@ -197,9 +198,9 @@ int main(int argc, char** argv) {
     ok = ::syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0) >= 0;
     Report("keyring", ok, errno);
 
-    ok = MonitorClient::Interrupt(1);
+    ok = client.Interrupt(1);
     Report("interrupt_init", ok, static_cast<int>(GetLastError()));
-    ok = MonitorClient::Interrupt(::getpgrp());
+    ok = client.Interrupt(::getpgrp());
     Report("interrupt_own_group", ok, static_cast<int>(GetLastError()));
 
     if (argc == 7) {
@@ -213,9 +214,9 @@ int main(int argc, char** argv) {
         Report("victim_proc", env >= 0, errno);
     }
 
-    ok = MonitorClient::EndJob();
+    ok = client.RequestEndJob();
     Report("end_job", ok, static_cast<int>(GetLastError()));
-    ok = MonitorClient::StartShell("sleep 30", modes, pid);
+    ok = client.RequestShell("sleep 30", modes, pid);
     Report("shell_after_end", ok, static_cast<int>(GetLastError()));
     ::explicit_bzero(goodPassword.data(), goodPassword.size());
     ::explicit_bzero(forbiddenPassword.data(), forbiddenPassword.size());

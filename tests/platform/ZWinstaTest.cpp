@@ -10,6 +10,7 @@
 #include "infra/ZTraceScope.h"
 #include "support/TestSupport.h"
 #include "win32/ConsoleTerminal.h"
+#include "win32/PamErrorCode.h"
 
 namespace {
 
@@ -60,10 +61,10 @@ TEST_F(ExpandTest, ValueLongerThanTheBufferContributesNothing) {
 
 TEST(GetErrorMessage, SystemAndLogonCodes) {
     EXPECT_EQ(ZWinsta::GetErrorMessage(ENOENT), "No such file or directory\r\n");
-    EXPECT_EQ(ZWinsta::GetErrorMessage(ERROR_PAM_TAG | PAM_AUTH_ERR),
+    EXPECT_EQ(ZWinsta::GetErrorMessage(PamErrorCode(PAM_AUTH_ERR)),
               std::string(pam_strerror(nullptr, PAM_AUTH_ERR)) + "\r\n");
     EXPECT_EQ(ZWinsta::GetErrorMessage(99999), "");
-    EXPECT_EQ(ZWinsta::GetErrorMessage(ERROR_PAM_TAG | 9999), "");
+    EXPECT_EQ(ZWinsta::GetErrorMessage(PamErrorCode(9999)), "");
 }
 
 TEST(SetWinstaAndDesktop, SucceedsOnlyOnceTheConsoleIsProvided) {

@@ -178,7 +178,7 @@ class MirrorTest : public ::testing::Test {
     }
 
     test::TempDir m_files;  // the programs' files
-    ZTelnet m_telnet{true};
+    ZTelnet m_telnet;
     std::unique_ptr<ZScreenExport> m_export = std::make_unique<ZScreenExport>(m_telnet);
     test::ClientTerminal m_client{80, 24};
     // A fixed seed, so a failure can be replayed; ZAV_SEED explores others.

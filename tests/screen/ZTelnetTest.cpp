@@ -4,11 +4,12 @@
 
 #include "infra/ZTraceScope.h"
 #include "support/TestSupport.h"
+#include "win32/ConsoleDefaultColours.h"
 
 namespace {
 
 TEST(ZTelnetOutput, ColourSequencesFromTheBuiltInTable) {
-    ZTelnet telnet(true);
+    ZTelnet telnet;
     WORD last = 0;  // the colour last sent
     EXPECT_EQ(telnet.SetColor(0x0000, last), "") << "the last colour starts as 0";
     EXPECT_EQ(telnet.SetColor(0x0007, last), "\x1b[22m\x1b[37m\x1b[25m\x1b[40m");
@@ -33,7 +34,7 @@ TEST(ZTelnetOutput, CursorLineBreakAndKeepAlive) {
 }
 
 TEST(ZTelnetOutput, ControlCharactersBecomeLookAlikes) {
-    ZTelnet telnet(true);
+    ZTelnet telnet;
     telnet.m_codePage = 65001;
     const std::string expected = " ...............><......II<>..II";
     for (WCHAR c = 0; c < 32; ++c) {
@@ -44,18 +45,15 @@ TEST(ZTelnetOutput, ControlCharactersBecomeLookAlikes) {
     EXPECT_EQ(telnet.ExportChar(u'\u2663'), "\xe2\x99\xa3");
 }
 
-TEST(ZTelnetOutput, ByteFFIsDoubledOnlyWhenNotRaw) {
-    ZTelnet raw(true);
-    raw.m_codePage = 28591;
-    EXPECT_EQ(raw.ExportChar(u'\u00ff'), "\xff");
-    ZTelnet telnet(false);
+TEST(ZTelnetOutput, ByteFFIsSentAsItIs) {
+    ZTelnet telnet;
     telnet.m_codePage = 28591;
-    EXPECT_EQ(telnet.ExportChar(u'\u00ff'), "\xff\xff");
+    EXPECT_EQ(telnet.ExportChar(u'\u00ff'), "\xff");
     EXPECT_EQ(telnet.ExportChar(u'\u00e9'), "\xe9");
 }
 
 TEST(ZTelnetOutput, OtherCodePages) {
-    ZTelnet telnet(true);
+    ZTelnet telnet;
     telnet.m_codePage = 437;
     EXPECT_EQ(telnet.ExportChar(u'\u2588'), "\xdb");
     EXPECT_EQ(telnet.ExportChar(u'\u00e9'), "\x82");
@@ -66,7 +64,7 @@ TEST(ZTelnetOutput, OtherCodePages) {
 TEST(ZTelnetOutput, UnconvertibleCharacterIsDroppedWithAnErrorLine) {
     test::TempDir dir;
     ErrorFile(dir / "error.txt");
-    ZTelnet telnet(true);
+    ZTelnet telnet;
     telnet.m_codePage = 28591;
     EXPECT_EQ(telnet.ExportChar(u'\u4e2d'), "");
     EXPECT_NE(test::ReadFile(dir / "error.txt").find("WideCharToMultiByte( ):err\r\n"),
@@ -88,7 +86,7 @@ TEST(ZTelnetLoad, SettingsReplaceTheBuiltInTable) {
                     "server0 = 1b 5b 3f 36 63\n"
                     "client1 = eof\n"
                     "server1 = 41\n");
-    ZTelnet telnet(true);
+    ZTelnet telnet;
     WORD last = 0;  // the colour last sent
     telnet.Load(dir / "telnet.ini");
     EXPECT_TRUE(telnet.m_ctrlCEnabled);
@@ -115,7 +113,7 @@ TEST(ZTelnetLoad, BrightUnderlineAndDefaultColourKeys) {
         "underline_on=\x1b[4m\nunderline_off=\x1b[24m\n"
         "foreground_default=\x1b[39m\nbackground_default=\x1b[49m\n";
     test::WriteFile(dir / "telnet.ini", ini);
-    ZTelnet telnet(true);
+    ZTelnet telnet;
     WORD last = 0;  // the colour last sent
     telnet.Load(dir / "telnet.ini");
     constexpr WORD kDef = CONSOLE_DEFAULT_COLOURS;
@@ -133,7 +131,7 @@ TEST(ZTelnetLoad, BrightUnderlineAndDefaultColourKeys) {
 }
 
 TEST(ZTelnetLoad, WithoutAFileNothingButClearingAndAddressing) {
-    ZTelnet telnet(true);
+    ZTelnet telnet;
     WORD last = 0;  // the colour last sent
     telnet.Load("/nonexistent/telnet.ini");
     EXPECT_FALSE(telnet.m_ctrlCEnabled);

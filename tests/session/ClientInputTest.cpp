@@ -29,7 +29,7 @@ struct Input {
     std::string Consume(std::string bytes) { return ConsumeClientInput(telnet, key, bytes); }
 
     ZConsole console;
-    ZTelnet telnet{true};
+    ZTelnet telnet;
     ZKey key;
 };
 

@@ -169,7 +169,7 @@ class OutputFlowStress : public ::testing::Test {
     // Runs one program and checks it; returns a description of the first fault.
     std::string RunCase(const Program& p) {
         test::Console().Reset();
-        ZTelnet telnet{true};
+        ZTelnet telnet;
         ZConsole console;
         Size(console, telnet, p.width, p.height);
         test::ClientTerminal client(p.width, p.height);

@@ -6,6 +6,7 @@
 
 #include "screen/ZTelnet.h"
 #include "support/TestSupport.h"
+#include "win32/ConsoleDefaultColours.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ TEST(ShippedConfig, ShellCommandRunsTheAccountsLoginShell) {
 }
 
 TEST(ShippedConfig, TerminalFileSendsTheClientsOwnAndBrightColoursAndUtf8) {
-    ZTelnet telnet(true);
+    ZTelnet telnet;
     WORD last = 0;  // the colour last sent
     telnet.Load(kConfig + "/zav_telnet.ini");
     for (std::size_t i = 0; i < ZTelnet::SequenceCount; ++i) {

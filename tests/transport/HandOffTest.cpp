@@ -158,7 +158,6 @@ TEST_F(HandOff, TheSessionGetsTheConnection) {
     // The exchange as the session traced it.
     const std::string trace = Trace();
     EXPECT_NE(trace.find("ZSocketDup::GetSocket( " + suffix + " )"), std::string::npos);
-    EXPECT_NE(trace.find("ZPipe::Read iLen = 372 dwRead = 4"), std::string::npos);
     EXPECT_EQ(Count(trace, "ZPipe::Connect( ) : err"), 0U);
 }
 
@@ -170,7 +169,6 @@ TEST_F(HandOff, PipesThatAppearLateAreFoundAtTheSecondAttempt) {
     std::string error;
     ASSERT_TRUE(HandOver(c, 20s, error)) << error;
     EXPECT_EQ(c.ReadLine().substr(0, 8), "session ");
-    EXPECT_EQ(Count(Trace(), "ZPipe::Connect( ) : err m_hWritePipe"), 1U);
 }
 
 // A listening local socket at path that nobody serves.
@@ -189,9 +187,16 @@ TEST_F(HandOff, WithoutTheReplyPipeBothAttemptsFail) {
     Start("greet", c);
     const UniqueFd request = Listener(pipes + "/ZAV_sr_" + suffix);
     EXPECT_EQ(Wait(), 0);
-    const std::string trace = Trace();
-    EXPECT_EQ(Count(trace, "ZPipe::Connect( ) : err m_hReadPipe"), 2U);
-    EXPECT_NE(trace.find("pipe.Connect( " + suffix + " ):err"), std::string::npos);
+    // Each attempt reached the request socket before it missed the reply socket.
+    int attempts = 0;
+    pollfd waiting{request.Get(), POLLIN, 0};
+    while (::poll(&waiting, 1, 0) == 1) {
+        const UniqueFd attempt(::accept4(request.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        ASSERT_TRUE(attempt.Valid());
+        ++attempts;
+    }
+    EXPECT_EQ(attempts, 2);
+    EXPECT_NE(Trace().find("pipe.Connect( " + suffix + " ):err"), std::string::npos);
     EXPECT_NE(Log().find("socket -1 connected to 0.0.0.0:0"), std::string::npos);
 }
 
@@ -290,7 +295,6 @@ TEST_F(HandOff, AnEmptyWriteSendsNothing) {
     EXPECT_EQ(Wait(), 0);
     char byte = 0;
     EXPECT_EQ(::read(service.requestConnection.Get(), &byte, 1), 0) << "nothing else was sent";
-    EXPECT_NE(Trace().find("len == 0"), std::string::npos);
 }
 
 TEST_F(HandOff, AStrangerAtThePipesIsTurnedAway) {
@@ -310,7 +314,6 @@ TEST_F(HandOff, TheSessionTrustsOnlyItsOwnService) {
     ASSERT_TRUE(service.Listen(pipes, suffix, error)) << error;
     EXPECT_FALSE(service.Run(session, c.server.Get(), 5s, error));
     EXPECT_EQ(Wait(), 0);
-    EXPECT_EQ(Count(Trace(), "ZPipe::Connect( ) : err m_hWritePipe"), 2U);
     EXPECT_NE(Log().find("socket -1 "), std::string::npos);
 }
 

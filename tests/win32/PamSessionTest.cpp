@@ -26,6 +26,7 @@
 #include "support/LogInRecords.h"
 #include "support/TestSupport.h"
 #include "win32/HandleTable.h"
+#include "win32/PamErrorCode.h"
 #include "win32/PamSession.h"
 #include "win32/Spawn.h"
 #include "win32/TokenObject.h"
@@ -59,7 +60,7 @@ std::string Code(DWORD code) {
 }
 
 std::string PamCode(int result) {
-    return Code(ERROR_PAM_TAG | static_cast<DWORD>(result));
+    return Code(PamErrorCode(result));
 }
 
 // Replaces one field (0 is the name) of the account's line in /etc/shadow.
@@ -172,14 +173,14 @@ TEST_F(PamSessionTest, ChecksThePasswordOnceAndNamesTheAccount) {
 
     PamSession wrong;
     EXPECT_FALSE(wrong.Authenticate(kUser, "not the password", "", ""));
-    EXPECT_EQ(GetLastError(), ERROR_PAM_TAG | PAM_AUTH_ERR);
+    EXPECT_EQ(GetLastError(), PamErrorCode(PAM_AUTH_ERR));
     EXPECT_FALSE(wrong.Open());  // no session without a log-on
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(EPERM));
 
     // A name nobody has is refused exactly like a wrong password.
     PamSession unknown;
     EXPECT_FALSE(unknown.Authenticate("zavnosuchaccount", password.c_str(), "", ""));
-    EXPECT_EQ(GetLastError(), ERROR_PAM_TAG | PAM_AUTH_ERR);
+    EXPECT_EQ(GetLastError(), PamErrorCode(PAM_AUTH_ERR));
 }
 
 TEST_F(PamSessionTest, AccountRulesRefuseAGoodPassword) {

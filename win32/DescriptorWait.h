@@ -1,0 +1,9 @@
+// The descriptor behind a handle, for code that waits on several sources at once (the
+// SSH channel's event loop waits on the console's events with the client).
+#pragma once
+
+#include "win32/Win32.h"
+
+// The descriptor to wait on for a handle (a process, an event), or -1. resetOnWait tells
+// whether the object resets when a wait sees it (an event) and the waiter must read it.
+int WaitDescriptorOf(HANDLE handle, bool* resetOnWait = nullptr);
