@@ -22,7 +22,7 @@ char32_t ComposedCharacter(const std::uint32_t* chars) {
     if (count <= 1) {
         return chars[0];
     }
-    std::array<std::uint32_t, 4 * VTERM_MAX_CHARS_PER_CELL> buffer{};
+    std::array<std::uint32_t, std::size_t{4} * VTERM_MAX_CHARS_PER_CELL> buffer{};
     std::size_t length = buffer.size();
     std::uint32_t* composed = u32_normalize(UNINORM_NFC, chars, count, buffer.data(), &length);
     if (composed == nullptr) {
@@ -30,7 +30,8 @@ char32_t ComposedCharacter(const std::uint32_t* chars) {
     }
     const char32_t first = length > 0 ? composed[0] : chars[0];
     if (composed != buffer.data()) {
-        std::free(composed);
+        // libunistring's own allocation when the result outgrew the buffer.
+        std::free(composed);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
     }
     return first;
 }

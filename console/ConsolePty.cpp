@@ -70,10 +70,11 @@ void ConsolePty::Pump(Sink& sink) {
     std::size_t heldTo = 0;
     bool hungUp = false;
     bool ended = false;
+    unsigned readAfter = 0;   // the ResetModes count when the held chunk was read
     std::uint64_t dryAt = 0;  // when the terminal was found empty (0: it was not)
     while (!m_stopping) {
-        if (m_dropHeld.exchange(false)) {
-            heldFrom = heldTo;
+        if (heldFrom < heldTo && readAfter != m_resets.load()) {
+            heldFrom = heldTo;  // held from before a reset: not this console's any more
         }
         if (heldFrom < heldTo) {
             heldFrom +=
@@ -105,6 +106,8 @@ void ConsolePty::Pump(Sink& sink) {
         if (reading && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             const ssize_t n = ::read(m_master.Get(), chunk.data(), chunk.size());
             const int error = errno;
+            // Counted after the read: output read after a reset is never taken for older.
+            readAfter = m_resets.load();
             if (n > 0) {
                 unsigned long pause = 0;
                 if (dryAt != 0) {
@@ -161,7 +164,8 @@ bool ConsolePty::FlushInput() {
     if (m_pendingOffset == m_pendingInput.size()) {
         m_pendingInput.clear();
         m_pendingOffset = 0;
-    } else if (m_pendingOffset >= 64 * 1024 && m_pendingOffset * 2 >= m_pendingInput.size()) {
+    } else if (m_pendingOffset >= std::size_t{64} * 1024 &&
+               m_pendingOffset * 2 >= m_pendingInput.size()) {
         m_pendingInput.erase(0, m_pendingOffset);
         m_pendingOffset = 0;
     }
@@ -277,7 +281,7 @@ bool ConsolePty::PrepareAttachment(ConsoleAttachment& attachment) {
 
 void ConsolePty::ResetModes() {
     DropInput();
-    m_dropHeld = true;
+    ++m_resets;
     Kick();
     ::tcsetattr(m_slave.Get(), TCSANOW, &m_defaultMode);
     ::tcflush(m_slave.Get(), TCIOFLUSH);

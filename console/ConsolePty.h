@@ -93,7 +93,7 @@ class ConsolePty {
     std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_hasPending{false};
     std::atomic<bool> m_released{false};
-    std::atomic<bool> m_dropHeld{false};
+    std::atomic<unsigned> m_resets{0};  // counts ResetModes: output read before one is dropped
     std::string m_pendingInput;
     std::size_t m_pendingOffset = 0;  // bytes of m_pendingInput already written
     bool m_inputFull = false;

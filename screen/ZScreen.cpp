@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "infra/ZTraceScope.h"
 #include "platform/ZConsole.h"
@@ -30,11 +29,7 @@ ZScreen& ZScreen::operator=(const ZScreen& other) {
 
 ZScreen::Grid& ZScreen::Cells() {
     if (!m_cells) {
-        // calloc: a large block comes zeroed from the system, untouched until written.
-        m_cells.reset(static_cast<Grid*>(std::calloc(1, sizeof(Grid))));
-        if (!m_cells) {
-            throw std::bad_alloc();
-        }
+        m_cells = std::make_unique<Grid>();
     }
     return *m_cells;
 }

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <memory>
 
 #include "win32/Win32.h"
@@ -52,9 +51,9 @@ class ZScreen {
 
     CHAR_INFO* Row(int row) { return Cells()[static_cast<std::size_t>(row)].data(); }
     const CHAR_INFO* Row(int row) const;
-    // The cells, all zero until first written. They are made on first use, zero pages the
-    // system gives without touching: a session's privileged side, which holds the
-    // session's objects but never captures, pays nothing for its pictures.
+    // The cells, all zero until first written. They are made on first use: a session's
+    // privileged side, which holds the session's objects but never captures, pays
+    // nothing for its pictures.
     Grid& Cells();
 
     SMALL_RECT m_window;
@@ -63,8 +62,5 @@ class ZScreen {
     CONSOLE_SCREEN_BUFFER_INFO m_info;
 
   private:
-    struct Free {
-        void operator()(Grid* grid) const { std::free(grid); }
-    };
-    std::unique_ptr<Grid, Free> m_cells;
+    std::unique_ptr<Grid> m_cells;
 };

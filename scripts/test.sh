@@ -32,7 +32,11 @@ echo "== style =="
 # else in its last commit), so the check takes seconds. Tests and benchmarks are left
 # out of clang-tidy: their frameworks' macros are what it would report.
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror || status=1
-base=$(git merge-base HEAD origin/main 2>/dev/null || git rev-parse --verify -q HEAD~1 || true)
+base=$(git merge-base HEAD origin/main 2>/dev/null || true)
+# On main itself (a fresh clone, as CI makes) the merge base is HEAD: its last commit.
+if [ -z "$base" ] || [ "$base" = "$(git rev-parse HEAD)" ]; then
+    base=$(git rev-parse --verify -q HEAD~1 || true)
+fi
 if [ -n "$base" ]; then
     git diff -z --name-only --diff-filter=ACMR "$base" -- '*.cpp' ':!tests' ':!bench' |
         xargs -0 -r -n 1 -P "$jobs" clang-tidy -p build --quiet --warnings-as-errors='*' ||

@@ -3,5 +3,6 @@
 #include <malloc.h>
 
 void UseOneMemoryArena() {
-    ::mallopt(M_ARENA_MAX, 1);
+    // Called at the program's start, before any other thread runs.
+    ::mallopt(M_ARENA_MAX, 1);  // NOLINT(concurrency-mt-unsafe)
 }
