@@ -20,6 +20,7 @@
 #include "infra/ZSafePath.h"
 #include "service/ErrorText.h"
 #include "service/ZavdKeyFile.h"
+#include "service/ZavdSpawn.h"
 #include "transport/HandOffIo.h"
 #include "transport/SshServer.h"
 #include "transport/ZSsh.h"
@@ -49,26 +50,10 @@ int Start(const std::string& session, const std::string& workdir, int errors, pi
     }
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, errors, 2);
+    ZavdSpawn spawn(errors, 0);
     // Nothing else of zavd's: the sockets systemd passed are not yet close-on-exec.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigset_t defaults;
-    ::sigemptyset(&none);
-    ::sigfillset(&defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    const int rc = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc;
+    posix_spawn_file_actions_addclosefrom_np(&spawn.Actions(), 3);
+    return spawn.Start(pid, argv.data(), envp.data());
 }
 
 // Reads what the check writes until it closes its end, at most kMaxReport bytes kept;

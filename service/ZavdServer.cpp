@@ -27,6 +27,7 @@
 #include "base/SocketAddress.h"
 #include "service/ErrorText.h"
 #include "service/ZavdHandOff.h"
+#include "service/ZavdSpawn.h"
 #include "transport/HandOffIo.h"
 #include "win32/CgroupJob.h"
 
@@ -455,30 +456,14 @@ pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, ZavdSess
     }
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, m_options.workdir.c_str());
     // Nothing of zavd's terminal, if it has one: a session (and everything it starts)
     // could otherwise open it again, or push input into it. The session leads a session
-    // of its own (the new session is made before these are opened), which has no
-    // controlling terminal.
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, output.WriteEnd(), 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigset_t defaults;
-    ::sigemptyset(&none);
-    ::sigfillset(&defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+    // of its own (made before its descriptors are opened), which has no controlling
+    // terminal.
+    ZavdSpawn spawn(output.WriteEnd(), POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_addchdir_np(&spawn.Actions(), m_options.workdir.c_str());
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    const int rc = spawn.Start(pid, argv.data(), envp.data());
     if (rc != 0) {
         error = "cannot start " + m_options.session + ": " + ErrorText(rc);
         return -1;
