@@ -14,8 +14,8 @@
 #include <optional>
 #include <set>
 
-#include "base/UniqueFd.h"
 #include "base/AsciiCase.h"
+#include "base/UniqueFd.h"
 #include "infra/ZIniLookups.h"
 #include "infra/ZSafePath.h"
 #include "input/ZKey.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "win32/IsolatedChild.h"
 #include "support/LogInRecords.h"
 #include "support/TestSupport.h"
+#include "win32/IsolatedChild.h"
 #include "win32/LoginRecord.h"
 
 namespace {

@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "win32/IsolatedChild.h"
 #include "support/LogInRecords.h"
 #include "support/TestSupport.h"
 #include "win32/HandleTable.h"
+#include "win32/IsolatedChild.h"
 #include "win32/PamErrorCode.h"
 #include "win32/PamSession.h"
 #include "win32/Spawn.h"
