@@ -203,7 +203,10 @@ TEST_F(EndToEnd, AMebibytePasteArrivesWhole) {
     test::WriteFile(work / "paste.txt", text);
     const std::string want =
         test::Run("sha256sum < " + test::Quote((work / "paste.txt"))).output.substr(0, 64);
-    Type("cat > pasted; sha256sum pasted; rm pasted");
+    // Pasted once the shell has left its line editor: bytes that arrive while it edits
+    // (echo off, no canonical mode) would make Ctrl+D a plain byte for cat.
+    Type("echo CAT$((6*7)); cat > pasted; sha256sum pasted; rm pasted");
+    ASSERT_TRUE(terminal->WaitForText("\nCAT42\n")) << terminal->Capture();
     terminal->Paste((work / "paste.txt"));
     terminal->Send("C-d");
     EXPECT_TRUE(terminal->WaitForText(want + "  pasted", 40)) << terminal->Capture();
@@ -297,7 +300,8 @@ TEST_F(EndToEnd, TextBeyondAscii) {
     const std::string want =
         test::Run("sha256sum < " + test::Quote((work / "text.txt"))).output.substr(0, 64);
     // Pasted: arrives byte for byte.
-    Type("cat > typed; sha256sum typed");
+    Type("echo CAT$((6*7)); cat > typed; sha256sum typed");
+    ASSERT_TRUE(terminal->WaitForText("\nCAT42\n")) << terminal->Capture();  // see above
     terminal->Paste((work / "text.txt"));
     terminal->Send("C-d");
     ASSERT_TRUE(terminal->WaitForText(want + "  typed")) << terminal->Capture();
