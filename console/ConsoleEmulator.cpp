@@ -326,8 +326,9 @@ bool ConsoleEmulator::SetCursor(COORD position) {
         return false;
     }
     // Putting back a cursor read before the program moved it would point into the past:
-    // the cursor stays with the program.
-    if (position.X == m_reportedCursor.X && position.Y == m_reportedCursor.Y &&
+    // the cursor stays with the program. A put-back follows a placement of the session's
+    // own (the scroll mark's); without one this is a new placement, however it compares.
+    if (m_placed && position.X == m_reportedCursor.X && position.Y == m_reportedCursor.Y &&
         m_generation != m_reportedGeneration) {
         m_placed.reset();
         return true;

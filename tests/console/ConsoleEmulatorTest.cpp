@@ -92,6 +92,18 @@ TEST_F(EmulatorTest, TheSessionsCursorNeverDisplacesTheProgramsOutput) {
     EXPECT_EQ(Row(8), "cd");
 }
 
+TEST_F(EmulatorTest, APlacementWhereTheCursorWasReadIsHonouredAfterTheProgramMoved) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    m_emulator->GetInfo(info);               // the cursor read at (0, 0)
+    m_emulator->Feed(std::string(80, 'x'));  // the program waits to wrap at the row's end
+    // The session plants a character at (0, 0): not a put-back of the cursor it read.
+    ASSERT_TRUE(m_emulator->SetCursor(COORD{0, 0}));
+    ASSERT_TRUE(m_emulator->PutCharacter(u'#')) << "the character would go through the terminal";
+    m_emulator->Feed("y");
+    EXPECT_EQ(Row(0), "#" + std::string(79, 'x'));
+    EXPECT_EQ(Row(1), "y") << "the program's output continues where it was";
+}
+
 TEST_F(EmulatorTest, QueriesAreAnsweredThroughTheEventsAndTheBufferResizeIsReported) {
     m_emulator->Feed("\x1b[>c\x1b[6n");
     EXPECT_EQ(m_events.replies, "\x1b[1;1R") << "no secondary attributes; the cursor report";
