@@ -88,7 +88,6 @@ class ZTelnet {
     std::string ExportCells(std::span<const CHAR_INFO> row, int first, int last,
                             WORD& lastAttr) const;
     static std::string NewLine() { return "\r\n"; }
-    static std::string Nop() { return "\xff\xf1"; }
 
     // Client input parsers: each takes what it recognises off the front of input and
     // returns true, possibly with an answer in reply; false leaves input unchanged.

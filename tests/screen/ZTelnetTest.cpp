@@ -26,11 +26,10 @@ TEST(ZTelnetOutput, ColourSequencesFromTheBuiltInTable) {
     EXPECT_EQ(telnet.ClearScreen(0x004F, last), "\x1b[1;1f\x1b[0J");
 }
 
-TEST(ZTelnetOutput, CursorLineBreakAndKeepAlive) {
+TEST(ZTelnetOutput, CursorAndLineBreak) {
     EXPECT_EQ(ZTelnet::MoveCursor(0, 0), "\x1b[1;1f");
     EXPECT_EQ(ZTelnet::MoveCursor(20, 12), "\x1b[13;21f");
     EXPECT_EQ(ZTelnet::NewLine(), "\r\n");
-    EXPECT_EQ(ZTelnet::Nop(), "\xff\xf1");
 }
 
 TEST(ZTelnetOutput, ControlCharactersBecomeLookAlikes) {
