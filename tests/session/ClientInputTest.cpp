@@ -123,7 +123,11 @@ TEST_F(ClientInput, KeysShowUnlessTheConsoleHidesThemWhenTheyArrive) {
     EXPECT_FALSE(ConsoleHidesInput(in.console)) << "a fresh terminal echoes";
     in.Consume("typed-ahead\r");
     // The keys reach the terminal on the console's own time: once there, they show.
-    EXPECT_GE(test::WaitForRow("typed-ahead"), 0) << "echoed as it arrived";
+    const int echoed = test::WaitForRow("typed-ahead");
+    EXPECT_GE(echoed, 0) << "echoed as it arrived";
+    // The whole line, its Enter too, before echo goes off: the terminal echoes each key
+    // as it takes it.
+    EXPECT_TRUE(test::WaitFor([&] { return test::Info().dwCursorPosition.Y == echoed + 1; }));
     ASSERT_TRUE(in.console.SetConsoleMode(ENABLE_LINE_INPUT));
     std::string line;
     ASSERT_TRUE(in.console.Read(line));
@@ -137,7 +141,13 @@ TEST_F(ClientInput, KeysShowUnlessTheConsoleHidesThemWhenTheyArrive) {
     ASSERT_TRUE(in.console.SetConsoleMode(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
     in.Consume("shown-after\r");
     ASSERT_TRUE(in.console.Read(line));
-    EXPECT_GE(test::WaitForRow("shown-after"), 0);
+    EXPECT_GE(test::WaitForRow("shown-after"), 0) << [] {
+        std::string rows;
+        for (int y = 0; y < 4; ++y) {
+            rows += std::to_string(y) + ": [" + test::Text(y) + "]\n";
+        }
+        return rows;
+    }();
     for (int y = 0; y < test::Info().dwSize.Y; ++y) {
         EXPECT_EQ(test::Text(y).find("kept-hidden"), std::string::npos) << "row " << y;
     }
