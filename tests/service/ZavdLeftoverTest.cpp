@@ -216,7 +216,7 @@ TEST_F(LeftoverGroups, WhatNothingWouldEndIsEndedWhenZavdStarts) {
 
     auto zavd = StartZavd();
     // Ended before zavd said it listens.
-    EXPECT_TRUE(program.Ended(0));
+    ASSERT_TRUE(program.Ended(0));  // not reaped blindly: that would wait for ever
     EXPECT_EQ(program.Reap(), SIGKILL);
     EXPECT_FALSE(Exists(gone)) << zavd->Output();
     EXPECT_FALSE(otherProgram.Ended(0));
@@ -248,7 +248,7 @@ TEST_F(LeftoverGroups, ASessionThatOutlivesItsZavdEndsItsUsersProgramsItselfOrZa
     // The session is killed instead: what it left is ended, and the group removed.
     session.Kill();
     EXPECT_EQ(session.Reap(), SIGKILL);
-    EXPECT_TRUE(program.Ended(20000)) << zavd->Output();
+    ASSERT_TRUE(program.Ended(20000)) << zavd->Output();
     EXPECT_EQ(program.Reap(), SIGKILL);
     // The group goes once nothing is left in it (the zavd that removes it may be another
     // one that started meanwhile: tests run side by side).
