@@ -139,16 +139,10 @@ TEST_F(Brisel, KeepAlivesAreSshRequests) {
         100, 30);
     ASSERT_TRUE(terminal->WaitForText("Password:"));
     const std::string request = "rtype keepalive@openssh.com want_reply 1";
-    bool second = false;
-    for (int i = 0; i < 20 * 20 && !second; ++i) {
-        const std::string said = test::ReadFile(log);
+    EXPECT_TRUE(test::WaitForFileText(log, [&](const std::string& said) {
         const std::size_t first = said.find(request);
-        second = first != std::string::npos && said.find(request, first + 1) != std::string::npos;
-        if (!second) {
-            ::usleep(50000);
-        }
-    }
-    EXPECT_TRUE(second) << test::ReadFile(log);
+        return first != std::string::npos && said.find(request, first + 1) != std::string::npos;
+    })) << test::ReadFile(log);
 }
 
 TEST_F(Brisel, IdleTimeoutAfterLogOn) {

@@ -4,15 +4,18 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -81,6 +84,32 @@ inline std::string ReadFile(const std::string& path) {
 inline void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+}
+
+// Waits until the text of the file at path satisfies condition, looking again each time
+// the file is written; false when seconds pass first. The file must exist.
+inline bool WaitForFileText(const std::string& path,
+                            const std::function<bool(const std::string&)>& condition,
+                            int seconds = 20) {
+    const UniqueFd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (!watch.Valid() || ::inotify_add_watch(watch.Get(), path.c_str(), IN_MODIFY) < 0) {
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        if (condition(ReadFile(path))) {
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{watch.Get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            return condition(ReadFile(path));
+        }
+        char events[4096];
+        while (::read(watch.Get(), events, sizeof events) > 0) {
+        }
+    }
 }
 
 struct RunResult {
