@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "console/ConsoleBuffer.h"
+#include "console/ConsoleModes.h"
 #include "console/ConsolePen.h"
 #include "console/OutputGuard.h"
 #include "console/OutputScanner.h"
@@ -82,6 +83,12 @@ class ConsoleEmulator {
     const std::string& Title() const { return m_title; }
     void SetTitle(std::string title) { m_title = std::move(title); }
     bool OnAlternateScreen() const { return m_alt.has_value(); }
+    // What the programs set that the client's terminal must apply itself.
+    ConsoleModes Modes() const {
+        ConsoleModes modes = m_modes;
+        modes.altScreen = m_alt.has_value();
+        return modes;
+    }
     const ConsoleBuffer& MainScreen() const { return m_main; }
     // Where the program's output lands now, for the scroll bound.
     ScrollBound::Window OutputWindow() const;
@@ -134,6 +141,7 @@ class ConsoleEmulator {
     OutputScanner m_scanner;  // what libvterm does not track in the program's output
     std::string m_partial;    // an unfinished character or string at the output's end
     std::string m_title;
+    ConsoleModes m_modes;
     std::string* m_keyBytes = nullptr;     // while KeyBytes runs: where the terminal's output goes
     int m_resizeShift = 0;                 // see ResizeTerminal
     std::optional<COORD> m_placed;         // where the session put the cursor

@@ -83,3 +83,19 @@ bool ReleaseTerminal(HANDLE output) {
     host->ReleaseTerminal();
     return true;
 }
+
+bool GetConsoleModes(HANDLE output, ConsoleModes* modes) {
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
+    if (host == nullptr || modes == nullptr) {
+        return false;
+    }
+    *modes = host->Modes();
+    return true;
+}
+
+bool PassConsoleInput(HANDLE input, std::string_view bytes) {
+    (void)input;
+    (void)bytes;
+    SetLastError(ENOSYS);  // not yet: the input side passes reports through next
+    return false;
+}

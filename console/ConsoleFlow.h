@@ -6,7 +6,9 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
+#include "console/ConsoleModes.h"
 #include "win32/Win32.h"
 
 // Lets the seam's calls that start programs on the console, name its terminal (for PAM)
@@ -54,3 +56,9 @@ bool ScrollGuardRow(HANDLE output, SHORT* row);
 // The session gives up its own hold on the console's terminal; once the programs on it
 // have closed it too and all they wrote is applied, kConsoleOutputEnded is reported.
 bool ReleaseTerminal(HANDLE output);
+
+// The modes the programs set that the client's terminal applies itself.
+bool GetConsoleModes(HANDLE output, ConsoleModes* modes);
+// Bytes the client's terminal made for the programs at their request (mouse and focus
+// reports, paste markers): queued for their input unchanged, in order with the keys.
+bool PassConsoleInput(HANDLE input, std::string_view bytes);

@@ -208,6 +208,11 @@ void ConsoleHost::Reply(std::string_view bytes) {
     m_pty.QueueInput(bytes);
 }
 
+ConsoleModes ConsoleHost::Modes() {
+    const auto lock = Lock();
+    return m_emulator->Modes();
+}
+
 // ---- the scroll guard --------------------------------------------------------------------
 
 SHORT ConsoleHost::GuardRow() {

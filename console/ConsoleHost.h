@@ -108,6 +108,7 @@ class ConsoleHost : public ConsoleTerminal, ConsolePty::Sink, ConsoleEmulator::E
     bool WriteCharacters(COORD at, std::u16string_view text, DWORD& written);
     std::string Title();
     void SetTitle(std::string title);
+    ConsoleModes Modes();
     bool SetInputMode(DWORD mode);
     bool GetInputMode(DWORD& mode);
     // One read of the console's input; in line mode a line ends in CR, as on Windows.

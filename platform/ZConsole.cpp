@@ -299,6 +299,14 @@ bool ZConsole::SetConsoleMode(DWORD mode) {
     return true;
 }
 
+bool ZConsole::GetModes(ConsoleModes& modes) {
+    return GetConsoleModes(GetOutputHandle(), &modes);
+}
+
+bool ZConsole::PassInput(std::string_view bytes) {
+    return PassConsoleInput(GetInputHandle(), bytes);
+}
+
 std::unique_ptr<ConsoleCaptureLock> ZConsole::Hold() {
     return LockConsoleForCapture(GetOutputHandle());
 }

@@ -42,6 +42,10 @@ class ZConsole {
     // placing the cursor take this; hold it around a sequence that must not be split.
     static std::unique_lock<std::recursive_mutex> Exclusive();
     bool SetConsoleMode(DWORD mode);
+    // The modes the programs set that the client's terminal applies itself.
+    bool GetModes(ConsoleModes& modes);
+    // Reports the client's terminal made for the programs, queued unchanged.
+    bool PassInput(std::string_view bytes);
 
     // Holds the console still while the result lives: no program output is applied and
     // what the holder changes (the scroll mark) is not signalled as a change.
