@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 
-ConsoleBuffer::ConsoleBuffer(COORD size, SMALL_RECT window, CHAR_INFO blank)
+ConsoleBuffer::ConsoleBuffer(COORD size, SMALL_RECT window, const ConsoleCell& blank)
     : m_size(size),
       m_window(window),
       m_cells(static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), blank) {}
 
-bool ConsoleBuffer::Resize(COORD size, CHAR_INFO blank) {
+bool ConsoleBuffer::Resize(COORD size, const ConsoleCell& blank) {
     if (size.X < 1 || size.Y < 1 || size.X > kMaxWidth || size.Y > kMaxHeight ||
         static_cast<long>(size.X) * size.Y > kMaxCells) {
         SetLastError(EINVAL);
@@ -18,17 +18,17 @@ bool ConsoleBuffer::Resize(COORD size, CHAR_INFO blank) {
         SetLastError(EINVAL);
         return false;
     }
-    std::vector<CHAR_INFO> cells(
+    std::vector<ConsoleCell> cells(
         static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), blank);
     const int width = std::min(size.X, m_size.X);
     const int height = std::min(size.Y, m_size.Y);
     for (int y = 0; y < height; ++y) {
-        CHAR_INFO* row = &cells[static_cast<std::size_t>(y) * size.X];
+        ConsoleCell* row = &cells[static_cast<std::size_t>(y) * size.X];
         std::copy_n(Row(y), width, row);
         // A double-width character cut in two by a narrower buffer is gone, as on a
         // terminal: half of it in the last column would wrap on the client.
-        if (width < m_size.X && (Row(y)[width].Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
-            (row[width - 1].Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
+        if (width < m_size.X && (Row(y)[width].info.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
+            (row[width - 1].info.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
             row[width - 1] = blank;
         }
     }
@@ -67,14 +67,14 @@ bool ConsoleBuffer::Clip(int& top, int& bottom, int& left, int& right) const {
     return top < bottom && left < right;
 }
 
-void ConsoleBuffer::Put(int row, int col, CHAR_INFO cell) {
+void ConsoleBuffer::Put(int row, int col, const ConsoleCell& cell) {
     if (row < 0 || col < 0 || row >= WindowHeight() || col >= WindowWidth()) {
         return;
     }
     const int x = m_window.Left + col;
-    CHAR_INFO* line = &m_cells[Index(0, m_window.Top + row)];
+    ConsoleCell* line = &m_cells[Index(0, m_window.Top + row)];
     // The common case first: a narrow character over a narrow one splits nothing.
-    if (((line[x].Attributes | (x + 1 < m_size.X ? line[x + 1].Attributes : 0)) &
+    if (((line[x].info.Attributes | (x + 1 < m_size.X ? line[x + 1].info.Attributes : 0)) &
          COMMON_LVB_TRAILING_BYTE) != 0) {
         const int y = m_window.Top + row;
         SplitAt(x, y);
@@ -91,26 +91,29 @@ void ConsoleBuffer::SplitAt(int x, int y) {
     if (x <= 0 || x >= m_size.X) {
         return;
     }
-    CHAR_INFO& second = At(x, y);
-    if ((second.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
+    ConsoleCell& second = At(x, y);
+    if ((second.info.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
         return;
     }
-    CHAR_INFO& first = At(x - 1, y);
-    if ((first.Attributes & COMMON_LVB_TRAILING_BYTE) == 0 &&
-        first.UnicodeChar == second.UnicodeChar) {
-        first = CHAR_INFO{u' ', first.Attributes};
+    ConsoleCell& first = At(x - 1, y);
+    // The first half holds the same unit, or the high half of a surrogate pair.
+    if ((first.info.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
+        first.info.UnicodeChar = u' ';
+        first.rich.text = 0;
     }
-    second = CHAR_INFO{u' ', static_cast<WORD>(second.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
+    second.info =
+        CHAR_INFO{u' ', static_cast<WORD>(second.info.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
+    second.rich.text = 0;
 }
 
-void ConsoleBuffer::Erase(int top, int bottom, int left, int right, CHAR_INFO blank) {
+void ConsoleBuffer::Erase(int top, int bottom, int left, int right, const ConsoleCell& blank) {
     if (!Clip(top, bottom, left, right)) {
         return;
     }
     for (int row = top; row < bottom; ++row) {
         SplitAt(m_window.Left + left, m_window.Top + row);
         SplitAt(m_window.Left + right, m_window.Top + row);
-        CHAR_INFO* cells = &At(m_window.Left + left, m_window.Top + row);
+        ConsoleCell* cells = &At(m_window.Left + left, m_window.Top + row);
         std::fill_n(cells, right - left, blank);
     }
 }
@@ -132,14 +135,14 @@ void ConsoleBuffer::Move(int destTop, int destLeft, int srcTop, int srcBottom, i
             }
         }
     }
-    std::vector<CHAR_INFO> block;
+    std::vector<ConsoleCell> block;
     block.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
     for (int i = 0; i < rows; ++i) {
         const int from = srcTop + i;
         for (int c = 0; c < cols; ++c) {
             const int x = srcLeft + c;
             const bool inside = from >= 0 && from < WindowHeight() && x >= 0 && x < WindowWidth();
-            block.push_back(inside ? At(m_window.Left + x, m_window.Top + from) : CHAR_INFO{});
+            block.push_back(inside ? At(m_window.Left + x, m_window.Top + from) : ConsoleCell{});
         }
     }
     for (int i = 0; i < rows; ++i) {
@@ -154,11 +157,12 @@ void ConsoleBuffer::Move(int destTop, int destLeft, int srcTop, int srcBottom, i
     }
 }
 
-void ConsoleBuffer::ScrollBack(int rows, CHAR_INFO blank) {
+void ConsoleBuffer::ScrollBack(int rows, const ConsoleCell& blank) {
     // Each uncovered row is a copy of one blank row (a line feed a row costs one copy).
     if (m_blankRow.size() != static_cast<std::size_t>(m_size.X) || m_blankRow.empty() ||
-        m_blankRow[0].UnicodeChar != blank.UnicodeChar ||
-        m_blankRow[0].Attributes != blank.Attributes) {
+        m_blankRow[0].info.UnicodeChar != blank.info.UnicodeChar ||
+        m_blankRow[0].info.Attributes != blank.info.Attributes ||
+        !(m_blankRow[0].rich == blank.rich)) {
         m_blankRow.assign(static_cast<std::size_t>(m_size.X), blank);
     }
     for (int i = 0; i < rows; ++i) {
@@ -177,7 +181,7 @@ void ConsoleBuffer::ScrollBack(int rows, CHAR_INFO blank) {
 }
 
 int ConsoleBuffer::Scroll(int top, int bottom, int left, int right, int down, int right_,
-                          CHAR_INFO blank, bool keepHistory) {
+                          const ConsoleCell& blank, bool keepHistory) {
     if (!Clip(top, bottom, left, right)) {
         return 0;
     }
@@ -208,4 +212,11 @@ int ConsoleBuffer::Scroll(int top, int bottom, int left, int right, int down, in
         Erase(top, bottom, left, left - right_, blank);
     }
     return 0;
+}
+
+void ConsoleBuffer::SetWrapped(int row) {
+    if (row < 0 || row >= WindowHeight()) {
+        return;
+    }
+    At(m_window.Right, m_window.Top + row).rich.flags |= cell_flag::kWrapped;
 }

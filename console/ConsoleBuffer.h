@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "console/RichCell.h"
 #include "win32/Win32.h"
 
 class ConsoleBuffer {
@@ -15,7 +16,7 @@ class ConsoleBuffer {
     static constexpr SHORT kMaxHeight = 32766;
     static constexpr long kMaxCells = 8L * 1000 * 1000;
 
-    ConsoleBuffer(COORD size, SMALL_RECT window, CHAR_INFO blank);
+    ConsoleBuffer(COORD size, SMALL_RECT window, const ConsoleCell& blank);
 
     COORD Size() const { return m_size; }
     // Whether the position is a cell of the buffer.
@@ -28,26 +29,30 @@ class ConsoleBuffer {
 
     // Fails (false, error code set) when the size is out of range or smaller than the
     // window; the content keeps its place from the top-left corner.
-    bool Resize(COORD size, CHAR_INFO blank);
+    bool Resize(COORD size, const ConsoleCell& blank);
     // Fails when the rectangle is empty or leaves the buffer.
     bool SetWindow(const SMALL_RECT& window);
 
-    CHAR_INFO& At(int x, int y) { return m_cells[Index(x, y)]; }
-    const CHAR_INFO& At(int x, int y) const { return m_cells[Index(x, y)]; }
-    const CHAR_INFO* Row(int y) const { return &m_cells[Index(0, y)]; }
+    ConsoleCell& At(int x, int y) { return m_cells[Index(x, y)]; }
+    const ConsoleCell& At(int x, int y) const { return m_cells[Index(x, y)]; }
+    const ConsoleCell* Row(int y) const { return &m_cells[Index(0, y)]; }
 
     // Window-relative drawing. Rectangles are [top, bottom) x [left, right), clipped to
     // the window.
-    void Put(int row, int col, CHAR_INFO cell);
-    void Erase(int top, int bottom, int left, int right, CHAR_INFO blank);
+    void Put(int row, int col, const ConsoleCell& cell);
+    void Erase(int top, int bottom, int left, int right, const ConsoleCell& blank);
     void Move(int destTop, int destLeft, int srcTop, int srcBottom, int srcLeft, int srcRight);
     // Scrolls the rectangle by down rows and right columns (negative: the other way),
     // blanking what is uncovered. A scroll up of the whole window with keepHistory moves
     // the window down over the buffer, and at the buffer's end scrolls the whole buffer
     // up, so that the rows leaving the window stay above it as scroll-back; returns the
     // number of rows so kept (0 for any other scroll).
-    int Scroll(int top, int bottom, int left, int right, int down, int right_, CHAR_INFO blank,
-               bool keepHistory);
+    int Scroll(int top, int bottom, int left, int right, int down, int right_,
+               const ConsoleCell& blank, bool keepHistory);
+    // Marks window row `row` as going on in the next row (a soft wrap): its last cell
+    // carries the flag, so that it moves with the row and goes when the cell is drawn
+    // over or erased.
+    void SetWrapped(int row);
 
   private:
     // Rows are kept in a ring starting at m_firstRow; each row is contiguous.
@@ -59,13 +64,13 @@ class ConsoleBuffer {
         return static_cast<std::size_t>(physical) * static_cast<std::size_t>(m_size.X) +
                static_cast<std::size_t>(x);
     }
-    void ScrollBack(int rows, CHAR_INFO blank);
+    void ScrollBack(int rows, const ConsoleCell& blank);
     void SplitAt(int x, int y);
     bool Clip(int& top, int& bottom, int& left, int& right) const;
 
     COORD m_size;
     SMALL_RECT m_window;
     int m_firstRow = 0;
-    std::vector<CHAR_INFO> m_cells;
-    std::vector<CHAR_INFO> m_blankRow;  // a row of the last blank ScrollBack used
+    std::vector<ConsoleCell> m_cells;
+    std::vector<ConsoleCell> m_blankRow;  // a row of the last blank ScrollBack used
 };

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/ClusterTable.h"
 #include "base/Unicode.h"
 
 namespace {
@@ -123,7 +124,9 @@ bool ConsoleEmulator::Open() {
     m_callbacks.settermprop = &ConsoleEmulator::OnSetTermProp;
     m_callbacks.resize = &ConsoleEmulator::OnResize;
     vterm_state_set_callbacks(m_state, &m_callbacks, this);
-    vterm_state_set_bold_highbright(m_state, 1);
+    // Bold stays bold: the pen keeps the colour the program chose (the attribute word
+    // makes bold bright itself).
+    vterm_state_set_bold_highbright(m_state, 0);
     // Without a reset first, libvterm's first input write crashes.
     vterm_state_reset(m_state, 1);
     Prime();
@@ -139,8 +142,9 @@ void ConsoleEmulator::Prime() {
 
 void ConsoleEmulator::Reset(std::string title) {
     m_alt.reset();
-    m_main = ConsoleBuffer(kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', ConsolePen::kDefault});
+    m_main = ConsoleBuffer(kDefaultBuffer, kDefaultWindow, DefaultCell());
     m_placed.reset();
+    m_wrap.armed = false;
     m_reportedCursor = COORD{-1, -1};
     m_pen.Reset();
     m_guard.Reset();
@@ -179,12 +183,23 @@ void ConsoleEmulator::Feed(std::string_view bytes) {
         Input(bytes.substr(0, n));
         bytes.remove_prefix(n);
         switch (event) {
-            case OutputScanner::Event::ConcealOn:
-                m_pen.SetConcealed(true);
+            case OutputScanner::Event::Pen: {
+                const OutputScanner::PenChange& change = m_scanner.Pen();
+                if (change.concealed >= 0) {
+                    m_pen.SetConcealed(change.concealed != 0);
+                }
+                if (change.dim >= 0) {
+                    m_pen.SetDim(change.dim != 0);
+                }
+                if (change.overline >= 0) {
+                    m_pen.SetOverline(change.overline != 0);
+                }
                 break;
-            case OutputScanner::Event::ConcealOff:
+            }
             case OutputScanner::Event::FullReset:
                 m_pen.SetConcealed(false);
+                m_pen.SetDim(false);
+                m_pen.SetOverline(false);
                 break;
             case OutputScanner::Event::ColumnMode:
                 // The window keeps the client's width; the rest is what a VT100 does:
@@ -216,7 +231,9 @@ void ConsoleEmulator::Write(std::string_view utf8) {
         processed.push_back(c);
     }
     SyncCursor();
+    m_wrap.armed = false;  // the session's text is no part of a program's line
     Feed(processed);
+    m_wrap.armed = false;
     m_changed = true;
 }
 
@@ -228,8 +245,9 @@ bool ConsoleEmulator::PutCharacter(char16_t c) {
     }
     // It keeps the colour of the cell it covers: the mark is put back by the capture
     // character for character, and should leave no trace in colour either.
-    CHAR_INFO& cell = Active().At(cursor.X, cursor.Y);
-    cell = CHAR_INFO{c, static_cast<WORD>(cell.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
+    ConsoleCell& cell = Active().At(cursor.X, cursor.Y);
+    cell.info = CHAR_INFO{c, static_cast<WORD>(cell.info.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
+    cell.rich.text = 0;
     KeepCursor(COORD{static_cast<SHORT>(cursor.X + 1), cursor.Y});
     m_changed = true;
     return true;
@@ -249,7 +267,9 @@ bool ConsoleEmulator::WriteCharacters(COORD at, std::u16string_view text, DWORD&
         if (y >= size.Y) {
             break;
         }
-        buffer.At(x, y).UnicodeChar = unit;
+        ConsoleCell& cell = buffer.At(x, y);
+        cell.info.UnicodeChar = unit;
+        cell.rich.text = 0;
         ++written;
         if (++x == size.X) {
             x = 0;
@@ -280,10 +300,12 @@ bool ConsoleEmulator::ReadOutput(CHAR_INFO* cells, COORD size, COORD origin,
         return false;
     }
     for (int y = top; y <= bottom; ++y) {
-        const CHAR_INFO* row = buffer.Row(y);
+        const ConsoleCell* row = buffer.Row(y);
         CHAR_INFO* dest =
             cells + static_cast<std::ptrdiff_t>(origin.Y + y - top) * size.X + origin.X;
-        std::copy(row + left, row + right + 1, dest);
+        for (int x = left; x <= right; ++x) {
+            *dest++ = row[x].info;
+        }
     }
     region = SMALL_RECT{static_cast<SHORT>(left), static_cast<SHORT>(top),
                         static_cast<SHORT>(right), static_cast<SHORT>(bottom)};
@@ -365,15 +387,34 @@ void ConsoleEmulator::GetInfo(CONSOLE_SCREEN_BUFFER_INFO& info) {
     info.dwMaximumWindowSize = info.dwSize;
 }
 
-CHAR_INFO ConsoleEmulator::Blank() const {
-    return CHAR_INFO{u' ',
-                     static_cast<WORD>(m_pen.Attributes() & (0x00FF | CONSOLE_DEFAULT_COLOURS))};
+bool ConsoleEmulator::ReadRich(COORD at, RichCell* cells, int count) const {
+    const ConsoleBuffer& buffer = Active();
+    if (!buffer.Contains(at) || count < 0) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    const ConsoleCell* row = buffer.Row(at.Y);
+    const int end = std::min<int>(buffer.Size().X, at.X + count);
+    for (int x = at.X; x < end; ++x) {
+        *cells++ = row[x].rich;
+    }
+    return true;
+}
+
+ConsoleCell ConsoleEmulator::DefaultCell() {
+    return ConsoleCell{CHAR_INFO{u' ', ConsolePen::kDefault}, RichCell{}};
+}
+
+ConsoleCell ConsoleEmulator::Blank() const {
+    return ConsoleCell{
+        CHAR_INFO{u' ', static_cast<WORD>(m_pen.Attributes() & (0x00FF | CONSOLE_DEFAULT_COLOURS))},
+        m_pen.Blank()};
 }
 
 bool ConsoleEmulator::SetBufferSize(COORD size) {
     const COORD cursor = Cursor();
     const SHORT top = Active().Window().Top;
-    if (!Active().Resize(size, CHAR_INFO{u' ', ConsolePen::kDefault})) {
+    if (!Active().Resize(size, DefaultCell())) {
         return false;
     }
     if (!m_alt) {
@@ -428,7 +469,7 @@ void ConsoleEmulator::SetAltScreen(bool on) {
         m_alt.emplace(
             COORD{width, height},
             SMALL_RECT{0, 0, static_cast<SHORT>(width - 1), static_cast<SHORT>(height - 1)},
-            CHAR_INFO{u' ', ConsolePen::kDefault});
+            DefaultCell());
     } else {
         m_alt.reset();
         // A window resized meanwhile keeps its new size on the main screen.
@@ -437,7 +478,7 @@ void ConsoleEmulator::SetAltScreen(bool on) {
             const COORD size = m_main.Size();
             if (size.X < width || size.Y < height) {
                 m_main.Resize(COORD{std::max(size.X, width), std::max(size.Y, height)},
-                              CHAR_INFO{u' ', ConsolePen::kDefault});
+                              DefaultCell());
                 m_events.MainResized(m_main.Size().Y);
                 main = m_main.Window();
             }
@@ -450,6 +491,7 @@ void ConsoleEmulator::SetAltScreen(bool on) {
         }
     }
     m_placed.reset();
+    m_wrap.armed = false;
     m_changed = true;
 }
 
@@ -470,38 +512,69 @@ int ConsoleEmulator::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) 
     const WORD attributes = self->m_pen.Attributes();
     ConsoleBuffer& buffer = self->Active();
     const int width = std::max(1, info->width);
+    ConsoleCell cell{CHAR_INFO{u' ', attributes}, self->m_pen.Rich()};
     if (self->m_pen.Concealed()) {
         for (int i = 0; i < width; ++i) {
-            buffer.Put(pos.row, pos.col + i, CHAR_INFO{u' ', attributes});
+            buffer.Put(pos.row, pos.col + i, cell);
         }
-        self->m_changed = true;
-        return 1;
-    }
-    const char32_t c = ComposedCharacter(info->chars);
-    // A cell holds one UTF-16 unit: a character beyond it takes the two halves of its
-    // surrogate pair into its two cells; one that is only one cell wide cannot be kept.
-    WCHAR first = static_cast<WCHAR>(c);
-    WCHAR second = first;
-    if (c > 0xFFFF) {
-        if (width == 2) {
-            first = unicode::HighSurrogate(c);
-            second = unicode::LowSurrogate(c);
-        } else {
-            first = static_cast<WCHAR>(0xFFFD);
+    } else {
+        const char32_t c = ComposedCharacter(info->chars);
+        // The unit keeps one UTF-16 unit: a character beyond it takes the two halves of
+        // its surrogate pair into its two cells; one only one cell wide cannot be kept
+        // there. The rich half keeps the character, or the whole cluster, as written.
+        WCHAR first = static_cast<WCHAR>(c);
+        WCHAR second = first;
+        if (c > 0xFFFF) {
+            if (width == 2) {
+                first = unicode::HighSurrogate(c);
+                second = unicode::LowSurrogate(c);
+            } else {
+                first = static_cast<WCHAR>(0xFFFD);
+            }
+        }
+        cell.info.UnicodeChar = first;
+        cell.rich.text = RichText(info->chars);
+        buffer.Put(pos.row, pos.col, cell);
+        cell.info = CHAR_INFO{second, static_cast<WORD>(attributes | COMMON_LVB_TRAILING_BYTE)};
+        cell.rich.text = 0;
+        for (int i = 1; i < width; ++i) {
+            buffer.Put(pos.row, pos.col + i, cell);
         }
     }
-    buffer.Put(pos.row, pos.col, CHAR_INFO{first, attributes});
-    for (int i = 1; i < width; ++i) {
-        buffer.Put(pos.row, pos.col + i,
-                   CHAR_INFO{second, static_cast<WORD>(attributes | COMMON_LVB_TRAILING_BYTE)});
+    // A glyph at the start of the row below the last one, with no cursor movement in
+    // between, is the program's text going on past the right margin.
+    if (self->m_wrap.armed && pos.col == 0 && pos.row == self->m_wrap.row + 1) {
+        buffer.SetWrapped(self->m_wrap.row);
     }
+    self->m_wrap = Wrap{true, pos.row, pos.col,
+                        std::min(pos.col + width, static_cast<int>(buffer.WindowWidth()) - 1)};
     self->m_changed = true;
     return 1;
 }
 
-int ConsoleEmulator::OnMoveCursor(VTermPos /*pos*/, VTermPos /*oldpos*/, int /*visible*/,
-                                  void* user) {
+// The rich half's text of a glyph: 0 when the unit holds it, else the character or the
+// number of its cluster (0 too when the cluster table is full: the unit's character then).
+char32_t ConsoleEmulator::RichText(const std::uint32_t* chars) {
+    if (chars[0] == 0 || chars[1] == 0) {
+        return chars[0] > 0xFFFF ? static_cast<char32_t>(chars[0]) : 0;
+    }
+    std::string utf8;
+    for (std::size_t i = 0; i < VTERM_MAX_CHARS_PER_CELL && chars[i] != 0; ++i) {
+        char bytes[4];
+        utf8.append(bytes, static_cast<std::size_t>(unicode::EncodeUtf8(chars[i], bytes)));
+    }
+    const std::optional<std::uint32_t> number = ClusterTable::Shared().Intern(utf8);
+    return number ? RichCell::kCluster | *number : 0;
+}
+
+int ConsoleEmulator::OnMoveCursor(VTermPos pos, VTermPos /*oldpos*/, int /*visible*/, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
+    // libvterm reports the cursor after a run of text (where the last glyph left it, also
+    // when a wrap is pending); any other move ends the line.
+    Wrap& wrap = self->m_wrap;
+    if (wrap.armed && !(pos.row == wrap.row && (pos.col == wrap.col || pos.col == wrap.next))) {
+        wrap.armed = false;
+    }
     ++self->m_generation;
     self->m_changed = true;
     return 1;
@@ -509,6 +582,16 @@ int ConsoleEmulator::OnMoveCursor(VTermPos /*pos*/, VTermPos /*oldpos*/, int /*v
 
 int ConsoleEmulator::OnScrollRect(VTermRect rect, int downward, int rightward, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
+    // A line feed at the bottom (an automatic one among them) moves the last glyph's row
+    // up with the text; any other scroll ends the line.
+    Wrap& wrap = self->m_wrap;
+    if (wrap.armed) {
+        const bool up = downward > 0 && rightward == 0 && rect.start_col == 0 &&
+                        rect.end_col == self->Active().WindowWidth() &&
+                        wrap.row >= rect.start_row && wrap.row < rect.end_row;
+        wrap.row -= downward;
+        wrap.armed = up && wrap.row >= rect.start_row;
+    }
     // Only the main screen keeps lines that leave the window.
     const SMALL_RECT before = self->Active().Window();
     const int kept =
@@ -523,6 +606,7 @@ int ConsoleEmulator::OnScrollRect(VTermRect rect, int downward, int rightward, v
 
 int ConsoleEmulator::OnMoveRect(VTermRect dest, VTermRect src, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
+    self->m_wrap.armed = false;
     self->Active().Move(dest.start_row, dest.start_col, src.start_row, src.end_row, src.start_col,
                         src.end_col);
     self->m_changed = true;
@@ -531,6 +615,7 @@ int ConsoleEmulator::OnMoveRect(VTermRect dest, VTermRect src, void* user) {
 
 int ConsoleEmulator::OnErase(VTermRect rect, int /*selective*/, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
+    self->m_wrap.armed = false;
     self->Active().Erase(rect.start_row, rect.end_row, rect.start_col, rect.end_col, self->Blank());
     self->m_changed = true;
     return 1;
@@ -562,7 +647,9 @@ int ConsoleEmulator::OnSetTermProp(VTermProp prop, VTermValue* value, void* user
 }
 
 int ConsoleEmulator::OnResize(int /*rows*/, int /*cols*/, VTermPos* delta, void* user) {
-    delta->row += static_cast<ConsoleEmulator*>(user)->m_resizeShift;
+    auto* self = static_cast<ConsoleEmulator*>(user);
+    self->m_wrap.armed = false;
+    delta->row += self->m_resizeShift;
     return 1;
 }
 

@@ -71,6 +71,10 @@ class ConsoleEmulator {
     bool PutCharacter(char16_t c);
     bool WriteCharacters(COORD at, std::u16string_view text, DWORD& written);
     bool ReadOutput(CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT& region) const;
+    // The rich half of count cells of a buffer row from at on (fewer at the row's end).
+    bool ReadRich(COORD at, RichCell* cells, int count) const;
+    // What erasing leaves now.
+    RichCell BlankRich() const { return m_pen.Blank(); }
 
     void GetInfo(CONSOLE_SCREEN_BUFFER_INFO& info);
     bool SetBufferSize(COORD size);
@@ -111,9 +115,11 @@ class ConsoleEmulator {
     void SyncCursor();
     void Input(std::string_view bytes);
     void ResizeTerminal(int shift);
-    CHAR_INFO Blank() const;
+    ConsoleCell Blank() const;
+    static ConsoleCell DefaultCell();
     void SetAltScreen(bool on);
 
+    static char32_t RichText(const std::uint32_t* chars);
     static int OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user);
     static int OnMoveCursor(VTermPos pos, VTermPos oldpos, int visible, void* user);
     static int OnScrollRect(VTermRect rect, int downward, int rightward, void* user);
@@ -134,7 +140,7 @@ class ConsoleEmulator {
     std::unique_ptr<VTerm, VTermDeleter> m_vt;
     VTermState* m_state = nullptr;
     VTermStateCallbacks m_callbacks{};
-    ConsoleBuffer m_main{kDefaultBuffer, kDefaultWindow, CHAR_INFO{u' ', ConsolePen::kDefault}};
+    ConsoleBuffer m_main{kDefaultBuffer, kDefaultWindow, DefaultCell()};
     std::optional<ConsoleBuffer> m_alt;
     ConsolePen m_pen;
     OutputGuard m_guard;      // what the emulator must not be given
@@ -142,8 +148,18 @@ class ConsoleEmulator {
     std::string m_partial;    // an unfinished character or string at the output's end
     std::string m_title;
     ConsoleModes m_modes;
-    std::string* m_keyBytes = nullptr;     // while KeyBytes runs: where the terminal's output goes
-    int m_resizeShift = 0;                 // see ResizeTerminal
+    std::string* m_keyBytes = nullptr;  // while KeyBytes runs: where the terminal's output goes
+    int m_resizeShift = 0;              // see ResizeTerminal
+    // The last glyph's window row and column, and the column right after it, while
+    // nothing but a line feed may have come since: a glyph at the next row's start then
+    // continues its line (libvterm reports no automatic wrap of its own).
+    struct Wrap {
+        bool armed = false;
+        int row = 0;
+        int col = 0;
+        int next = 0;
+    };
+    Wrap m_wrap;
     std::optional<COORD> m_placed;         // where the session put the cursor
     unsigned long m_placedGeneration = 0;  // m_generation when it did
     unsigned long m_generation = 0;        // counts the terminal's cursor moves

@@ -99,3 +99,20 @@ bool PassConsoleInput(HANDLE input, std::string_view bytes) {
     SetLastError(ENOSYS);  // not yet: the input side passes reports through next
     return false;
 }
+
+bool ReadConsoleRichRow(HANDLE output, SHORT row, SHORT left, RichCell* cells, SHORT count) {
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
+    if (host == nullptr || cells == nullptr) {
+        return false;
+    }
+    return host->ReadRich(COORD{left, row}, cells, count);
+}
+
+bool GetConsoleBlank(HANDLE output, RichCell* blank) {
+    ConsoleHost* host = ConsoleHost::ForHandle(output, true);
+    if (host == nullptr || blank == nullptr) {
+        return false;
+    }
+    *blank = host->BlankRich();
+    return true;
+}

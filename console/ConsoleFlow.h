@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "console/ConsoleModes.h"
+#include "console/RichCell.h"
 #include "win32/Win32.h"
 
 // Lets the seam's calls that start programs on the console, name its terminal (for PAM)
@@ -62,3 +63,9 @@ bool GetConsoleModes(HANDLE output, ConsoleModes* modes);
 // Bytes the client's terminal made for the programs at their request (mouse and focus
 // reports, paste markers): queued for their input unchanged, in order with the keys.
 bool PassConsoleInput(HANDLE input, std::string_view bytes);
+
+// The rest of the cells ReadConsoleOutputW reads (RichCell): count cells of buffer row
+// `row` from column left on, fewer at the row's end.
+bool ReadConsoleRichRow(HANDLE output, SHORT row, SHORT left, RichCell* cells, SHORT count);
+// What erasing leaves now, in full.
+bool GetConsoleBlank(HANDLE output, RichCell* blank);

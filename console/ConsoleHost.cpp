@@ -300,6 +300,16 @@ bool ConsoleHost::ReadOutput(CHAR_INFO* cells, COORD size, COORD origin, SMALL_R
     return m_emulator->ReadOutput(cells, size, origin, region);
 }
 
+bool ConsoleHost::ReadRich(COORD at, RichCell* cells, int count) {
+    const auto lock = Lock();
+    return m_emulator->ReadRich(at, cells, count);
+}
+
+RichCell ConsoleHost::BlankRich() {
+    const auto lock = Lock();
+    return m_emulator->BlankRich();
+}
+
 bool ConsoleHost::GetInfo(CONSOLE_SCREEN_BUFFER_INFO& info) {
     const auto lock = Lock();
     m_emulator->GetInfo(info);

@@ -103,6 +103,8 @@ class ConsoleHost : public ConsoleTerminal, ConsolePty::Sink, ConsoleEmulator::E
     bool Write(std::string_view utf8);
     bool Write(std::u16string_view text);
     bool ReadOutput(CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT& region);
+    bool ReadRich(COORD at, RichCell* cells, int count);
+    RichCell BlankRich();
     // Characters into the cells from at on (row after row), their colours kept; written
     // receives how many fitted before the buffer's end.
     bool WriteCharacters(COORD at, std::u16string_view text, DWORD& written);

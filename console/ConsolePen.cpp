@@ -81,6 +81,17 @@ int ConsolePen::ToConsole(const VTermColor& color) {
     return Nearest(color.rgb.red, color.rgb.green, color.rgb.blue);
 }
 
+std::uint32_t ConsolePen::ToCell(const VTermColor& color) {
+    if (VTERM_COLOR_IS_DEFAULT_FG(&color) || VTERM_COLOR_IS_DEFAULT_BG(&color)) {
+        return cell_colour::kDefault;
+    }
+    if (VTERM_COLOR_IS_INDEXED(&color)) {
+        return cell_colour::kIndexed | color.indexed.idx;
+    }
+    return cell_colour::kRgb | (static_cast<std::uint32_t>(color.rgb.red) << 16) |
+           (static_cast<std::uint32_t>(color.rgb.green) << 8) | color.rgb.blue;
+}
+
 void ConsolePen::Reset() {
     *this = ConsolePen();
 }
@@ -89,18 +100,34 @@ void ConsolePen::Set(VTermAttr attr, const VTermValue& value) {
     switch (attr) {
         case VTERM_ATTR_BOLD:
             m_bold = value.boolean != 0;
+            SetFlag(cell_flag::kBold, m_bold);
             break;
         case VTERM_ATTR_UNDERLINE:
             m_underline = value.number != 0;
+            m_rich.flags = static_cast<std::uint16_t>(
+                (m_rich.flags & ~cell_flag::kUnderlineMask) |
+                ((static_cast<unsigned>(value.number) & 3U) << cell_flag::kUnderlineShift));
             break;
         case VTERM_ATTR_REVERSE:
             m_reverse = value.boolean != 0;
+            SetFlag(cell_flag::kReverse, m_reverse);
             break;
+        case VTERM_ATTR_ITALIC:
+            SetFlag(cell_flag::kItalic, value.boolean != 0);
+            return;
+        case VTERM_ATTR_BLINK:
+            SetFlag(cell_flag::kBlink, value.boolean != 0);
+            return;
+        case VTERM_ATTR_STRIKE:
+            SetFlag(cell_flag::kStrike, value.boolean != 0);
+            return;
         case VTERM_ATTR_FOREGROUND:
             m_foreground = ToConsole(value.color);
+            m_rich.foreground = ToCell(value.color);
             break;
         case VTERM_ATTR_BACKGROUND:
             m_background = ToConsole(value.color);
+            m_rich.background = ToCell(value.color);
             break;
         default:
             return;

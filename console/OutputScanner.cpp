@@ -39,19 +39,23 @@ std::vector<int> Numbers(std::string_view list) {
 
 }  // namespace
 
-OutputScanner::Event OutputScanner::Finish(char final) const {
+OutputScanner::Event OutputScanner::Finish(char final) {
     if (m_overflow || m_intermediate) {
         return Event::None;
     }
     const std::vector<int> numbers = Numbers(m_parameters);
     if (final == 'm' && m_leader == 0) {
-        Event event = Event::None;
+        PenChange change;
         for (std::size_t i = 0; i < numbers.size(); ++i) {
             const int code = numbers[i];
-            if (code == 0 || code == 28) {
-                event = Event::ConcealOff;
-            } else if (code == 8) {
-                event = Event::ConcealOn;
+            if (code == 0) {
+                change = PenChange{0, 0, 0};
+            } else if (code == 8 || code == 28) {
+                change.concealed = code == 8 ? 1 : 0;
+            } else if (code == 2 || code == 22) {
+                change.dim = code == 2 ? 1 : 0;
+            } else if (code == 53 || code == 55) {
+                change.overline = code == 53 ? 1 : 0;
             } else if ((code == 38 || code == 48 || code == 58) && i + 1 < numbers.size()) {
                 // An extended colour's own numbers are no codes: 5;N or 2;R;G;B.
                 if (numbers[i + 1] == 5) {
@@ -61,7 +65,11 @@ OutputScanner::Event OutputScanner::Finish(char final) const {
                 }
             }
         }
-        return event;
+        if (change.concealed < 0 && change.dim < 0 && change.overline < 0) {
+            return Event::None;
+        }
+        m_pen = change;
+        return Event::Pen;
     }
     if ((final == 'h' || final == 'l') && m_leader == '?') {
         for (const int mode : numbers) {

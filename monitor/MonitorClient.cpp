@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 #include "win32/CgroupJob.h"
@@ -11,6 +12,7 @@
 #include "win32/PamErrorCode.h"
 #include "win32/ProcStat.h"
 #include "win32/Spawn.h"
+#include "win32/TerminalType.h"
 #include "win32/TokenObject.h"
 #include "win32/Win32.h"
 
@@ -88,7 +90,11 @@ bool MonitorClient::RequestLogon(const std::string& user, const std::string& pas
 bool MonitorClient::RequestShell(const std::string& commandLine, const termios& modes, pid_t& pid) {
     MonitorMessage reply;
     std::uint64_t shell = 0;
-    if (!Ask(MonitorRequest::StartShell, MonitorWire::Encode(StartShellRequest{commandLine, modes}),
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    const char* type = std::getenv(kClientTerminalVariable);
+    std::string terminalType = type != nullptr && IsTerminalTypeName(type) ? type : "";
+    if (!Ask(MonitorRequest::StartShell,
+             MonitorWire::Encode(StartShellRequest{commandLine, modes, std::move(terminalType)}),
              reply) ||
         !reply.fields.Next(shell)) {
         return false;

@@ -22,6 +22,7 @@
 #include "win32/ProcStat.h"
 #include "win32/ProcessObject.h"
 #include "win32/Spawn.h"
+#include "win32/TerminalType.h"
 #include "win32/TokenObject.h"
 
 namespace {
@@ -170,6 +171,10 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     }
     // What the user typed as the name, for the shell's ZAV_USER.
     ::setenv("ZAV_USER", m_user.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): one thread
+    // The client's terminal type as the worker read it: a plain name, decoded as such;
+    // the shell gets it only where the machine has its entry.
+    ::setenv(kClientTerminalVariable, request.terminalType.c_str(),
+             1);  // NOLINT(concurrency-mt-unsafe)
     ConsoleAttachment attachment;
     attachment.slave = m_terminal.Get();
     attachment.mode = request.modes;

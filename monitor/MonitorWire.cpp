@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/DescriptorPassing.h"
+#include "win32/TerminalType.h"
 
 namespace {
 
@@ -94,7 +95,9 @@ bool MonitorWire::Decode(MonitorFields& fields, LogonRequest& request) {
 bool MonitorWire::Decode(MonitorFields& fields, StartShellRequest& request) {
     std::string modes;
     if (!Text(fields, request.commandLine, kMaxCommandLine) ||
-        !fields.Next(modes, sizeof(termios)) || modes.size() != sizeof(termios) || !fields.Done()) {
+        !fields.Next(modes, sizeof(termios)) || modes.size() != sizeof(termios) ||
+        !Text(fields, request.terminalType, 64) || !fields.Done() ||
+        (!request.terminalType.empty() && !IsTerminalTypeName(request.terminalType))) {
         return false;
     }
     std::memcpy(&request.modes, modes.data(), sizeof(termios));
@@ -137,7 +140,8 @@ MonitorFields MonitorWire::Encode(const LogonRequest& request) {
 MonitorFields MonitorWire::Encode(const StartShellRequest& request) {
     return MonitorFields()
         .Add(request.commandLine)
-        .Add(std::string_view(reinterpret_cast<const char*>(&request.modes), sizeof request.modes));
+        .Add(std::string_view(reinterpret_cast<const char*>(&request.modes), sizeof request.modes))
+        .Add(request.terminalType);
 }
 
 MonitorFields MonitorWire::Encode(const LogRequest& request) {

@@ -6,7 +6,8 @@
 //
 //   request      fields                          reply
 //   Logon        user, password                  account name, uid, gid, home, shell
-//   StartShell   command line, terminal modes    the shell's process id
+//   StartShell   command line, terminal modes,   the shell's process id
+//                the client's terminal type
 //   Interrupt    process group                   -
 //   ShellStatus  process id                      waitid's code and status (0 while it runs)
 //   EndJob       -                               -
@@ -48,6 +49,7 @@ struct LogonRequest {
 struct StartShellRequest {
     std::string commandLine;
     termios modes{};
+    std::string terminalType;  // empty, or a plain name (the monitor checks it is known)
 };
 
 struct LogRequest {

@@ -260,7 +260,7 @@ HWND ZConsole::GetWindowHandle() {
 }
 
 bool ZConsole::GetOutputRowW(SHORT row, CHAR_INFO* cells, SHORT capacity,
-                             const CONSOLE_SCREEN_BUFFER_INFO* info) {
+                             const CONSOLE_SCREEN_BUFFER_INFO* info, RichCell* rich) {
     ZTraceScope trace;
     trace.Trace("ZConsole::GetOutputRowW( ", row, ", ", capacity, " )");
     CONSOLE_SCREEN_BUFFER_INFO own{};
@@ -282,7 +282,17 @@ bool ZConsole::GetOutputRowW(SHORT row, CHAR_INFO* cells, SHORT capacity,
         trace.Trace("ReadConsoleOutputW( ):err");
         return false;
     }
+    if (rich != nullptr &&
+        !ReadConsoleRichRow(GetOutputHandle(), row, region.Left, rich,
+                            static_cast<SHORT>(region.Right - region.Left + 1))) {
+        trace.Trace("ReadConsoleRichRow( ):err");
+        return false;
+    }
     return true;
+}
+
+bool ZConsole::GetBlank(RichCell& blank) {
+    return GetConsoleBlank(GetOutputHandle(), &blank);
 }
 
 bool ZConsole::HasScroll(CONSOLE_SCREEN_BUFFER_INFO info) {

@@ -31,10 +31,12 @@ class ZConsole {
     bool GetTitle(std::string& title);
     bool SetTitle(std::string title);
     HWND GetWindowHandle();
-    // The visible columns of buffer row; false when the window is more than one column
-    // wider than capacity.
+    // The visible columns of buffer row (and the rest of each cell into rich, unless
+    // null); false when the window is more than one column wider than capacity.
     bool GetOutputRowW(SHORT row, CHAR_INFO* cells, SHORT capacity,
-                       const CONSOLE_SCREEN_BUFFER_INFO* info = nullptr);
+                       const CONSOLE_SCREEN_BUFFER_INFO* info = nullptr, RichCell* rich = nullptr);
+    // What erasing leaves now, in full.
+    bool GetBlank(RichCell& blank);
     static bool HasScroll(CONSOLE_SCREEN_BUFFER_INFO info);
 
     // The session's two threads share the console: text one of them writes must not land

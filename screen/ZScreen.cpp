@@ -1,10 +1,28 @@
 #include "screen/ZScreen.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "infra/ZTraceScope.h"
 #include "platform/ZConsole.h"
+
+void ZScreen::Free::operator()(void* grid) const {
+    std::free(grid);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+}
+
+// Both grids are arrays of aggregates whose zero bytes are their zero values: calloc's
+// memory holds them as it is.
+template <class T>
+std::unique_ptr<T, ZScreen::Free> ZScreen::Zeroed() {
+    // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+    void* memory = std::calloc(1, sizeof(T));
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    return std::unique_ptr<T, Free>(static_cast<T*>(memory));
+}
 
 ZScreen::ZScreen() : m_window{}, m_valid{}, m_cursor{}, m_info{} {}
 
@@ -18,18 +36,42 @@ ZScreen& ZScreen::operator=(const ZScreen& other) {
         m_valid = other.m_valid;
         m_cursor = other.m_cursor;
         m_info = other.m_info;
+        m_blank = other.m_blank;
+        m_modes = other.m_modes;
+        // Only the rows the capture read: a copy per export stays as small as the window.
+        const auto first = static_cast<std::size_t>(std::clamp<int>(other.m_valid.Top, 0, kRows));
+        const std::size_t rows = kRows - first;
         if (other.m_cells) {
-            std::memcpy(Cells().data(), other.m_cells->data(), sizeof(Grid));
+            std::memcpy(Cells()[first].data(), (*other.m_cells)[first].data(),
+                        rows * sizeof(Grid::value_type));
         } else {
             m_cells.reset();
+        }
+        if (other.m_rich) {
+            std::memcpy(Rich()[first].data(), (*other.m_rich)[first].data(),
+                        rows * sizeof(RichGrid::value_type));
+        } else {
+            m_rich.reset();
         }
     }
     return *this;
 }
 
+ZScreen::RichGrid& ZScreen::Rich() {
+    if (!m_rich) {
+        m_rich = Zeroed<RichGrid>();
+    }
+    return *m_rich;
+}
+
+const RichCell* ZScreen::RichRow(int row) const {
+    static const std::array<RichCell, kColumns> kPlainRow{};
+    return m_rich ? (*m_rich)[static_cast<std::size_t>(row)].data() : kPlainRow.data();
+}
+
 ZScreen::Grid& ZScreen::Cells() {
     if (!m_cells) {
-        m_cells = std::make_unique<Grid>();
+        m_cells = Zeroed<Grid>();
     }
     return *m_cells;
 }
@@ -86,7 +128,7 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
     int read = 0;
     for (int y = w.Bottom; y >= first; --y) {
         const int row = y - w.Bottom + kRows - 1;
-        if (!con.GetOutputRowW(static_cast<SHORT>(y), Row(row), kColumns, &m_info)) {
+        if (!con.GetOutputRowW(static_cast<SHORT>(y), Row(row), kColumns, &m_info, RichRow(row))) {
             ReportError(trace, "this->con.GetOutputRowW( " + std::to_string(y) + " ):err");
             return false;
         }
@@ -98,6 +140,7 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
             const bool whole = (next.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
                                next.UnicodeChar == mark.savedTrail;
             Row(row)[0].UnicodeChar = mark.savedWide && !whole ? u' ' : mark.savedChar;
+            RichRow(row)[0].text = mark.savedWide && !whole ? 0 : mark.savedText;
             // The console gets its character back too: a mark left behind would show if
             // the window ever moved up over its row (a taller window after scrolling).
             if (!con.WriteCell(COORD{0, static_cast<SHORT>(y)}, Row(row)[0].UnicodeChar)) {
@@ -106,6 +149,12 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
         }
     }
     m_valid.Top = static_cast<SHORT>(kRows - read);
+    if (!con.GetBlank(m_blank)) {
+        m_blank = RichCell{};
+    }
+    if (!con.GetModes(m_modes)) {
+        m_modes = ConsoleModes{};
+    }
     burstLeft -= std::min<DWORD>(burstLeft, static_cast<DWORD>(std::max(0, w.Top - first)));
     if (!SetMagicMark(con, mark, burstLeft)) {
         ReportError(trace, "this->SetMagicMark( ):err");
@@ -137,7 +186,8 @@ bool ZScreen::SetMagicMark(ZConsole& con, Mark& mark, DWORD holdLines) {
         return true;
     }
     std::array<CHAR_INFO, kColumns> top{};
-    if (!con.GetOutputRowW(info.srWindow.Top, top.data(), kColumns, &info)) {
+    std::array<RichCell, kColumns> topRich{};
+    if (!con.GetOutputRowW(info.srWindow.Top, top.data(), kColumns, &info, topRich.data())) {
         ReportError(trace, "this->con.GetOutputRowW( ):err");
         return false;
     }
@@ -162,6 +212,7 @@ bool ZScreen::SetMagicMark(ZConsole& con, Mark& mark, DWORD holdLines) {
         // The second cell holds the same unit, or the low half of a surrogate pair.
         mark.savedWide = (top[1].Attributes & COMMON_LVB_TRAILING_BYTE) != 0;
         mark.savedTrail = top[1].UnicodeChar;
+        mark.savedText = topRich[0].text;
     }
     return true;
 }

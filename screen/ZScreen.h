@@ -2,13 +2,16 @@
 // since the previous capture, bottom-aligned so that row 499 is always the window's
 // bottom row. Scrolling is detected with a mark character planted at the window's top.
 // A picture is a value: the console it is taken from, and what the mark covers, belong
-// to whoever takes the captures and are passed in.
+// to whoever takes the captures and are passed in. Copies carry the rows a capture read
+// (those above have no meaning).
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <memory>
 
+#include "console/ConsoleModes.h"
+#include "console/RichCell.h"
 #include "win32/Win32.h"
 
 class ZConsole;
@@ -24,10 +27,12 @@ class ZScreen {
     struct Mark {
         WCHAR savedChar = 0;
         bool savedWide = false;
-        WCHAR savedTrail = 0;  // the second cell's unit of a double-width character
+        WCHAR savedTrail = 0;    // the second cell's unit of a double-width character
+        char32_t savedText = 0;  // the rich half's text of the covered character
     };
 
     using Grid = std::array<std::array<CHAR_INFO, kColumns>, kRows>;
+    using RichGrid = std::array<std::array<RichCell, kColumns>, kRows>;
 
     ZScreen();
     ZScreen(const ZScreen& other);
@@ -55,12 +60,27 @@ class ZScreen {
     // privileged side, which holds the session's objects but never captures, pays
     // nothing for its pictures.
     Grid& Cells();
+    // The rest of each cell (colours and attributes in full, text beyond one unit).
+    RichCell* RichRow(int row) { return Rich()[static_cast<std::size_t>(row)].data(); }
+    const RichCell* RichRow(int row) const;
+    RichGrid& Rich();
 
     SMALL_RECT m_window;
     SMALL_RECT m_valid;
     COORD m_cursor;
     CONSOLE_SCREEN_BUFFER_INFO m_info;
+    RichCell m_blank;      // what erasing left at the capture, in full
+    ConsoleModes m_modes;  // what the programs had asked of the terminal at the capture
 
   private:
-    std::unique_ptr<Grid> m_cells;
+    // The grids come zeroed from calloc: pages no capture ever writes (most of the rows,
+    // in a picture as tall as 500) are never made resident.
+    struct Free {
+        void operator()(void* grid) const;
+    };
+    template <class T>
+    static std::unique_ptr<T, Free> Zeroed();
+
+    std::unique_ptr<Grid, Free> m_cells;
+    std::unique_ptr<RichGrid, Free> m_rich;
 };

@@ -3,11 +3,42 @@
 #include <algorithm>
 
 #include "infra/ZTraceScope.h"
+#include "win32/ConsoleDefaultColours.h"
 
 namespace {
 
-bool SameCell(const CHAR_INFO& a, const CHAR_INFO& b) {
-    return a.UnicodeChar == b.UnicodeChar && a.Attributes == b.Attributes;
+bool SameCell(const CHAR_INFO& a, const CHAR_INFO& b, const RichCell& ra, const RichCell& rb) {
+    return a.UnicodeChar == b.UnicodeChar && a.Attributes == b.Attributes && ra == rb;
+}
+
+bool Wrapped(const ZScreen& picture, int row) {
+    return (picture.RichRow(row)[picture.m_window.Right].flags & cell_flag::kWrapped) != 0;
+}
+
+// A title for the client: no control character (which would end or extend the
+// sequence), at most 255 bytes, cut at a character's start.
+std::string PrintableTitle(const std::string& title) {
+    std::string clean;
+    for (std::size_t i = 0; i < title.size(); ++i) {
+        const auto c = static_cast<unsigned char>(title[i]);
+        if (c < 0x20 || c == 0x7F) {
+            continue;
+        }
+        if (c == 0xC2 && i + 1 < title.size() && static_cast<unsigned char>(title[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(title[i + 1]) <= 0x9F) {
+            ++i;  // a C1 control
+            continue;
+        }
+        clean.push_back(title[i]);
+    }
+    if (clean.size() > 255) {
+        std::size_t end = 255;
+        while (end > 0 && (static_cast<unsigned char>(clean[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        clean.resize(end);
+    }
+    return clean;
 }
 
 bool IsBlank(WCHAR c) {
@@ -31,7 +62,26 @@ std::string ZScreenExport::Export() {
     }
     Frame frame{{}, m_state};
     if (CheckClientScreen(m_screen, console, frame) == Check::CarryOn) {
-        frame = Export2(m_screen, m_client, m_state);
+        // The client follows the programs onto their alternate screen and back: its main
+        // screen and history stay as they were meanwhile, and come back as the terminal
+        // kept them (with the pen and cursor of the switch), to be brought up to date.
+        std::string switched;
+        const ZScreen* client = &m_client;
+        State state = m_state;
+        static const ZScreen kNothingShown;
+        if (m_screen.m_modes.altScreen && !state.modes.altScreen) {
+            m_mainClient = m_client;
+            m_mainPen = state.pen;
+            switched = "\x1b[?1049h";
+            client = &kNothingShown;  // a repaint
+        } else if (!m_screen.m_modes.altScreen && state.modes.altScreen) {
+            switched = "\x1b[?1049l";
+            state.pen = m_mainPen;
+            client = &m_mainClient;
+        }
+        state.modes.altScreen = m_screen.m_modes.altScreen;
+        frame = Export2(m_screen, *client, state);
+        frame.bytes.insert(0, switched);
     }
     m_state = frame.state;
     m_client = m_screen;
@@ -86,7 +136,9 @@ ZScreenExport::Check ZScreenExport::CheckClientScreen(
         return Check::Mismatch;
     }
     frame.state.mismatchShown = true;
-    frame.bytes = m_telnet.ClearScreen(0x4F, frame.state.lastAttr) +
+    // Bright white on red.
+    const RichCell notice{0, cell_colour::kIndexed | 15, cell_colour::kIndexed | 1, 0, 0};
+    frame.bytes = m_telnet.SetPen(0x4F, notice, frame.state.pen) + "\x1b[1;1f\x1b[0J" +
                   ZTelnet::MoveCursor(20, h / 2) + "ZAV error: client screen mismatch";
     return Check::Mismatch;
 }
@@ -97,13 +149,82 @@ ZScreenExport::Frame ZScreenExport::Export2(const ZScreen& cur, const ZScreen& c
     TraceLevel(0);
     trace.Trace("ZScreenExport::Export2( )");
     Frame frame{{}, state};
-    if (NeedFlatScreen(cur, client, state)) {
+    const bool full = NeedFlatScreen(cur, client, state);
+    auto [before, after] = ModeChanges(cur.m_modes, frame.state.modes, full);
+    if (full) {
         frame.state.mismatchShown = false;  // the repaint replaces the notice
-        frame.bytes = FlatScreen(-1, -1, cur, frame.state.lastAttr);
+        frame.bytes = FlatScreen(-1, -1, cur, frame.state.pen);
     } else {
-        frame.bytes = DiffScreen(cur, client, frame.state.lastAttr);
+        frame.bytes = DiffScreen(cur, client, frame.state.pen);
     }
+    frame.bytes = before + frame.bytes + after;
     return frame;
+}
+
+std::pair<std::string, std::string> ZScreenExport::ModeChanges(const ConsoleModes& now,
+                                                               ConsoleModes& client,
+                                                               bool full) const {
+    std::string before;
+    std::string after;
+    const auto mode = [&before](int number, bool on) {
+        before += "\x1b[?" + std::to_string(number) + (on ? "h" : "l");
+    };
+    // The scroll-back erase goes first: lines the same frame scrolls come after it.
+    if (now.scrollbackErased != client.scrollbackErased) {
+        before += "\x1b[3J";
+    }
+    if (now.title != client.title || now.iconName != client.iconName ||
+        (full && (!now.title.empty() || !now.iconName.empty()))) {
+        if (now.title == now.iconName) {
+            before += "\x1b]0;" + PrintableTitle(now.title) + "\x07";
+        } else {
+            before += "\x1b]1;" + PrintableTitle(now.iconName) + "\x07";
+            before += "\x1b]2;" + PrintableTitle(now.title) + "\x07";
+        }
+    }
+    using Mouse = ConsoleModes::Mouse;
+    using Encoding = ConsoleModes::MouseEncoding;
+    const auto mouseMode = [](Mouse m) {
+        return m == Mouse::Click ? 1000 : m == Mouse::Drag ? 1002 : 1003;
+    };
+    const auto encodingMode = [](Encoding e) {
+        return e == Encoding::Utf8 ? 1005 : e == Encoding::Sgr ? 1006 : 1015;
+    };
+    if (now.mouse != client.mouse || (full && now.mouse != Mouse::None)) {
+        if (client.mouse != Mouse::None && client.mouse != now.mouse) {
+            mode(mouseMode(client.mouse), false);
+        }
+        if (now.mouse != Mouse::None) {
+            mode(mouseMode(now.mouse), true);
+        }
+    }
+    if (now.mouseEncoding != client.mouseEncoding ||
+        (full && now.mouseEncoding != Encoding::Default)) {
+        if (client.mouseEncoding != Encoding::Default &&
+            client.mouseEncoding != now.mouseEncoding) {
+            mode(encodingMode(client.mouseEncoding), false);
+        }
+        if (now.mouseEncoding != Encoding::Default) {
+            mode(encodingMode(now.mouseEncoding), true);
+        }
+    }
+    if (now.focusEvents != client.focusEvents || (full && now.focusEvents)) {
+        mode(1004, now.focusEvents);
+    }
+    if (now.bracketedPaste != client.bracketedPaste || (full && now.bracketedPaste)) {
+        mode(2004, now.bracketedPaste);
+    }
+    // The cursor's look last, once it stands where it belongs.
+    if (now.cursorStyle != client.cursorStyle || (full && now.cursorStyle != 0)) {
+        after += "\x1b[" + std::to_string(now.cursorStyle) + " q";
+    }
+    if (now.cursorVisible != client.cursorVisible || (full && !now.cursorVisible)) {
+        after += now.cursorVisible ? "\x1b[?25h" : "\x1b[?25l";
+    }
+    const bool alt = client.altScreen;
+    client = now;
+    client.altScreen = alt;
+    return {before, after};
 }
 
 bool ZScreenExport::NeedFlatScreen(const ZScreen& cur, const ZScreen& client,
@@ -137,31 +258,51 @@ bool ZScreenExport::NeedFlatScreen(const ZScreen& cur, const ZScreen& client,
     return false;
 }
 
-int ZScreenExport::RowEnd(int row, const ZScreen& picture) {
+int ZScreenExport::RowEnd(int row, const ZScreen& picture, bool wholePen) {
     const CHAR_INFO* cells = picture.Row(row);
-    for (int x = std::min<int>(picture.m_window.Right, ZScreen::kColumns - 1); x >= 0; --x) {
+    const RichCell* rich = picture.RichRow(row);
+    const int right = std::min<int>(picture.m_window.Right, ZScreen::kColumns - 1);
+    if (right >= 0 && Wrapped(picture, row)) {
+        return right;
+    }
+    for (int x = right; x >= 0; --x) {
         const CHAR_INFO& cell = cells[x];
-        if (!IsBlank(cell.UnicodeChar) || cell.Attributes != picture.m_info.wAttributes) {
+        if (!IsBlank(cell.UnicodeChar) || cell.Attributes != picture.m_info.wAttributes ||
+            rich[x].text != 0 || (wholePen && !rich[x].SamePen(picture.m_blank))) {
             return x;
         }
     }
     return -1;
 }
 
+bool ZScreenExport::Joins(const ZScreen& picture, int row) const {
+    if (m_dumbClient || row <= 0 || !Wrapped(picture, row - 1)) {
+        return false;
+    }
+    const CHAR_INFO& first = picture.Row(row)[0];
+    const RichCell& rich = picture.RichRow(row)[0];
+    constexpr WORD kBackground = 0x00F0 | CONSOLE_DEFAULT_BACKGROUND;
+    if (WholePen()) {
+        return rich.background == picture.m_blank.background &&
+               (rich.flags & cell_flag::kReverse) == 0;
+    }
+    return (first.Attributes & kBackground) == (picture.m_info.wAttributes & kBackground);
+}
+
 std::string ZScreenExport::RowText(const ZScreen& picture, int row, int first, int last,
-                                   WORD& lastAttr) const {
+                                   ZTelnet::Pen& pen) const {
     return m_telnet.ExportCells(std::span<const CHAR_INFO>(picture.Row(row), ZScreen::kColumns),
-                                first, last, lastAttr);
+                                picture.RichRow(row), first, last, pen);
 }
 
 // A line feed that scrolls the client fills the new line with the colour last sent, as
 // terminals do; blanks of the console's current attribute are never sent, so that is the
 // colour the new line must get. The colour goes before the line breaks when it differs.
-std::string ZScreenExport::LineBreaks(int count, const ZScreen& picture, WORD& lastAttr) const {
+std::string ZScreenExport::LineBreaks(int count, const ZScreen& picture, ZTelnet::Pen& pen) const {
     if (count <= 0) {
         return {};
     }
-    std::string s = m_telnet.SetColor(picture.m_info.wAttributes, lastAttr);
+    std::string s = m_telnet.SetPen(picture.m_info.wAttributes, picture.m_blank, pen);
     for (int i = 0; i < count; ++i) {
         s += ZTelnet::NewLine();
     }
@@ -172,53 +313,58 @@ std::string ZScreenExport::LineBreaks(int count, const ZScreen& picture, WORD& l
 // has nothing to send. The breaks go first, so their colour precedes the row's own.
 // length is the row text's byte count.
 std::string ZScreenExport::BrokenRow(int breaks, const ZScreen& picture, int row, int first,
-                                     int last, std::size_t& length, WORD& lastAttr) const {
-    const WORD colour = lastAttr;
-    std::string text = LineBreaks(breaks, picture, lastAttr);
-    const std::string line = RowText(picture, row, first, last, lastAttr);
+                                     int last, std::size_t& length, ZTelnet::Pen& pen) const {
+    const ZTelnet::Pen colour = pen;
+    std::string text = LineBreaks(breaks, picture, pen);
+    const std::string line = RowText(picture, row, first, last, pen);
     if (line.empty()) {
-        lastAttr = colour;
+        pen = colour;
         return {};
     }
     length = line.size();
     return text + line;
 }
 
-std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& picture, WORD& lastAttr,
-                                      COORD* position) const {
+std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& picture,
+                                      ZTelnet::Pen& pen, COORD* position, bool joined) const {
     ZTraceScope trace;
     trace.Trace("ZScreenExport::FlatScreen( ", first, ", ", last, " )");
     std::string s;
     const bool full = first == -1 && last == -1;
-    const WORD colourBefore = lastAttr;
+    const ZTelnet::Pen colourBefore = pen;
     // The line feed in front scrolls the client when new rows follow: it needs the colour
-    // of the console's blanks (see LineBreaks). A repaint clears the screen anyway.
+    // of the console's blanks (see LineBreaks). A repaint clears the screen anyway, and a
+    // row the client wraps into needs neither.
     const std::string lead =
-        full ? std::string() : m_telnet.SetColor(picture.m_info.wAttributes, lastAttr);
+        full || joined ? std::string()
+                       : m_telnet.SetPen(picture.m_info.wAttributes, picture.m_blank, pen);
     if (full) {
-        s = m_telnet.ClearScreen(picture.m_info.wAttributes, lastAttr);
+        s = m_telnet.SetPen(picture.m_info.wAttributes, picture.m_blank, pen) + "\x1b[1;1f\x1b[0J";
         first = picture.m_valid.Top;
         last = picture.m_valid.Bottom;
     }
     int trackedRow = first;
     int trackedColumn = 0;
+    bool pending = false;  // the client stands past the end of the tracked row
     for (int row = first; row <= last; ++row) {
-        const int end = RowEnd(row, picture);
+        const int end = RowEnd(row, picture, WholePen());
         if (end < 0) {
             continue;
         }
         std::size_t length = 0;
-        const std::string text =
-            BrokenRow(row - trackedRow, picture, row, 0, end, length, lastAttr);
+        const int breaks =
+            pending && row == trackedRow + 1 && Joins(picture, row) ? 0 : row - trackedRow;
+        const std::string text = BrokenRow(breaks, picture, row, 0, end, length, pen);
         if (text.empty()) {
             continue;
         }
         s += text;
         trackedColumn = static_cast<int>(length);
         trackedRow = row;
+        pending = end == picture.m_window.Right;
     }
     if (s.empty()) {
-        lastAttr = colourBefore;  // nothing is sent, so no colour either
+        pen = colourBefore;  // nothing is sent, so no colour either
         return s;
     }
     // A repaint of more rows than the client shows must leave the client scrolled through
@@ -227,7 +373,7 @@ std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& pictur
     int top = picture.m_valid.Top;
     if (full && picture.m_valid.Top < picture.m_window.Top) {
         if (trackedRow < picture.m_valid.Bottom) {
-            s += LineBreaks(picture.m_valid.Bottom - trackedRow, picture, lastAttr);
+            s += LineBreaks(picture.m_valid.Bottom - trackedRow, picture, pen);
             trackedColumn = 0;
             trackedRow = picture.m_valid.Bottom;
         }
@@ -236,7 +382,7 @@ std::string ZScreenExport::FlatScreen(int first, int last, const ZScreen& pictur
     if (position != nullptr) {
         *position = COORD{static_cast<SHORT>(trackedColumn), static_cast<SHORT>(trackedRow)};
     }
-    s = lead + ZTelnet::NewLine() + s;
+    s = lead + (joined ? std::string() : ZTelnet::NewLine()) + s;
     if (position == nullptr &&
         (trackedColumn != picture.m_cursor.X || trackedRow != picture.m_cursor.Y)) {
         const int d = picture.m_cursor.Y - top;
@@ -264,8 +410,10 @@ bool ZScreenExport::DiffRange(const ZScreen& cur, const ZScreen& client, int a, 
     }
     const CHAR_INFO* now = cur.Row(a);
     const CHAR_INFO* was = client.Row(k);
+    const RichCell* nowRich = cur.RichRow(a);
+    const RichCell* wasRich = client.RichRow(k);
     for (int x = 0; x <= n; ++x) {
-        if (!SameCell(now[x], was[x])) {
+        if (!SameCell(now[x], was[x], nowRich[x], wasRich[x])) {
             if (first < 0) {
                 first = x;
             }
@@ -291,7 +439,7 @@ bool ZScreenExport::DiffRange(const ZScreen& cur, const ZScreen& client, int a, 
 }
 
 std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client,
-                                      WORD& lastAttr) const {
+                                      ZTelnet::Pen& pen) const {
     ZTraceScope trace;
     trace.Trace("ZScreenExport::DiffScreen( )");
     const int h = m_telnet.m_clientSize.rows;
@@ -302,6 +450,7 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client,
     // picture from its window's top, which is the current picture's first valid row.
     int trackedRow = std::min<int>(client.m_cursor.Y - client.m_window.Top + cur.m_valid.Top,
                                    cur.m_valid.Bottom);
+    bool pending = false;  // the client stands past the end of the tracked row
     int a = cur.m_valid.Top;
     for (; a <= cur.m_valid.Bottom &&
            client.m_window.Top + (a - cur.m_valid.Top) <= client.m_valid.Bottom;
@@ -312,10 +461,12 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client,
         if (!DiffRange(cur, client, a, first, last, column)) {
             continue;
         }
+        // The client wraps into a row that goes on from the one it stands past the end of.
+        const bool joins = pending && a == trackedRow + 1 && first == 0 && Joins(cur, a);
         if (column == -1) {
             std::size_t length = 0;
             const std::string text =
-                BrokenRow(a - trackedRow, cur, a, first, last, length, lastAttr);
+                BrokenRow(joins ? 0 : a - trackedRow, cur, a, first, last, length, pen);
             if (text.empty()) {
                 continue;
             }
@@ -323,34 +474,37 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client,
             trackedColumn = static_cast<int>(length);
             trackedRow = a;
         } else {
-            const std::string seg = RowText(cur, a, first, last, lastAttr);
+            const std::string seg = RowText(cur, a, first, last, pen);
             if (seg.empty()) {
                 continue;
             }
             // Both rows are the current picture's, also when lines have scrolled.
-            if (!(column == trackedColumn && a == trackedRow)) {
+            if (!(column == trackedColumn && a == trackedRow) && !joins) {
                 r += ZTelnet::MoveCursor(column, a - cur.m_valid.Top);
             }
             r += seg;
             trackedColumn = column + static_cast<int>(seg.size());
             trackedRow = a;
         }
+        pending = last == cur.m_window.Right;
     }
     if (a <= cur.m_valid.Bottom) {
         // The rows from a on are new to the client, which must scroll one line for each:
         // the line feeds start on its last row, and continue past the last row sent.
         const int lastShown = a - 1;
+        const bool joins =
+            pending && trackedRow == lastShown && RowEnd(a, cur, WholePen()) >= 0 && Joins(cur, a);
         if (trackedRow != lastShown) {
             r += ZTelnet::MoveCursor(0, lastShown - cur.m_valid.Top);
             trackedColumn = 0;
             trackedRow = lastShown;
         }
         COORD position{static_cast<SHORT>(trackedColumn), static_cast<SHORT>(trackedRow)};
-        r += FlatScreen(a, cur.m_valid.Bottom, cur, lastAttr, &position);
+        r += FlatScreen(a, cur.m_valid.Bottom, cur, pen, &position, joins);
         trackedColumn = position.X;
         trackedRow = position.Y;
         if (trackedRow < cur.m_valid.Bottom) {
-            r += LineBreaks(cur.m_valid.Bottom - trackedRow, cur, lastAttr);
+            r += LineBreaks(cur.m_valid.Bottom - trackedRow, cur, pen);
             trackedColumn = 0;
             trackedRow = cur.m_valid.Bottom;
         }

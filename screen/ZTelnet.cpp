@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "base/ClusterTable.h"
+#include "base/Unicode.h"
 #include "infra/ZIni.h"
 #include "infra/ZTraceScope.h"
 #include "win32/ConsoleDefaultColours.h"
@@ -158,6 +160,15 @@ std::string ZTelnet::ExportChar(WCHAR unit) const {
 
 std::string ZTelnet::ExportCells(std::span<const CHAR_INFO> row, int first, int last,
                                  WORD& lastAttr) const {
+    Pen pen{lastAttr};
+    std::string text = ExportCells(row, nullptr, first, last, pen);
+    lastAttr = pen.attr;
+    return text;
+}
+
+std::string ZTelnet::ExportCells(std::span<const CHAR_INFO> row, const RichCell* rich, int first,
+                                 int last, Pen& pen) const {
+    static const RichCell kPlain{};
     std::string text;
     const auto trailing = [&row](int x) {
         return (row[static_cast<std::size_t>(x)].Attributes & COMMON_LVB_TRAILING_BYTE) != 0;
@@ -174,15 +185,155 @@ std::string ZTelnet::ExportCells(std::span<const CHAR_INFO> row, int first, int 
             ++span;
         }
         const CHAR_INFO& cell = row[static_cast<std::size_t>(x)];
+        const RichCell& more = rich != nullptr ? rich[x] : kPlain;
+        text += SetPen(cell.Attributes, more, pen);
+        if (more.text != 0) {
+            const std::string written = RichText(more.text);
+            if (!written.empty()) {
+                text += written;
+                continue;
+            }
+        }
         const WCHAR unit = cell.UnicodeChar;
         const WCHAR next = span > 1 ? row[static_cast<std::size_t>(x) + 1].UnicodeChar : unit;
         const bool pair =
             span > 1 && unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF;
         const WCHAR units[2] = {unit, pair ? next : unit};
-        text += SetColor(cell.Attributes, lastAttr);
         text += ExportCell(std::u16string_view(units, pair ? 2 : 1), span);
     }
     return text;
+}
+
+std::string ZTelnet::RichText(char32_t text) const {
+    // Only a UTF-8 client takes the text as written; others keep the unit's character.
+    const WCHAR probe = 0xE9;
+    char bytes[10];
+    if (WideCharToMultiByte(static_cast<UINT>(m_codePage), 0, &probe, 1, bytes, sizeof bytes,
+                            nullptr, nullptr) != 2) {
+        return {};
+    }
+    if ((text & RichCell::kCluster) != 0) {
+        return ClusterTable::Shared().Text(text & ~RichCell::kCluster);
+    }
+    const int n = unicode::EncodeUtf8(text, bytes);
+    return std::string(bytes, static_cast<std::size_t>(n));
+}
+
+ZTelnet::Colours ZTelnet::ColoursOf(std::string_view term, std::string_view colorterm) {
+    if (colorterm == "truecolor" || colorterm == "24bit" || term.ends_with("-direct")) {
+        return Colours::Direct;
+    }
+    if (term.find("256color") != std::string_view::npos) {
+        return Colours::Indexed;
+    }
+    return Colours::Basic;
+}
+
+std::string ZTelnet::SetPen(WORD attribute, const RichCell& rich, Pen& last) const {
+    if (m_colours == Colours::Basic) {
+        return SetColor(attribute, last.attr);
+    }
+    if (last.richKnown && last.rich.SamePen(rich)) {
+        return {};
+    }
+    last.attr = attribute;
+    last.rich = RichCell{0, rich.foreground, rich.background,
+                         static_cast<std::uint16_t>(rich.flags & cell_flag::kPenMask), 0};
+    last.richKnown = true;
+    return RichSgr(last.rich);
+}
+
+// The whole pen from the terminal's defaults up: one sequence, whatever changed.
+std::string ZTelnet::RichSgr(const RichCell& pen) const {
+    using namespace cell_flag;
+    std::string s = "\x1b[0";
+    const std::uint16_t f = pen.flags;
+    if ((f & kBold) != 0) {
+        s += ";1";
+    }
+    if ((f & kDim) != 0) {
+        s += ";2";
+    }
+    if ((f & kItalic) != 0) {
+        s += ";3";
+    }
+    switch ((f & kUnderlineMask) >> kUnderlineShift) {
+        case 1:
+            s += ";4";
+            break;
+        case 2:
+            s += ";21";
+            break;
+        case 3:
+            s += ";4:3";
+            break;
+        default:
+            break;
+    }
+    if ((f & kBlink) != 0) {
+        s += ";5";
+    }
+    if ((f & kReverse) != 0) {
+        s += ";7";
+    }
+    if ((f & kStrike) != 0) {
+        s += ";9";
+    }
+    if ((f & kOverline) != 0) {
+        s += ";53";
+    }
+    s += RichColour(pen.foreground, false);
+    s += RichColour(pen.background, true);
+    s += 'm';
+    return s;
+}
+
+namespace {
+
+// The 256-colour palette's colour nearest to an RGB colour: the 6 x 6 x 6 cube or the
+// grey ramp, whichever is closer.
+int NearestIndexed(int r, int g, int b) {
+    const auto level = [](int v) { return v < 48 ? 0 : v < 115 ? 1 : (v - 35) / 40; };
+    const auto value = [](int l) { return l == 0 ? 0 : 55 + l * 40; };
+    const int lr = level(r);
+    const int lg = level(g);
+    const int lb = level(b);
+    const auto distance = [&](int cr, int cg, int cb) {
+        return (cr - r) * (cr - r) + (cg - g) * (cg - g) + (cb - b) * (cb - b);
+    };
+    const int cube = 16 + 36 * lr + 6 * lg + lb;
+    const int cubeDistance = distance(value(lr), value(lg), value(lb));
+    const int average = (r + g + b) / 3;
+    const int grey = average > 238 ? 23 : std::max(0, (average - 3) / 10);
+    const int greyValue = 8 + 10 * grey;
+    return distance(greyValue, greyValue, greyValue) < cubeDistance ? 232 + grey : cube;
+}
+
+}  // namespace
+
+std::string ZTelnet::RichColour(std::uint32_t colour, bool background) const {
+    const std::uint32_t kind = colour & cell_colour::kKindMask;
+    if (kind == cell_colour::kIndexed) {
+        const int index = static_cast<int>(colour & 0xFF);
+        if (index < 8) {
+            return ";" + std::to_string((background ? 40 : 30) + index);
+        }
+        if (index < 16) {
+            return ";" + std::to_string((background ? 100 : 90) + index - 8);
+        }
+        return (background ? ";48;5;" : ";38;5;") + std::to_string(index);
+    }
+    if (kind == cell_colour::kRgb) {
+        const int r = static_cast<int>((colour >> 16) & 0xFF);
+        const int g = static_cast<int>((colour >> 8) & 0xFF);
+        const int b = static_cast<int>(colour & 0xFF);
+        if (m_colours == Colours::Direct) {
+            return (background ? ";48;2;" : ";38;2;") + std::to_string(r) + ";" +
+                   std::to_string(g) + ";" + std::to_string(b);
+        }
+        return (background ? ";48;5;" : ";38;5;") + std::to_string(NearestIndexed(r, g, b));
+    }
+    return {};
 }
 
 std::string ZTelnet::ExportCell(std::u16string_view units, int cells) const {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "console/RichCell.h"
 #include "win32/Win32.h"
 
 struct ZTelnetPair {
@@ -68,6 +69,22 @@ class ZTelnet {
     };
     static const std::array<const char*, ExtraCount> kExtraKeys;
 
+    // How many colours the client's terminal shows. Basic: the sixteen of the table
+    // above, from the attribute word alone; Indexed: the 256-colour palette; Direct:
+    // 24-bit colours. The last two are sent as SGR from the whole pen, every attribute
+    // as itself.
+    enum class Colours { Basic, Indexed, Direct };
+    // From the client's terminal type and its COLORTERM (empty when it sent none).
+    static Colours ColoursOf(std::string_view term, std::string_view colorterm);
+
+    // What the client draws in now: the attribute word last sent and, for a client with
+    // more colours than the table's, the whole pen last sent (richKnown: sent at all).
+    struct Pen {
+        WORD attr = 0;
+        RichCell rich{};
+        bool richKnown = false;
+    };
+
     ZTelnet();
 
     void Load(std::string path);
@@ -76,6 +93,9 @@ class ZTelnet {
     // last sent, already is. lastAttr is updated to the colour the bytes leave.
     std::string SetColor(WORD attribute, WORD& lastAttr) const;
     std::string ClearScreen(WORD attribute, WORD& lastAttr) const;
+    // The bytes that make a cell's look the client's: SetColor's for a Basic client, an
+    // SGR of the whole pen for the others; nothing when it already is.
+    std::string SetPen(WORD attribute, const RichCell& rich, Pen& last) const;
     static std::string MoveCursor(int column, int row);
     std::string ExportChar(WCHAR unit) const;
     // One console character covering cells cells: a unit, or the two halves of a
@@ -87,6 +107,11 @@ class ZTelnet {
     // character adds nothing: its first half already covers both columns.
     std::string ExportCells(std::span<const CHAR_INFO> row, int first, int last,
                             WORD& lastAttr) const;
+    // The same with each cell's rest (rich: as many cells as row, or null): each in its
+    // whole pen for a client that takes it, and text beyond one unit as the program
+    // wrote it (a character beyond the Basic Multilingual Plane, a grapheme cluster).
+    std::string ExportCells(std::span<const CHAR_INFO> row, const RichCell* rich, int first,
+                            int last, Pen& pen) const;
     static std::string NewLine() { return "\r\n"; }
 
     // Client input parsers: each takes what it recognises off the front of input and
@@ -101,10 +126,16 @@ class ZTelnet {
     std::vector<ZTelnetPair> m_pairs;
     bool m_ctrlCEnabled = true;
     std::int32_t m_codePage = 0;
+    Colours m_colours = Colours::Basic;
     std::array<std::string, SequenceCount> m_sequences;
     std::array<std::string, ExtraCount> m_extra;
 
   private:
+    std::string RichSgr(const RichCell& pen) const;
+    std::string RichColour(std::uint32_t colour, bool background) const;
+    // The UTF-8 of a rich half's text, empty when the code page is not UTF-8 or the
+    // text is none.
+    std::string RichText(char32_t text) const;
     // One side's colour: the intensity switch and the colour, or what replaces them.
     std::string ColourPart(bool background, bool intense, int colour, bool byDefault) const;
 };

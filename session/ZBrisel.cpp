@@ -17,6 +17,7 @@
 #include "transport/ZSocketDup.h"
 #include "win32/ExitSignal.h"
 #include "win32/PamErrorCode.h"
+#include "win32/TerminalType.h"
 
 namespace {
 
@@ -129,6 +130,10 @@ ZBrisel::ZBrisel() {
     m_ssh.m_beforeHandshake = [this] { EnterWorker(); };
     m_ssh.Init(socket, m_config.rsakey_file, ZSsh::kKeysetPassword);
     LogLine("ssh initialized");
+    // What the client's terminal shows decides how the screen is sent, and its type is
+    // the programs' where the machine knows it.
+    m_telnet.m_colours = ZTelnet::ColoursOf(m_ssh.TerminalType(), m_ssh.ColorTerm());
+    SetEnvironmentVariableA(kClientTerminalVariable, m_ssh.TerminalType().c_str());
 
     unsigned long long service = 0;
     if (ReadNumber(ZWinsta::GetCmdLineParam("-ppid:"), service)) {

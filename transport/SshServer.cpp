@@ -18,6 +18,24 @@
 
 namespace {
 
+// A terminal type or COLORTERM worth keeping: a short plain name.
+bool IsPlainName(std::string_view name) {
+    if (name.empty() || name.size() > 64) {
+        return false;
+    }
+    for (const char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '+' || c == '-')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -520,9 +538,13 @@ void SshServer::OnClose(ssh_session, ssh_channel, void* self) {
     static_cast<SshServer*>(self)->m_closed = true;
 }
 
-int SshServer::OnPty(ssh_session, ssh_channel, const char*, int columns, int rows, int, int,
+int SshServer::OnPty(ssh_session, ssh_channel, const char* term, int columns, int rows, int, int,
                      void* self) {
-    static_cast<SshServer*>(self)->m_wantsTerminal = true;
+    auto* server = static_cast<SshServer*>(self);
+    server->m_wantsTerminal = true;
+    // Kept only when it is a plain name; it is checked again where it is used.
+    const std::string_view type = term != nullptr ? std::string_view(term) : std::string_view();
+    server->m_terminalType = IsPlainName(type) ? std::string(type) : std::string();
     return OnWindowChange(nullptr, nullptr, columns, rows, 0, 0, self);
 }
 
@@ -558,8 +580,15 @@ int SshServer::OnExec(ssh_session session, ssh_channel channel, const char* comm
     return OnShell(session, channel, self);
 }
 
-int SshServer::OnEnv(ssh_session, ssh_channel, const char*, const char*, void*) {
-    return 0;  // accepted and ignored: the shell's environment is the session's
+int SshServer::OnEnv(ssh_session, ssh_channel, const char* name, const char* value, void* self) {
+    // Accepted and ignored (the shell's environment is the session's), but for what the
+    // client's terminal shows.
+    auto* server = static_cast<SshServer*>(self);
+    if (name != nullptr && value != nullptr && std::string_view(name) == "COLORTERM" &&
+        IsPlainName(value)) {
+        server->m_colorTerm = value;
+    }
+    return 0;
 }
 
 int SshServer::OnWakeup(socket_t fd, int revents, void* data) {

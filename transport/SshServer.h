@@ -86,6 +86,10 @@ class SshServer {
     // asked for a pseudo-terminal.
     const std::string& Command() const { return m_command; }
     bool WantsTerminal() const { return m_wantsTerminal; }
+    // The terminal type of the client's pty request (empty without one), and the
+    // COLORTERM it sent (empty when none): what the client's terminal shows.
+    const std::string& TerminalType() const { return m_terminalType; }
+    const std::string& ColorTerm() const { return m_colorTerm; }
     // How the program behind the channel ended: its exit status, or the signal that
     // killed it; neither when it did not end by itself.
     struct ProgramEnd {
@@ -144,6 +148,8 @@ class SshServer {
     std::string m_refusal;              // see Refusal
     std::string m_command;              // the exec request's command
     bool m_wantsTerminal = false;
+    std::string m_terminalType;
+    std::string m_colorTerm;
     bool m_closed = false;  // the client closed the channel
     struct WakeEntry {
         SshServer* server;

@@ -45,6 +45,14 @@ std::string ZSsh::Command() const {
     return m_session ? m_session->Command() : std::string();
 }
 
+std::string ZSsh::TerminalType() const {
+    return m_session ? m_session->TerminalType() : std::string();
+}
+
+std::string ZSsh::ColorTerm() const {
+    return m_session ? m_session->ColorTerm() : std::string();
+}
+
 void ZSsh::Fail(const std::string& message, int status, bool errorLine) {
     const std::string text = message + std::to_string(status);
     if (errorLine) {

@@ -41,6 +41,9 @@ class ZSsh {
     void GetTerminalSize();
     // The command of the client's exec request; empty when it asked for a shell.
     std::string Command() const;
+    // The client's terminal type and COLORTERM (empty when it sent none).
+    std::string TerminalType() const;
+    std::string ColorTerm() const;
     // How the program ended, told to the client when the channel closes.
     void SetProgramEnd(const SshServer::ProgramEnd& end) { m_programEnd = end; }
 

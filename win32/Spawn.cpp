@@ -23,6 +23,7 @@
 #include "win32/PrivilegeBroker.h"
 #include "win32/ProcessObject.h"
 #include "win32/Spawn.h"
+#include "win32/TerminalType.h"
 #include "win32/TokenObject.h"
 #include "win32/Win32.h"
 
@@ -113,9 +114,12 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
         identity.uid == 0 ? "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
                           : "PATH=/usr/local/bin:/usr/bin:/bin:/usr/games",
         "MAIL=/var/mail/" + identity.name,
-        // Programs talk to the console, which is an xterm, whatever the client is.
-        "TERM=xterm",
     };
+    // The client's terminal type where the machine knows it, else xterm: the console
+    // renders what either shows.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    const char* client = std::getenv(kClientTerminalVariable);
+    launch.environment.push_back("TERM=" + ProgramTerminalType(client != nullptr ? client : ""));
     // The environment is changed only by the thread that starts programs.
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     if (const char* value = std::getenv("LANG"); value != nullptr) {

@@ -27,7 +27,7 @@ class EmulatorTest : public ::testing::Test {
         const ConsoleBuffer& screen = m_emulator->MainScreen();
         std::u16string text;
         for (int x = 0; x < screen.Size().X; ++x) {
-            text.push_back(screen.At(x, y).UnicodeChar);
+            text.push_back(screen.At(x, y).info.UnicodeChar);
         }
         std::string row = unicode::Utf16ToUtf8(text);
         row.erase(row.find_last_not_of(' ') + 1);

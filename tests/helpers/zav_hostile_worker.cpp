@@ -78,7 +78,7 @@ int MonitorSocket() {
 
 // A StartShell request with a descriptor of the worker's attached.
 bool StartWithDescriptor(int socket, int passed, const std::string& commandLine, int& code) {
-    StartShellRequest request{commandLine, {}};
+    StartShellRequest request{commandLine, {}, {}};
     const MonitorFields fields = MonitorWire::Encode(request);
     const std::uint32_t header[2] = {static_cast<std::uint32_t>(MonitorRequest::StartShell),
                                      static_cast<std::uint32_t>(fields.Bytes().size())};

@@ -119,6 +119,15 @@ TEST(MonitorWire, TakesWholeMessagesAndDecodesOnlyExactRequests) {
     EXPECT_FALSE(decodes(MonitorFields().Add(std::string(257, 'a')).Add("pw"), LogonRequest{}));
     EXPECT_FALSE(decodes(MonitorFields().Add(std::uint64_t{3}).Add("x"), LogRequest{}));
     EXPECT_FALSE(decodes(MonitorFields().Add("sh").Add("short modes"), StartShellRequest{}));
+    // The client's terminal type is a plain name or nothing: never a path.
+    const std::string modes(sizeof(termios), '\0');
+    EXPECT_TRUE(
+        decodes(MonitorFields().Add("sh").Add(modes).Add("xterm-256color"), StartShellRequest{}));
+    EXPECT_TRUE(decodes(MonitorFields().Add("sh").Add(modes).Add(""), StartShellRequest{}));
+    for (const char* type : {"../../tmp/x", "x/y", "-x", "a b", "xterm\x1b"}) {
+        EXPECT_FALSE(decodes(MonitorFields().Add("sh").Add(modes).Add(type), StartShellRequest{}))
+            << type;
+    }
     for (const std::uint64_t group : {0ULL, 1ULL, 0xFFFFFFFFULL, 0x80000000ULL}) {
         MonitorFields fields = MonitorFields().Add(group);
         pid_t value = 0;

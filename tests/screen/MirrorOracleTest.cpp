@@ -47,8 +47,8 @@ class MirrorTest : public ::testing::Test {
 
     void PassAndCompare() {
         Pass();
-        if (m_passes > 1 && m_export->m_state.lastAttr != 0) {
-            ASSERT_EQ(m_client.Pen(), m_export->m_state.lastAttr & 0xFF)
+        if (m_passes > 1 && m_export->m_state.pen.attr != 0) {
+            ASSERT_EQ(m_client.Pen(), m_export->m_state.pen.attr & 0xFF)
                 << "the encoder's colour is not the client's\nlast export: " << Printable(m_last);
         }
         const std::string diff = m_client.Compare(m_export->m_screen);
@@ -180,7 +180,7 @@ class MirrorTest : public ::testing::Test {
     test::TempDir m_files;  // the programs' files
     ZTelnet m_telnet;
     std::unique_ptr<ZScreenExport> m_export = std::make_unique<ZScreenExport>(m_telnet);
-    test::ClientTerminal m_client{80, 24};
+    test::ClientTerminal m_client{80, 24, true};
     // A fixed seed, so a failure can be replayed; ZAV_SEED explores others.
     std::mt19937 m_random{std::getenv("ZAV_SEED") != nullptr
                               ? static_cast<unsigned>(std::atoi(std::getenv("ZAV_SEED")))

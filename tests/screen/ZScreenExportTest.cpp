@@ -22,7 +22,7 @@ class ExportTest : public ::testing::Test {
         test::Console().Reset();
         m_telnet.m_clientSize = ZClientSize{kWidth, kHeight};
         m_telnet.m_codePage = 65001;
-        m_state.lastAttr = 0x07;  // the colour last sent
+        m_state.pen.attr = 0x07;  // the colour last sent
         Blank(*m_cur);
         Blank(*m_old);
     }
@@ -102,9 +102,9 @@ TEST_F(ExportTest, SameInputsGiveTheSameFrame) {
     Cursor(*m_cur, 3, 5);
     const ZScreenExport::Frame first = m_export->Export2(*m_cur, *m_old, m_state);
     const ZScreenExport::Frame again = m_export->Export2(*m_cur, *m_old, m_state);
-    EXPECT_EQ(first.state.lastAttr, 0x0C);
+    EXPECT_EQ(first.state.pen.attr, 0x0C);
     EXPECT_EQ(again.bytes, first.bytes);
-    EXPECT_EQ(again.state.lastAttr, first.state.lastAttr);
+    EXPECT_EQ(again.state.pen.attr, first.state.pen.attr);
 }
 
 TEST_F(ExportTest, OneCellElsewhereAddressesTheUnchangedCursorTwice) {
@@ -232,7 +232,7 @@ TEST_F(ExportTest, WideCharactersBeyondTheBmpAndOnesTheCodePageLacks) {
 
 TEST_F(ExportTest, MismatchNoticeOnceThenRepaint) {
     m_telnet.m_clientSize = ZClientSize{100, kHeight};
-    m_state.lastAttr = 0x07;
+    m_state.pen.attr = 0x07;
     const CONSOLE_SCREEN_BUFFER_INFO console = m_cur->m_info;  // with scroll-back
     EXPECT_EQ(CheckClientScreen(*m_cur, console), ZScreenExport::Check::Mismatch);
     EXPECT_EQ(m_notice,
