@@ -44,7 +44,7 @@
 namespace {
 
 // Its own account: the cases hold a lock on it, so no two of them share it at once.
-const std::string kUser = "zavtest41";
+const std::string kUser = "zavtest50";
 
 // Both clients alike: password log-ons only, nothing from the invoking user's setup.
 const std::string kClientOptions =

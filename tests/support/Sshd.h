@@ -81,8 +81,8 @@ class Sshd {
         WriteFile(log, "");
         const pid_t pid = ::fork();
         if (pid == 0) {
-            const int err = ::open(log.c_str(), O_WRONLY | O_APPEND);
-            const int null = ::open("/dev/null", O_RDWR);
+            const int err = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
             if (err < 0 || null < 0) {
                 ::_exit(126);
             }
