@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -90,6 +91,8 @@ class Sshd {
             ::dup2(err, 1);
             ::dup2(err, 2);
             ::setsid();
+            // Ended with the test also when the test itself dies.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             ::execl(kPath, kPath, "-D", "-e", "-f", config.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
