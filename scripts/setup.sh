@@ -12,6 +12,8 @@ packages=(
     clang-format clang-tidy clang libclang-rt-14-dev
     openssh-client tmux python3 python3-pexpect less procps sudo git
     dropbear-bin putty-tools python3-paramiko python3-asyncssh
+    # The programs the side-by-side test runs (OpenSSH's server comes below).
+    vim vttest
     # The package and its tests: dpkg-shlibdeps (with file) for cpack's dependencies,
     # systemd-analyze, groff for the man pages, adduser for the package's postinst.
     dpkg-dev file systemd groff-base adduser
@@ -27,6 +29,35 @@ if [ "${#missing[@]}" -gt 0 ]; then
     as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
         "${missing[@]}"
+fi
+
+# OpenSSH's server, which the side-by-side test runs privately next to zav: installed
+# without starting it (policy-rc.d refuses every start while the package installs) and
+# without enabling it, so no system sshd comes of it.
+if ! dpkg-query -W -f='${Status}' openssh-server 2>/dev/null | grep -q "install ok installed"; then
+    echo "setup: installing openssh-server (no service is started)"
+    policy=/usr/sbin/policy-rc.d
+    written=
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\n# written by scripts/setup.sh for one install\nexit 101\n' |
+            as_root tee "$policy" >/dev/null
+        as_root chmod 0755 "$policy"
+        written=1
+    fi
+    installed=0
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        openssh-server || installed=$?
+    if [ "$installed" -ne 0 ]; then
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+        installed=0
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+            --no-install-recommends openssh-server || installed=$?
+    fi
+    [ -z "$written" ] || as_root rm -f "$policy"
+    [ "$installed" -eq 0 ] || exit "$installed"
+    if [ -d /run/systemd/system ]; then
+        as_root systemctl disable --now ssh.service ssh.socket >/dev/null 2>&1 || true
+    fi
 fi
 
 # The service's system account (the PROXY header reader runs as it; it may own the

@@ -16,10 +16,11 @@ namespace test {
 
 class Tmux {
   public:
-    // history: the lines the pane keeps beyond its rows.
-    Tmux(const std::string& command, int columns, int rows, int history = 2000) {
+    // history: the lines the pane keeps beyond its rows; settings: more lines of tmux.conf.
+    Tmux(const std::string& command, int columns, int rows, int history = 2000,
+         const std::string& settings = "") {
         test::WriteFile(m_directory / "tmux.conf",
-                        "set-option -g history-limit " + std::to_string(history) + "\n");
+                        "set-option -g history-limit " + std::to_string(history) + "\n" + settings);
         Run(Tmux::Command("new-session -d -x " + std::to_string(columns) + " -y " +
                           std::to_string(rows) + " " + Quote(command + "; sleep 3600")));
     }
@@ -53,6 +54,9 @@ class Tmux {
     void Resize(int columns, int rows) {
         Run(Command("resize-window -x " + std::to_string(columns) + " -y " + std::to_string(rows)));
     }
+
+    // Any tmux command on this server (arguments as the shell splits them); its output.
+    std::string Execute(const std::string& arguments) { return Run(Command(arguments)).output; }
 
     // Polls the pane until condition holds on its text; false after seconds.
     bool WaitFor(const std::function<bool(const std::string&)>& condition, int seconds = 20) {
