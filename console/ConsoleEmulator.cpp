@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "base/Unicode.h"
+#include "win32/ConsoleScrollMark.h"
 
 namespace {
 
@@ -227,9 +228,11 @@ bool ConsoleEmulator::PutCharacter(char16_t c) {
         return false;
     }
     // It keeps the colour of the cell it covers: the mark is put back by the capture
-    // character for character, and should leave no trace in colour either.
+    // character for character, and should leave no trace in colour either. The flag
+    // tells the session's mark from the same character written by a program.
     CHAR_INFO& cell = Active().At(cursor.X, cursor.Y);
-    cell = CHAR_INFO{c, static_cast<WORD>(cell.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
+    cell = CHAR_INFO{
+        c, static_cast<WORD>((cell.Attributes & ~COMMON_LVB_TRAILING_BYTE) | CONSOLE_SCROLL_MARK)};
     KeepCursor(COORD{static_cast<SHORT>(cursor.X + 1), cursor.Y});
     m_changed = true;
     return true;
@@ -249,7 +252,9 @@ bool ConsoleEmulator::WriteCharacters(COORD at, std::u16string_view text, DWORD&
         if (y >= size.Y) {
             break;
         }
-        buffer.At(x, y).UnicodeChar = unit;
+        // The character the mark covered put back: the cell is no longer the mark.
+        CHAR_INFO& cell = buffer.At(x, y);
+        cell = CHAR_INFO{unit, static_cast<WORD>(cell.Attributes & ~CONSOLE_SCROLL_MARK)};
         ++written;
         if (++x == size.X) {
             x = 0;
