@@ -352,8 +352,16 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         return EndReason{"disconnected", "no connection to client4", EndReason::Nothing};
     }
     m_input += input;
-    // A resize that came with the input is applied before the input is handled.
+    // A resize that came with the input is applied before the input is handled. The
+    // client is brought up to date at once: beyond the sizes the console follows, its
+    // cells do not change, yet the client must get the size notice (or lose it).
+    const ZClientSize client = m_telnet.m_clientSize;
     FollowClientSize();
+    if ((m_telnet.m_clientSize.columns != client.columns ||
+         m_telnet.m_clientSize.rows != client.rows) &&
+        !m_ssh.Push(Export())) {
+        return EndReason{"disconnected", "no connection to client7", EndReason::Nothing};
+    }
     // A slice at a time, so that a long paste never keeps the loop from its checks.
     if (ClientInputReady(m_input) && !InputHeld() &&
         (m_console.GetAttention() & kConsoleInputFull) == 0) {
