@@ -9,6 +9,7 @@
 
 #include "base/ClusterTable.h"
 #include "base/Unicode.h"
+#include "win32/ConsoleScrollMark.h"
 
 namespace {
 
@@ -244,10 +245,12 @@ bool ConsoleEmulator::PutCharacter(char16_t c) {
         return false;
     }
     // It keeps the colour of the cell it covers: the mark is put back by the capture
-    // character for character, and should leave no trace in colour either.
+    // character for character, and should leave no trace in colour either. The flag
+    // tells the session's mark from the same character written by a program. The rich
+    // half keeps the text of the character it covers, which the put-back restores.
     ConsoleCell& cell = Active().At(cursor.X, cursor.Y);
-    cell.info = CHAR_INFO{c, static_cast<WORD>(cell.info.Attributes & ~COMMON_LVB_TRAILING_BYTE)};
-    cell.rich.text = 0;
+    cell.info = CHAR_INFO{c, static_cast<WORD>((cell.info.Attributes & ~COMMON_LVB_TRAILING_BYTE) |
+                                               CONSOLE_SCROLL_MARK)};
     KeepCursor(COORD{static_cast<SHORT>(cursor.X + 1), cursor.Y});
     m_changed = true;
     return true;
@@ -267,9 +270,14 @@ bool ConsoleEmulator::WriteCharacters(COORD at, std::u16string_view text, DWORD&
         if (y >= size.Y) {
             break;
         }
+        // The character the mark covered put back: the cell is no longer the mark, and
+        // its text beyond one unit (kept under the mark) is the character's again.
         ConsoleCell& cell = buffer.At(x, y);
-        cell.info.UnicodeChar = unit;
-        cell.rich.text = 0;
+        const bool mark = (cell.info.Attributes & CONSOLE_SCROLL_MARK) != 0;
+        cell.info = CHAR_INFO{unit, static_cast<WORD>(cell.info.Attributes & ~CONSOLE_SCROLL_MARK)};
+        if (!mark) {
+            cell.rich.text = 0;
+        }
         ++written;
         if (++x == size.X) {
             x = 0;

@@ -65,10 +65,12 @@ class ConsoleEmulator {
     void Feed(std::string_view bytes);
     // The session's text at the cursor, with processed output (LF acts as CR LF).
     void Write(std::string_view utf8);
-    // One plain character straight into the cell at the cursor, keeping its colour (the
-    // scroll mark); the terminal's cursor stays where the program left it. False when
-    // the character needs the terminal (then Write it).
+    // One plain character straight into the cell at the cursor, keeping its colour and
+    // flagged as the session's scroll mark (CONSOLE_SCROLL_MARK); the terminal's cursor
+    // stays where the program left it. False when the character needs the terminal
+    // (then Write it).
     bool PutCharacter(char16_t c);
+    // Characters into cells, keeping their colours; the cells lose the mark's flag.
     bool WriteCharacters(COORD at, std::u16string_view text, DWORD& written);
     bool ReadOutput(CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT& region) const;
     // The rich half of count cells of a buffer row from at on (fewer at the row's end).

@@ -7,6 +7,7 @@
 
 #include "infra/ZTraceScope.h"
 #include "platform/ZConsole.h"
+#include "win32/ConsoleScrollMark.h"
 
 void ZScreen::Free::operator()(void* grid) const {
     std::free(grid);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
@@ -133,7 +134,16 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
             return false;
         }
         ++read;
-        if (y == markRow && Row(row)[0].UnicodeChar == kMagicMark) {
+        CHAR_INFO* cells = Row(row);
+        // The mark is the session's character with the console's flag; a program's own
+        // mark character in its place is text. The flag never leaves the picture, also
+        // where an old mark's cell was moved or left behind.
+        const bool isMark = y == markRow && cells[0].UnicodeChar == kMagicMark &&
+                            (cells[0].Attributes & CONSOLE_SCROLL_MARK) != 0;
+        for (int x = 0; x < kColumns; ++x) {
+            cells[x].Attributes &= static_cast<WORD>(~CONSOLE_SCROLL_MARK);
+        }
+        if (isMark) {
             // A double-width character whose second half has been written over since is
             // gone, as it is on a terminal: it is not put back as half a character.
             const CHAR_INFO& next = Row(row)[1];
@@ -207,7 +217,9 @@ bool ZScreen::SetMagicMark(ZConsole& con, Mark& mark, DWORD holdLines) {
     const int windowRows = info.srWindow.Bottom - info.srWindow.Top + 1;
     const auto room = static_cast<DWORD>(ScrollRoom(windowRows));
     con.SetScrollGuard(info.srWindow.Top, std::min(holdLines, room));
-    if (top[0].UnicodeChar != kMagicMark) {
+    // A mark still standing there (planted again before a capture took it back) covers
+    // what the first one saved; a program's mark character is what the mark covers.
+    if ((top[0].Attributes & CONSOLE_SCROLL_MARK) == 0) {
         mark.savedChar = top[0].UnicodeChar;
         // The second cell holds the same unit, or the low half of a surrogate pair.
         mark.savedWide = (top[1].Attributes & COMMON_LVB_TRAILING_BYTE) != 0;

@@ -21,6 +21,10 @@ class ZScreen {
     static constexpr int kRows = 500;
     static constexpr int kColumns = 200;
     static constexpr WCHAR kMagicMark = u'\u2663';
+    // The tallest window a capture supports: it leaves 99 rows of the picture for the
+    // lines that scrolled since the last capture (ScrollRoom): a flood kept whole costs a
+    // capture per 99 lines at the tallest. A taller client gets the size-mismatch notice.
+    static constexpr int kMaxWindowRows = 400;
 
     // The character the mark covered when it was last planted, and whether it was the
     // first half of a double-width character; kept from one capture to the next.

@@ -127,8 +127,9 @@ ZScreenExport::Check ZScreenExport::CheckClientScreen(
         return Check::CarryOn;
     }
     // Without scroll-back the export goes on with the sizes as they are; so it does when
-    // the console cannot be asked.
-    if (!console || !ZConsole::HasScroll(*console)) {
+    // the console cannot be asked. A client taller than any window the picture supports
+    // is told so in any case: no console follows it.
+    if (h <= ZScreen::kMaxWindowRows && (!console || !ZConsole::HasScroll(*console))) {
         return Check::CarryOn;
     }
     if (frame.state.mismatchShown) {

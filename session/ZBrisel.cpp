@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -224,8 +225,12 @@ namespace {
 
 // The widest window the console follows while the shell scrolls.
 constexpr SHORT kMaxScrollingWidth = 150;
-// The buffer's rows after the client's width changed while the shell scrolls.
+// The buffer's rows after the client's width changed while the shell scrolls, at least.
 constexpr SHORT kScrollingBufferRows = 300;
+// The rows of scroll-back the buffer keeps above a window at least: the lines the scroll
+// guard lets pass between two captures (with fewer, it holds a flood back more often;
+// with none, the window is the whole buffer and has no mark to find scrolled lines by).
+constexpr SHORT kScrollBackRows = 100;
 // Client bytes handled in one pass: a few milliseconds' work at most.
 constexpr std::size_t kInputSlice = 4096;
 // How long the end waits, after the shell's exit, for the terminal to report that every
@@ -352,8 +357,16 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         return EndReason{"disconnected", "no connection to client4", EndReason::Nothing};
     }
     m_input += input;
-    // A resize that came with the input is applied before the input is handled.
+    // A resize that came with the input is applied before the input is handled. The
+    // client is brought up to date at once: beyond the sizes the console follows, its
+    // cells do not change, yet the client must get the size notice (or lose it).
+    const ZClientSize client = m_telnet.m_clientSize;
     FollowClientSize();
+    if ((m_telnet.m_clientSize.columns != client.columns ||
+         m_telnet.m_clientSize.rows != client.rows) &&
+        !m_ssh.Push(Export())) {
+        return EndReason{"disconnected", "no connection to client7", EndReason::Nothing};
+    }
     // A slice at a time, so that a long paste never keeps the loop from its checks.
     if (ClientInputReady(m_input) && !InputHeld() &&
         (m_console.GetAttention() & kConsoleInputFull) == 0) {
@@ -384,11 +397,14 @@ void ZBrisel::FollowClientSize() {
     m_ssh.GetTerminalSize();
     // Whatever the client reports, the console takes at most what it supports: the
     // window always leaves rows of the buffer above it, so a later smaller size is
-    // followed too.
+    // followed too. The export is told the client's own height: a client taller than
+    // the console supports gets the size-mismatch notice, not a screen whose rows and
+    // scrolling are the console's (its scrolling line feeds would land above its bottom).
     auto width = static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_width, 1, ZScreen::kColumns));
-    const auto height =
-        static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_height, 1, kMaxWindowRows));
-    m_telnet.m_clientSize = ZClientSize{width, height};
+    const auto clientRows =
+        static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_height, 1, SHRT_MAX));
+    const auto height = std::min<SHORT>(clientRows, kMaxWindowRows);
+    m_telnet.m_clientSize = ZClientSize{width, clientRows};
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!m_console.GetConsoleInfo(info)) {
         return;
@@ -396,9 +412,19 @@ void ZBrisel::FollowClientSize() {
     if (ZConsole::HasScroll(info)) {
         width = std::min<SHORT>(width, kMaxScrollingWidth);
         m_telnet.m_clientSize.columns = width;
-        m_console.SetScreenSize(COORD{width, height});
+        // The buffer keeps rows of scroll-back above the window, also above a tall one;
+        // it grows before the window does, so the window never takes the whole buffer.
+        const auto rows = static_cast<SHORT>(
+            std::max<int>({kScrollingBufferRows, static_cast<int>(m_config.buff_height),
+                           height + kScrollBackRows}));
         if (info.srWindow.Right != width - 1) {
-            m_console.SetBuffSize(COORD{width, kScrollingBufferRows});
+            m_console.SetScreenSize(COORD{width, height});
+            m_console.SetBuffSize(COORD{width, rows});
+        } else if (info.dwSize.Y < height + kScrollBackRows) {
+            m_console.SetBuffSize(COORD{info.dwSize.X, rows});
+            m_console.SetScreenSize(COORD{width, height});
+        } else {
+            m_console.SetScreenSize(COORD{width, height});
         }
         return;
     }

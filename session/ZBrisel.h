@@ -15,6 +15,7 @@
 #include "monitor/MonitorPolicy.h"
 #include "platform/ZConsole.h"
 #include "platform/ZPrcsGroup.h"
+#include "screen/ZScreen.h"
 #include "screen/ZScreenExport.h"
 #include "screen/ZTelnet.h"
 #include "session/ZMirror.h"
@@ -32,9 +33,8 @@ class ZBrisel {
         Starting = 3,
     };
 
-    // The tallest window the console follows: two thirds of the buffer it has while the
-    // shell scrolls, so rows above it remain scroll-back.
-    static constexpr SHORT kMaxWindowRows = 200;
+    // The tallest window the console follows: the tallest a capture supports.
+    static constexpr SHORT kMaxWindowRows = ZScreen::kMaxWindowRows;
 
     ZBrisel();
     ~ZBrisel() = default;

@@ -3,6 +3,7 @@
 // standing in for the client, which is compared with the capture after each export.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "support/ClientTerminal.h"
 #include "support/ConsoleSupport.h"
 #include "support/TestSupport.h"
+#include "win32/ConsoleScrollMark.h"
 
 namespace {
 
@@ -27,10 +29,10 @@ class MirrorTest : public ::testing::Test {
     }
 
     // Sizes the console as the session does and gives the client the same size.
-    void Size(SHORT columns, SHORT rows) {
+    void Size(SHORT columns, SHORT rows, SHORT bufferRows = 300) {
         ZConsole console;
         console.SetScreenSize(COORD{columns, rows});
-        console.SetBuffSize(COORD{columns, 300});
+        console.SetBuffSize(COORD{columns, bufferRows});
         m_telnet.m_clientSize = ZClientSize{columns, rows};
         m_client.Resize(columns, rows);
     }
@@ -412,6 +414,16 @@ TEST_F(MirrorTest, EveryLineOfABurstReachesTheClientsScrollback) {
     }
 }
 
+TEST_F(MirrorTest, EveryLineOfABurstReachesTheTallestClientsScrollback) {
+    // The session's sizing for the tallest window: 100 rows of scroll-back above it.
+    Size(120, ZScreen::kMaxWindowRows, ZScreen::kMaxWindowRows + 100);
+    const std::vector<int> lines = RunLines("seq -f 'line %g' 1 3000", 30);
+    ASSERT_EQ(lines.size(), 3000U);
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_EQ(lines[static_cast<std::size_t>(i)], i + 1) << "in order, none lost or doubled";
+    }
+}
+
 TEST_F(MirrorTest, ATallerWindowAfterScrollingShowsNoOldMark) {
     // Many captures while the output scrolls past the buffer's end leave their marks' rows
     // above the window; a taller window then shows them.
@@ -455,6 +467,42 @@ TEST_F(MirrorTest, PastTheBurstBudgetLinesAreSkippedNeverDoubled) {
     }
     EXPECT_EQ(lines.back(), 6000);
     EXPECT_LT(lines.size(), 6000U) << "a flood past the budget costs screens, not lines";
+}
+
+TEST_F(MirrorTest, AProgramsMarkCharacterIsTextOnTheMarksRowAndAbove) {
+    // The client's lines show U+2663 as '?'.
+    Mirror("seq 101 130");
+    const ZScreen& s = m_export->m_screen;
+    const std::string top = test::ClientTerminal::PictureRow(s, s.m_window.Top, 3);
+    ASSERT_TRUE(std::atoi(top.c_str()) > 101 && std::atoi(top.c_str()) < 130) << top;
+    // The program writes the mark's character over the session's mark (the window's top
+    // row, first column), then lines that start with it, and plain ones between them.
+    Mirror(
+        "printf '\\0337\\033[H\\342\\231\\243\\0338'; i=0; while [ $i -lt 60 ]; do "
+        "i=$((i+1)); if [ $((i % 2)) = 1 ]; then printf '\\342\\231\\243 line %s\\n' $i; "
+        "else printf 'plain %s\\n' $i; fi; done",
+        3, true);
+    const std::vector<std::string> all = m_client.AllLines();
+    EXPECT_EQ(std::count(all.begin(), all.end(), "?" + top.substr(1)), 1)
+        << "the program's is kept: " << ::testing::PrintToString(all);
+    EXPECT_EQ(std::count(all.begin(), all.end(), top), 0);
+    std::vector<std::string> lines;
+    for (std::string line : all) {
+        // The first follows the first run's end mark, which ends no line.
+        line.erase(0, line.rfind('>') + 1);
+        if (line.rfind("? line ", 0) == 0 || line.rfind("plain ", 0) == 0) {
+            lines.push_back(line);
+        }
+    }
+    ASSERT_EQ(lines.size(), 60U) << ::testing::PrintToString(all);
+    for (std::size_t i = 1; i <= lines.size(); ++i) {
+        // The session's marks, planted on these rows as they passed, were found and taken.
+        EXPECT_EQ(lines[i - 1], (i % 2 == 1 ? "? line " : "plain ") + std::to_string(i));
+    }
+    // The mark's flag never reaches the picture.
+    for (int r = s.m_valid.Top; r <= s.m_valid.Bottom; ++r) {
+        ASSERT_EQ(s.Row(r)[0].Attributes & CONSOLE_SCROLL_MARK, 0) << "row " << r;
+    }
 }
 
 TEST_F(MirrorTest, RandomOutputStaysMirrored) {

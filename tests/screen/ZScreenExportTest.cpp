@@ -256,7 +256,7 @@ TEST_F(ExportTest, ConsoleWiderThanTheClientIsCut) {
     EXPECT_EQ(m_cur->m_cursor.X, 0);
 }
 
-TEST_F(ExportTest, MismatchWithoutScrollBackIsExportedAsItIs) {
+TEST_F(ExportTest, MismatchWithoutScrollBackIsExportedAsItIsUnlessTheClientIsTooTall) {
     // The console's window spans its whole buffer (a full-screen program).
     const std::string enter = "\x1b[?1049h";
     ConsoleAttachment attachment;
@@ -266,6 +266,10 @@ TEST_F(ExportTest, MismatchWithoutScrollBackIsExportedAsItIs) {
     ASSERT_TRUE(test::WaitFor([] { return !ZConsole::HasScroll(test::Info()); }));
     m_telnet.m_clientSize = ZClientSize{100, 30};
     EXPECT_EQ(CheckClientScreen(*m_cur, test::Info()), ZScreenExport::Check::CarryOn);
+    // No console follows a client taller than the picture supports.
+    m_telnet.m_clientSize = ZClientSize{100, ZScreen::kMaxWindowRows + 1};
+    EXPECT_EQ(CheckClientScreen(*m_cur, test::Info()), ZScreenExport::Check::Mismatch);
+    EXPECT_NE(m_notice.find("ZAV error: client screen mismatch"), std::string::npos);
 }
 
 }  // namespace

@@ -99,6 +99,13 @@ TEST_F(ConfigCheck, KeepAliveIntervalUpToTheLongestTime) {
     EXPECT_EQ(Check(), std::vector<std::string>{});
 }
 
+// Windows as tall as the screen picture supports, with a buffer above them.
+TEST_F(ConfigCheck, WindowsUpTo400Rows) {
+    Edit("zav.ini", "screen_height=24", "screen_height=400");
+    Edit("zav.ini", "buff_height=300", "buff_height=500");
+    EXPECT_EQ(Check(), std::vector<std::string>{});
+}
+
 const std::vector<Broken> kBroken = {
     {"UnknownKey",
      [](ConfigCheck& c) { c.Append("zav.ini", "colour_depth=256\n"); },
@@ -116,6 +123,12 @@ const std::vector<Broken> kBroken = {
     {"NumberOutOfRange",
      [](ConfigCheck& c) { c.Edit("zav.ini", "screen_width=80", "screen_width=300"); },
      {"zav.ini: [ZTerm] screen_width: 300 is out of range; expected 1 to 200"}},
+    {"WindowTallerThanThePictureSupports",
+     [](ConfigCheck& c) {
+         c.Edit("zav.ini", "screen_height=24", "screen_height=401");
+         c.Edit("zav.ini", "buff_height=300", "buff_height=500");
+     },
+     {"zav.ini: [ZTerm] screen_height: 401 is out of range; expected 1 to 400"}},
     {"KeepAliveBeyondTheLongestTime",
      [](ConfigCheck& c) { c.Append("zav.ini", "keep_alive_interval=4294968\n"); },
      {"zav.ini: [ZTerm] keep_alive_interval: 4294968 is out of range; expected 0 to 4294967"}},
