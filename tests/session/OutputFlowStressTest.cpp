@@ -172,7 +172,7 @@ class OutputFlowStress : public ::testing::Test {
         ZTelnet telnet;
         ZConsole console;
         Size(console, telnet, p.width, p.height);
-        test::ClientTerminal client(p.width, p.height);
+        test::ClientTerminal client(p.width, p.height, true);
         test::ClientTerminal reference(p.width, p.height, true);
         reference.Feed(p.output);
         ZScreenExport screen(telnet);
