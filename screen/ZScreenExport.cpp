@@ -488,6 +488,17 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client,
             trackedRow = a;
         }
         pending = last == cur.m_window.Right;
+        // A row the client wrapped into the next (an earlier line that went on) but that
+        // now ends where it ends: terminals forget a wrap on a line feed from the row, and
+        // keep it otherwise (a copy would join the rows). Not from the client's last row,
+        // which would scroll; a line feed from it comes when the client next scrolls.
+        const int shown = client.m_window.Top + (a - cur.m_valid.Top);
+        if (Wrapped(client, shown) && !Wrapped(cur, a) && a - cur.m_valid.Top < h - 1) {
+            r += ZTelnet::NewLine();
+            trackedColumn = 0;
+            trackedRow = a + 1;
+            pending = false;
+        }
     }
     if (a <= cur.m_valid.Bottom) {
         // The rows from a on are new to the client, which must scroll one line for each:
