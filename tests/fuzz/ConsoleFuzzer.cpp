@@ -3,7 +3,8 @@
 // export that plant the scroll mark. The first bytes choose the window's size, how the
 // output is cut into reads and how often it is exported; a few reads go in as the
 // session's own text instead. A read held back for a capture must be taken once the
-// capture is done, and the export must stay bounded.
+// capture is done, the export must stay bounded, and a title the programs set reaches
+// the client without a control character.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -53,15 +54,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view output(reinterpret_cast<const char*>(data) + 4, size - 4);
 
     ZTelnet telnet;
+    telnet.m_codePage = 65001;
+    // The three kinds of client: the 16-colour table, 256 colours, 24-bit colours.
+    telnet.m_colours = static_cast<ZTelnet::Colours>(data[2] % 3);
     ZConsole console;
     Size(console, telnet, columns, rows);
     ZScreenExport screen(telnet);
     screen.m_scrollbackBurst = 50;
     screen.NewBurst();
-    // A repaint of every row the burst keeps, each cell with a colour change.
+    // A repaint of every row the burst keeps, each cell with a whole pen's SGR and a
+    // cluster of six characters.
     const std::size_t clientBound =
-        64 * 1024 + 32 * static_cast<std::size_t>(columns * (rows + 40));
-    const auto exportOnce = [&] { Check(screen.Export().size() <= clientBound); };
+        64 * 1024 + 96 * static_cast<std::size_t>(columns * (rows + 40));
+    // A title or icon name reaches the client without a control character: nothing of
+    // it can end its sequence early or start another.
+    const auto exportOnce = [&] {
+        const std::string bytes = screen.Export();
+        Check(bytes.size() <= clientBound);
+        for (std::size_t at = bytes.find("\x1b]"); at != std::string::npos;
+             at = bytes.find("\x1b]", at + 1)) {
+            const std::size_t end = bytes.find('\x07', at);
+            Check(end != std::string::npos);
+            for (std::size_t i = at + 2; i < end; ++i) {
+                const auto c = static_cast<unsigned char>(bytes[i]);
+                Check(c >= 0x20 && c != 0x7F);
+            }
+        }
+    };
     exportOnce();
 
     for (unsigned piece = 0; !output.empty(); ++piece) {
