@@ -462,6 +462,23 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client,
         if (!DiffRange(cur, client, a, first, last, column)) {
             continue;
         }
+        // A row the client wrapped into the next (an earlier line that went on) but that
+        // now ends where it ends: terminals keep a line's wrap until the line is erased
+        // (a copy would join it with the next). The row is erased and written whole.
+        const int shown = client.m_window.Top + (a - cur.m_valid.Top);
+        if (Wrapped(client, shown) && !Wrapped(cur, a)) {
+            if (!(trackedColumn == 0 && trackedRow == a)) {
+                r += ZTelnet::MoveCursor(0, a - cur.m_valid.Top);
+            }
+            r += m_telnet.SetPen(cur.m_info.wAttributes, cur.m_blank, pen) + "\x1b[2K";
+            const int end = RowEnd(a, cur, WholePen());
+            const std::string text = end >= 0 ? RowText(cur, a, 0, end, pen) : std::string();
+            r += text;
+            trackedColumn = static_cast<int>(text.size());
+            trackedRow = a;
+            pending = false;
+            continue;
+        }
         // The client wraps into a row that goes on from the one it stands past the end of.
         const bool joins = pending && a == trackedRow + 1 && first == 0 && Joins(cur, a);
         if (column == -1) {
@@ -488,17 +505,6 @@ std::string ZScreenExport::DiffScreen(const ZScreen& cur, const ZScreen& client,
             trackedRow = a;
         }
         pending = last == cur.m_window.Right;
-        // A row the client wrapped into the next (an earlier line that went on) but that
-        // now ends where it ends: terminals forget a wrap on a line feed from the row, and
-        // keep it otherwise (a copy would join the rows). Not from the client's last row,
-        // which would scroll; a line feed from it comes when the client next scrolls.
-        const int shown = client.m_window.Top + (a - cur.m_valid.Top);
-        if (Wrapped(client, shown) && !Wrapped(cur, a) && a - cur.m_valid.Top < h - 1) {
-            r += ZTelnet::NewLine();
-            trackedColumn = 0;
-            trackedRow = a + 1;
-            pending = false;
-        }
     }
     if (a <= cur.m_valid.Bottom) {
         // The rows from a on are new to the client, which must scroll one line for each:

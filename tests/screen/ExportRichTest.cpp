@@ -126,6 +126,16 @@ TEST_F(ExportRich, TheClientWrapsALongLineItself) {
     EXPECT_EQ(Export2().find(std::string(kWidth, 'x') + "\x1b"), std::string::npos);
 }
 
+// Terminals keep a line's wrap until the line is erased, whatever is written over it: a row
+// the client wrapped that no longer goes on is erased and written whole.
+TEST_F(ExportRich, ARowThatNoLongerGoesOnIsErasedOnTheClient) {
+    m_telnet.m_colours = ZTelnet::Colours::Basic;
+    Put(*m_old, 0, 3, std::u16string(kWidth, u'x'));
+    m_old->RichRow(kTop + 3)[kWidth - 1].flags = cell_flag::kWrapped;
+    Put(*m_cur, 0, 3, u"ab");
+    EXPECT_EQ(Export2(), "\x1b[4;1f\x1b[2Kab\x1b[24;1f\x1b[24;1f");
+}
+
 TEST_F(ExportRich, ModesGoToTheClientWhenTheyChangeAndWithARepaint) {
     ConsoleModes now;
     ConsoleModes client;
