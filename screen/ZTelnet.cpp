@@ -220,11 +220,9 @@ std::string ZTelnet::RichText(char32_t text) const {
 }
 
 ZTelnet::Colours ZTelnet::ColoursOf(std::string_view term, std::string_view colorterm) {
-    if (colorterm == "truecolor" || colorterm == "24bit" || term.ends_with("-direct")) {
-        return Colours::Direct;
-    }
-    if (term.find("256color") != std::string_view::npos) {
-        return Colours::Indexed;
+    if (colorterm == "truecolor" || colorterm == "24bit" || term.ends_with("-direct") ||
+        term.find("256color") != std::string_view::npos) {
+        return Colours::Whole;
     }
     return Colours::Basic;
 }
@@ -288,29 +286,6 @@ std::string ZTelnet::RichSgr(const RichCell& pen) const {
     return s;
 }
 
-namespace {
-
-// The 256-colour palette's colour nearest to an RGB colour: the 6 x 6 x 6 cube or the
-// grey ramp, whichever is closer.
-int NearestIndexed(int r, int g, int b) {
-    const auto level = [](int v) { return v < 48 ? 0 : v < 115 ? 1 : (v - 35) / 40; };
-    const auto value = [](int l) { return l == 0 ? 0 : 55 + l * 40; };
-    const int lr = level(r);
-    const int lg = level(g);
-    const int lb = level(b);
-    const auto distance = [&](int cr, int cg, int cb) {
-        return (cr - r) * (cr - r) + (cg - g) * (cg - g) + (cb - b) * (cb - b);
-    };
-    const int cube = 16 + 36 * lr + 6 * lg + lb;
-    const int cubeDistance = distance(value(lr), value(lg), value(lb));
-    const int average = (r + g + b) / 3;
-    const int grey = average > 238 ? 23 : std::max(0, (average - 3) / 10);
-    const int greyValue = 8 + 10 * grey;
-    return distance(greyValue, greyValue, greyValue) < cubeDistance ? 232 + grey : cube;
-}
-
-}  // namespace
-
 std::string ZTelnet::RichColour(std::uint32_t colour, bool background) const {
     const std::uint32_t kind = colour & cell_colour::kKindMask;
     if (kind == cell_colour::kIndexed) {
@@ -327,11 +302,8 @@ std::string ZTelnet::RichColour(std::uint32_t colour, bool background) const {
         const int r = static_cast<int>((colour >> 16) & 0xFF);
         const int g = static_cast<int>((colour >> 8) & 0xFF);
         const int b = static_cast<int>(colour & 0xFF);
-        if (m_colours == Colours::Direct) {
-            return (background ? ";48;2;" : ";38;2;") + std::to_string(r) + ";" +
-                   std::to_string(g) + ";" + std::to_string(b);
-        }
-        return (background ? ";48;5;" : ";38;5;") + std::to_string(NearestIndexed(r, g, b));
+        return (background ? ";48;2;" : ";38;2;") + std::to_string(r) + ";" + std::to_string(g) +
+               ";" + std::to_string(b);
     }
     return {};
 }

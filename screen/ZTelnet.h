@@ -69,11 +69,11 @@ class ZTelnet {
     };
     static const std::array<const char*, ExtraCount> kExtraKeys;
 
-    // How many colours the client's terminal shows. Basic: the sixteen of the table
-    // above, from the attribute word alone; Indexed: the 256-colour palette; Direct:
-    // 24-bit colours. The last two are sent as SGR from the whole pen, every attribute
-    // as itself.
-    enum class Colours { Basic, Indexed, Direct };
+    // What the client's terminal shows. Basic: the sixteen colours of the table above,
+    // from the attribute word alone. Whole: the programs' pens as they set them (256 and
+    // 24-bit colours, every attribute), sent as SGR; 24-bit colours go as written, as a
+    // server that passes the programs' bytes through sends them.
+    enum class Colours { Basic, Whole };
     // From the client's terminal type and its COLORTERM (empty when it sent none).
     static Colours ColoursOf(std::string_view term, std::string_view colorterm);
 

@@ -226,6 +226,9 @@ struct Snapshot {
     std::string screen;  // the visible rows, colours and attributes as SGR sequences
     std::string cursor;  // column, row, shown
     std::string title;
+    // The modes tmux knows, but for the application cursor and keypad modes: zav turns
+    // the client's keys into the bytes of the program's modes itself (its key table takes
+    // both forms), so it never puts the client's terminal in them.
     std::string modes;
     // Every line, soft-wrapped ones joined. Blanks at the ends of lines are left out: a
     // row a server fills with blanks and one it leaves empty look the same, and -J keeps
@@ -240,8 +243,7 @@ struct Snapshot {
                              "mouse_standard=#{mouse_standard_flag} "
                              "mouse_button=#{mouse_button_flag} mouse_all=#{mouse_all_flag} "
                              "mouse_any=#{mouse_any_flag} mouse_sgr=#{mouse_sgr_flag} "
-                             "mouse_utf8=#{mouse_utf8_flag} keypad=#{keypad_flag} "
-                             "keypad_cursor=#{keypad_cursor_flag} insert=#{insert_flag} "
+                             "mouse_utf8=#{mouse_utf8_flag} insert=#{insert_flag} "
                              "origin=#{origin_flag} wrap=#{wrap_flag}'"),
                 WithoutTrailingBlanks(pane.Execute("capture-pane -p -J -S -"))};
     }

@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ZTelnet telnet;
     telnet.m_codePage = 65001;
-    // The three kinds of client: the 16-colour table, 256 colours, 24-bit colours.
-    telnet.m_colours = static_cast<ZTelnet::Colours>(data[2] % 3);
+    // Both kinds of client: the 16-colour table, and the whole pen.
+    telnet.m_colours = (data[2] & 1) != 0 ? ZTelnet::Colours::Whole : ZTelnet::Colours::Basic;
     ZConsole console;
     Size(console, telnet, columns, rows);
     ZScreenExport screen(telnet);

@@ -20,7 +20,7 @@ class ExportRich : public ::testing::Test {
         ASSERT_NE(ConsoleHost::Instance(), nullptr);
         m_telnet.m_clientSize = ZClientSize{kWidth, kHeight};
         m_telnet.m_codePage = 65001;
-        m_telnet.m_colours = ZTelnet::Colours::Indexed;
+        m_telnet.m_colours = ZTelnet::Colours::Whole;
         for (ZScreen* p : {m_cur.get(), m_old.get()}) {
             p->m_window = SMALL_RECT{0, kTop, kWidth - 1, ZScreen::kRows - 1};
             p->m_valid = p->m_window;
@@ -59,23 +59,20 @@ class ExportRich : public ::testing::Test {
 };
 
 TEST_F(ExportRich, TheWholePenGoesAsOneSgrAndOnlyWhenItChanges) {
+    EXPECT_EQ(ZTelnet::ColoursOf("xterm-256color", ""), ZTelnet::Colours::Whole);
+    EXPECT_EQ(ZTelnet::ColoursOf("xterm-direct", ""), ZTelnet::Colours::Whole);
+    EXPECT_EQ(ZTelnet::ColoursOf("xterm", "truecolor"), ZTelnet::Colours::Whole);
+    EXPECT_EQ(ZTelnet::ColoursOf("xterm", ""), ZTelnet::Colours::Basic);
+    EXPECT_EQ(ZTelnet::ColoursOf("vt100", ""), ZTelnet::Colours::Basic);
     const RichCell orange{0, cell_colour::kIndexed | 202, cell_colour::kRgb | 0x102030,
                           cell_flag::kBold | cell_flag::kItalic | (2 << cell_flag::kUnderlineShift),
                           0};
     Put(*m_cur, 3, 2, u"ab", orange);
-    EXPECT_EQ(Export2(), "\x1b[3;4f\x1b[0;1;3;21;38;5;202;48;5;234mab\x1b[24;1f\x1b[24;1f")
-        << "24-bit colour goes to the nearest of 256 for a 256-colour client";
-    m_telnet.m_colours = ZTelnet::Colours::Direct;
-    m_state.pen.richKnown = false;  // a 24-bit client from the start
-    Put(*m_cur, 3, 3, u"c", orange);
+    EXPECT_EQ(Export2(), "\x1b[3;4f\x1b[0;1;3;21;38;5;202;48;2;16;32;48mab\x1b[24;1f\x1b[24;1f");
     *m_old = *m_cur;
     Put(*m_cur, 3, 3, u"d", orange);
-    EXPECT_EQ(Export2(), "\x1b[4;4f\x1b[0;1;3;21;38;5;202;48;2;16;32;48md\x1b[24;1f\x1b[24;1f");
-    // The same pen again: no SGR. Reverse, dim, strike-through, overline, blink and curly
-    // underline as themselves.
-    *m_old = *m_cur;
-    Put(*m_cur, 4, 3, u"f", orange);
-    EXPECT_EQ(Export2(), "\x1b[4;5ff\x1b[24;1f\x1b[24;1f");
+    EXPECT_EQ(Export2(), "\x1b[4;4fd\x1b[24;1f\x1b[24;1f");
+    // Reverse, dim, strike-through, overline, blink and curly underline as themselves.
     *m_old = *m_cur;
     const RichCell all{0, cell_colour::kIndexed | 9, cell_colour::kDefault,
                        cell_flag::kReverse | cell_flag::kDim | cell_flag::kStrike |
