@@ -2,7 +2,7 @@
 // two tmux panes of the same size, one to zavd, one to a private Debian sshd, and the
 // same commands are typed into both. After each step of a case, once a marker shows in
 // both panes, the panes must agree: the screen cell for cell with colours and attributes,
-// the cursor, the title, the modes tmux keeps (alternate screen, mouse reporting, keypad,
+// the cursor, the title, the modes tmux keeps (alternate screen, mouse reporting,
 // insert, origin, wrap) and the whole history with soft-wrapped lines joined.
 //
 // One case alone: ctest -R 'SideBySide.*/Paste', or the binary with
