@@ -36,6 +36,9 @@ class ConsoleBuffer {
     const CHAR_INFO& At(int x, int y) const { return m_cells[Index(x, y)]; }
     const CHAR_INFO* Row(int y) const { return &m_cells[Index(0, y)]; }
 
+    // Blanks the rows above the window (the scroll-back).
+    void EraseScrollback(CHAR_INFO blank);
+
     // Window-relative drawing. Rectangles are [top, bottom) x [left, right), clipped to
     // the window.
     void Put(int row, int col, CHAR_INFO cell);

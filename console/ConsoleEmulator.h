@@ -113,6 +113,10 @@ class ConsoleEmulator {
     void ResizeTerminal(int shift);
     CHAR_INFO Blank() const;
     void SetAltScreen(bool on);
+    // What the output scanner saw that libvterm leaves out (OutputScanner::Event flags).
+    void ApplyScanned(unsigned events);
+    void FullReset();
+    void UpdateCursorStyle();
 
     static int OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user);
     static int OnMoveCursor(VTermPos pos, VTermPos oldpos, int visible, void* user);
@@ -142,6 +146,11 @@ class ConsoleEmulator {
     std::string m_partial;    // an unfinished character or string at the output's end
     std::string m_title;
     ConsoleModes m_modes;
+    // libvterm's cursor shape and blinking as it reported them last, and whether a
+    // program chose a shape (DECSCUSR 1 to 6) that m_modes.cursorStyle then follows.
+    int m_cursorShape = VTERM_PROP_CURSORSHAPE_BLOCK;
+    bool m_cursorBlink = true;
+    bool m_cursorStyled = false;
     std::string* m_keyBytes = nullptr;     // while KeyBytes runs: where the terminal's output goes
     int m_resizeShift = 0;                 // see ResizeTerminal
     std::optional<COORD> m_placed;         // where the session put the cursor

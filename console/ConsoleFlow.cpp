@@ -94,8 +94,10 @@ bool GetConsoleModes(HANDLE output, ConsoleModes* modes) {
 }
 
 bool PassConsoleInput(HANDLE input, std::string_view bytes) {
-    (void)input;
-    (void)bytes;
-    SetLastError(ENOSYS);  // not yet: the input side passes reports through next
-    return false;
+    ConsoleHost* host = ConsoleHost::ForHandle(input, false);
+    if (host == nullptr) {
+        return false;
+    }
+    host->PassInput(bytes);
+    return true;
 }
