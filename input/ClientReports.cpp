@@ -41,7 +41,8 @@ bool ThreeNumbers(std::string_view parameters) {
 }
 
 // ESC [ M and three values: raw bytes, or under 1005 characters of one or two bytes of
-// UTF-8 (a lead byte without its continuation counts as a raw byte).
+// UTF-8 (a lead byte without its continuation counts as a raw byte). No value is a
+// control, so a report holds no ESC but its first.
 Match X10Mouse(std::string_view input, ConsoleModes::MouseEncoding encoding) {
     std::size_t at = 3;
     for (int value = 0; value < 3; ++value) {
@@ -49,6 +50,9 @@ Match X10Mouse(std::string_view input, ConsoleModes::MouseEncoding encoding) {
             return Partial();
         }
         const auto lead = static_cast<unsigned char>(input[at]);
+        if (lead > 0 && lead < 0x20) {
+            return {};  // a value starts at 32 (a terminal sends 0 for one it cannot encode)
+        }
         if (encoding == ConsoleModes::MouseEncoding::Utf8 && lead >= 0xC2 && lead <= 0xDF) {
             if (at + 1 >= input.size()) {
                 return Partial();
