@@ -76,7 +76,9 @@ TEST_F(TerminalReports, AMouseClickReachesAProgramThatAskedForItOnly) {
 TEST_F(TerminalReports, CtrlSpaceReachesAProgramAsAZeroByte) {
     const std::string user = "zavtest43";
     LogOn(user);
-    Type("od -c; echo od-ended");
+    // The keys are sent once the line editor has given the terminal back (the echo ran).
+    Type("echo od-starts; od -c; echo od-ended");
+    ASSERT_TRUE(terminal->WaitForText("\nod-starts\n")) << terminal->Capture();
     terminal->Send("a", true);
     terminal->Send("C-Space");
     terminal->Send("b", true);
