@@ -17,16 +17,20 @@ struct Input {
         TraceLevel(0);
         key.Load(std::string(ZAV_CONFIG_DIR) + "/zav_keys.ini");
         telnet.Load(std::string(ZAV_CONFIG_DIR) + "/zav_telnet.ini");
-        key.m_hWnd = ZConsole().GetWindowHandle();
+        ZConsole console;
+        key.m_hWnd = console.GetWindowHandle();
+        reports.m_hOutput = console.GetOutputHandle();
+        reports.m_hInput = console.GetInputHandle();
     }
     ZTelnet telnet;
+    ClientReports reports;
     ZKey key;
 };
 
 void Run(benchmark::State& state, const std::string& bytes) {
     Input in;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(ConsumeClientInput(in.telnet, in.key, bytes));
+        benchmark::DoNotOptimize(ConsumeClientInput(in.telnet, in.reports, in.key, bytes));
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }

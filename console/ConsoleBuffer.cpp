@@ -59,6 +59,12 @@ bool ConsoleBuffer::SetWindow(const SMALL_RECT& window) {
     return true;
 }
 
+void ConsoleBuffer::EraseScrollback(const ConsoleCell& blank) {
+    for (int y = 0; y < m_window.Top; ++y) {
+        std::fill_n(&m_cells[Index(0, y)], m_size.X, blank);
+    }
+}
+
 bool ConsoleBuffer::Clip(int& top, int& bottom, int& left, int& right) const {
     top = std::max(top, 0);
     left = std::max(left, 0);

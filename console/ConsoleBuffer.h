@@ -37,6 +37,9 @@ class ConsoleBuffer {
     const ConsoleCell& At(int x, int y) const { return m_cells[Index(x, y)]; }
     const ConsoleCell* Row(int y) const { return &m_cells[Index(0, y)]; }
 
+    // Blanks the rows above the window (the scroll-back).
+    void EraseScrollback(const ConsoleCell& blank);
+
     // Window-relative drawing. Rectangles are [top, bottom) x [left, right), clipped to
     // the window.
     void Put(int row, int col, const ConsoleCell& cell);

@@ -154,6 +154,8 @@ void ConsoleEmulator::Reset(std::string title) {
     vterm_state_reset(m_state, 1);
     Prime();
     ResizeTerminal(0);
+    m_modes = ConsoleModes{};
+    m_cursorStyled = false;
     m_title = std::move(title);
     m_changed = true;
 }
@@ -179,38 +181,105 @@ void ConsoleEmulator::Feed(std::string_view bytes) {
     m_partial.assign(bytes.substr(bytes.size() - tail));
     bytes.remove_suffix(tail);
     while (!bytes.empty()) {
-        OutputScanner::Event event = OutputScanner::Event::None;
-        const std::size_t n = m_scanner.Scan(bytes, event);
+        unsigned events = OutputScanner::kNone;
+        const std::size_t n = m_scanner.Scan(bytes, events);
         Input(bytes.substr(0, n));
         bytes.remove_prefix(n);
-        switch (event) {
-            case OutputScanner::Event::Pen: {
-                const OutputScanner::PenChange& change = m_scanner.Pen();
-                if (change.concealed >= 0) {
-                    m_pen.SetConcealed(change.concealed != 0);
-                }
-                if (change.dim >= 0) {
-                    m_pen.SetDim(change.dim != 0);
-                }
-                if (change.overline >= 0) {
-                    m_pen.SetOverline(change.overline != 0);
-                }
-                break;
-            }
-            case OutputScanner::Event::FullReset:
-                m_pen.SetConcealed(false);
-                m_pen.SetDim(false);
-                m_pen.SetOverline(false);
-                break;
-            case OutputScanner::Event::ColumnMode:
-                // The window keeps the client's width; the rest is what a VT100 does:
-                // margins reset, cursor home, screen cleared.
-                Input("\x1b[r\x1b[H\x1b[2J");
-                break;
-            case OutputScanner::Event::None:
-                break;
+        if (events != OutputScanner::kNone) {
+            ApplyScanned(events);
         }
     }
+}
+
+void ConsoleEmulator::ApplyScanned(unsigned events) {
+    using Scanner = OutputScanner;
+    if ((events & Scanner::kConcealOn) != 0) {
+        m_pen.SetConcealed(true);
+    }
+    if ((events & (Scanner::kConcealOff | Scanner::kFullReset)) != 0) {
+        m_pen.SetConcealed(false);
+    }
+    if ((events & Scanner::kPen) != 0) {
+        const Scanner::PenChange& change = m_scanner.Pen();
+        if (change.dim >= 0) {
+            m_pen.SetDim(change.dim != 0);
+        }
+        if (change.overline >= 0) {
+            m_pen.SetOverline(change.overline != 0);
+        }
+    }
+    if ((events & Scanner::kFullReset) != 0) {
+        m_pen.SetDim(false);
+        m_pen.SetOverline(false);
+    }
+    if ((events & Scanner::kColumnMode) != 0) {
+        // The window keeps the client's width; the rest is what a VT100 does: margins
+        // reset, cursor home, screen cleared.
+        Input("\x1b[r\x1b[H\x1b[2J");
+    }
+    if ((events & Scanner::kFullReset) != 0) {
+        FullReset();
+    }
+    if ((events & Scanner::kSoftReset) != 0) {
+        // DECSTR: 0.1.4 takes its '!' for a leader and ignores it (upstream mended that
+        // in 0.3.3); the console makes libvterm's soft reset itself, which there also
+        // ends mouse reporting.
+        vterm_state_reset(m_state, 0);
+        Input("\x1b[?1000l");
+    }
+    if ((events & (Scanner::kSoftReset | Scanner::kCursorStyleDefault)) != 0) {
+        m_cursorStyled = false;
+        m_modes.cursorStyle = 0;
+    }
+    if ((events & Scanner::kCursorStyle) != 0) {
+        m_cursorStyled = true;
+        UpdateCursorStyle();
+    }
+    if ((events & (Scanner::kModes | Scanner::kSoftReset | Scanner::kFullReset)) != 0) {
+        const Scanner::Modes& modes = m_scanner.CurrentModes();
+        m_modes.mouseEncoding = modes.mouseEncoding;
+        m_modes.focusEvents = modes.focusEvents;
+        m_modes.bracketedPaste = modes.bracketedPaste;
+    }
+    if ((events & Scanner::kEraseScrollback) != 0) {
+        // ED 3, which libvterm 0.1.4 ignores: the main screen's rows above its window go,
+        // on whichever screen the program draws.
+        m_main.EraseScrollback(DefaultCell());
+        ++m_modes.scrollbackErased;
+    }
+    if ((events & Scanner::kCharsetsRestored) != 0) {
+        // libvterm restores the cursor but not the character sets saved with it.
+        Input(m_scanner.RestoreBytes());
+    }
+    if ((events & ~(Scanner::kConcealOn | Scanner::kConcealOff | Scanner::kPen)) != 0) {
+        m_changed = true;  // the client has a mode to apply
+    }
+}
+
+// RIS: libvterm resets itself, but neither reports the modes it dropped nor leaves the
+// alternate screen through its callback; the console goes back to the main screen,
+// cleared as libvterm cleared the other.
+void ConsoleEmulator::FullReset() {
+    const std::uint32_t erased = m_modes.scrollbackErased;  // a count, not a mode
+    m_modes = ConsoleModes{};
+    m_modes.scrollbackErased = erased;
+    m_cursorStyled = false;
+    Input("\x1b[?1000l");  // libvterm keeps its mouse reporting through a reset
+    if (m_alt) {
+        SetAltScreen(false);
+        Input("\x1b[2J");
+    }
+}
+
+// DECSCUSR's number for libvterm's shape and blinking, once a program chose a shape.
+void ConsoleEmulator::UpdateCursorStyle() {
+    if (!m_cursorStyled) {
+        return;
+    }
+    const int first = m_cursorShape == VTERM_PROP_CURSORSHAPE_UNDERLINE  ? 3
+                      : m_cursorShape == VTERM_PROP_CURSORSHAPE_BAR_LEFT ? 5
+                                                                         : 1;
+    m_modes.cursorStyle = static_cast<std::uint8_t>(first + (m_cursorBlink ? 0 : 1));
 }
 
 ScrollBound::Window ConsoleEmulator::OutputWindow() const {
@@ -643,14 +712,42 @@ int ConsoleEmulator::OnSetTermProp(VTermProp prop, VTermValue* value, void* user
     auto* self = static_cast<ConsoleEmulator*>(user);
     switch (prop) {
         case VTERM_PROP_TITLE:
+            // The console's title is the session's too (it finds its window by it); the
+            // program's own is kept apart, for the client.
             self->m_title = value->string != nullptr ? value->string : "";
+            self->m_modes.title = self->m_title;
+            break;
+        case VTERM_PROP_ICONNAME:
+            self->m_modes.iconName = value->string != nullptr ? value->string : "";
             break;
         case VTERM_PROP_ALTSCREEN:
             self->SetAltScreen(value->boolean != 0);
             break;
-        default:
+        case VTERM_PROP_MOUSE:
+            self->m_modes.mouse =
+                value->number == VTERM_PROP_MOUSE_CLICK  ? ConsoleModes::Mouse::Click
+                : value->number == VTERM_PROP_MOUSE_DRAG ? ConsoleModes::Mouse::Drag
+                : value->number == VTERM_PROP_MOUSE_MOVE ? ConsoleModes::Mouse::Move
+                                                         : ConsoleModes::Mouse::None;
             break;
+        case VTERM_PROP_CURSORVISIBLE:
+            self->m_modes.cursorVisible = value->boolean != 0;
+            break;
+        // DECSCUSR reports both, blinking first; so do DECSET 12 (blinking alone), DECRC
+        // (the saved ones) and the resets (a blinking block), which set no shape of a
+        // program's: the style follows them only once a program chose one.
+        case VTERM_PROP_CURSORBLINK:
+            self->m_cursorBlink = value->boolean != 0;
+            self->UpdateCursorStyle();
+            break;
+        case VTERM_PROP_CURSORSHAPE:
+            self->m_cursorShape = value->number;
+            self->UpdateCursorStyle();
+            break;
+        default:
+            return 1;
     }
+    self->m_changed = true;
     return 1;
 }
 
@@ -668,10 +765,12 @@ void ConsoleEmulator::OnOutput(const char* bytes, std::size_t length, void* user
         self->m_keyBytes->append(output);
         return;
     }
-    // libvterm answers a secondary device attributes query (CSI > c) as itself, which
-    // programs take for a 256-colour terminal; this console renders 16 colours and
-    // answers as a VT100 does: not at all.
-    if (output.starts_with("\x1b[>") && output.ends_with('c')) {
+    // libvterm answers a secondary device attributes query (CSI > c) as itself, version
+    // 100, which programs take for a terminal of 256 colours and more; this console
+    // renders 16 and answers as a VT100 (type 0, firmware 10, no cartridge).
+    if ((output.starts_with("\x1b[>") || output.starts_with("\x9b>")) && output.ends_with('c')) {
+        self->m_events.Reply(output[0] == '\x1b' ? std::string_view("\x1b[>0;10;0c")
+                                                 : std::string_view("\x9b>0;10;0c"));
         return;
     }
     self->m_events.Reply(output);

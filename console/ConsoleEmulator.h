@@ -120,6 +120,10 @@ class ConsoleEmulator {
     ConsoleCell Blank() const;
     static ConsoleCell DefaultCell();
     void SetAltScreen(bool on);
+    // What the output scanner saw that libvterm leaves out (OutputScanner::Event flags).
+    void ApplyScanned(unsigned events);
+    void FullReset();
+    void UpdateCursorStyle();
 
     static char32_t RichText(const std::uint32_t* chars);
     static int OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user);
@@ -150,6 +154,11 @@ class ConsoleEmulator {
     std::string m_partial;    // an unfinished character or string at the output's end
     std::string m_title;
     ConsoleModes m_modes;
+    // libvterm's cursor shape and blinking as it reported them last, and whether a
+    // program chose a shape (DECSCUSR 1 to 6) that m_modes.cursorStyle then follows.
+    int m_cursorShape = VTERM_PROP_CURSORSHAPE_BLOCK;
+    bool m_cursorBlink = true;
+    bool m_cursorStyled = false;
     std::string* m_keyBytes = nullptr;  // while KeyBytes runs: where the terminal's output goes
     int m_resizeShift = 0;              // see ResizeTerminal
     // The last glyph's window row and column, and the column right after it, while

@@ -94,10 +94,12 @@ bool GetConsoleModes(HANDLE output, ConsoleModes* modes) {
 }
 
 bool PassConsoleInput(HANDLE input, std::string_view bytes) {
-    (void)input;
-    (void)bytes;
-    SetLastError(ENOSYS);  // not yet: the input side passes reports through next
-    return false;
+    ConsoleHost* host = ConsoleHost::ForHandle(input, false);
+    if (host == nullptr) {
+        return false;
+    }
+    host->PassInput(bytes);
+    return true;
 }
 
 bool ReadConsoleRichRow(HANDLE output, SHORT row, SHORT left, RichCell* cells, SHORT count) {

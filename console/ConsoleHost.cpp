@@ -389,6 +389,11 @@ bool ConsoleHost::PostKeyMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/)
     return true;
 }
 
+void ConsoleHost::PassInput(std::string_view bytes) {
+    const auto lock = Lock();
+    m_pty.QueueInput(bytes);
+}
+
 bool ConsoleHost::InterruptForeground() {
     return m_pty.InterruptForeground();
 }

@@ -116,6 +116,9 @@ class ConsoleHost : public ConsoleTerminal, ConsolePty::Sink, ConsoleEmulator::E
     // One read of the console's input; in line mode a line ends in CR, as on Windows.
     bool ReadInput(char* buffer, DWORD size, DWORD& read);
     bool PostKeyMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // Bytes for the programs' input as they are (the client's reports), in order with
+    // the keys.
+    void PassInput(std::string_view bytes);
     // SIGINT to the console's foreground process group.
     bool InterruptForeground();
 

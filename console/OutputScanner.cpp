@@ -10,6 +10,8 @@ constexpr char kEsc = 0x1B;
 constexpr char kBel = 0x07;
 constexpr char kCan = 0x18;
 constexpr char kSub = 0x1A;
+constexpr char kSo = 0x0E;  // shift out: G1 into GL
+constexpr char kSi = 0x0F;  // shift in: G0 into GL
 
 // The numbers of a parameter list; a parameter with sub-parameters (38:5:8) is -1, so
 // it never reads as a plain code.
@@ -37,25 +39,132 @@ std::vector<int> Numbers(std::string_view list) {
     return numbers;
 }
 
+// Where the next byte that needs a look is: an ESC, or a shift (which acts anywhere).
+std::size_t NextSpecial(std::string_view bytes, std::size_t from) {
+    std::size_t end = bytes.size();
+    for (const char c : {kEsc, kSo, kSi}) {
+        const void* found = std::memchr(bytes.data() + from, c, end - from);
+        if (found != nullptr) {
+            end = static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
+        }
+    }
+    return end;
+}
+
+// The sets libvterm 0.1.4 can designate; it ignores any other.
+bool KnownCharset(char final) {
+    return final == '0' || final == 'A' || final == 'B';
+}
+
 }  // namespace
 
-OutputScanner::Event OutputScanner::Finish(char final) {
-    if (m_overflow || m_intermediate) {
-        return Event::None;
+std::string OutputScanner::RestoreBytes() const {
+    // Only what changed since the save: a set never designated stays libvterm's default.
+    std::string bytes;
+    for (std::size_t set = 0; set < m_charsets.designated.size(); ++set) {
+        if (m_charsets.designated[set] != m_beforeRestore.designated[set]) {
+            bytes += {kEsc, static_cast<char>('(' + set), m_charsets.designated[set]};
+        }
+    }
+    if (m_charsets.shift == m_beforeRestore.shift) {
+        return bytes;
+    }
+    switch (m_charsets.shift) {
+        case 0:
+            bytes += kSi;
+            break;
+        case 1:
+            bytes += kSo;
+            break;
+        default:
+            bytes += {kEsc, m_charsets.shift == 2 ? 'n' : 'o'};
+            break;
+    }
+    return bytes;
+}
+
+void OutputScanner::Restore() {
+    m_beforeRestore = m_charsets;
+    m_charsets = m_saved;
+}
+
+unsigned OutputScanner::DecMode(int mode, bool set) {
+    using Encoding = ConsoleModes::MouseEncoding;
+    switch (mode) {
+        case 3:
+            return kColumnMode;
+        case 1004:
+            m_modes.focusEvents = set;
+            return kModes;
+        // As libvterm: setting one encoding replaces the others, resetting any goes back
+        // to the default one.
+        case 1005:
+            m_modes.mouseEncoding = set ? Encoding::Utf8 : Encoding::Default;
+            return kModes;
+        case 1006:
+            m_modes.mouseEncoding = set ? Encoding::Sgr : Encoding::Default;
+            return kModes;
+        case 1015:
+            m_modes.mouseEncoding = set ? Encoding::Urxvt : Encoding::Default;
+            return kModes;
+        case 2004:
+            m_modes.bracketedPaste = set;
+            return kModes;
+        // The cursor saved and restored around the alternate screen, as DECSC and DECRC.
+        case 1048:
+        case 1049:
+            if (set) {
+                m_saved = m_charsets;
+                return kNone;
+            }
+            Restore();
+            return kCharsetsRestored;
+        default:
+            return kNone;
+    }
+}
+
+unsigned OutputScanner::Finish(char final) {
+    if (m_overflow) {
+        return kNone;
     }
     const std::vector<int> numbers = Numbers(m_parameters);
+    if (m_intermediate != 0) {
+        if (m_leader != 0) {
+            return kNone;
+        }
+        if (m_intermediate == ' ' && final == 'q') {  // DECSCUSR
+            // libvterm takes 0 for 1, a blinking block; 0 is also the usual way to give
+            // the shape back to the terminal's own setting, and that is what it means here.
+            const int style = numbers[0];
+            return style == 0 ? kCursorStyleDefault
+                              : (style >= 1 && style <= 6 ? kCursorStyle : kNone);
+        }
+        if (m_intermediate == '!' && final == 'p') {  // DECSTR, as libvterm's soft reset
+            m_modes.focusEvents = false;
+            m_modes.bracketedPaste = false;
+            m_charsets = Charsets{};
+            m_saved = Charsets{};
+            return kSoftReset;
+        }
+        return kNone;
+    }
     if (final == 'm' && m_leader == 0) {
+        unsigned event = kNone;
         PenChange change;
         for (std::size_t i = 0; i < numbers.size(); ++i) {
             const int code = numbers[i];
             if (code == 0) {
-                change = PenChange{0, 0, 0};
-            } else if (code == 8 || code == 28) {
-                change.concealed = code == 8 ? 1 : 0;
+                change = PenChange{0, 0};
             } else if (code == 2 || code == 22) {
                 change.dim = code == 2 ? 1 : 0;
             } else if (code == 53 || code == 55) {
                 change.overline = code == 53 ? 1 : 0;
+            }
+            if (code == 0 || code == 28) {
+                event = kConcealOff;
+            } else if (code == 8) {
+                event = kConcealOn;
             } else if ((code == 38 || code == 48 || code == 58) && i + 1 < numbers.size()) {
                 // An extended colour's own numbers are no codes: 5;N or 2;R;G;B.
                 if (numbers[i + 1] == 5) {
@@ -65,54 +174,91 @@ OutputScanner::Event OutputScanner::Finish(char final) {
                 }
             }
         }
-        if (change.concealed < 0 && change.dim < 0 && change.overline < 0) {
-            return Event::None;
+        if (change.dim >= 0 || change.overline >= 0) {
+            m_pen = change;
+            event |= kPen;
         }
-        m_pen = change;
-        return Event::Pen;
+        return event;
     }
+    if (final == 'J' && m_leader == 0 && numbers[0] == 3) {
+        return kEraseScrollback;
+    }
+    unsigned events = kNone;
     if ((final == 'h' || final == 'l') && m_leader == '?') {
         for (const int mode : numbers) {
-            if (mode == 3) {
-                return Event::ColumnMode;
-            }
+            events |= DecMode(mode, final == 'h');
         }
     }
-    return Event::None;
+    return events;
 }
 
-std::size_t OutputScanner::Scan(std::string_view bytes, Event& event) {
-    event = Event::None;
+std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events) {
+    events = kNone;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (m_state == State::Ground) {
-            // Text between sequences needs no look: on to the next ESC.
-            const void* esc = std::memchr(bytes.data() + i, kEsc, bytes.size() - i);
-            if (esc == nullptr) {
+            // Text between sequences needs no look: on to the next ESC or shift.
+            i = NextSpecial(bytes, i);
+            if (i == bytes.size()) {
                 return bytes.size();
             }
-            i = static_cast<std::size_t>(static_cast<const char*>(esc) - bytes.data());
         }
         const char c = bytes[i];
+        // The shifts act wherever they come, in the middle of a sequence too.
+        if (c == kSo || c == kSi) {
+            m_charsets.shift = c == kSo ? 1 : 0;
+            continue;
+        }
         switch (m_state) {
             case State::Ground:
-                if (c == kEsc) {
-                    m_state = State::Escape;
-                }
+                m_state = State::Escape;  // c is ESC
                 break;
             case State::Escape:
                 if (c == '[') {
                     m_state = State::Csi;
                     m_leader = 0;
-                    m_intermediate = false;
+                    m_intermediate = 0;
                     m_overflow = false;
                     m_parameters.clear();
                 } else if (c == ']' || c == 'P' || c == '_' || c == '^' || c == 'X') {
                     m_state = State::String;
+                } else if (c == '(' || c == ')' || c == '*' || c == '+') {
+                    m_state = State::Designate;
+                    m_designating = c - '(';
+                    m_intermediate = 0;
+                } else if (c >= 0x20 && c <= 0x2F) {
+                    m_state = State::Designate;  // another intermediate: nothing to designate
+                    m_designating = -1;
                 } else if (c == 'c') {
-                    m_state = State::Ground;
-                    event = Event::FullReset;
+                    Reset();
+                    events = kFullReset;
                     return i + 1;
-                } else if (c != kEsc) {
+                } else if (c == '7') {
+                    m_saved = m_charsets;
+                    m_state = State::Ground;
+                } else if (c == '8') {
+                    Restore();
+                    m_state = State::Ground;
+                    events = kCharsetsRestored;
+                    return i + 1;
+                } else if (c == 'n' || c == 'o') {
+                    m_charsets.shift = c == 'n' ? 2 : 3;
+                    m_state = State::Ground;
+                } else if (c == kCan || c == kSub || (c >= 0x30 && c < 0x7F)) {
+                    m_state = State::Ground;
+                }
+                // Another control byte acts in the middle and leaves the sequence going.
+                break;
+            case State::Designate:
+                if (c == kEsc) {
+                    m_state = State::Escape;
+                } else if (c == kCan || c == kSub) {
+                    m_state = State::Ground;
+                } else if (c >= 0x20 && c <= 0x2F) {
+                    m_designating = -1;  // ESC ( with more intermediates: ignored
+                } else if (c >= 0x30 && c <= 0x7E) {
+                    if (m_designating >= 0 && KnownCharset(c)) {
+                        m_charsets.designated[static_cast<std::size_t>(m_designating)] = c;
+                    }
                     m_state = State::Ground;
                 }
                 break;
@@ -122,7 +268,7 @@ std::size_t OutputScanner::Scan(std::string_view bytes, Event& event) {
                 } else if (c == kCan || c == kSub) {
                     m_state = State::Ground;
                 } else if (c >= '<' && c <= '?' && m_parameters.empty() && m_leader == 0 &&
-                           !m_intermediate) {
+                           m_intermediate == 0) {
                     m_leader = c;
                 } else if ((c >= '0' && c <= '9') || c == ';' || c == ':') {
                     if (m_parameters.size() < kMaxParameters) {
@@ -131,11 +277,11 @@ std::size_t OutputScanner::Scan(std::string_view bytes, Event& event) {
                         m_overflow = true;
                     }
                 } else if (c >= 0x20 && c <= 0x2F) {
-                    m_intermediate = true;
+                    m_intermediate = m_intermediate == 0 ? c : '\x7f';
                 } else if (c >= 0x40 && c <= 0x7E) {
                     m_state = State::Ground;
-                    event = Finish(c);
-                    if (event != Event::None) {
+                    events = Finish(c);
+                    if (events != kNone) {
                         return i + 1;
                     }
                 }

@@ -1,48 +1,89 @@
 // Watches the program's output for what the terminal emulator leaves out: hidden text,
-// dim and overline (SGR 8/28, 2/22, 53/55, and every SGR reset) and the 80/132 column
-// switch (DECCOLM), which
-// clears the screen on a VT100. The caller feeds the emulator up to each such sequence's
-// end and then applies what it meant. The state carries across calls, so sequences may
-// be split between reads.
+// dim and overline (SGR 8/28, 2/22, 53/55, and every SGR reset), the 80/132 column switch
+// (DECCOLM), which clears the screen on a VT100, the modes libvterm 0.1.4 keeps to itself or
+// ignores (the mouse encodings 1005, 1006 and 1015, focus reports 1004, bracketed paste 2004), the
+// cursor shape's reset (DECSCUSR 0), the resets (RIS, DECSTR), the erasing of the scroll-back (ED
+// 3), and the character sets designated and shifted in, which libvterm does not save with the
+// cursor. The caller feeds the emulator up to each such sequence's end and then applies what it
+// meant. The state carries across calls, so sequences may be split between reads.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "console/ConsoleModes.h"
+
 class OutputScanner {
   public:
-    enum class Event {
-        None,
-        Pen,         // an SGR changed what Pen() tells
-        ColumnMode,  // DECCOLM set or reset
-        FullReset,   // RIS
+    // What a sequence meant, as flags: one sequence may mean several (CSI ? 3 ; 2004 h).
+    enum Event : unsigned {
+        kNone = 0,
+        kConcealOn = 1U << 0,           // SGR turned hidden text on
+        kConcealOff = 1U << 1,          // SGR turned it off, or reset every attribute
+        kColumnMode = 1U << 2,          // DECCOLM set or reset
+        kFullReset = 1U << 3,           // RIS
+        kSoftReset = 1U << 4,           // DECSTR
+        kModes = 1U << 5,               // a mode of Modes() was set or reset
+        kCursorStyle = 1U << 6,         // DECSCUSR 1 to 6
+        kCursorStyleDefault = 1U << 7,  // DECSCUSR 0 (or without parameter): the terminal's own
+        kEraseScrollback = 1U << 8,     // ED 3
+        kCharsetsRestored = 1U << 9,    // DECRC (ESC 8, DECRST 1048 or 1049): see Charsets
+        kPen = 1U << 10,                // an SGR set dim or overline: see Pen
     };
-
-    // The length of bytes up to and including the end of the first sequence that is an
-    // event (event says which), or bytes.size() with Event::None.
-    std::size_t Scan(std::string_view bytes, Event& event);
-    void Reset() { *this = OutputScanner(); }
-
-    // What the last Pen event's SGR left: each attribute on, off, or untouched (-1).
+    // What the last kPen's SGR left: each attribute on (1), off (0), or untouched (-1).
     struct PenChange {
-        int concealed = -1;
         int dim = -1;
         int overline = -1;
     };
     const PenChange& Pen() const { return m_pen; }
 
+    // The modes it follows that libvterm does not report.
+    struct Modes {
+        ConsoleModes::MouseEncoding mouseEncoding = ConsoleModes::MouseEncoding::Default;
+        bool focusEvents = false;
+        bool bracketedPaste = false;
+    };
+    // The character sets G0 to G3 as designated (the final byte of ESC ( ) * +, one of the
+    // sets libvterm knows: '0' DEC special graphics, 'A' UK, 'B' ASCII) and the set
+    // shifted into GL (SI 0, SO 1, LS2 2, LS3 3).
+    struct Charsets {
+        std::array<char, 4> designated{'B', 'B', 'B', 'B'};
+        std::uint8_t shift = 0;
+        bool operator==(const Charsets&) const = default;
+    };
+
+    // The length of bytes up to and including the end of the first sequence that is an
+    // event (events says what it meant), or bytes.size() with kNone.
+    std::size_t Scan(std::string_view bytes, unsigned& events);
+    void Reset() { *this = OutputScanner(); }
+
+    const Modes& CurrentModes() const { return m_modes; }
+    const Charsets& CurrentCharsets() const { return m_charsets; }
+    // After kCharsetsRestored: the bytes that give libvterm back the character sets
+    // saved with the cursor (it restores the cursor alone).
+    std::string RestoreBytes() const;
+
   private:
     // A longer parameter list is no sequence worth watching (and is never kept whole).
     static constexpr std::size_t kMaxParameters = 128;
 
-    enum class State { Ground, Escape, Csi, String, StringEscape };
-    Event Finish(char final);
+    enum class State { Ground, Escape, Designate, Csi, String, StringEscape };
+    unsigned Finish(char final);
+    unsigned DecMode(int mode, bool set);
+    void Restore();
 
     State m_state = State::Ground;
-    char m_leader = 0;  // '?', '>', '<' or '=' before the parameters
-    bool m_intermediate = false;
+    char m_leader = 0;        // '?', '>', '<' or '=' before the parameters
+    char m_intermediate = 0;  // the one intermediate byte; '\x7f' for more than one
     bool m_overflow = false;
+    int m_designating = 0;  // ESC ( ) * +: the set being designated
     std::string m_parameters;
     PenChange m_pen;
+    Modes m_modes;
+    Charsets m_charsets;
+    Charsets m_saved;          // with the cursor (DECSC)
+    Charsets m_beforeRestore;  // those in force before the last restore
 };

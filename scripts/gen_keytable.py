@@ -117,12 +117,11 @@ def entries():
     key(b"\t", "Tab")
     key(bytes([ESC]), "Escape")
 
-    # The other control characters, Ctrl+A to Ctrl+_ (NUL never arrives: the channel cuts
-    # the client's data at a zero byte).
-    for c in list(range(0x01, 0x20)):
+    # The other control characters, Ctrl+@ (NUL, also Ctrl+Space) to Ctrl+_.
+    for c in list(range(0x00, 0x20)):
         if c in (0x08, 0x09, 0x0D, ESC):
             continue
-        chars(bytes([c]), chr(c), f"Ctrl+{chr(c + 0x40)}")
+        chars(bytes([c]), chr(c), "Ctrl+@ (Ctrl+Space)" if c == 0 else f"Ctrl+{chr(c + 0x40)}")
 
     # Printable ASCII and the Latin-1 supplement (as UTF-8).
     for c in range(0x20, 0x7F):
@@ -141,7 +140,7 @@ def entries():
     key(b"\x1b\x08", "Backspace", "Alt+Backspace (Ctrl+H)", alt=True)
     key(b"\x1b\r", "Enter", alt=True)
     key(b"\x1b\t", "Tab", alt=True)
-    for c in range(0x01, 0x20):
+    for c in range(0x00, 0x20):
         if c in (0x08, 0x09, 0x0D, ESC):
             continue
         out.append((bytes([ESC, c]), char_messages(chr(c), alt=True), f"Alt+Ctrl+{chr(c + 0x40)}"))

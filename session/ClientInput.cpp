@@ -11,11 +11,13 @@ constexpr std::size_t kLongestTelnetSequence = 9;
 
 }  // namespace
 
-std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string input) {
-    return ConsumeClientInput(telnet, key, input, input.size());
+std::string ConsumeClientInput(ZTelnet& telnet, ClientReports& reports, ZKey& key,
+                               std::string input) {
+    return ConsumeClientInput(telnet, reports, key, input, input.size());
 }
 
-std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, std::size_t limit) {
+std::string ConsumeClientInput(ZTelnet& telnet, ClientReports& reports, ZKey& key,
+                               std::string& input, std::size_t limit) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::Consume( ", TracedInput{input}, " )");
     std::string reply;
@@ -23,7 +25,7 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, s
     // them knows, which is all their decisions depend on; what they took leaves the input
     // in one step at the end, so a long paste costs time in proportion to its length.
     std::size_t window = kLongestTelnetSequence;
-    window = std::max(window, key.LongestInput());
+    window = std::max({window, key.LongestInput(), ClientReports::kLongestReport});
     for (const ZTelnetPair& pair : telnet.m_pairs) {
         window = std::max(window, pair.client.size());
     }
@@ -43,12 +45,15 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, s
             continue;
         }
         bool partial = false;
-        if (key.Consume(part) || key.ConsumeCharacter(part, partial)) {
+        if (reports.Consume(part, partial) || (!partial && key.Consume(part)) ||
+            (!partial && key.ConsumeCharacter(part, partial))) {
             at += offered - part.size();
             continue;
         }
         if (partial) {
-            break;  // the input ends inside a character: the rest comes with the next data
+            // The input ends inside a report or a character: the rest comes with the next
+            // data. (A lone ESC is no report: it is the Escape key at once.)
+            break;
         }
         ++at;
     }
@@ -62,8 +67,8 @@ std::string ConsumeClientInput(ZTelnet& telnet, ZKey& key, std::string& input, s
     return reply;
 }
 
-bool ClientInputReady(const std::string& input) {
-    return input.size() > ZKey::PartialCharacter(input);
+bool ClientInputReady(const ClientReports& reports, const std::string& input) {
+    return input.size() > std::max(ZKey::PartialCharacter(input), reports.Pending(input));
 }
 
 bool ConsoleHidesInput(ZConsole& console) {

@@ -148,6 +148,8 @@ ZBrisel::ZBrisel() {
     m_console.SetBuffSize(COORD{width, static_cast<SHORT>(m_config.buff_height)});
     m_state = Starting;
 
+    m_reports.m_hOutput = m_console.GetOutputHandle();
+    m_reports.m_hInput = m_console.GetInputHandle();
     const HWND window = m_console.GetWindowHandle();
     if (window != nullptr) {
         m_key.m_hWnd = window;
@@ -204,10 +206,6 @@ BOOL ZBrisel::event_handler(DWORD type) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::event_handler( ", type, " )");
     return TRUE;
-}
-
-std::string ZBrisel::Consume(std::string input) {
-    return ConsumeClientInput(m_telnet, m_key, std::move(input));
 }
 
 std::string ZBrisel::Export() {
@@ -337,7 +335,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     // what the client types may be a password: it waits likewise while the console would
     // show it (the log-on turns echo off before its prompt and says so).
     const bool full = InputHeld() || (m_console.GetAttention() & kConsoleInputFull) != 0;
-    const bool ready = ClientInputReady(m_input);
+    const bool ready = ClientInputReady(m_reports, m_input);
     const bool take = !full && !ready;
     const DWORD wait = !ready || full ? m_mirror.Wait(m_clock(), NextDeadline(loop, m_clock())) : 0;
     std::vector<HANDLE> handles;
@@ -368,7 +366,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         return EndReason{"disconnected", "no connection to client7", EndReason::Nothing};
     }
     // A slice at a time, so that a long paste never keeps the loop from its checks.
-    if (ClientInputReady(m_input) && !InputHeld() &&
+    if (ClientInputReady(m_reports, m_input) && !InputHeld() &&
         (m_console.GetAttention() & kConsoleInputFull) == 0) {
         // What the program writes in answer is a burst of its own, held for the client's
         // scroll-back from its first line: after a burst that used up the last one, the
@@ -378,7 +376,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
                 return EndReason{"disconnected", "no connection to client6", EndReason::Nothing};
             }
         }
-        if (!m_ssh.Push(ConsumeClientInput(m_telnet, m_key, m_input, kInputSlice))) {
+        if (!m_ssh.Push(ConsumeClientInput(m_telnet, m_reports, m_key, m_input, kInputSlice))) {
             return EndReason{"disconnected", "no connection to client5", EndReason::Nothing};
         }
         loop.idleStart = m_clock();
@@ -511,7 +509,10 @@ int ZBrisel::Run() {
         // Whatever the console shows already is news to the client, exported at once.
         m_mirror.Start(loop.idleStart, m_config.refresh_delay);
         TraceLevel(0);
-        Consume(std::string(1, '\0'));
+        // Scripted pairs with no client bytes are used up at the start, unanswered.
+        for (ZTelnetPair& pair : m_telnet.m_pairs) {
+            pair.used = pair.used || pair.client.empty();
+        }
 
         std::optional<EndReason> reason;
         for (;;) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "infra/ZTraceScope.h"
+#include "input/ClientReports.h"
 #include "input/ZKey.h"
 #include "monitor/MonitorPolicy.h"
 #include "platform/ZConsole.h"
@@ -50,7 +51,6 @@ class ZBrisel {
     void ShutDownChannel() { m_ssh.ShutDown(); }
 
   private:
-    std::string Consume(std::string input);
     std::string Export();
 
     static BOOL event_handler(DWORD type);
@@ -125,6 +125,7 @@ class ZBrisel {
     // Written by the login thread and read by the main loop, hence atomic.
     std::atomic<std::int32_t> m_state{Starting};
     ZConsole m_console;
+    ClientReports m_reports;
     ZKey m_key;
     ZTelnet m_telnet;
     ZScreenExport m_export{m_telnet};

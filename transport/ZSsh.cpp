@@ -185,8 +185,8 @@ bool ZSsh::Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles
             }
         }
     }
-    // Whatever followed a zero byte in the same read is dropped.
-    text = received.substr(0, received.find('\0'));
+    // Zero bytes are data like any other (Ctrl+Space).
+    text = std::move(received);
     trace.Trace("len = ", text.size());
     return true;
 }

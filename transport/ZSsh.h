@@ -28,7 +28,7 @@ class ZSsh {
     bool Push(std::string text);
     // Sends the client an SSH keep-alive; false when the connection is gone.
     bool KeepAlive();
-    // What the client sent (up to its first zero byte), possibly nothing; false when the
+    // What the client sent, possibly nothing; false when the
     // connection is gone. Waits at most 100 ms for it.
     bool Pop(std::string& text);
     // As Pop, waiting at most wait ms (INFINITE: no limit) for client data or for one of

@@ -102,16 +102,16 @@ TEST_F(ConsoleTest, ColumnModeSwitchClearsTheScreen) {
     EXPECT_EQ(info.srWindow.Right - info.srWindow.Left, 79) << "the width stays the client's";
 }
 
-TEST_F(ConsoleTest, QueriesAreAnsweredAsAVt100WithoutSecondaryAttributes) {
-    // Secondary attributes (CSI > c) get no answer, so the primary one comes first.
+TEST_F(ConsoleTest, QueriesAreAnsweredAsAVt100) {
+    // Secondary attributes (CSI > c), then the primary ones (CSI c), to the program.
     test::TempDir dir;
     const pid_t pid =
-        test::SpawnOnConsole("stty raw -echo; printf '\\033[>c\\033[c'; dd bs=1 count=7 of=" +
+        test::SpawnOnConsole("stty raw -echo; printf '\\033[>c\\033[c'; dd bs=1 count=17 of=" +
                              test::Quote(dir / "answer") + " 2>/dev/null");
     int status = -1;
     ASSERT_TRUE(test::WaitExit(pid, 20, &status));
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(test::ReadFile(dir / "answer"), "\x1b[?1;2c");
+    EXPECT_EQ(test::ReadFile(dir / "answer"), "\x1b[>0;10;0c\x1b[?1;2c");
 }
 
 TEST_F(ConsoleTest, ErasingAddressingAndTabs) {

@@ -29,6 +29,7 @@ TEST(KeyEncoder, KeysFollowTheProgramsModesAndCharactersBecomeUtf8) {
     EXPECT_EQ(keys.Encode(WM_KEYDOWN, 'Q'), "q");
     EXPECT_EQ(keys.Encode(WM_SYSCHAR, u'x'), "\x1bx");
     EXPECT_EQ(keys.Encode(WM_CHAR, 0xE9), "\xc3\xa9");
+    EXPECT_EQ(keys.Encode(WM_CHAR, 0), std::string(1, '\0')) << "Ctrl+Space";
     // A character beyond the BMP comes as two messages.
     EXPECT_EQ(keys.Encode(WM_CHAR, 0xD83D), "");
     EXPECT_EQ(keys.Encode(WM_CHAR, 0xDE00), "\xf0\x9f\x98\x80");

@@ -14,6 +14,7 @@ namespace {
 
 struct Prototype {
     ZTelnet telnet;
+    ClientReports reports;
     ZKey key;
     std::size_t serverBytes = 0;  // every pair's answer together
 };
@@ -51,7 +52,7 @@ void CheckParsers(Prototype& p, const std::string& original) {
         Check(input == original && reply.empty() && unused() == before);
     }
     const auto check = [&](bool taken) { Check(taken ? shrank(input) : input == original); };
-    for (int parser = 0; parser < 6; ++parser) {
+    for (int parser = 0; parser < 7; ++parser) {
         input = original;
         reply.clear();
         switch (parser) {
@@ -72,6 +73,28 @@ void CheckParsers(Prototype& p, const std::string& original) {
             case 4:
                 check(key.Consume(input));
                 break;
+            case 5: {
+                // A report waits for its end only when the input ends inside it, from
+                // ESC [ on; the recognizer agrees with itself on every cut.
+                bool partial = false;
+                check(p.reports.Consume(input, partial));
+                Check(!partial || p.reports.Pending(original) == original.size());
+                Check(!partial || original.size() >= 2);
+                for (const auto encoding :
+                     {ConsoleModes::MouseEncoding::Default, ConsoleModes::MouseEncoding::Utf8}) {
+                    const ClientReports::Match match = ClientReports::Recognize(original, encoding);
+                    Check(match.length <= original.size() &&
+                          match.length <= ClientReports::kLongestReport);
+                    if (match.state == ClientReports::Match::State::Report) {
+                        for (std::size_t cut = 2; cut < match.length; ++cut) {
+                            Check(
+                                ClientReports::Recognize(original.substr(0, cut), encoding).state ==
+                                ClientReports::Match::State::Partial);
+                        }
+                    }
+                }
+                break;
+            }
             default: {
                 // An unfinished character is one the input ends in, from its first byte.
                 bool partial = false;
@@ -93,7 +116,14 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     static Prototype prototype;
     const std::string config = ZAV_CONFIG_DIR;
     prototype.key.Load(config + "/zav_keys.ini");
-    prototype.key.m_hWnd = ZConsole().GetWindowHandle();
+    ZConsole console;
+    prototype.key.m_hWnd = console.GetWindowHandle();
+    prototype.reports.m_hOutput = console.GetOutputHandle();
+    prototype.reports.m_hInput = console.GetInputHandle();
+    // The programs asked for every report, so that they are passed, not dropped.
+    const std::string modes = "\x1b[?1003;1004;1005;2004h";
+    WriteConsoleA(console.GetOutputHandle(), modes.data(), static_cast<DWORD>(modes.size()),
+                  nullptr, nullptr);
     prototype.telnet.Load(config + "/zav_telnet.ini");
     prototype.telnet.m_ctrlCEnabled = true;
     prototype.telnet.m_pairs = {{"\x1b[c", "\x1b[?1;2c", false},
@@ -112,13 +142,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckParsers(*g_prototype, input);
 
     ZTelnet telnet = g_prototype->telnet;
-    const std::string reply = ConsumeClientInput(telnet, g_prototype->key, input);
+    const std::string reply =
+        ConsumeClientInput(telnet, g_prototype->reports, g_prototype->key, input);
     // Refusals answer three bytes with three; pairs answer once each.
     Check(reply.size() <= size + g_prototype->serverBytes);
-    // All is taken but an unfinished character at the end, kept for the next data.
+    // All is taken but an unfinished character or report at the end, kept for the next
+    // data.
     telnet = g_prototype->telnet;
     std::string rest = input;
-    ConsumeClientInput(telnet, g_prototype->key, rest, rest.size());
-    Check(!ClientInputReady(rest) && rest.size() <= 3);
+    ConsumeClientInput(telnet, g_prototype->reports, g_prototype->key, rest, rest.size());
+    Check(!ClientInputReady(g_prototype->reports, rest) &&
+          rest.size() < ClientReports::kLongestReport);
     return 0;
 }

@@ -25,11 +25,16 @@ struct Input {
         key.Load(kConfig + "/zav_keys.ini");
         telnet.Load(kConfig + "/zav_telnet.ini");
         key.m_hWnd = console.GetWindowHandle();
+        reports.m_hOutput = console.GetOutputHandle();
+        reports.m_hInput = console.GetInputHandle();
     }
-    std::string Consume(std::string bytes) { return ConsumeClientInput(telnet, key, bytes); }
+    std::string Consume(std::string bytes) {
+        return ConsumeClientInput(telnet, reports, key, bytes);
+    }
 
     ZConsole console;
     ZTelnet telnet;
+    ClientReports reports;
     ZKey key;
 };
 
@@ -81,20 +86,48 @@ TEST_F(ClientInput, EveryUtf8CharacterReachesTheProgramAndInvalidBytesAreDropped
     // A character split between two reads is awaited, not dropped.
     const std::string emoji = "\U0001F601";
     input += emoji.substr(0, 2);
-    ConsumeClientInput(in.telnet, in.key, input, input.size());
+    ConsumeClientInput(in.telnet, in.reports, in.key, input, input.size());
     EXPECT_EQ(input, emoji.substr(0, 2));
-    EXPECT_FALSE(ClientInputReady(input));
+    EXPECT_FALSE(ClientInputReady(in.reports, input));
     input += emoji.substr(2);
-    EXPECT_TRUE(ClientInputReady(input));
-    ConsumeClientInput(in.telnet, in.key, input, input.size());
+    EXPECT_TRUE(ClientInputReady(in.reports, input));
+    ConsumeClientInput(in.telnet, in.reports, in.key, input, input.size());
     EXPECT_EQ(input, "");
     const std::string expected = text + "xyz" + emoji;
     EXPECT_EQ(probe.Received(expected.size()), expected);
 }
 
-TEST_F(ClientInput, ANulByteAloneIsDroppedWithoutAnswer) {
+// The terminal's reports pass to the program unchanged, in order with the keys around
+// them, once it asked for them; before that they are dropped, and what was pasted
+// between two markers is typed all the same.
+TEST_F(ClientInput, ReportsReachTheProgramOnlyWhenItAskedForThem) {
+    test::KeyProbe probe;
+    ASSERT_TRUE(probe.Ready());
     Input in;
-    EXPECT_EQ(in.Consume(std::string(1, '\0')), "");
+    const std::string reports =
+        "a\x1b[<0;5;3Mb\x1b[I\x1b[200~x\x1b[201~c\x1b[O\x1b[M \xff\x80"
+        "\x1b[32;10;5M";
+    EXPECT_EQ(in.Consume(reports), "");
+    in.Consume("|");
+    std::string expected = "abxc|";
+    ASSERT_EQ(probe.Received(expected.size()), expected);
+
+    test::Console().ApplyOutput("\x1b[?1000;1006;1004;2004h");  // as the program would
+    in.Consume(reports);
+    expected += reports;
+    ASSERT_EQ(probe.Received(expected.size()), expected);
+
+    // A report cut at the end of the data waits for its rest; a lone ESC does not.
+    std::string input = "d\x1b[<0;1";
+    ConsumeClientInput(in.telnet, in.reports, in.key, input, input.size());
+    EXPECT_EQ(input, "\x1b[<0;1");
+    EXPECT_FALSE(ClientInputReady(in.reports, input));
+    input += ";2m\x1b";
+    EXPECT_TRUE(ClientInputReady(in.reports, input));
+    ConsumeClientInput(in.telnet, in.reports, in.key, input, input.size());
+    EXPECT_EQ(input, "");
+    expected += "d\x1b[<0;1;2m\x1b";
+    EXPECT_EQ(probe.Received(expected.size()), expected);
 }
 
 TEST_F(ClientInput, HiddenInputNeverReachesTheTrace) {
@@ -177,7 +210,7 @@ std::vector<KeyCase> XtermCases() {
     for (int c = 0x20; c < 0x7F; ++c) {
         same(std::string(1, static_cast<char>(c)));
     }
-    for (int c = 0x01; c < 0x20; ++c) {
+    for (int c = 0x00; c < 0x20; ++c) {  // NUL is Ctrl+Space
         if (c != 0x08) {
             same(std::string(1, static_cast<char>(c)));
         }
@@ -194,6 +227,7 @@ std::vector<KeyCase> XtermCases() {
         }
     }
     same("\x1b\x7f");
+    same("\x1b\0"s);  // Alt+Ctrl+Space
     same("\x1b\r");
     same("\x1b\t");
     cases.push_back({"\x1b\x08", "\x1b\x7f", "\x1b\x7f"});

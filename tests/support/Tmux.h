@@ -38,6 +38,16 @@ class Tmux {
     void Send(const std::string& keys, bool literal = false) {
         Run(Command(std::string("send-keys ") + (literal ? "-l " : "") + Quote(keys)));
     }
+    // Bytes as they are (a terminal's own reports), delivered together.
+    void SendBytes(const std::string& bytes) {
+        std::string arguments = "send-keys -H";
+        for (const char c : bytes) {
+            const char* digits = "0123456789abcdef";
+            const auto byte = static_cast<unsigned char>(c);
+            arguments += {' ', digits[byte >> 4], digits[byte & 0xF]};
+        }
+        Run(Command(arguments));
+    }
     // Several keys in tmux's notation, delivered together.
     void SendTogether(std::initializer_list<const char*> keys) {
         std::string arguments = "send-keys";
