@@ -173,8 +173,8 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     ::setenv("ZAV_USER", m_user.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): one thread
     // The client's terminal type as the worker read it: a plain name, decoded as such;
     // the shell gets it only where the machine has its entry.
-    ::setenv(kClientTerminalVariable, request.terminalType.c_str(),
-             1);  // NOLINT(concurrency-mt-unsafe)
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread
+    ::setenv(kClientTerminalVariable, request.terminalType.c_str(), 1);
     ConsoleAttachment attachment;
     attachment.slave = m_terminal.Get();
     attachment.mode = request.modes;

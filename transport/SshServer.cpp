@@ -40,7 +40,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // The largest key file read: an OpenSSH private key is a few kilobytes.
-constexpr std::size_t kMaxKeyFile = 64 * 1024;
+constexpr std::size_t kMaxKeyFile = std::size_t{64} * 1024;
 
 // Client data held for the session beyond which the channel's window stays shut.
 constexpr std::size_t kReceiveLimit = 1 << 20;
@@ -441,6 +441,8 @@ void SshServer::OnLog(int, const char*, const char* text, void* self) {
     auto* server = static_cast<SshServer*>(self);
     int type = -1;
     unsigned payload = 0;
+    // The library's own log line, whose numbers it printed itself: a mismatch is no packet.
+    // NOLINTNEXTLINE(cert-err34-c)
     if (std::sscanf(line, "packet: read type %d [len=%*u,padding=%*d,comp=%*u,payload=%u]", &type,
                     &payload) == 2) {
         server->m_packetType = type;
