@@ -246,6 +246,7 @@ void ConsoleEmulator::ApplyScanned(unsigned events) {
         // on whichever screen the program draws.
         m_main.EraseScrollback(DefaultCell());
         ++m_modes.scrollbackErased;
+        m_events.ScrollbackErased(m_main.Window().Top);
     }
     if ((events & Scanner::kCharsetsRestored) != 0) {
         // libvterm restores the cursor but not the character sets saved with it.

@@ -45,6 +45,8 @@ class ConsoleEmulator {
         virtual void MainResized(int bufferHeight) = 0;
         // Bytes for the programs' input: the terminal's answers to their queries.
         virtual void Reply(std::string_view bytes) = 0;
+        // The main screen's rows above its window (from windowTop up) were erased.
+        virtual void ScrollbackErased(int /*windowTop*/) {}
     };
 
     // Null (error code set) when libvterm cannot be set up.

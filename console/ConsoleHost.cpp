@@ -208,6 +208,10 @@ void ConsoleHost::Reply(std::string_view bytes) {
     m_pty.QueueInput(bytes);
 }
 
+void ConsoleHost::ScrollbackErased(int windowTop) {
+    m_guard.Erased(windowTop);
+}
+
 ConsoleModes ConsoleHost::Modes() {
     const auto lock = Lock();
     return m_emulator->Modes();

@@ -150,6 +150,7 @@ class ConsoleHost : public ConsoleTerminal, ConsolePty::Sink, ConsoleEmulator::E
     void Scrolled(int kept, int moved) override;
     void MainResized(int bufferHeight) override;
     void Reply(std::string_view bytes) override;
+    void ScrollbackErased(int windowTop) override;
 
     // Everything below runs with the lock held.
     std::size_t FeedGuardedLocked(std::string_view bytes);

@@ -71,3 +71,9 @@ void ScrollGuard::Resized(int bufferHeight) {
         m_row = -1;
     }
 }
+
+void ScrollGuard::Erased(int windowTop) {
+    if (m_row >= 0 && m_row < windowTop) {
+        m_row = windowTop;
+    }
+}

@@ -38,6 +38,9 @@ class ScrollGuard {
     // kept lines left the main screen's top; the window moved down over the buffer by
     // `moved` rows meanwhile (those left the mark in place).
     void Scrolled(int kept, int moved);
+    // The rows above windowTop were erased: lines that scrolled there since the mark was
+    // planted are gone, so the mark's row is the window's top (nothing is left to take).
+    void Erased(int windowTop);
     // The main screen's buffer now has bufferHeight rows; rows keep their place.
     void Resized(int bufferHeight);
     void Reset() { *this = ScrollGuard(); }

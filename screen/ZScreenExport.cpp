@@ -174,8 +174,10 @@ std::pair<std::string, std::string> ZScreenExport::ModeChanges(const ConsoleMode
     if (now.scrollbackErased != client.scrollbackErased) {
         before += "\x1b[3J";
     }
-    if (now.title != client.title || now.iconName != client.iconName ||
-        (full && (!now.title.empty() || !now.iconName.empty()))) {
+    // The title only when a program changed it, not again with a repaint: the client's
+    // title may since have been set by its own side (a multiplexer, the user), and
+    // repaints come with every resize.
+    if (now.title != client.title || now.iconName != client.iconName) {
         if (now.title == now.iconName) {
             before += "\x1b]0;" + PrintableTitle(now.title) + "\x07";
         } else {

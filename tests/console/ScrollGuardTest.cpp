@@ -69,6 +69,14 @@ TEST(ScrollGuard, TheMarkFollowsItsRowUntilItLeavesTheBuffer) {
     guard.Plant(250, 0, 300);
     guard.Resized(200);
     EXPECT_EQ(guard.Row(), -1);
+    // Lines that scrolled above the window and were then erased (ED 3) are nothing to
+    // take: the mark's row becomes the window's top.
+    guard.Plant(100, 0, 300);
+    guard.Scrolled(2, 0);
+    guard.Erased(100);
+    EXPECT_EQ(guard.Row(), 100);
+    guard.Erased(50);
+    EXPECT_EQ(guard.Row(), 100) << "a mark below the erased rows stays";
 }
 
 }  // namespace
