@@ -10,8 +10,7 @@
 #include <array>
 #include <memory>
 
-#include "console/ConsoleModes.h"
-#include "console/RichCell.h"
+#include "console/ConsoleFlow.h"
 #include "win32/Win32.h"
 
 class ZConsole;

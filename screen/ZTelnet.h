@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "console/RichCell.h"
+#include "console/ConsoleFlow.h"
 #include "win32/Win32.h"
 
 struct ZTelnetPair {

@@ -27,16 +27,6 @@ class EndToEnd : public test::BriselSession {
         Type(Password(user));
         ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
     }
-    // The pane's rows.
-    static std::vector<std::string> Rows(const std::string& pane) {
-        std::vector<std::string> rows;
-        std::size_t start = 0;
-        for (std::size_t end = pane.find('\n'); end != std::string::npos;
-             start = end + 1, end = pane.find('\n', start)) {
-            rows.push_back(pane.substr(start, end - start));
-        }
-        return rows;
-    }
     // Ctrl+C while a program runs ends it and the rest of its command line.
     void InterruptASleep() {
         // Sent once the program runs (a Ctrl+C before that would reach the shell).

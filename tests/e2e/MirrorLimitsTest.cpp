@@ -25,16 +25,6 @@ class MirrorLimits : public test::BriselSession {
         ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
     }
 
-    static std::vector<std::string> Rows(const std::string& pane) {
-        std::vector<std::string> rows;
-        std::size_t start = 0;
-        for (std::size_t end = pane.find('\n'); end != std::string::npos;
-             start = end + 1, end = pane.find('\n', start)) {
-            rows.push_back(pane.substr(start, end - start));
-        }
-        return rows;
-    }
-
     static bool Numeric(const std::string& row) {
         return !row.empty() && row.find_first_not_of("0123456789") == std::string::npos;
     }

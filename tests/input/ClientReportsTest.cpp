@@ -53,8 +53,8 @@ TEST(ClientReports, KeysAndOtherSequencesAreNoReports) {
     for (const std::string& bytes :
          {"\x1b"s, "\x1b[A"s, "\x1b[2~"s, "\x1b[20~"s, "\x1b[202~"s, "\x1b[1;5D"s, "\x1b[15;5~"s,
           "\x1b[27;5;9~"s, "\x1bOA"s, "a"s, ""s, "\x1b[<0;5M"s, "\x1b[<0;5;3;4M"s, "\x1b[<;5;3M"s,
-          "\x1b[0;5;3m"s, "\x1b[<0;5;3~"s, "\x1b[1;2;3;"s,
-          "\x1b[M!\x1b[A"s, "\x1b[<" + std::string(40, '1') + ";1;1M"}) {
+          "\x1b[0;5;3m"s, "\x1b[<0;5;3~"s, "\x1b[1;2;3;"s, "\x1b[M!\x1b[A"s,
+          "\x1b[<" + std::string(40, '1') + ";1;1M"}) {
         EXPECT_EQ(ClientReports::Recognize(bytes, Encoding::Utf8).state, State::None)
             << ::testing::PrintToString(bytes);
     }

@@ -219,11 +219,11 @@ TEST_F(Brisel, WindowSizeFollowsTheClientWithinTheConsolesLimits) {
          " >~/fullscreen-size; printf '\\033[?1049l'; cat ~/fullscreen-size; rm ~/fullscreen-size");
     terminal->Resize(120, 35);
     EXPECT_TRUE(terminal->WaitForText("size=35 120")) << terminal->Capture();
-    // A window taller than the console supports is cut to it; a smaller one later is
-    // followed again.
+    // A tall window is followed (up to 400 rows; the notice above them is MirrorLimits'),
+    // and a smaller one later again.
     terminal->Resize(100, 260);
-    Type("clear; " + SizeOnceItIs("200 100"));
-    EXPECT_TRUE(terminal->WaitForText("size=200 100")) << terminal->Capture();
+    Type("clear; " + SizeOnceItIs("260 100"));
+    EXPECT_TRUE(terminal->WaitForText("size=260 100")) << terminal->Capture();
     terminal->Resize(100, 30);
     Type("clear; " + SizeOnceItIs("30 100"));
     EXPECT_TRUE(terminal->WaitForText("size=30 100")) << terminal->Capture();

@@ -35,6 +35,16 @@ inline std::string Password(const std::string& user) {
 
 class BriselSession : public ::testing::Test {
   protected:
+    // The rows of a pane's text.
+    static std::vector<std::string> Rows(const std::string& pane) {
+        std::vector<std::string> rows;
+        std::size_t start = 0;
+        for (std::size_t end = pane.find('\n'); end != std::string::npos;
+             start = end + 1, end = pane.find('\n', start)) {
+            rows.push_back(pane.substr(start, end - start));
+        }
+        return rows;
+    }
     void SetUp() override {
         if (::geteuid() != 0) {
             GTEST_SKIP() << "log-ons need root";
