@@ -344,25 +344,15 @@ std::string Difference(const std::string& sshd, const std::string& zav) {
     return out.str();
 }
 
-bool Contains(test::Tmux& pane, const std::string& text) {
-    return pane.Capture().find(text) != std::string::npos;
-}
-
 std::string Trimmed(const std::string& text) {
     const auto end = text.find_last_not_of(" \n");
     return end == std::string::npos ? "" : text.substr(0, end + 1);
 }
 
-// Until condition holds for the pane, or seconds pass.
-bool WaitUntil(const std::function<bool()>& condition, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
+// Until condition holds, or seconds pass: polled as the pane's own waits poll it (tmux
+// tells of no change).
+bool WaitUntil(test::Tmux& pane, const std::function<bool()>& condition, int seconds) {
+    return pane.WaitFor([&](const std::string&) { return condition(); }, seconds);
 }
 
 std::string Hex(const std::string& bytes) {
@@ -441,7 +431,8 @@ class SideBySide : public test::BriselSession, public ::testing::WithParamInterf
                 const auto flag = [&](const std::string& name) {
                     return Trimmed(pane.Execute("display-message -p '#{" + name + "}'")) == "1";
                 };
-                if (!WaitUntil([&] { return flag("mouse_any_flag"); }, 5)) {
+                if (!WaitUntil(
+                        pane, [&] { return flag("mouse_any_flag"); }, 5)) {
                     break;
                 }
                 std::string report;
@@ -466,6 +457,7 @@ class SideBySide : public test::BriselSession, public ::testing::WithParamInterf
     std::vector<std::pair<std::string, std::string>> Differences(bool attributes = true) {
         std::vector<std::pair<std::string, std::string>> found;
         WaitUntil(
+            *zavPane,
             [&] {
                 found.clear();
                 const Snapshot a = Snapshot::Of(*sshdPane, attributes);
@@ -534,7 +526,7 @@ TEST_P(SideBySide, Matches) {
         }
         std::string late;
         for (auto* pane : {sshdPane.get(), zavPane.get()}) {
-            if (!WaitUntil([&] { return Contains(*pane, step.until); }, 30)) {
+            if (!pane->WaitForText(step.until, 30)) {
                 late += std::string(pane == sshdPane.get() ? "sshd" : "zav") + " ";
             }
         }

@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -48,8 +50,8 @@ class Sshd {
             return;
         }
         // The connections' processes end with their clients; the listener after them.
-        for (int i = 0; i < 400 && HasChildren(); ++i) {
-            ::usleep(50000);
+        for (const pid_t child : Children()) {
+            test::WaitGone(child, 20);
         }
         test::Signal(m_pid, SIGTERM);
         if (!test::WaitGone(m_pid, 10)) {
@@ -128,8 +130,15 @@ class Sshd {
         return ntohs(address.sin_port);
     }
 
-    bool HasChildren() const {
-        return Run("pgrep -P " + std::to_string(m_pid) + " >/dev/null").status == 0;
+    // The listener's children: its connections' processes.
+    std::vector<pid_t> Children() const {
+        std::vector<pid_t> children;
+        const std::string pid = std::to_string(m_pid);
+        std::ifstream list("/proc/" + pid + "/task/" + pid + "/children");
+        for (pid_t child = 0; list >> child;) {
+            children.push_back(child);
+        }
+        return children;
     }
 
     TempDir m_directory;
