@@ -1,5 +1,5 @@
 #!/bin/sh
-# The accounts the session tests log on with: zavtest1 to zavtest50.
+# The accounts the session tests log on with: zavtest1 to zavtest60.
 #   accounts.sh create FILE   makes them, each with a fresh random password, written as
 #                             "name password" lines to FILE (mode 0600)
 #   accounts.sh remove FILE   ends their processes and removes them, their homes and FILE
@@ -14,7 +14,7 @@ case "$1" in
 create)
     umask 077
     : >"$file"
-    for i in $(seq 1 50); do
+    for i in $(seq 1 60); do
         name="zavtest$i"
         id "$name" >/dev/null 2>&1 || useradd -m -s /bin/bash "$name"
         password="Zt-$(head -c 18 /dev/urandom | base64 | tr -d '/+=')"
@@ -30,7 +30,7 @@ create)
     fi
     ;;
 remove)
-    for i in $(seq 1 50); do
+    for i in $(seq 1 60); do
         name="zavtest$i"
         if id "$name" >/dev/null 2>&1; then
             pkill -KILL -u "$name" 2>/dev/null || true
