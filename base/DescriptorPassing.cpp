@@ -24,22 +24,26 @@ bool SendAll(int socket, std::string_view data) {
 }  // namespace
 
 bool DescriptorPassing::Send(int socket, std::string_view data, int descriptor) {
-    if (data.empty()) {
+    return Send(socket, data, std::span<const int>(&descriptor, 1));
+}
+
+bool DescriptorPassing::Send(int socket, std::string_view data, std::span<const int> descriptors) {
+    if (data.empty() || descriptors.empty() || descriptors.size() > kMaxDescriptors) {
         errno = EINVAL;
         return false;
     }
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(kMaxDescriptors * sizeof(int))] = {};
     iovec io{const_cast<char*>(data.data()), data.size()};
     msghdr message{};
     message.msg_iov = &io;
     message.msg_iovlen = 1;
     message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message.msg_controllen = CMSG_SPACE(descriptors.size() * sizeof(int));
     cmsghdr* header = CMSG_FIRSTHDR(&message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
+    header->cmsg_len = CMSG_LEN(descriptors.size() * sizeof(int));
+    std::memcpy(CMSG_DATA(header), descriptors.data(), descriptors.size() * sizeof(int));
     ssize_t n = 0;
     do {
         n = ::sendmsg(socket, &message, MSG_NOSIGNAL);
@@ -51,6 +55,14 @@ bool DescriptorPassing::Send(int socket, std::string_view data, int descriptor) 
 }
 
 bool DescriptorPassing::Receive(int socket, char* buffer, std::size_t size, UniqueFd* passed) {
+    return passed != nullptr ? Receive(socket, buffer, size, std::span<UniqueFd>(passed, 1))
+                             : Receive(socket, buffer, size, std::span<UniqueFd>());
+}
+
+bool DescriptorPassing::Receive(int socket, char* buffer, std::size_t size,
+                                std::span<UniqueFd> passed) {
+    // Places already filled stay as they are; arrivals go to the empty ones in order.
+    std::size_t next = 0;
     std::size_t done = 0;
     while (done < size) {
         alignas(cmsghdr) char control[CMSG_SPACE(kMaxDescriptors * sizeof(int))] = {};
@@ -77,8 +89,11 @@ bool DescriptorPassing::Receive(int socket, char* buffer, std::size_t size, Uniq
                 int received = -1;
                 std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
                 UniqueFd owned(received);
-                if (passed != nullptr && !passed->Valid()) {
-                    *passed = std::move(owned);
+                while (next < passed.size() && passed[next].Valid()) {
+                    ++next;
+                }
+                if (next < passed.size()) {
+                    passed[next++] = std::move(owned);
                 }
             }
         }

@@ -45,8 +45,13 @@ bool MonitorClient::Installed() {
 
 bool MonitorClient::Ask(MonitorRequest request, const MonitorFields& fields,
                         MonitorMessage& reply) {
+    return Ask(request, fields, {}, reply);
+}
+
+bool MonitorClient::Ask(MonitorRequest request, const MonitorFields& fields,
+                        std::span<const int> passed, MonitorMessage& reply) {
     std::lock_guard lock(m_requestMutex);
-    if (!MonitorWire::Send(m_socket.Get(), static_cast<std::uint32_t>(request), fields) ||
+    if (!MonitorWire::Send(m_socket.Get(), static_cast<std::uint32_t>(request), fields, passed) ||
         !MonitorWire::Receive(m_socket.Get(), reply)) {
         SetLastError(EPIPE);
         return false;
@@ -87,15 +92,22 @@ bool MonitorClient::RequestLogon(const std::string& user, const std::string& pas
     return true;
 }
 
-bool MonitorClient::RequestShell(const std::string& commandLine, const termios& modes, pid_t& pid) {
+bool MonitorClient::RequestShell(const std::string& commandLine, const termios& modes, pid_t& pid,
+                                 const StandardStreams* streams) {
     MonitorMessage reply;
     std::uint64_t shell = 0;
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const char* type = std::getenv(kClientTerminalVariable);
-    std::string terminalType = type != nullptr && IsTerminalTypeName(type) ? type : "";
-    if (!Ask(MonitorRequest::StartShell,
-             MonitorWire::Encode(StartShellRequest{commandLine, modes, std::move(terminalType)}),
-             reply) ||
+    StartShellRequest request;
+    request.commandLine = commandLine;
+    request.modes = modes;
+    request.terminalType = type != nullptr && IsTerminalTypeName(type) ? type : "";
+    request.streams = streams != nullptr;
+    const int passed[3] = {streams != nullptr ? streams->input : -1,
+                           streams != nullptr ? streams->output : -1,
+                           streams != nullptr ? streams->error : -1};
+    if (!Ask(MonitorRequest::StartShell, MonitorWire::Encode(request),
+             streams != nullptr ? std::span<const int>(passed) : std::span<const int>(), reply) ||
         !reply.fields.Next(shell)) {
         return false;
     }
@@ -140,7 +152,8 @@ std::shared_ptr<TokenObject> MonitorClient::Logon(const std::string& user,
 }
 
 bool MonitorClient::StartAs(const TokenObject& /*account*/, char* commandLine,
-                            const char* directory, PROCESS_INFORMATION& process) {
+                            const char* directory, PROCESS_INFORMATION& process,
+                            const StandardStreams* streams) {
     // A process without privileges cannot start a program as another account: the
     // monitor starts the shell of the account it logged on, on the terminal it made, and
     // this process watches it by its process id.
@@ -154,7 +167,7 @@ bool MonitorClient::StartAs(const TokenObject& /*account*/, char* commandLine,
         return false;
     }
     pid_t pid = -1;
-    if (!RequestShell(commandLine, attachment.mode, pid)) {
+    if (!RequestShell(commandLine, attachment.mode, pid, streams)) {
         return false;
     }
     return AdoptProcess(pid, process) != FALSE;

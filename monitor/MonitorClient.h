@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -38,7 +39,9 @@ class MonitorClient final : public PrivilegeBroker {
 
     // The requests as they travel; each false with the monitor's error code on refusal.
     bool RequestLogon(const std::string& user, const std::string& password, Account& account);
-    bool RequestShell(const std::string& commandLine, const termios& modes, pid_t& pid);
+    // The shell on the monitor's terminal, or on the streams (pipe ends passed along).
+    bool RequestShell(const std::string& commandLine, const termios& modes, pid_t& pid,
+                      const StandardStreams* streams = nullptr);
     // waitid's code and status of the shell (0, 0 while it runs).
     bool RequestShellStatus(pid_t pid, int& how, int& status);
     bool RequestEndJob();
@@ -47,7 +50,7 @@ class MonitorClient final : public PrivilegeBroker {
     std::shared_ptr<TokenObject> Logon(const std::string& user,
                                        const std::string& password) override;
     bool StartAs(const TokenObject& account, char* commandLine, const char* directory,
-                 PROCESS_INFORMATION& process) override;
+                 PROCESS_INFORMATION& process, const StandardStreams* streams) override;
     bool Interrupt(pid_t group) override;
     bool EndOfOther(pid_t pid, int& how, int& status) override;
     bool HasJobs() override;
@@ -59,6 +62,9 @@ class MonitorClient final : public PrivilegeBroker {
     MonitorClient() = default;
     // One exchange: false with the monitor's error code on refusal.
     bool Ask(MonitorRequest request, const MonitorFields& fields, MonitorMessage& reply);
+    // As Ask, with descriptors passed along with the request.
+    bool Ask(MonitorRequest request, const MonitorFields& fields, std::span<const int> passed,
+             MonitorMessage& reply);
 
     UniqueFd m_socket;
     UniqueFd m_master;

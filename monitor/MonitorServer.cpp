@@ -1,5 +1,6 @@
 #include "monitor/MonitorServer.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -26,6 +27,15 @@
 #include "win32/TokenObject.h"
 
 namespace {
+
+// A pipe's end that the user's program may be given: an anonymous pipe (or FIFO) open
+// the right way. Anything else the worker passed (a socket, a terminal, a file) is not.
+bool IsPipeEnd(int fd, int accessMode) {
+    struct stat st {};
+    const int flags = fd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
+    return flags >= 0 && ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) &&
+           (flags & O_ACCMODE) == accessMode;
+}
 
 // The session id of a process, or -1.
 pid_t SessionOf(pid_t pid) {
@@ -95,9 +105,12 @@ void MonitorServer::Run() {
         if (entry != nullptr && (entry->states & m_state) == 0) {
             code = EPERM;
         } else if (entry != nullptr) {
+            m_passed = std::move(message.passed);
             code = (this->*entry->serve)(message.fields, reply);
         }
         message.fields.Wipe();
+        // Whatever came along and was not taken is closed unused.
+        m_passed = {};
         const bool replies = entry == nullptr || entry->replies;
         if (replies &&
             !MonitorWire::Send(m_socket.Get(), code, code == 0 ? reply : MonitorFields())) {
@@ -175,14 +188,27 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     // the shell gets it only where the machine has its entry.
     // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread
     ::setenv(kClientTerminalVariable, request.terminalType.c_str(), 1);
-    ConsoleAttachment attachment;
-    attachment.slave = m_terminal.Get();
-    attachment.mode = request.modes;
     std::vector<char> line(request.commandLine.begin(), request.commandLine.end());
     line.push_back('\0');
     PROCESS_INFORMATION shell{};
-    if (StartOnTerminal(m_token.Get(), line.data(), nullptr, attachment, &shell) == FALSE) {
-        return GetLastError();
+    if (request.streams) {
+        // A command without a terminal: on the three pipe ends that came along, checked
+        // to be pipes the right way round.
+        const StandardStreams streams{m_passed[0].Get(), m_passed[1].Get(), m_passed[2].Get()};
+        if (!IsPipeEnd(streams.input, O_RDONLY) || !IsPipeEnd(streams.output, O_WRONLY) ||
+            !IsPipeEnd(streams.error, O_WRONLY)) {
+            return EINVAL;
+        }
+        if (StartOnStreams(m_token.Get(), line.data(), nullptr, streams, &shell) == FALSE) {
+            return GetLastError();
+        }
+    } else {
+        ConsoleAttachment attachment;
+        attachment.slave = m_terminal.Get();
+        attachment.mode = request.modes;
+        if (StartOnTerminal(m_token.Get(), line.data(), nullptr, attachment, &shell) == FALSE) {
+            return GetLastError();
+        }
     }
     // The worker alone holds the terminal now, so that it learns when the programs on it
     // have all gone.
@@ -193,9 +219,13 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     m_shell = HandleTable::Instance().Get<ProcessObject>(shell.hProcess);
     m_shellPid = static_cast<pid_t>(shell.dwProcessId);
     m_state = kShellRunning;
-    // who, w, last and lastlog show the log-in, with the client's address.
-    LoginRecord::Login(m_terminalName, account->name, account->uid, m_policy.clientAddress,
-                       m_shellPid);
+    // who, w, last and lastlog show the log-in, with the client's address; a command
+    // without a terminal is no log-in there, as with sshd.
+    if (!request.streams) {
+        LoginRecord::Login(m_terminalName, account->name, account->uid, m_policy.clientAddress,
+                           m_shellPid);
+        m_recorded = true;
+    }
     reply.Add(static_cast<std::uint64_t>(m_shellPid));
     return 0;
 }
@@ -266,7 +296,7 @@ void MonitorServer::EndShell() {
         DWORD code = 0;
         m_shell->ExitCode(code);
     }
-    if (m_shellPid > 0) {
+    if (m_recorded) {
         // Also after a record that failed in part: the log-out touches only its own.
         LoginRecord::Logout(m_terminalName, m_shellPid);
     }

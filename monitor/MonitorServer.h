@@ -7,6 +7,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <array>
 
 #include <cstdint>
 #include <memory>
@@ -72,6 +73,9 @@ class MonitorServer {
     unsigned m_attempts = 0;
     UniqueHandle m_token;
     std::string m_user;  // as the client gave it
+    // The descriptors that came with the request being served.
+    std::array<UniqueFd, MonitorMessage::kMaxPassed> m_passed;
     std::shared_ptr<ProcessObject> m_shell;
     pid_t m_shellPid = -1;
+    bool m_recorded = false;  // the log-in records (utmp, wtmp, lastlog) were written
 };

@@ -38,28 +38,35 @@ bool SendAll(int socket, const std::string& bytes) {
     return true;
 }
 
-// Exactly size bytes; a descriptor passed along is never taken: it is closed.
-bool ReceiveAll(int socket, char* buffer, std::size_t size) {
-    return DescriptorPassing::Receive(socket, buffer, size, nullptr);
+// Exactly size bytes; descriptors passed along are kept in passed, as many as fit, and
+// closed beyond.
+bool ReceiveAll(int socket, char* buffer, std::size_t size, std::span<UniqueFd> passed = {}) {
+    return DescriptorPassing::Receive(socket, buffer, size, passed);
 }
 
 }  // namespace
 
 bool MonitorWire::Send(int socket, std::uint32_t code, const MonitorFields& fields) {
-    if (fields.Bytes().size() > kMaxPayload) {
+    return Send(socket, code, fields, {});
+}
+
+bool MonitorWire::Send(int socket, std::uint32_t code, const MonitorFields& fields,
+                       std::span<const int> passed) {
+    if (fields.Bytes().size() > kMaxPayload || passed.size() > MonitorMessage::kMaxPassed) {
         return false;
     }
     const Header header{code, static_cast<std::uint32_t>(fields.Bytes().size())};
     std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
     bytes += fields.Bytes();
-    const bool sent = SendAll(socket, bytes);
+    const bool sent =
+        passed.empty() ? SendAll(socket, bytes) : DescriptorPassing::Send(socket, bytes, passed);
     ::explicit_bzero(bytes.data(), bytes.size());
     return sent;
 }
 
 bool MonitorWire::Receive(int socket, MonitorMessage& message) {
     Header header{};
-    if (!ReceiveAll(socket, reinterpret_cast<char*>(&header), sizeof header) ||
+    if (!ReceiveAll(socket, reinterpret_cast<char*>(&header), sizeof header, message.passed) ||
         header.length > kMaxPayload) {
         return false;
     }
@@ -94,13 +101,16 @@ bool MonitorWire::Decode(MonitorFields& fields, LogonRequest& request) {
 
 bool MonitorWire::Decode(MonitorFields& fields, StartShellRequest& request) {
     std::string modes;
+    std::uint64_t streams = 0;
     if (!Text(fields, request.commandLine, kMaxCommandLine) ||
         !fields.Next(modes, sizeof(termios)) || modes.size() != sizeof(termios) ||
-        !Text(fields, request.terminalType, 64) || !fields.Done() ||
+        !Text(fields, request.terminalType, 64) || !fields.Next(streams) || streams > 1 ||
+        !fields.Done() ||
         (!request.terminalType.empty() && !IsTerminalTypeName(request.terminalType))) {
         return false;
     }
     std::memcpy(&request.modes, modes.data(), sizeof(termios));
+    request.streams = streams == 1;
     return true;
 }
 
@@ -141,7 +151,8 @@ MonitorFields MonitorWire::Encode(const StartShellRequest& request) {
     return MonitorFields()
         .Add(request.commandLine)
         .Add(std::string_view(reinterpret_cast<const char*>(&request.modes), sizeof request.modes))
-        .Add(request.terminalType);
+        .Add(request.terminalType)
+        .Add(static_cast<std::uint64_t>(request.streams ? 1 : 0));
 }
 
 MonitorFields MonitorWire::Encode(const LogRequest& request) {

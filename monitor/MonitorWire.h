@@ -7,7 +7,10 @@
 //   request      fields                          reply
 //   Logon        user, password                  account name, uid, gid, home, shell
 //   StartShell   command line, terminal modes,   the shell's process id
-//                the client's terminal type
+//                the client's terminal type,
+//                streams (1: the shell runs on
+//                the three pipe ends passed
+//                along instead of the terminal)
 //   Interrupt    process group                   -
 //   ShellStatus  process id                      waitid's code and status (0 while it runs)
 //   EndJob       -                               -
@@ -17,11 +20,14 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "base/UniqueFd.h"
 #include "monitor/MonitorFields.h"
 
 enum class MonitorRequest : std::uint32_t {
@@ -37,8 +43,11 @@ enum class MonitorRequest : std::uint32_t {
 enum class LineFile : std::uint32_t { Trace = 0, Log = 1, Error = 2 };
 
 struct MonitorMessage {
+    static constexpr std::size_t kMaxPassed = 3;
     std::uint32_t code = 0;  // the request, or in a reply 0 or an error code
     MonitorFields fields;
+    // Descriptors that came along (a StartShell's streams); closed unless taken.
+    std::array<UniqueFd, kMaxPassed> passed;
 };
 
 struct LogonRequest {
@@ -50,6 +59,7 @@ struct StartShellRequest {
     std::string commandLine;
     termios modes{};
     std::string terminalType;  // empty, or a plain name (the monitor checks it is known)
+    bool streams = false;      // on the pipe ends passed along, without a terminal
 };
 
 struct LogRequest {
@@ -67,8 +77,12 @@ class MonitorWire {
 
     // Sends a whole message; false when the peer is gone.
     static bool Send(int socket, std::uint32_t code, const MonitorFields& fields);
-    // Reads one whole message; any descriptor that comes along is closed. False when the
-    // peer is gone or the header is malformed.
+    // As Send, the descriptors attached to the message's first byte.
+    static bool Send(int socket, std::uint32_t code, const MonitorFields& fields,
+                     std::span<const int> passed);
+    // Reads one whole message; the first kMaxPassed descriptors that come along with it
+    // are kept in message.passed, any other is closed. False when the peer is gone or the
+    // header is malformed.
     static bool Receive(int socket, MonitorMessage& message);
     // Takes one message off the front of bytes, as Receive takes it off the socket.
     static bool Parse(std::string_view& bytes, MonitorMessage& message);

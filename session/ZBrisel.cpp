@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "infra/ZTraceScope.h"
@@ -131,6 +132,9 @@ ZBrisel::ZBrisel() {
     m_ssh.m_beforeHandshake = [this] { EnterWorker(); };
     m_ssh.Init(socket, m_config.rsakey_file, ZSsh::kKeysetPassword);
     LogLine("ssh initialized");
+    // A command the client runs without asking for a terminal gets plain streams, as
+    // from any SSH server: no screen, no keys.
+    m_withoutTerminal = !m_ssh.WantsTerminal() && !m_ssh.Command().empty();
     // What the client's terminal shows decides how the screen is sent, and its type is
     // the programs' where the machine knows it.
     m_telnet.m_colours = ZTelnet::ColoursOf(m_ssh.TerminalType(), m_ssh.ColorTerm());
@@ -215,8 +219,97 @@ std::string ZBrisel::Export() {
 }
 
 void ZBrisel::Farewell(const std::string& message) {
+    if (m_withoutTerminal) {
+        m_ssh.PushError(TakeDialogue() + message);
+        return;
+    }
     m_console.Write(message);
     m_ssh.Push(Export());
+}
+
+void ZBrisel::Say(const std::string& text) {
+    if (!m_withoutTerminal) {
+        m_console.Write(text);
+        return;
+    }
+    {
+        std::lock_guard lock(m_dialogueLock);
+        m_dialogue += text;
+    }
+    StateChanged();
+}
+
+std::string ZBrisel::TakeDialogue() {
+    std::lock_guard lock(m_dialogueLock);
+    return std::exchange(m_dialogue, std::string());
+}
+
+bool ZBrisel::ReadPassword(std::string& password) {
+    if (!m_withoutTerminal) {
+        m_console.SetConsoleMode(ENABLE_LINE_INPUT);
+        StateChanged();  // keys typed ahead may reach the console now
+        m_console.Write(m_config.pass_message);
+        m_console.Read(password);
+        return true;
+    }
+    Say(m_config.pass_message);
+    {
+        std::lock_guard lock(m_dialogueLock);
+        m_lineState = LineState::Wanted;
+    }
+    StateChanged();
+    std::unique_lock lock(m_dialogueLock);
+    m_lineChanged.wait(lock, [this] {
+        return m_lineState == LineState::Ready || m_lineState == LineState::Ended;
+    });
+    if (m_lineState == LineState::Ended) {
+        return false;
+    }
+    password = std::move(m_line);
+    m_line.clear();
+    m_lineState = LineState::Idle;
+    lock.unlock();
+    Say("\n");  // where a console shows the Enter that ended the password
+    return true;
+}
+
+void ZBrisel::DeliverLine() {
+    // The longest line taken as a password; a longer one is cut there, as a console's
+    // line is.
+    constexpr std::size_t kMaxLine = 1024;
+    {
+        std::lock_guard lock(m_dialogueLock);
+        if (m_lineState != LineState::Wanted) {
+            return;
+        }
+        const std::size_t end = m_input.find('\n');
+        std::size_t taken = 0;
+        if (end != std::string::npos && end < kMaxLine) {
+            taken = end + 1;
+            m_line.assign(m_input, 0, end);
+        } else if (m_input.size() >= kMaxLine) {
+            taken = kMaxLine;
+            m_line.assign(m_input, 0, kMaxLine);
+        } else if (m_ssh.InputEnded() && !m_input.empty()) {
+            taken = m_input.size();  // a last line without its line end
+            m_line = m_input;
+        } else if (m_ssh.InputEnded()) {
+            m_lineState = LineState::Ended;
+        } else {
+            return;  // the rest of the line has yet to come
+        }
+        if (m_lineState == LineState::Wanted) {
+            if (!m_line.empty() && m_line.back() == '\r') {
+                m_line.pop_back();
+            }
+            // What follows the line is kept for the command; the line leaves no copy.
+            std::string rest = m_input.substr(taken);
+            Wipe(m_input);
+            m_input = std::move(rest);
+            m_lineState = LineState::Ready;
+        }
+    }
+    m_lineChanged.notify_all();
 }
 
 namespace {
@@ -309,14 +402,76 @@ std::optional<ZBrisel::EndReason> ZBrisel::CheckEnd(LoopState& loop, DWORD now) 
     return std::nullopt;
 }
 
-std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
-    DWORD now = m_clock();
+std::optional<ZBrisel::EndReason> ZBrisel::KeepAlive(LoopState& loop, DWORD now) {
     const DWORD keepAlive = m_config.keep_alive_interval;
     if (keepAlive != 0 && now - loop.keepAliveStart > keepAlive * 1000U) {
         loop.keepAliveStart = now;
         if (!m_ssh.KeepAlive()) {
             return EndReason{"disconnected", "no connection to client1", EndReason::Nothing};
         }
+    }
+    return std::nullopt;
+}
+
+std::optional<ZBrisel::EndReason> ZBrisel::ExchangeStreams(LoopState& loop) {
+    // Client bytes held before the log-on ends, for the password and the command.
+    constexpr std::size_t kHeldBeforeLogon = std::size_t{64} * 1024;
+    if (std::optional<EndReason> gone = KeepAlive(loop, m_clock())) {
+        return gone;
+    }
+    if (!m_ssh.PushError(TakeDialogue())) {
+        return EndReason{"disconnected", "no connection to client2", EndReason::Nothing};
+    }
+    const bool running = m_state == ShellRunning;
+    if (running && !m_pipesFed) {
+        // What the client sent after its password is the command's first input.
+        m_pipes.Feed(m_input);
+        Wipe(m_input);
+        m_pipesFed = true;
+    }
+    std::vector<HANDLE> handles{m_hStateEvent.Get()};
+    if (m_hService.Valid()) {
+        handles.push_back(m_hService.Get());
+    }
+    if (running) {
+        handles.push_back(m_hShell.Get());
+        for (HANDLE pipe : m_pipes.Handles()) {
+            handles.push_back(pipe);
+        }
+    }
+    const bool take = running ? m_pipes.WantsInput() : m_input.size() < kHeldBeforeLogon;
+    std::string input;
+    if (!m_ssh.Pop(input, NextDeadline(loop, m_clock()), handles, nullptr, take)) {
+        return EndReason{"disconnected", "no connection to client4", EndReason::Nothing};
+    }
+    if (!running) {
+        m_input += input;
+        Wipe(input);
+        DeliverLine();
+        return std::nullopt;
+    }
+    m_pipes.Feed(input);
+    if (m_ssh.InputEnded()) {
+        m_pipes.EndInput();
+    }
+    std::string out;
+    std::string err;
+    if (m_pipes.Pump(out, err) || !input.empty()) {
+        loop.idleStart = m_clock();
+    }
+    if (!m_ssh.Push(std::move(out)) || !m_ssh.PushError(err)) {
+        return EndReason{"disconnected", "no connection to client5", EndReason::Nothing};
+    }
+    return std::nullopt;
+}
+
+std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
+    if (m_withoutTerminal) {
+        return ExchangeStreams(loop);
+    }
+    DWORD now = m_clock();
+    if (std::optional<EndReason> gone = KeepAlive(loop, now)) {
+        return gone;
     }
 
     if (std::optional<std::string> frame = m_mirror.Due(now)) {
@@ -458,6 +613,30 @@ void ZBrisel::DrainOutput() {
     m_ssh.Push(Export());
 }
 
+void ZBrisel::DrainStreams() {
+    // Until both outputs end, or nothing came for a while: a program left running in
+    // the background may keep them open.
+    DWORD quietSince = m_clock();
+    for (;;) {
+        std::string out;
+        std::string err;
+        if (m_pipes.Pump(out, err)) {
+            quietSince = m_clock();
+        }
+        if (!m_ssh.Push(std::move(out)) || !m_ssh.PushError(err)) {
+            return;
+        }
+        const DWORD quiet = m_clock() - quietSince;
+        if (m_pipes.OutputEnded() || quiet >= kDrainTime) {
+            return;
+        }
+        std::string ignored;
+        if (!m_ssh.Pop(ignored, kDrainTime - quiet, m_pipes.Handles(), nullptr, false)) {
+            return;
+        }
+    }
+}
+
 void ZBrisel::End(ZTraceScope& trace, const EndReason& reason) {
     TraceLevel(10);
     if (reason.traceFirst != nullptr) {
@@ -470,7 +649,11 @@ void ZBrisel::End(ZTraceScope& trace, const EndReason& reason) {
             Farewell(*reason.message);
             break;
         case EndReason::ShellOutput: {
-            DrainOutput();
+            if (m_withoutTerminal) {
+                DrainStreams();
+            } else {
+                DrainOutput();
+            }
             // The client learns how the shell ended, as from any SSH server.
             SshServer::ProgramEnd end;
             DWORD code = 0;
@@ -487,7 +670,11 @@ void ZBrisel::End(ZTraceScope& trace, const EndReason& reason) {
             break;
         }
         case EndReason::Screen:
-            m_ssh.Push(Export());
+            if (m_withoutTerminal) {
+                m_ssh.PushError(TakeDialogue());
+            } else {
+                m_ssh.Push(Export());
+            }
             break;
         case EndReason::Nothing:
             break;
@@ -525,7 +712,10 @@ int ZBrisel::Run() {
                 break;
             }
             if (m_state == LoginExhausted) {
-                reason = EndReason{"max login attempts", "force terminate", EndReason::Screen};
+                reason =
+                    m_inputEndedAtLogon
+                        ? EndReason{"input ended before log-on", nullptr, EndReason::Screen}
+                        : EndReason{"max login attempts", "force terminate", EndReason::Screen};
                 break;
             }
         }
@@ -552,19 +742,21 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
         ZBrisel& s = *session;
         s.m_state = LoggingIn;
         s.StateChanged();
-        s.m_console.Write(s.m_config.welcome_message);
+        s.Say(s.m_config.welcome_message);
         unsigned attempts = 0;
         for (;;) {
             const std::string user = s.m_ssh.m_userName;
             std::string password;
-            s.m_console.Write(s.m_config.login_message + Visible(user));
+            s.Say(s.m_config.login_message + Visible(user));
             if (!s.m_config.default_pass.empty()) {
                 password = s.m_config.default_pass;
-            } else {
-                s.m_console.SetConsoleMode(ENABLE_LINE_INPUT);
-                s.StateChanged();  // keys typed ahead may reach the console now
-                s.m_console.Write(s.m_config.pass_message);
-                s.m_console.Read(password);
+            } else if (!s.ReadPassword(password)) {
+                // Without a terminal: the client's data ended before a password came.
+                s.m_inputEndedAtLogon = true;
+                s.m_state = LoginExhausted;
+                s.StateChanged();
+                s.m_loginDone = true;
+                return 0;
             }
             DWORD code = 0;
             {
@@ -578,7 +770,7 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
                 return 1;
             }
             const std::string text = ZWinsta::GetErrorMessage(code);
-            s.m_console.Write("\n" + text + "\n\n");
+            s.Say("\n" + text + "\n\n");
             trace.Trace("refused: [ ", user, " ]");
             if (!s.m_separated) {
                 LogLine(s.Policy().RefusedLine(user, text));
@@ -649,7 +841,7 @@ std::string ZBrisel::ShellCommandLine() const {
 DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::StartShell( ", name, " )");
-    m_console.Write(m_config.login_successfull_message);
+    Say(m_config.login_successfull_message);
     trace.Trace("accepted: [ ", name, " ]");
     if (!m_separated) {
         LogLine(Policy().AcceptedLine(name));
@@ -663,6 +855,9 @@ DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION shell{};
     BOOL started = FALSE;
+    if (m_withoutTerminal && !m_pipes.Create(startup)) {
+        return GetLastError();
+    }
     if (token != nullptr) {
         // The user's shell runs on the session's own desktop.
         char desktop[] = "zavWINSTA\\zavDESK";
@@ -673,8 +868,12 @@ DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
         started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
                                  NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &shell);
     }
+    const DWORD error = started == FALSE ? GetLastError() : 0;
+    if (m_withoutTerminal) {
+        m_pipes.Started();
+    }
     if (started == FALSE) {
-        return GetLastError();
+        return error;
     }
     m_hShell.Reset(shell.hProcess);
     const UniqueHandle thread(shell.hThread);  // nothing waits for the shell's thread

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "screen/ZScreen.h"
 #include "screen/ZScreenExport.h"
 #include "screen/ZTelnet.h"
+#include "session/ZCommandPipes.h"
 #include "session/ZMirror.h"
 #include "session/ZTermConfig.h"
 #include "transport/ZSsh.h"
@@ -87,6 +89,23 @@ class ZBrisel {
     // One exchange with the client: the keep-alive, the screen when it is due, one wait
     // for client input or any other event, the client's size, and the input's reply.
     std::optional<EndReason> Exchange(LoopState& loop);
+    // The keep-alive when it is due; the reason to end when the client is gone.
+    std::optional<EndReason> KeepAlive(LoopState& loop, DWORD now);
+    // Exchange for a command without a terminal: the log-on's dialogue to the client's
+    // standard error and its lines to the log-on, then the command's streams.
+    std::optional<EndReason> ExchangeStreams(LoopState& loop);
+    // The log-on's text: into the console, or without a terminal to the client's
+    // standard error (sent by the main loop).
+    void Say(const std::string& text);
+    // The dialogue said but not yet sent.
+    std::string TakeDialogue();
+    // The password: read by the console, or without a terminal the client's next line.
+    // False when the client's data ended first.
+    bool ReadPassword(std::string& password);
+    // Hands the log-on the client's next line when it waits for one.
+    void DeliverLine();
+    // After the command's exit without a terminal: its output until the pipes end.
+    void DrainStreams();
     // Whether client input waits: until the shell runs, it reaches the console only while
     // the console hides it (ConsoleHidesInput).
     bool InputHeld();
@@ -148,4 +167,18 @@ class ZBrisel {
     std::atomic<bool> m_loginDone{true};
     UniqueHandle m_hStateEvent;  // set by the login thread at each change of m_state
     std::string m_input;         // client bytes taken from the channel, not yet handled
+
+    // A command without a terminal (an exec request without a pty request): the log-on
+    // talks on the client's standard error and reads the password as a line; the
+    // command runs on pipes.
+    bool m_withoutTerminal = false;
+    ZCommandPipes m_pipes;  // made by the login thread before ShellRunning, then the loop's
+    bool m_pipesFed = false;
+    enum class LineState { Idle, Wanted, Ready, Ended };
+    std::mutex m_dialogueLock;  // guards the four below
+    std::condition_variable m_lineChanged;
+    std::string m_dialogue;  // said by the log-on, not yet sent
+    std::string m_line;      // the line handed to the log-on (a password)
+    LineState m_lineState = LineState::Idle;
+    std::atomic<bool> m_inputEndedAtLogon{false};
 };

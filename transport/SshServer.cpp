@@ -231,14 +231,22 @@ bool SshServer::Poll(milliseconds timeout) {
 }
 
 int SshServer::Write(std::string_view data, milliseconds timeout) {
+    return Send(data, timeout, false);
+}
+
+int SshServer::WriteError(std::string_view data, milliseconds timeout) {
+    return Send(data, timeout, true);
+}
+
+int SshServer::Send(std::string_view data, milliseconds timeout, bool error) {
     const Clock::time_point deadline = Clock::now() + timeout;
     while (!data.empty()) {
         if (m_channel == nullptr || m_closed || !Alive()) {
             return kErrorWrite;
         }
-        const int n = ssh_channel_write(
-            m_channel, data.data(),
-            static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), 32768)));
+        const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), 32768));
+        const int n = error ? ssh_channel_write_stderr(m_channel, data.data(), size)
+                            : ssh_channel_write(m_channel, data.data(), size);
         if (n == SSH_ERROR) {
             return kErrorWrite;
         }
@@ -286,7 +294,8 @@ void SshServer::Watch(const std::vector<WakeSource>& wake) {
     Unwatch();
     for (const WakeSource& source : wake) {
         auto entry = std::make_unique<WakeEntry>(WakeEntry{this, source, false});
-        if (source.fd >= 0 && ssh_event_add_fd(m_event, source.fd, POLLIN, &SshServer::OnWakeup,
+        const short events = source.room ? POLLOUT : POLLIN;
+        if (source.fd >= 0 && ssh_event_add_fd(m_event, source.fd, events, &SshServer::OnWakeup,
                                                entry.get()) == SSH_OK) {
             m_wake.push_back(std::move(entry));
         } else {
@@ -325,7 +334,8 @@ int SshServer::Read(std::string& out, std::size_t max, milliseconds wait,
     // One round even without waiting: it takes in whatever already arrived.
     bool alive = Poll(milliseconds(0));
     Refill();
-    while (alive && !ready() && !m_closed && !m_woken) {
+    // Once the client's data has ended, a read for data no longer waits for it.
+    while (alive && !ready() && !m_closed && !m_woken && !(max > 0 && m_eof)) {
         const int left = forever ? -1 : Remaining(deadline);
         if (left == 0) {
             break;
@@ -532,8 +542,12 @@ int SshServer::OnData(ssh_session, ssh_channel, void* data, uint32_t length, int
     return static_cast<int>(length);
 }
 
-void SshServer::OnEof(ssh_session, ssh_channel, void*) {
-    // The client sends nothing more, but may still read; the session goes on.
+void SshServer::OnEof(ssh_session, ssh_channel, void* self) {
+    // The client sends nothing more, but may still read; the session goes on, and a
+    // program reading the client's data learns of its end.
+    auto* server = static_cast<SshServer*>(self);
+    server->m_eof = true;
+    server->m_woken = true;
 }
 
 void SshServer::OnClose(ssh_session, ssh_channel, void* self) {

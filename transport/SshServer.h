@@ -60,28 +60,35 @@ class SshServer {
     // Sends all of data within the time-out (a client that stops reading cannot stall
     // the session for longer).
     int Write(std::string_view data, std::chrono::milliseconds timeout);
+    // As Write, as the channel's extended data (a program's standard error).
+    int WriteError(std::string_view data, std::chrono::milliseconds timeout);
     int Flush(std::chrono::milliseconds timeout);
     // Sends the client a keep-alive (the global request keepalive@openssh.com, which
     // asks for an answer, as sshd's ClientAliveInterval does) and flushes it within the
     // time-out; one is outstanding at a time: while the client has not answered the last,
     // none is added. kErrorWrite: the connection is gone.
     int KeepAlive(std::chrono::milliseconds timeout);
-    // A descriptor whose readiness ends a read's wait; drained (an eventfd) when drain.
+    // A descriptor whose readiness ends a read's wait; drained (an eventfd) when drain;
+    // ready when writable rather than readable when room.
     struct WakeSource {
         int fd = -1;
         bool drain = false;
+        bool room = false;
         bool operator==(const WakeSource&) const = default;
     };
     // Appends what the client sent, at most max bytes, to out. Waits up to wait (negative:
     // no limit) for data when none is buffered; the wait also ends when one of wake
     // becomes readable, and fired (when given) tells which did. With max 0 buffered data
-    // is left alone and only wake ends the wait. kErrorTimeout: nothing arrived;
-    // kErrorRead: the connection or the channel is gone.
+    // is left alone and only wake ends the wait. kErrorTimeout: nothing arrived (also at
+    // once once the client's data has ended, see InputEnded); kErrorRead: the connection
+    // or the channel is gone.
     int Read(std::string& out, std::size_t max, std::chrono::milliseconds wait,
              const std::vector<WakeSource>& wake, std::vector<bool>* fired = nullptr);
     // The client's terminal size from its pty and window-change requests; false when it
     // sent none.
     bool TerminalSize(int& columns, int& rows) const;
+    // The client sent its end of data (EOF) and everything before it has been read.
+    bool InputEnded() const { return m_eof && m_received.empty(); }
     // The command of the client's exec request (empty for a shell), and whether it
     // asked for a pseudo-terminal.
     const std::string& Command() const { return m_command; }
@@ -122,6 +129,7 @@ class SshServer {
     void Watch(const std::vector<WakeSource>& wake);
     void Unwatch();
     void Refill();
+    int Send(std::string_view data, std::chrono::milliseconds timeout, bool error);
 
     // The authentication request as the library parsed it agrees with the packet's length
     // (the library cuts strings at a NUL byte): the user name is the client's.
@@ -151,6 +159,7 @@ class SshServer {
     std::string m_terminalType;
     std::string m_colorTerm;
     bool m_closed = false;  // the client closed the channel
+    bool m_eof = false;     // the client sends no more data
     struct WakeEntry {
         SshServer* server;
         WakeSource source;

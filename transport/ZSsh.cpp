@@ -138,6 +138,27 @@ bool ZSsh::Push(std::string text) {
     return true;
 }
 
+bool ZSsh::PushError(const std::string& text) {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::PushError( ", text, " )");
+    if (text.empty()) {
+        return true;
+    }
+    if (!m_session || m_session->WriteError(text, kSendTime) != SshServer::kOk ||
+        m_session->Flush(kSendTime) != SshServer::kOk) {
+        return false;
+    }
+    return true;
+}
+
+bool ZSsh::InputEnded() const {
+    return m_session && m_session->InputEnded();
+}
+
+bool ZSsh::WantsTerminal() const {
+    return m_session && m_session->WantsTerminal();
+}
+
 bool ZSsh::KeepAlive() {
     ZTraceScope trace;
     trace.Trace("ZSsh::KeepAlive( )");
@@ -167,13 +188,16 @@ bool ZSsh::Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles
     wake.reserve(handles.size());
     for (HANDLE handle : handles) {
         bool reset = false;
-        const int fd = WaitDescriptorOf(handle, &reset);
-        wake.push_back(SshServer::WakeSource{fd, reset});
+        bool room = false;
+        const int fd = WaitDescriptorOf(handle, &reset, &room);
+        wake.push_back(SshServer::WakeSource{fd, reset, room});
     }
     std::string received;
     std::vector<bool> fired;
     const milliseconds limit = wait == INFINITE ? milliseconds(-1) : milliseconds(wait);
-    const int status = m_session->Read(received, take ? kPopLimit : 0, limit, wake, &fired);
+    // After the client's end of data there is nothing to wait for but the handles.
+    const bool taking = take && !m_session->InputEnded();
+    const int status = m_session->Read(received, taking ? kPopLimit : 0, limit, wake, &fired);
     if (status != SshServer::kOk && status != SshServer::kErrorTimeout) {
         trace.Trace("cryptPopData : err = ", status);
         return false;

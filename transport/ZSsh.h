@@ -26,15 +26,22 @@ class ZSsh {
     void ShutDown();
     bool Init(SOCKET socket, std::string keysetPath, std::string password);
     bool Push(std::string text);
+    // As Push, as the channel's standard error (extended data).
+    bool PushError(const std::string& text);
+    // The client has sent its end of data and all of it was popped.
+    bool InputEnded() const;
+    // Whether the client asked for a pseudo-terminal.
+    bool WantsTerminal() const;
     // Sends the client an SSH keep-alive; false when the connection is gone.
     bool KeepAlive();
     // What the client sent, possibly nothing; false when the
     // connection is gone. Waits at most 100 ms for it.
     bool Pop(std::string& text);
     // As Pop, waiting at most wait ms (INFINITE: no limit) for client data or for one of
-    // handles to be signalled (a process that ends, an event that is set); signalled
-    // receives those that were. With take false client data is left unread (the console
-    // is behind in taking input) and only the handles end the wait.
+    // handles to be signalled (a process that ends, an event that is set, a pipe with
+    // data or room); signalled receives those that were. With take false client data is
+    // left unread (the console is behind in taking input) and only the handles end the
+    // wait; so too once the client's data has ended.
     bool Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles,
              std::vector<HANDLE>* signalled, bool take = true);
     // Overwrites m_width and m_height with the client's size when it reported one.

@@ -4,6 +4,8 @@
 
 #include "win32/Win32.h"
 
-// The descriptor to wait on for a handle (a process, an event), or -1. resetOnWait tells
-// whether the object resets when a wait sees it (an event) and the waiter must read it.
-int WaitDescriptorOf(HANDLE handle, bool* resetOnWait = nullptr);
+// The descriptor to wait on for a handle (a process, an event, a pipe's end), or -1.
+// resetOnWait tells whether the object resets when a wait sees it (an event) and the
+// waiter must read it; forRoom whether the wait is for writability (a pipe's write end)
+// rather than readability.
+int WaitDescriptorOf(HANDLE handle, bool* resetOnWait = nullptr, bool* forRoom = nullptr);

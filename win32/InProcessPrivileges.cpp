@@ -72,8 +72,9 @@ std::shared_ptr<TokenObject> InProcessPrivileges::Logon(const std::string& user,
 }
 
 bool InProcessPrivileges::StartAs(const TokenObject& account, char* commandLine,
-                                  const char* directory, PROCESS_INFORMATION& process) {
-    return StartProgram(&account, commandLine, directory, process) != FALSE;
+                                  const char* directory, PROCESS_INFORMATION& process,
+                                  const StandardStreams* streams) {
+    return StartProgram(&account, commandLine, directory, process, streams) != FALSE;
 }
 
 bool InProcessPrivileges::Interrupt(pid_t group) {

@@ -9,7 +9,7 @@ class InProcessPrivileges final : public PrivilegeBroker {
     std::shared_ptr<TokenObject> Logon(const std::string& user,
                                        const std::string& password) override;
     bool StartAs(const TokenObject& account, char* commandLine, const char* directory,
-                 PROCESS_INFORMATION& process) override;
+                 PROCESS_INFORMATION& process, const StandardStreams* streams) override;
     bool Interrupt(pid_t group) override;
     bool EndOfOther(pid_t pid, int& how, int& status) override;
     bool HasJobs() override;

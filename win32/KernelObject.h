@@ -13,4 +13,7 @@ class KernelObject {
     virtual int WaitFd() const { return -1; }
     // Waiting for the object resets it (an auto-reset event); false for a process.
     virtual bool ResetOnWait() const { return false; }
+    // The descriptor signals by becoming writable rather than readable (a pipe's write
+    // end: room to write).
+    virtual bool WaitsForRoom() const { return false; }
 };

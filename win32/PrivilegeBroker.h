@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/UniqueFd.h"
+#include "win32/StandardStreams.h"
 #include "win32/Win32.h"
 
 class CgroupJob;
@@ -36,9 +37,10 @@ class PrivilegeBroker {
     // LogonUserA's check of name and password: the account's token.
     virtual std::shared_ptr<TokenObject> Logon(const std::string& user,
                                                const std::string& password) = 0;
-    // CreateProcessAsUserA: the program as the token's account, on the console.
+    // CreateProcessAsUserA: the program as the token's account, on the console, or on
+    // the streams when given (pipe ends of this process's).
     virtual bool StartAs(const TokenObject& account, char* commandLine, const char* directory,
-                         PROCESS_INFORMATION& process) = 0;
+                         PROCESS_INFORMATION& process, const StandardStreams* streams) = 0;
     // Ctrl+C to a process group on the console's terminal (SIGINT).
     virtual bool Interrupt(pid_t group) = 0;
     // How a process that is not this process's child ended. False while that cannot be

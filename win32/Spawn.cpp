@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "win32/ErrnoFailure.h"
 #include "win32/HandleTable.h"
 #include "win32/PamSession.h"
+#include "win32/PipeObject.h"
 #include "win32/PrivilegeBroker.h"
 #include "win32/ProcessObject.h"
 #include "win32/Spawn.h"
@@ -37,6 +39,7 @@ struct Launch {
     std::vector<std::string> environment;
     std::vector<char*> envp;
     ConsoleAttachment attachment;
+    StandardStreams streams;  // instead of the console when valid
     std::string directory;
     const TokenObject* account = nullptr;
     std::vector<gid_t> groups;
@@ -88,8 +91,15 @@ Identity IdentityOf(const TokenObject* account) {
 }
 
 bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine,
-             const char* directory, const ConsoleAttachment* terminal) {
-    if (terminal != nullptr) {
+             const char* directory, const ConsoleAttachment* terminal,
+             const StandardStreams* streams) {
+    if (streams != nullptr) {
+        if (!streams->Valid()) {
+            SetLastError(EINVAL);
+            return false;
+        }
+        launch.streams = *streams;
+    } else if (terminal != nullptr) {
         launch.attachment = *terminal;  // the monitor starts it on the worker's terminal
     } else {
         ConsoleTerminal* console = ConsoleTerminal::Current();
@@ -119,7 +129,10 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
     // renders what either shows.
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const char* client = std::getenv(kClientTerminalVariable);
-    launch.environment.push_back("TERM=" + ProgramTerminalType(client != nullptr ? client : ""));
+    if (!launch.streams.Valid()) {  // a program without a terminal has no terminal type
+        launch.environment.push_back("TERM=" +
+                                     ProgramTerminalType(client != nullptr ? client : ""));
+    }
     // The environment is changed only by the thread that starts programs.
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     if (const char* value = std::getenv("LANG"); value != nullptr) {
@@ -163,8 +176,8 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
             found != nullptr) {
             tty = found->gr_gid;
         }
-        if (::fchown(launch.attachment.slave, account->uid, tty) != 0 ||
-            ::fchmod(launch.attachment.slave, 0620) != 0) {
+        if (!launch.streams.Valid() && (::fchown(launch.attachment.slave, account->uid, tty) != 0 ||
+                                        ::fchmod(launch.attachment.slave, 0620) != 0)) {
             return FailWithErrno();
         }
     }
@@ -192,6 +205,30 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
     ::_exit(127);
 }
 
+// In the child: a session of its own without a terminal, the streams as 0, 1 and 2 and
+// nothing else kept past the exec. The streams are first copied above 2, so that one
+// already at 0-2 is neither overwritten nor left close-on-exec by a dup2 onto itself.
+int AttachStreams(const StandardStreams& streams) {
+    if (::setsid() < 0) {
+        return errno;
+    }
+    const int from[3] = {streams.input, streams.output, streams.error};
+    int copies[3] = {-1, -1, -1};
+    for (int i = 0; i < 3; ++i) {
+        copies[i] = ::fcntl(from[i], F_DUPFD_CLOEXEC, 3);
+        if (copies[i] < 0) {
+            return errno;
+        }
+    }
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::dup2(copies[fd], fd) < 0) {
+            return errno;
+        }
+    }
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    return 0;
+}
+
 // In the child.
 [[noreturn]] void Exec(const Launch& launch, int report) {
     if (launch.groupProcs.Valid() && ::write(launch.groupProcs.Get(), "0", 1) != 1) {
@@ -206,7 +243,8 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
     for (int sig = 1; sig < NSIG; ++sig) {
         ::sigaction(sig, &defaults, nullptr);
     }
-    const int attached = ConsoleTerminal::AttachChild(launch.attachment);
+    const int attached = launch.streams.Valid() ? AttachStreams(launch.streams)
+                                                : ConsoleTerminal::AttachChild(launch.attachment);
     if (attached != 0) {
         Fail(report, attached);
     }
@@ -224,13 +262,14 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
 }
 
 BOOL Start(const TokenObject* account, char* commandLine, const char* directory,
-           PROCESS_INFORMATION* process, const ConsoleAttachment* terminal = nullptr) {
+           PROCESS_INFORMATION* process, const ConsoleAttachment* terminal = nullptr,
+           const StandardStreams* streams = nullptr) {
     if (commandLine == nullptr || *commandLine == '\0' || process == nullptr) {
         SetLastError(EINVAL);
         return FALSE;
     }
     Launch launch;
-    if (!Prepare(launch, account, commandLine, directory, terminal)) {
+    if (!Prepare(launch, account, commandLine, directory, terminal, streams)) {
         return FALSE;
     }
     int report[2];
@@ -272,19 +311,41 @@ BOOL Start(const TokenObject* account, char* commandLine, const char* directory,
     return TRUE;
 }
 
+// The standard handles a start asks for (STARTF_USESTDHANDLES): false with
+// ERROR_INVALID_HANDLE when one is no pipe end of the right way.
+bool StreamsOf(const STARTUPINFOA* startup, std::optional<StandardStreams>& streams) {
+    streams.reset();
+    if (startup == nullptr || (startup->dwFlags & STARTF_USESTDHANDLES) == 0) {
+        return true;
+    }
+    auto input = HandleTable::Instance().Get<PipeObject>(startup->hStdInput);
+    auto output = HandleTable::Instance().Get<PipeObject>(startup->hStdOutput);
+    auto error = HandleTable::Instance().Get<PipeObject>(startup->hStdError);
+    if (!input || !output || !error || input->WriteEnd() || !output->WriteEnd() ||
+        !error->WriteEnd()) {
+        return false;
+    }
+    streams = StandardStreams{input->Fd(), output->Fd(), error->Fd()};
+    return true;
+}
+
 }  // namespace
 
 BOOL CreateProcessA(const char* /*application*/, char* commandLine, void* /*processAttributes*/,
                     void* /*threadAttributes*/, BOOL /*inherit*/, DWORD /*flags*/,
-                    void* /*environment*/, const char* directory, STARTUPINFOA* /*startup*/,
+                    void* /*environment*/, const char* directory, STARTUPINFOA* startup,
                     PROCESS_INFORMATION* process) {
-    return Start(nullptr, commandLine, directory, process);
+    std::optional<StandardStreams> streams;
+    if (!StreamsOf(startup, streams)) {
+        return FALSE;
+    }
+    return Start(nullptr, commandLine, directory, process, nullptr, streams ? &*streams : nullptr);
 }
 
 BOOL CreateProcessAsUserA(HANDLE token, const char* /*application*/, char* commandLine,
                           void* /*processAttributes*/, void* /*threadAttributes*/, BOOL /*inherit*/,
                           DWORD /*flags*/, void* /*environment*/, const char* directory,
-                          STARTUPINFOA* /*startup*/, PROCESS_INFORMATION* process) {
+                          STARTUPINFOA* startup, PROCESS_INFORMATION* process) {
     auto account = HandleTable::Instance().Get<TokenObject>(token);
     if (!account) {
         return FALSE;
@@ -293,13 +354,19 @@ BOOL CreateProcessAsUserA(HANDLE token, const char* /*application*/, char* comma
         SetLastError(EINVAL);
         return FALSE;
     }
-    return PrivilegeBroker::Current().StartAs(*account, commandLine, directory, *process) ? TRUE
-                                                                                          : FALSE;
+    std::optional<StandardStreams> streams;
+    if (!StreamsOf(startup, streams)) {
+        return FALSE;
+    }
+    return PrivilegeBroker::Current().StartAs(*account, commandLine, directory, *process,
+                                              streams ? &*streams : nullptr)
+               ? TRUE
+               : FALSE;
 }
 
 BOOL StartProgram(const TokenObject* account, char* commandLine, const char* directory,
-                  PROCESS_INFORMATION& process) {
-    return Start(account, commandLine, directory, &process);
+                  PROCESS_INFORMATION& process, const StandardStreams* streams) {
+    return Start(account, commandLine, directory, &process, nullptr, streams);
 }
 
 BOOL AdoptProcess(pid_t pid, PROCESS_INFORMATION& process) {
@@ -322,4 +389,13 @@ BOOL StartOnTerminal(HANDLE token, char* commandLine, const char* directory,
         return FALSE;
     }
     return Start(account.get(), commandLine, directory, process, &terminal);
+}
+
+BOOL StartOnStreams(HANDLE token, char* commandLine, const char* directory,
+                    const StandardStreams& streams, PROCESS_INFORMATION* process) {
+    auto account = HandleTable::Instance().Get<TokenObject>(token);
+    if (!account) {
+        return FALSE;
+    }
+    return Start(account.get(), commandLine, directory, process, nullptr, &streams);
 }

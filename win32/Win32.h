@@ -233,6 +233,25 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // An unnamed event (an eventfd); only auto-reset events, initially clear, are made here.
 HANDLE CreateEventA(void* attributes, BOOL manualReset, BOOL initialState, const char* name);
+
+// ---- anonymous pipes -----------------------------------------------------------------
+
+// Error codes are errno values: a pipe whose other end is gone, and a non-waiting pipe
+// with nothing to read or no room.
+constexpr DWORD ERROR_BROKEN_PIPE = 32;  // EPIPE
+constexpr DWORD ERROR_NO_DATA = 11;      // EAGAIN
+constexpr DWORD PIPE_WAIT = 0x0;
+constexpr DWORD PIPE_NOWAIT = 0x1;
+// Both ends of a new pipe, each close-on-exec (a program gets one only as a standard
+// handle). A size of 0 keeps the system's.
+BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, void* attributes, DWORD size);
+// PIPE_NOWAIT makes reads and writes on this end return at once: a read with nothing
+// to read fails with ERROR_NO_DATA, a write takes what fits (possibly nothing).
+BOOL SetNamedPipeHandleState(HANDLE pipe, DWORD* mode, DWORD* maxCollection, DWORD* timeout);
+// A read of the end of the pipe fails with ERROR_BROKEN_PIPE once the writer is gone and
+// everything written was read; a write, once the reader is gone.
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, void* overlapped);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* written, void* overlapped);
 BOOL SetEvent(HANDLE event);
 DWORD GetProcessId(HANDLE process);
 
@@ -261,6 +280,9 @@ struct STARTUPINFOA {
 };
 constexpr DWORD NORMAL_PRIORITY_CLASS = 0x20;
 constexpr DWORD STARTF_USESHOWWINDOW = 0x1;
+// hStdInput, hStdOutput and hStdError (pipe ends) become the program's descriptors 0-2
+// instead of the console.
+constexpr DWORD STARTF_USESTDHANDLES = 0x100;
 constexpr WORD SW_SHOW = 5;
 
 BOOL CreateProcessA(const char* application, char* commandLine, void* processAttributes,

@@ -172,6 +172,11 @@ int main(int argc, char** argv) {
     ok = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
          ::ptsname_r(master, foreign, sizeof foreign) == 0;
     Report("own_terminal", ok, errno);
+    // The same terminal as all three streams of a command without one: only pipes are
+    // ever given to the user's program.
+    const StandardStreams notPipes{master, master, master};
+    ok = client.RequestShell("sleep 30", modes, pid, &notPipes);
+    Report("shell_streams_not_pipes", ok, static_cast<int>(GetLastError()));
     int code = 0;
     ok = StartWithDescriptor(MonitorSocket(), master, "sleep 30", code);
     Report("shell_with_descriptor", ok, code);

@@ -86,6 +86,7 @@ TEST_F(HostileWorker, TheMonitorRefusesWhatNoWorkerMayGetAndSessionsAreSealed) {
     EXPECT_EQ(steps["shell_other_command"], kRefused);
     ASSERT_EQ(steps["own_terminal"], "ok");
     // The shell starts, on the monitor's terminal: the worker's own stays its own.
+    EXPECT_EQ(steps["shell_streams_not_pipes"], "22");  // EINVAL: only pipes, the right way
     EXPECT_EQ(steps["shell_with_descriptor"], "ok");
     EXPECT_EQ(steps["own_terminal_owner"], workerUid);
     EXPECT_EQ(steps["session_terminal_owner"], std::to_string(Uid("zavtest33")));

@@ -121,13 +121,17 @@ TEST(MonitorWire, TakesWholeMessagesAndDecodesOnlyExactRequests) {
     EXPECT_FALSE(decodes(MonitorFields().Add("sh").Add("short modes"), StartShellRequest{}));
     // The client's terminal type is a plain name or nothing: never a path.
     const std::string modes(sizeof(termios), '\0');
-    EXPECT_TRUE(
-        decodes(MonitorFields().Add("sh").Add(modes).Add("xterm-256color"), StartShellRequest{}));
-    EXPECT_TRUE(decodes(MonitorFields().Add("sh").Add(modes).Add(""), StartShellRequest{}));
+    const auto shell = [&](const std::string& type, std::uint64_t streams) {
+        return MonitorFields().Add("sh").Add(modes).Add(type).Add(streams);
+    };
+    EXPECT_TRUE(decodes(shell("xterm-256color", 0), StartShellRequest{}));
+    EXPECT_TRUE(decodes(shell("", 1), StartShellRequest{}));
     for (const char* type : {"../../tmp/x", "x/y", "-x", "a b", "xterm\x1b"}) {
-        EXPECT_FALSE(decodes(MonitorFields().Add("sh").Add(modes).Add(type), StartShellRequest{}))
-            << type;
+        EXPECT_FALSE(decodes(shell(type, 0), StartShellRequest{})) << type;
     }
+    // On pipes or on the terminal, nothing else.
+    EXPECT_FALSE(decodes(shell("", 2), StartShellRequest{}));
+    EXPECT_FALSE(decodes(MonitorFields().Add("sh").Add(modes).Add(""), StartShellRequest{}));
     for (const std::uint64_t group : {0ULL, 1ULL, 0xFFFFFFFFULL, 0x80000000ULL}) {
         MonitorFields fields = MonitorFields().Add(group);
         pid_t value = 0;
