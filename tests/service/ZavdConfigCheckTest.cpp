@@ -177,6 +177,22 @@ TEST_F(ZavdCheck, GenkeyRefusesOtherwiseBrokenSettings) {
     EXPECT_FALSE(std::filesystem::exists(work / "zav_key"));
 }
 
+// With the key there, --genkey has nothing to make: it shows the key and leaves the
+// settings' problems to the start, which names them (scripts/start.sh runs both).
+TEST_F(ZavdCheck, GenkeyLeavesAnExistingKeyAndTheSettingsToTheStart) {
+    Append("zav.ini", "colour_depth=256\n");
+    const auto genkey = test::Run(Zavd("--genkey " + Workdir()));
+    EXPECT_EQ(genkey.status, 0) << genkey.output;
+    EXPECT_NE(genkey.output.find("zavd: the key-set file " + Work("zav_key") +
+                                 " exists; left as it is\n"),
+              std::string::npos)
+        << genkey.output;
+    EXPECT_NE(genkey.output.find("\n  ED25519 key fingerprint is SHA256:"), std::string::npos)
+        << genkey.output;
+    EXPECT_EQ(genkey.output.find("no key-set file made"), std::string::npos) << genkey.output;
+    ExpectRefused("zav.ini: [ZTerm] colour_depth: unknown\n");
+}
+
 TEST_F(ZavdCheck, AKeySetFileOfAnotherAccountIsNamed) {
     const passwd* nobody = ::getpwnam("nobody");
     if (::geteuid() != 0 || nobody == nullptr) {
