@@ -27,7 +27,7 @@ constexpr const char* kUsage =
     "brisel --check-config [DIR] checks DIR/zav.ini (default ./zav.ini) and the files it\n"
     "names as the session reads them, reports each problem on standard error and exits\n"
     "(1: problems found); zavd runs it before it starts.\n"
-    "brisel --version shows the version.\n";
+    "brisel --version shows the version; brisel --help (or -h) shows this text.\n";
 
 }  // namespace
 

@@ -69,22 +69,40 @@ void Fail(ZSafePath::Opened& out, int error) {
     out.reason = SystemText(error);
 }
 
-// A failed open of part (shown as shown) in dir: a link or something other than the
-// kind asked for is refused, anything else is the system's error.
-void Classify(int dir, const std::string& part, const std::string& shown, int error, bool directory,
-              ZSafePath::Opened& out) {
+// "it (uid N (name), mode 0600)": whose a file or directory is and its mode, for saying
+// why this process may not use it.
+std::string OwnerAndMode(const struct stat& st) {
+    return Account(st.st_uid) + ", mode " + Octal(st.st_mode);
+}
+
+// A failed open of part (shown as shown) in dir (shown as dirShown): a link or something
+// other than the kind asked for is refused, anything else is the system's error; a
+// permission denied names what this account may not open and whose it is, so that a
+// file that is there is not taken for a missing one.
+void Classify(int dir, const std::string& dirShown, const std::string& part,
+              const std::string& shown, int error, bool directory, ZSafePath::Opened& out) {
     struct stat st {};
-    if (::fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            Refuse(out, shown + " is a symbolic link, and no link is followed");
-            return;
-        }
-        if (!directory && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-            Refuse(out, shown + " is not a regular file");
-            return;
-        }
+    const bool seen = ::fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (seen && S_ISLNK(st.st_mode)) {
+        Refuse(out, shown + " is a symbolic link, and no link is followed");
+        return;
+    }
+    if (seen && !directory && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        Refuse(out, shown + " is not a regular file");
+        return;
     }
     Fail(out, error);
+    if (error != EACCES) {
+        return;
+    }
+    const std::string self = "this account, " + Account(::geteuid()) + ",";
+    struct stat parent {};
+    if (seen) {
+        out.reason = "it exists, but " + self + " may not open it (" + OwnerAndMode(st) + ")";
+    } else if (::fstat(dir, &parent) == 0) {
+        // Not even its name can be looked up: the directory holding it is closed to us.
+        out.reason = self + " may not look into " + dirShown + " (" + OwnerAndMode(parent) + ")";
+    }
 }
 
 // Why a directory on the way to a file written is not safe, or empty. last: it is the
@@ -117,8 +135,10 @@ std::string Leaf(const std::string& name) {
 
 // The file's own directory, reached from / or base one directory at a time without
 // following a link; each directory judged when judge. Invalid with out filled in when
-// the walk fails or a directory is refused.
-UniqueFd Walk(const std::string& name, int base, bool judge, ZSafePath::Opened& out) {
+// the walk fails or a directory is refused. currentShown: the directory reached, as a
+// message names it.
+UniqueFd Walk(const std::string& name, int base, bool judge, ZSafePath::Opened& out,
+              std::string& currentShown) {
     if (name.empty()) {
         Fail(out, ENOENT);
         return {};
@@ -160,17 +180,19 @@ UniqueFd Walk(const std::string& name, int base, bool judge, ZSafePath::Opened& 
         }
         return true;
     };
-    if (!judged(absolute ? "/" : "the working directory", directories.empty())) {
+    currentShown = absolute ? "/" : "the working directory";
+    if (!judged(currentShown, directories.empty())) {
         return {};
     }
     for (std::size_t i = 0; i < directories.size(); ++i) {
         const auto& [part, shown] = directories[i];
         UniqueFd next(::openat(current.Get(), part.c_str(), kDirectoryFlags | O_NOFOLLOW));
         if (!next.Valid()) {
-            Classify(current.Get(), part, shown, errno, true, out);
+            Classify(current.Get(), currentShown, part, shown, errno, true, out);
             return {};
         }
         current = std::move(next);
+        currentShown = shown;
         if (!judged(shown, i + 1 == directories.size())) {
             return {};
         }
@@ -281,8 +303,9 @@ ZSafePath::Opened ZSafePath::OpenForAppend(const std::string& name) {
             directory.Reset();
         }
     }
+    std::string directoryShown = directoryName;
     if (!directory.Valid()) {
-        directory = Walk(name, AT_FDCWD, true, out);
+        directory = Walk(name, AT_FDCWD, true, out, directoryShown);
         if (!directory.Valid()) {
             return out;
         }
@@ -294,7 +317,7 @@ ZSafePath::Opened ZSafePath::OpenForAppend(const std::string& name) {
         directory.Get(), leaf.c_str(),
         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (!fd.Valid()) {
-        Classify(directory.Get(), leaf, name, errno, false, out);
+        Classify(directory.Get(), directoryShown, leaf, name, errno, false, out);
         return out;
     }
     if (::fstat(fd.Get(), &st) != 0) {
@@ -317,7 +340,8 @@ ZSafePath::Opened ZSafePath::OpenForAppend(const std::string& name) {
 
 ZSafePath::Opened ZSafePath::OpenForReading(const std::string& name, int base) {
     Opened out;
-    const UniqueFd directory = Walk(name, base, false, out);
+    std::string directoryShown;
+    const UniqueFd directory = Walk(name, base, false, out, directoryShown);
     if (!directory.Valid()) {
         return out;
     }
@@ -325,7 +349,7 @@ ZSafePath::Opened ZSafePath::OpenForReading(const std::string& name, int base) {
     UniqueFd fd(::openat(directory.Get(), leaf.c_str(),
                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
     if (!fd.Valid()) {
-        Classify(directory.Get(), leaf, name, errno, false, out);
+        Classify(directory.Get(), directoryShown, leaf, name, errno, false, out);
         return out;
     }
     struct stat st {};

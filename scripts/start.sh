@@ -17,7 +17,13 @@ as_invoker mkdir -p run
 for file in config/*.ini; do
     [ -e "run/$(basename "$file")" ] || as_invoker cp "$file" run/
 done
-build/zavd --workdir "$PWD/run" --genkey
+# Makes the key-set file if it is missing and shows its fingerprint, repeated in the hint.
+if ! genkey=$(build/zavd --workdir "$PWD/run" --genkey); then
+    printf '%s\n' "$genkey"
+    exit 1
+fi
+printf '%s\n' "$genkey"
+fingerprint=$(printf '%s\n' "$genkey" | sed -n 's/^ *\(.* key fingerprint is SHA256:.*\)/\1/p')
 # Sessions run as root write their logs only into a directory no other account can
 # change: run as root, run/ becomes root's (its files stay the user's to edit).
 if [ "$(id -u)" -eq 0 ] && [ "$(stat -c %u run)" -ne 0 ]; then
@@ -47,6 +53,8 @@ hint() {
     local user=${SUDO_USER:-$(id -un)}
     [ "$user" != root ] || user="<user>"  # the shipped settings refuse root
     echo "Connect with:   ssh -t -p $port $user@$host"
+    echo "Server key:     $fingerprint"
+    echo "                (a first connection asks about this key: answer yes only if it matches)"
     echo "Settings:       $PWD/run/zav.ini (each session reads it when it starts)"
     echo "Session log:    $PWD/run/brisel.log (errors: brisel.err); zavd logs here"
     echo "Stop with Ctrl+C."

@@ -128,6 +128,17 @@ bool HasTermSection(int directory) {
     return false;
 }
 
+// What to do about a key-set file that cannot be opened, by why.
+std::string KeyAdvice(int error) {
+    if (error == ENOENT) {
+        return "; zavd --genkey creates it";
+    }
+    if (error == EACCES) {
+        return "; run the check as root, as the service runs";
+    }
+    return {};
+}
+
 std::string Slashed(std::string name) {
     std::replace(name.begin(), name.end(), '\\', '/');
     return name;
@@ -226,8 +237,10 @@ void ZavdConfigCheck::CheckKeyFile(const std::string& workdir, std::vector<std::
         case SshServer::kOk:
             break;
         case SshServer::kErrorOpen:
+            // Only a missing file is --genkey's to make; one this account may not read is
+            // the service's (root's), and is checked by running the check as root.
             problems.push_back(term + "rsakey_file: cannot read " + name + ": " +
-                               server.KeyProblem() + "; zavd --genkey creates it");
+                               server.KeyProblem() + KeyAdvice(server.KeyError()));
             break;
         case SshServer::kErrorPermission:
             problems.push_back(term + "rsakey_file: " + server.KeyProblem());

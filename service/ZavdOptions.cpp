@@ -220,7 +220,7 @@ std::string ZavdOptions::Usage() {
            "                       report each problem on standard error and exit\n"
            "                       (1: problems found)\n"
            "  --version            show the version\n"
-           "  --help               show this text\n"
+           "  --help, -h           show this text\n"
            "\n"
            "One line per connection goes to standard error. SIGTERM or SIGINT stops zavd;\n"
            "its sessions then end with the service-stopped message.\n";

@@ -2,8 +2,10 @@
 // brisel session process.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "service/ZavdServer.h"
 #include "service/ZavdSocketActivation.h"
 #include "session/ZTermConfig.h"
+#include "transport/SshServer.h"
 #include "transport/ZSsh.h"
 
 namespace {
@@ -30,6 +33,57 @@ bool SettingsUsable(const ZavdOptions& options, bool keyFile, const char* outcom
                      problems.size(), options.workdir.c_str());
     }
     return problems.empty();
+}
+
+// Prints the fingerprint of the key-set file at path as a client is shown it on its first
+// connection; false with the reason on standard error when the file does not load.
+bool ShowFingerprint(const std::string& path) {
+    SshServer server;
+    if (server.LoadKey(path, ZSsh::kKeysetPassword) != SshServer::kOk) {
+        std::fprintf(stderr, "zavd: the key-set file %s cannot be used: %s%s\n", path.c_str(),
+                     server.KeyProblem().c_str(),
+                     server.KeyError() == EACCES ? "; run this as root, as the service runs" : "");
+        return false;
+    }
+    // The line as the OpenSSH client shows it, on a line of its own to compare by eye.
+    std::printf(
+        "zavd: an SSH client connecting for the first time shows this server's key as\n"
+        "  %s\n",
+        server.KeyFingerprint().c_str());
+    return true;
+}
+
+// --genkey: makes the key-set file when it is missing, and shows its fingerprint.
+int MakeKey(const ZavdOptions& options) {
+    const std::string path = ZavdKeyFile::PathFromSettings(options.workdir);
+    struct stat existing {};
+    if (!path.empty() && ::lstat(path.c_str(), &existing) == 0) {
+        // Nothing to make: the settings' other problems are for --check-config and the
+        // start to name, not for this.
+        std::printf("zavd: the key-set file %s exists; left as it is\n", path.c_str());
+        return ShowFingerprint(path) ? 0 : 1;
+    }
+    // The key-set file is the one thing that may be missing: it is made here.
+    if (!SettingsUsable(options, false, "no key-set file made")) {
+        return 1;
+    }
+    if (path.empty()) {
+        std::fprintf(stderr, "zavd: %s/zav.ini names no rsakey_file\n", options.workdir.c_str());
+        return 1;
+    }
+    std::string error;
+    switch (ZavdKeyFile::Create(path, ZSsh::kKeysetPassword, error)) {
+        case ZavdKeyFile::Result::Created:
+            std::printf("zavd: created the key-set file %s\n", path.c_str());
+            break;
+        case ZavdKeyFile::Result::Exists:  // made by another in the meantime
+            std::printf("zavd: the key-set file %s exists; left as it is\n", path.c_str());
+            break;
+        case ZavdKeyFile::Result::Failed:
+            std::fprintf(stderr, "zavd: %s\n", error.c_str());
+            return 1;
+    }
+    return ShowFingerprint(path) ? 0 : 1;
 }
 
 }  // namespace
@@ -68,27 +122,7 @@ int main(int argc, char** argv) {
         return problems.empty() ? 0 : 1;
     }
     if (options.genkey) {
-        // The key-set file is the one thing that may be missing: it is made here.
-        if (!SettingsUsable(options, false, "no key-set file made")) {
-            return 1;
-        }
-        const std::string path = ZavdKeyFile::PathFromSettings(options.workdir);
-        if (path.empty()) {
-            std::fprintf(stderr, "zavd: %s/zav.ini names no rsakey_file\n",
-                         options.workdir.c_str());
-            return 1;
-        }
-        switch (ZavdKeyFile::Create(path, ZSsh::kKeysetPassword, error)) {
-            case ZavdKeyFile::Result::Created:
-                std::printf("zavd: created the key-set file %s\n", path.c_str());
-                return 0;
-            case ZavdKeyFile::Result::Exists:
-                std::printf("zavd: the key-set file %s exists; left as it is\n", path.c_str());
-                return 0;
-            case ZavdKeyFile::Result::Failed:
-                std::fprintf(stderr, "zavd: %s\n", error.c_str());
-                return 1;
-        }
+        return MakeKey(options);
     }
 
     // The debug log-on starts the shell under zavd's own account for any name and any

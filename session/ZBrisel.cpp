@@ -101,6 +101,11 @@ ZBrisel::ZBrisel() {
         ReportStartProblem(m_config.problem);
         ExitProcess(0);
     }
+    // A size the console does not support is served at the largest it does; the setting
+    // is named with its range, not left to fail in the capture.
+    for (const std::string& limited : m_config.limited) {
+        ReportStartProblem(limited);
+    }
     SetConsoleCtrlHandler(&ZBrisel::event_handler, TRUE);
     ZSocket::WSAStartup();
 

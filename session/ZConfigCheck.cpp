@@ -69,7 +69,10 @@ FileText Parse(int base, const std::string& name) {
     const ZSafePath::Opened file = ZSafePath::OpenForReading(name, base);
     struct stat st {};
     if (!file.fd.Valid()) {
-        text.error = file.reason;
+        // A file there that this account may not read is no mistake in the settings: the
+        // sessions read it as root.
+        text.error = file.reason +
+                     (file.error == EACCES ? "; run the check as root, as the service runs" : "");
         return text;
     }
     if (::fstat(file.fd.Get(), &st) != 0) {

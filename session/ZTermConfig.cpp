@@ -58,6 +58,21 @@ void GetAliasedKey(ZIni& ini, const std::string& section, const char* name, std:
 
 }  // namespace
 
+void ZTermConfig::GetSize(ZIni& ini, const std::string& section, const char* key,
+                          std::uint32_t& value, std::uint32_t most) {
+    const ZIniRule rule = ZIniRule::Number(1, most);
+    ini.GetKey(section, key, value, 0U, rule);
+    // 0 (not set) leaves the size to the client. A larger size than the console supports
+    // would fail every capture of the screen: the largest it supports is taken instead,
+    // and said where the administrator looks, in the words of the settings' check.
+    if (value > most) {
+        limited.push_back("zav.ini: [" + section + "] " + key + ": " +
+                          rule.Problem(std::to_string(value)) + "; " + std::to_string(most) +
+                          " is used");
+        value = most;
+    }
+}
+
 ZTermConfig::ZTermConfig() : ZTermConfig(kIniFile) {
     port = ZWinsta::GetCmdLineParam("-port:");
     ip = ZWinsta::GetCmdLineParam("-ip:");
@@ -114,10 +129,8 @@ ZTermConfig::ZTermConfig(const std::string& path) {
                ZIniRule::Number(0, kMaxSeconds));
     ini.GetKey(section, "refresh_delay", refresh_delay, 0U, ZIniRule::Number(0, kMaxRefreshDelay));
     ini.GetKey(section, "scrollback_burst", scrollback_burst, 10000U);
-    ini.GetKey(section, "screen_width", screen_width, 0U, ZIniRule::Number(1, ZScreen::kColumns));
-    ini.GetKey(section, "screen_height", screen_height, 0U,
-               ZIniRule::Number(1, ZBrisel::kMaxWindowRows));
-    ini.GetKey(section, "buff_height", buff_height, 0U,
-               ZIniRule::Number(1, kMaxConsoleBufferHeight));
+    GetSize(ini, section, "screen_width", screen_width, ZScreen::kColumns);
+    GetSize(ini, section, "screen_height", screen_height, ZBrisel::kMaxWindowRows);
+    GetSize(ini, section, "buff_height", buff_height, kMaxConsoleBufferHeight);
     ini.GetKey(section, "dumb_client", dumb_client, false);
 }

@@ -5,6 +5,9 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+class ZIni;
 
 class ZTermConfig {
   public:
@@ -73,4 +76,12 @@ class ZTermConfig {
     // Why the settings cannot be used (the file unreadable, or without a [ZTerm]
     // section); empty when they can.
     std::string problem;
+    // Sizes beyond what the console supports, each cut to the largest it does: a line
+    // per setting naming it, its allowed range and the value used instead.
+    std::vector<std::string> limited;
+
+  private:
+    // Reads a size of the console, 1 to most; 0 when not set.
+    void GetSize(ZIni& ini, const std::string& section, const char* key, std::uint32_t& value,
+                 std::uint32_t most);
 };

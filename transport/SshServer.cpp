@@ -81,6 +81,7 @@ SshServer::~SshServer() {
 
 int SshServer::LoadKey(const std::string& path, const std::string& password, int directory) {
     m_keyProblem.clear();
+    m_keyError = 0;
     if (m_key != nullptr) {
         ssh_key_free(m_key);
         m_key = nullptr;
@@ -88,6 +89,7 @@ int SshServer::LoadKey(const std::string& path, const std::string& password, int
     ZSafePath::Opened file = ZSafePath::OpenForReading(path, directory);
     if (!file.fd.Valid()) {
         m_keyProblem = file.reason;
+        m_keyError = file.error;
         return file.refused ? kErrorPermission : kErrorOpen;
     }
     // The password is the same in every installation: the key is safe only while no one
@@ -131,6 +133,43 @@ int SshServer::LoadKey(const std::string& path, const std::string& password, int
         return kErrorWrongKey;
     }
     return kOk;
+}
+
+std::string SshServer::KeyFingerprint() const {
+    if (m_key == nullptr) {
+        return {};
+    }
+    // The key type as OpenSSH names it in the question about an unknown host.
+    std::string type;
+    switch (ssh_key_type(m_key)) {
+        case SSH_KEYTYPE_ED25519:
+            type = "ED25519";
+            break;
+        case SSH_KEYTYPE_RSA:
+            type = "RSA";
+            break;
+        case SSH_KEYTYPE_ECDSA_P256:
+        case SSH_KEYTYPE_ECDSA_P384:
+        case SSH_KEYTYPE_ECDSA_P521:
+            type = "ECDSA";
+            break;
+        default:
+            type = ssh_key_type_to_char(ssh_key_type(m_key));
+    }
+    unsigned char* hash = nullptr;
+    std::size_t length = 0;
+    if (ssh_get_publickey_hash(m_key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) != SSH_OK) {
+        return {};
+    }
+    // "SHA256:" and the hash in base64 without its padding, as ssh and ssh-keygen -l show it.
+    char* text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, length);
+    ssh_clean_pubkey_hash(&hash);
+    if (text == nullptr) {
+        return {};
+    }
+    std::string fingerprint = type + " key fingerprint is " + text;
+    ssh_string_free_char(text);
+    return fingerprint;
 }
 
 int SshServer::Accept(int socket, milliseconds timeout) {

@@ -48,6 +48,12 @@ class SshServer {
     // password opens. KeyProblem() then says why.
     int LoadKey(const std::string& path, const std::string& password, int directory = AT_FDCWD);
     const std::string& KeyProblem() const { return m_keyProblem; }
+    // The errno of a key file that could not be opened (ENOENT: missing, EACCES: this
+    // account may not read it), else 0.
+    int KeyError() const { return m_keyError; }
+    // The loaded key's fingerprint as the OpenSSH client shows it on a first connection:
+    // "ED25519 key fingerprint is SHA256:<base64 without padding>"; empty without a key.
+    std::string KeyFingerprint() const;
     // Runs the handshake on the connected socket (taken over: closed with the session)
     // until the client has authenticated, opened its session channel and asked for a
     // shell or a command, or until the time-out.
@@ -148,6 +154,7 @@ class SshServer {
     ssh_channel_callbacks_struct m_channelCallbacks{};
 
     std::string m_keyProblem;
+    int m_keyError = 0;
     std::string m_userName;
     std::string m_received;  // client data not yet read
     bool m_started = false;  // a shell or a command was asked for

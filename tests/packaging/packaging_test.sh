@@ -71,6 +71,27 @@ check_install() {
             fail "the installed zav.ini names ${line%%=*} more than once"
     done
 
+    # The documentation as Debian places it: the changelog's latest entry is this version,
+    # the copyright file is in the machine-readable format, the guide is the source's, and
+    # the path zavd(8) gives for the guide is installed.
+    local doc="$root/usr/share/doc/zav"
+    [ "$(gzip -dc "$doc/changelog.gz" | head -n 1)" = \
+        "zav ($version) unstable; urgency=medium" ] ||
+        fail "changelog.gz does not start with an entry for $version"
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+        "$doc/copyright" || fail "copyright is not in the machine-readable format"
+    for field in '^Files: \*$' '^Copyright: .' '^License: .'; do
+        grep -q "$field" "$doc/copyright" || fail "copyright lacks $field"
+    done
+    gzip -dc "$doc/operations.md.gz" | cmp -s - "$source/docs/operations.md" ||
+        fail "operations.md.gz is not docs/operations.md"
+    cmp -s "$doc/examples/fail2ban/zav.conf" "$source/config/fail2ban/zav.conf" ||
+        fail "the fail2ban filter is not config/fail2ban/zav.conf"
+    local guide
+    guide=$(gzip -dc "$root/usr/share/man/man8/zavd.8.gz" | grep -o '/usr/share/doc/zav/[^ ]*')
+    [ "$guide" = /usr/share/doc/zav/operations.md.gz ] && [ -f "$root$guide" ] ||
+        fail "zavd(8) names the guide as '$guide', which is not installed"
+
     [ "$("$root/usr/sbin/zavd" --version)" = "zavd $version" ] || fail "zavd --version"
     [ "$("$root/usr/libexec/zav/brisel" --version)" = "brisel $version" ] ||
         fail "brisel --version"
@@ -156,6 +177,12 @@ dpkg_inside() {
     # runs as zav.
     sed -i '/^zav:/d' /etc/passwd /etc/shadow /etc/group /etc/gshadow
     ! getent passwd zav >/dev/null || fail "the account zav is still there"
+    # Nor the package's files under /etc that scripts/setup.sh puts there by hand (the PAM
+    # service): dpkg would ask whether to keep them, and no one answers.
+    local file
+    for file in $(awk '$2 ~ /^etc\// { print "/" $2 }' "$list"); do
+        dpkg -S "$file" >/dev/null 2>&1 || rm -f "$file"
+    done
 
     DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >"$work/dpkg.log" 2>&1 ||
         { cat "$work/dpkg.log"; fail "dpkg -i failed"; }
@@ -166,6 +193,16 @@ dpkg_inside() {
     [ "$(stat -c %a /var/lib/zav /var/log/zav)" = "$(printf '700\n700')" ] ||
         fail "state and log directories are not 0700"
     [ "$(stat -c '%a %U' /var/lib/zav/zav_key)" = "600 root" ] || fail "no private key-set file"
+    # The installation shows the key's fingerprint (the line zavd --genkey prints, as
+    # the key it made gives it again), and, with no systemd running here, says that zavd
+    # was not started and how to start it.
+    local fingerprint
+    fingerprint=$(/usr/sbin/zavd --workdir /etc/zav --genkey | grep 'key fingerprint is SHA256:')
+    [ -n "$fingerprint" ] && grep -qxF -- "$fingerprint" "$work/dpkg.log" ||
+        { cat "$work/dpkg.log"; fail "the installation does not show the key's fingerprint"; }
+    grep -q 'zav: zavd was not started: systemd is not running' "$work/dpkg.log" &&
+        grep -qF '/usr/sbin/zavd --workdir /etc/zav --listen 0.0.0.0:2222' "$work/dpkg.log" ||
+        { cat "$work/dpkg.log"; fail "the installation does not say zavd was not started"; }
     [ -L /etc/systemd/system/multi-user.target.wants/zavd.service ] ||
         fail "zavd.service is not enabled"
     [ ! -e /etc/systemd/system/sockets.target.wants/zavd.socket ] ||

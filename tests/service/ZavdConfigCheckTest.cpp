@@ -177,6 +177,22 @@ TEST_F(ZavdCheck, GenkeyRefusesOtherwiseBrokenSettings) {
     EXPECT_FALSE(std::filesystem::exists(work / "zav_key"));
 }
 
+// With the key there, --genkey has nothing to make: it shows the key and leaves the
+// settings' problems to the start, which names them (scripts/start.sh runs both).
+TEST_F(ZavdCheck, GenkeyLeavesAnExistingKeyAndTheSettingsToTheStart) {
+    Append("zav.ini", "colour_depth=256\n");
+    const auto genkey = test::Run(Zavd("--genkey " + Workdir()));
+    EXPECT_EQ(genkey.status, 0) << genkey.output;
+    EXPECT_NE(genkey.output.find("zavd: the key-set file " + Work("zav_key") +
+                                 " exists; left as it is\n"),
+              std::string::npos)
+        << genkey.output;
+    EXPECT_NE(genkey.output.find("\n  ED25519 key fingerprint is SHA256:"), std::string::npos)
+        << genkey.output;
+    EXPECT_EQ(genkey.output.find("no key-set file made"), std::string::npos) << genkey.output;
+    ExpectRefused("zav.ini: [ZTerm] colour_depth: unknown\n");
+}
+
 TEST_F(ZavdCheck, AKeySetFileOfAnotherAccountIsNamed) {
     const passwd* nobody = ::getpwnam("nobody");
     if (::geteuid() != 0 || nobody == nullptr) {
@@ -188,6 +204,46 @@ TEST_F(ZavdCheck, AKeySetFileOfAnotherAccountIsNamed) {
     EXPECT_EQ(check.output, "zav.ini: [ZTerm] rsakey_file: zav_key belongs to uid " +
                                 std::to_string(nobody->pw_uid) +
                                 " (nobody), not to root or zav; chown it to one of them\n");
+}
+
+// Run as an ordinary account (nobody), the check tells a file that is there but root's
+// from a missing one: only a missing key-set file is --genkey's to make.
+TEST_F(ZavdCheck, FilesThisAccountMayNotReadAreNamedAsSuch) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr) {
+        GTEST_SKIP() << "needs root to check as nobody";
+    }
+    // nobody reaches the work directory and its settings; the key stays root's, 0600.
+    ASSERT_EQ(::chmod(work.Path().c_str(), 0755), 0);
+    for (const char* name : {"zav.ini", "keys.ini"}) {
+        ASSERT_EQ(::chmod(Work(name).c_str(), 0644), 0);
+    }
+    const std::string asNobody = "setpriv --reuid=" + std::to_string(nobody->pw_uid) +
+                                 " --regid=" + std::to_string(nobody->pw_gid) + " --clear-groups ";
+    const std::string self = "this account, uid " + std::to_string(nobody->pw_uid) + " (nobody),";
+    const std::string advice = "; run the check as root, as the service runs\n";
+    const auto check = [&] { return test::Run(asNobody + Zavd("--check-config " + Workdir())); };
+
+    auto said = check();
+    EXPECT_EQ(said.status, 1);
+    EXPECT_EQ(said.output, "zav.ini: [ZTerm] rsakey_file: cannot read zav_key: it exists, but " +
+                               self + " may not open it (uid 0 (root), mode 0600)" + advice);
+
+    // In a directory closed to others, as the installed /var/lib/zav is.
+    ASSERT_EQ(::mkdir(Work("state").c_str(), 0700), 0);
+    std::filesystem::rename(Work("zav_key"), Work("state/zav_key"));
+    Write("zav.ini", "[ZTerm]\nrsakey_file=state/zav_key\nkey_init=keys.ini\n");
+    ASSERT_EQ(::chmod(Work("zav.ini").c_str(), 0644), 0);
+    said = check();
+    EXPECT_EQ(said.output, "zav.ini: [ZTerm] rsakey_file: cannot read state/zav_key: " + self +
+                               " may not look into state (uid 0 (root), mode 0700)" + advice);
+
+    // The settings themselves, through the session program's check.
+    ASSERT_EQ(::chmod(Work("zav.ini").c_str(), 0600), 0);
+    said = check();
+    EXPECT_EQ(said.output, "zav.ini: cannot read " + Work("zav.ini") + ": it exists, but " + self +
+                               " may not open it (uid 0 (root), mode 0600)" + advice);
+    EXPECT_EQ(said.output.find("genkey"), std::string::npos);
 }
 
 // zavd runs no session: none of the console engine, PAM or the monitor is in it. The

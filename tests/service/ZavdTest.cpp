@@ -235,6 +235,20 @@ TEST_F(Service, TheKeySetFileIsCreatedOnceAndPrivate) {
     EXPECT_EQ(again.status, 0);
     EXPECT_NE(again.output.find("exists"), std::string::npos);
     EXPECT_EQ(test::ReadFile(key), before) << "an existing key is kept";
+    // Made or found, the key's fingerprint is shown as ssh-keygen computes it from the
+    // public key: "256 SHA256:<hash> comment (ED25519)".
+    const std::string pub = work / "server_key.pub";
+    ASSERT_EQ(test::Run("ssh-keygen -y -P " + test::Quote(ZSsh::kKeysetPassword) + " -f " +
+                        test::Quote(key) + " >" + test::Quote(pub))
+                  .status,
+              0);
+    const std::string listed = test::Run("ssh-keygen -lf " + test::Quote(pub)).output;
+    const std::string hash = listed.substr(listed.find(' ') + 1, listed.find(' ', 4) - 4);
+    ASSERT_EQ(hash.rfind("SHA256:", 0), 0U) << listed;
+    ASSERT_NE(listed.find("(ED25519)"), std::string::npos) << listed;
+    const std::string shown = "\n  ED25519 key fingerprint is " + hash + "\n";
+    EXPECT_NE(created.output.find(shown), std::string::npos) << created.output << listed;
+    EXPECT_NE(again.output.find(shown), std::string::npos) << again.output << listed;
     // The check finds the key where --genkey put it.
     EXPECT_EQ(test::Run(std::string(ZAVD_PATH) + " --check-config --workdir " +
                         test::Quote(work.Path().string()))
@@ -243,6 +257,38 @@ TEST_F(Service, TheKeySetFileIsCreatedOnceAndPrivate) {
 
     test::WriteFile(work / "zav.ini", "[ZTerm]\n");
     EXPECT_EQ(test::Run(genkey + " 2>/dev/null").status, 1) << "no rsakey_file";
+}
+
+// What an OpenSSH client shows about an unknown host is the line zavd --genkey printed
+// for the key the sessions serve with. The client asks through an askpass program that
+// keeps the question and answers no.
+TEST_F(Service, TheFingerprintShownIsTheOneAClientIsAsked) {
+    const auto genkey = test::Run(std::string(ZAVD_PATH) + " --genkey --workdir " +
+                                  test::Quote(work.Path().string()));
+    ASSERT_EQ(genkey.status, 0) << genkey.output;
+    const auto start = genkey.output.find("ED25519 key fingerprint is SHA256:");
+    ASSERT_NE(start, std::string::npos) << genkey.output;
+    const std::string line = genkey.output.substr(start, genkey.output.find('\n', start) - start);
+
+    Behave("ssh");
+    auto zavd = Start();
+    const std::string askpass = work / "askpass";
+    const std::string asked = work / "asked";
+    test::WriteFile(askpass,
+                    "#!/bin/sh\nprintf '%s' \"$1\" >" + test::Quote(asked) + "\necho no\n");
+    ASSERT_EQ(::chmod(askpass.c_str(), 0755), 0);
+    const auto client = test::Run(
+        "SSH_ASKPASS=" + test::Quote(askpass) + " SSH_ASKPASS_REQUIRE=force DISPLAY=none " +
+        "timeout 60 ssh -F /dev/null -o StrictHostKeyChecking=ask "
+        "-o UserKnownHostsFile=/dev/null -o GlobalKnownHostsFile=/dev/null -o BatchMode=no "
+        "-p " +
+        std::to_string(zavd->Port()) + " alice@127.0.0.1 true </dev/null 2>&1");
+    EXPECT_EQ(client.status, 255) << client.output;
+    EXPECT_NE(client.output.find("Host key verification failed"), std::string::npos)
+        << client.output;
+    const std::string question = test::ReadFile(asked);
+    EXPECT_NE(question.find("\n" + line + ".\n"), std::string::npos) << question << "\n"
+                                                                     << genkey.output;
 }
 
 TEST(ZavdOptions, CommandLine) {

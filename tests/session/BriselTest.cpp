@@ -395,11 +395,15 @@ TEST_F(Brisel, SessionsNotLoggedOnCountTowardsTheAddressLimit) {
 
 TEST_F(Brisel, BrokenSettingsAreExplained) {
     // zavd refuses to start on such settings; they are broken after it started. The key
-    // table cannot be read: the client is told, and so is the administrator.
+    // table cannot be read: the client is told, and so is the administrator. A width
+    // beyond the console's is named in the error file with its range.
     ASSERT_NO_FATAL_FAILURE(StartService({}, {}));
     std::string settings = File("zav.ini");
     const auto line = settings.find("key_init=");
     settings.replace(line, settings.find('\n', line) - line, "key_init=missing-keys.ini");
+    const auto width = settings.find("screen_width=80\n");
+    ASSERT_NE(width, std::string::npos) << settings;
+    settings.replace(width, 15, "screen_width=300");
     test::WriteFile(work / "zav.ini", settings);
     terminal = Connect("zavtest8");
     EXPECT_TRUE(terminal->WaitForText("zav: the key table 'missing-keys.ini' (key_init)"))
@@ -407,6 +411,11 @@ TEST_F(Brisel, BrokenSettingsAreExplained) {
     EXPECT_TRUE(terminal->WaitForText("ssh-exit=")) << terminal->Capture();
     EXPECT_NE(zavd->WaitForLine("missing-keys.ini"), "") << zavd->Output();
     EXPECT_NE(File("brisel.err").find("missing-keys.ini"), std::string::npos);
+    EXPECT_NE(File("brisel.err")
+                  .find("zav.ini: [ZTerm] screen_width: 300 is out of range; "
+                        "expected 1 to 200; 200 is used"),
+              std::string::npos)
+        << File("brisel.err");
 
     // Without its settings file the session cannot serve at all: zavd's output says why.
     std::filesystem::remove(work / "zav.ini");

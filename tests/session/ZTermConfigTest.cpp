@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -195,3 +197,21 @@ TEST_F(ConfigTest, NegativeTraceLevelAndEofValues) {
 }
 
 }  // namespace
+
+// A size larger than the console supports is cut to the largest it does, and named with
+// its range (the session writes the line to its error file); one in range passes as it is.
+TEST(ConfigSizes, ASizeBeyondTheConsolesIsCutAndNamed) {
+    test::TempDir dir;
+    test::WriteFile(dir / "zav.ini",
+                    "[ZTerm]\nscreen_width=300\nscreen_height=24\nbuff_height=40000\n");
+    const ZTermConfig config(dir / "zav.ini");
+    EXPECT_EQ(config.screen_width, 200U);
+    EXPECT_EQ(config.screen_height, 24U);
+    EXPECT_EQ(config.buff_height, 32766U);
+    EXPECT_EQ(config.limited,
+              (std::vector<std::string>{
+                  "zav.ini: [ZTerm] screen_width: 300 is out of range; expected 1 to 200; 200 "
+                  "is used",
+                  "zav.ini: [ZTerm] buff_height: 40000 is out of range; expected 1 to 32766; "
+                  "32766 is used"}));
+}
