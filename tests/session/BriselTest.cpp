@@ -140,6 +140,13 @@ TEST_F(Brisel, LogLinesNameTheClientAndTheSessionInIsoTime) {
     EXPECT_GE(threads.size(), 2U) << "the monitor's and the worker's lines: " << log;
     EXPECT_NE(log.find("connected to 127.0.0.1:" + port + "\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("ssh initialized"), std::string::npos) << "the worker's line: " << log;
+    // No line of any file ends in an escaped line end (PAM's and the system's texts
+    // end in CR LF).
+    for (const char* name : {"brisel.log", "brisel.trc", "brisel.err"}) {
+        const std::string file = File(name);
+        EXPECT_EQ(file.find("\\x0a\r\n"), std::string::npos) << name << ": " << file;
+        EXPECT_EQ(file.find("\\x0d\r\n"), std::string::npos) << name << ": " << file;
+    }
 
     EXPECT_TRUE(NothingLeft(user));
 
@@ -148,9 +155,8 @@ TEST_F(Brisel, LogLinesNameTheClientAndTheSessionInIsoTime) {
     if (test::Run("command -v fail2ban-regex >/dev/null").status != 0) {
         return;
     }
-    const auto regex =
-        test::Run("fail2ban-regex -v " + test::Quote((work / "brisel.log").string()) + " " +
-                  test::Quote(kConfig + "/fail2ban/zav.conf"));
+    const auto regex = test::Run("fail2ban-regex -v " + test::Quote(work / "brisel.log") + " " +
+                                 test::Quote(test::kConfig + "/fail2ban/zav.conf"));
     EXPECT_EQ(regex.status, 0) << regex.output;
     EXPECT_NE(regex.output.find("Failregex: 1 total"), std::string::npos) << regex.output;
     EXPECT_NE(regex.output.find("|      127.0.0.1  "), std::string::npos) << regex.output;
