@@ -36,6 +36,8 @@ Facility& State() {
 
 std::atomic<std::int32_t> g_threshold{0};
 std::atomic<TraceClock> g_clock{&GetSystemTime};
+std::atomic<bool> g_isoTime{false};
+std::atomic<DWORD> g_lineProcess{0};
 
 // A thread's level and nesting depth are its own: no other thread reads them.
 thread_local std::optional<std::int32_t> t_level;  // the threshold when first asked
@@ -51,12 +53,28 @@ std::int32_t& Level() {
 std::string Prefix(DWORD errorCode) {
     SYSTEMTIME t{};
     g_clock.load(std::memory_order_relaxed)(&t);
+    const DWORD named = g_lineProcess.load(std::memory_order_relaxed);
+    const DWORD pid = named != 0 ? named : GetCurrentProcessId();
+    const auto code = static_cast<std::int32_t>(errorCode);
     char prefix[128];
-    const int n = std::snprintf(
-        prefix, sizeof prefix, "%5u :%5u %u-%2u-%2u %2u:%2u:%2u %3u :%3d:\t", GetCurrentProcessId(),
-        GetCurrentThreadId(), t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
-        t.wMilliseconds, static_cast<std::int32_t>(errorCode));
+    const int n =
+        g_isoTime.load(std::memory_order_relaxed)
+            ? std::snprintf(prefix, sizeof prefix,
+                            "%5u :%5u %04u-%02u-%02uT%02u:%02u:%02u.%03uZ :%3d:\t", pid,
+                            GetCurrentThreadId(), t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                            t.wSecond, t.wMilliseconds, code)
+            : std::snprintf(prefix, sizeof prefix, "%5u :%5u %u-%2u-%2u %2u:%2u:%2u %3u :%3d:\t",
+                            pid, GetCurrentThreadId(), t.wYear, t.wMonth, t.wDay, t.wHour,
+                            t.wMinute, t.wSecond, t.wMilliseconds, code);
     return std::string(prefix, static_cast<std::size_t>(n));
+}
+
+// A message without its trailing line ends: the line's own CR LF ends it.
+std::string_view WithoutLineEnd(std::string_view text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) {
+        text.remove_suffix(1);
+    }
+    return text;
 }
 
 void AddRecentLocked(Facility& f, std::string_view line) {
@@ -230,7 +248,7 @@ namespace {
 // A log or error line: the prefix with error code 0, the message, CR LF.
 std::string PlainLine(std::string_view message) {
     std::string line = Prefix(0);
-    line.append(EscapedText(message)).append("\r\n");
+    line.append(EscapedText(WithoutLineEnd(message))).append("\r\n");
     return line;
 }
 }  // namespace
@@ -305,6 +323,14 @@ void SetTraceClock(TraceClock clock) {
     g_clock.store(clock != nullptr ? clock : &GetSystemTime, std::memory_order_relaxed);
 }
 
+void SetIsoLineTime(bool iso) {
+    g_isoTime.store(iso, std::memory_order_relaxed);
+}
+
+void SetLineProcessId(DWORD pid) {
+    g_lineProcess.store(pid, std::memory_order_relaxed);
+}
+
 ZTraceScope::ZTraceScope() : m_savedLevel(TraceLevel(-1)) {
     ++t_depth;
 }
@@ -328,7 +354,7 @@ void ZTraceScope::Write(std::string_view message, DWORD errorCode) {
     }
     std::string line = Prefix(errorCode);
     line.append(static_cast<std::size_t>(std::max(depth, 0)), ' ');
-    line.append(EscapedText(message));
+    line.append(EscapedText(WithoutLineEnd(message)));
     if (m_lineState == LineState::Fresh) {
         line.push_back('{');
     } else if (m_lineState == LineState::Closing) {

@@ -24,7 +24,8 @@ bool TraceEnabled();
 
 void LogLine(std::string_view message);
 // Every line written escapes control characters (but TAB) as \xHH: text from a client
-// can never break a line or forge another.
+// can never break a line or forge another. A message's own trailing line ends (system
+// and PAM texts end in CR LF) are left out first: the line ends once, in its CR LF.
 std::string EscapedText(std::string_view text);
 
 // Where finished lines go instead of the files, when set: a process that may not open
@@ -65,6 +66,16 @@ struct TracedInput {
 // The clock behind the line prefix; tests fix it to pin lines to the byte.
 using TraceClock = void (*)(SYSTEMTIME* time);
 void SetTraceClock(TraceClock clock);
+
+// The prefix's time: "2026-12-08T21:27:02.780Z" (ISO 8601, UTC) when set; otherwise the
+// traditional blank-padded "2026-12- 8 21:27: 2 780" (also UTC), which stored parsers
+// may expect.
+void SetIsoLineTime(bool iso);
+
+// The process id the prefix names, when not 0: every process of a session names the
+// session's, so that its lines are found by one number; the thread id stays the
+// writing thread's own. 0 names the calling process.
+void SetLineProcessId(DWORD pid);
 
 namespace trace_detail {
 inline void Append(std::string& out, std::string_view text) {

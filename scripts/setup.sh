@@ -31,34 +31,46 @@ if [ "${#missing[@]}" -gt 0 ]; then
         "${missing[@]}"
 fi
 
-# OpenSSH's server, which the side-by-side test runs privately next to zav: installed
-# without starting it (policy-rc.d refuses every start while the package installs) and
-# without enabling it, so no system sshd comes of it.
-if ! dpkg-query -W -f='${Status}' openssh-server 2>/dev/null | grep -q "install ok installed"; then
-    echo "setup: installing openssh-server (no service is started)"
-    policy=/usr/sbin/policy-rc.d
-    written=
+# Packages that bring a service the tests do not want running: installed without
+# starting it (policy-rc.d refuses every start while the package installs) and without
+# enabling it. Arguments: the package, then its systemd units.
+install_without_service() {
+    local package=$1
+    shift
+    if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        return 0
+    fi
+    echo "setup: installing $package (no service is started)"
+    local policy=/usr/sbin/policy-rc.d
+    local written=
     if [ ! -e "$policy" ]; then
         printf '#!/bin/sh\n# written by scripts/setup.sh for one install\nexit 101\n' |
             as_root tee "$policy" >/dev/null
         as_root chmod 0755 "$policy"
         written=1
     fi
-    installed=0
+    local installed=0
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        openssh-server || installed=$?
+        "$package" || installed=$?
     if [ "$installed" -ne 0 ]; then
         as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
         installed=0
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
-            --no-install-recommends openssh-server || installed=$?
+            --no-install-recommends "$package" || installed=$?
     fi
     [ -z "$written" ] || as_root rm -f "$policy"
     [ "$installed" -eq 0 ] || exit "$installed"
-    if [ -d /run/systemd/system ]; then
-        as_root systemctl disable --now ssh.service ssh.socket >/dev/null 2>&1 || true
+    if [ -d /run/systemd/system ] && [ "$#" -gt 0 ]; then
+        as_root systemctl disable --now "$@" >/dev/null 2>&1 || true
     fi
-fi
+}
+
+# OpenSSH's server, which the side-by-side test runs privately next to zav: no system
+# sshd comes of it.
+install_without_service openssh-server ssh.service ssh.socket
+# fail2ban-regex, with which the log-on test checks the shipped filter against a real
+# session's log (config/fail2ban); no fail2ban daemon comes of it.
+install_without_service fail2ban fail2ban.service
 
 # The service's system account (the PROXY header reader runs as it; it may own the
 # sessions' files): no shell, no home, no password.

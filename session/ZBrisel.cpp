@@ -88,6 +88,11 @@ ZBrisel::ZBrisel() {
     if (threshold >= 0) {
         TraceThreshold(threshold);
     }
+    SetIsoLineTime(m_config.log_iso_time);
+    // Every line of the session, the worker's and those of any process it starts, names
+    // this process (zavd's "session PID", the monitor after the split); the thread id
+    // tells the processes apart.
+    SetLineProcessId(GetCurrentProcessId());
     ErrorFile(m_config.error_file);
     TraceFile(m_config.trace_file);
     LogFile(m_config.log_file);

@@ -121,6 +121,7 @@ ZTermConfig::ZTermConfig(const std::string& path) {
     ini.GetKey(section, "log_file", log_file, "");
     ini.GetKey(section, "trace_file", trace_file, "");
     ini.GetKey(section, "error_file", error_file, "");
+    ini.GetKey(section, "log_iso_time", log_iso_time, false);
     ini.GetKey(section, "key_init", key_init, "");
     ini.GetKey(section, "telnet_init", telnet_init, "");
     ini.GetKey(section, "pass_timeout", pass_timeout, 0U, ZIniRule::Number(0, kMaxSeconds));

@@ -69,6 +69,7 @@ class ZTermConfig {
     std::uint32_t max_login_attempts = 0;
     std::uint32_t trace_level = 0;  // used as signed
     bool dumb_client = false;
+    bool log_iso_time = false;   // the lines' times as ISO 8601 UTC
     bool exec_commands = false;  // a client's exec request runs its command
     bool debug = false;
     std::string port;

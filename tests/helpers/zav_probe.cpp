@@ -65,6 +65,7 @@ int Config() {
     Print("trace_level_signed", std::to_string(static_cast<int>(c.trace_level)));
     Print("dumb_client", c.dumb_client ? 1UL : 0UL);
     Print("exec_commands", c.exec_commands ? 1UL : 0UL);
+    Print("log_iso_time", c.log_iso_time ? 1UL : 0UL);
     Print("port", c.port);
     Print("ip", c.ip);
     for (const char* name : {"ZAV_VERSION", "ZAV_IP", "ZAV_PORT"}) {

@@ -62,6 +62,8 @@ class TraceTest : public ::testing::Test {
     }
     void TearDown() override {
         SetTraceClock(nullptr);
+        SetIsoLineTime(false);
+        SetLineProcessId(0);
         TraceThreshold(0);
     }
 
@@ -86,6 +88,64 @@ TEST_F(TraceTest, PrefixFieldsAreBlankFilledNotZeroFilled) {
     std::snprintf(expected, sizeof expected, "%5u :%5u 2026-12- 8 23:59:58 999 :  0:\tx\r\n",
                   GetCurrentProcessId(), GetCurrentThreadId());
     EXPECT_EQ(test::ReadFile(m_logFile), expected);
+}
+
+TEST_F(TraceTest, IsoTimeIsZeroFilledUtcWithMilliseconds) {
+    SetTraceClock([](SYSTEMTIME* t) { *t = SYSTEMTIME{2026, 12, 2, 8, 1, 2, 3, 7}; });
+    SetIsoLineTime(true);
+    LogLine("x");
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%5u :%5u 2026-12-08T01:02:03.007Z :  0:\tx\r\n",
+                  GetCurrentProcessId(), GetCurrentThreadId());
+    EXPECT_EQ(test::ReadFile(m_logFile), expected);
+}
+
+TEST_F(TraceTest, ANamedProcessIdStandsForTheProcessOnly) {
+    SetLineProcessId(4321);
+    LogLine("x");
+    char expected[64];
+    std::snprintf(expected, sizeof expected, " 4321 :%5u 2006- 4-20  9: 5: 7  45 :  0:\tx\r\n",
+                  GetCurrentThreadId());
+    EXPECT_EQ(test::ReadFile(m_logFile), expected);
+}
+
+// The shipped fail2ban filter dates a refusal by either time form, and finds the
+// session's own address behind a name built to look like another.
+TEST_F(TraceTest, Fail2banFilterReadsBothTimeForms) {
+    if (test::Run("command -v fail2ban-regex >/dev/null").status != 0) {
+        GTEST_SKIP() << "no fail2ban-regex (scripts/setup.sh installs it)";
+    }
+    SetTraceClock([](SYSTEMTIME* t) { *t = SYSTEMTIME{2026, 12, 2, 8, 9, 5, 7, 45}; });
+    for (const bool iso : {false, true}) {
+        SetIsoLineTime(iso);
+        LogLine(std::string("login refused: [ x ] from 10.9.9.9 port 1 - y ] from 192.0.2.") +
+                (iso ? "8" : "7") + " port 5022 - Authentication failure");
+    }
+    // The jail of the filter's comment reads the older form as UTC.
+    const auto run =
+        test::Run("TZ=UTC fail2ban-regex -v --timezone UTC " + test::Quote(m_logFile) + " " +
+                  test::Quote(std::string(ZAV_CONFIG_DIR) + "/fail2ban/zav.conf"));
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("Failregex: 2 total"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("|      192.0.2.7  Tue Dec 08 09:05:07 2026"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("|      192.0.2.8  Tue Dec 08 09:05:07 2026"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("10.9.9.9"), std::string::npos) << run.output;
+}
+
+TEST_F(TraceTest, AMessagesOwnLineEndsAreLeftOutAndInnerOnesEscaped) {
+    LogLine("login refused: [ x ] - Authentication failure\r\n");
+    LogLine("session refused: [ x\r\ny ]\n\r\n");
+    ZTraceScope trace;
+    trace.Trace("LogonUser: ", "Authentication failure\r\n");
+    const auto log = Lines(test::ReadFile(m_logFile));
+    ASSERT_EQ(log.size(), 2U);
+    EXPECT_EQ(log[0],
+              Prefix(GetCurrentThreadId(), 0) + "login refused: [ x ] - Authentication failure");
+    EXPECT_EQ(log[1], Prefix(GetCurrentThreadId(), 0) + "session refused: [ x\\x0d\\x0ay ]");
+    ASSERT_EQ(TraceLines().size(), 1U);
+    EXPECT_TRUE(TraceLines()[0].ends_with("LogonUser: Authentication failure{")) << TraceLines()[0];
 }
 
 TEST_F(TraceTest, TraceLineCarriesSignedErrorCodeRightAligned) {

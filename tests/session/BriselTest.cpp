@@ -4,10 +4,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -80,6 +83,88 @@ TEST_F(Brisel, WrongPasswordsUntilTheAttemptsRunOut) {
     EXPECT_NE(File("brisel.trc").find("force terminate"), std::string::npos);
     PasswordNowhere(user);
     EXPECT_TRUE(NothingLeft(user));
+}
+
+TEST_F(Brisel, LogLinesNameTheClientAndTheSessionInIsoTime) {
+    const std::string user = "zavtest54";
+    const std::time_t started = std::time(nullptr);
+    Start(user, {{"log_iso_time", "1"}});
+    ASSERT_TRUE(terminal->WaitForText("Password:")) << terminal->Capture();
+    Type("wrong-one");
+    ASSERT_TRUE(terminal->WaitFor([](const std::string& pane) {
+        return pane.find("Authentication failure") != std::string::npos &&
+               pane.rfind("Password:") > pane.find("Authentication failure");
+    })) << terminal->Capture();
+    Type(Password(user));
+    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+    Type("exit");
+    EXPECT_TRUE(terminal->WaitForText("ssh-exit=0")) << terminal->Capture();
+    EXPECT_TRUE(WaitForLog("brisel.exe end"));
+    const std::time_t ended = std::time(nullptr);
+
+    // zavd names the client and the session: "127.0.0.1:PORT session PID: handed over".
+    std::smatch handed;
+    const std::string zavdLine = zavd->WaitForLine("handed over");
+    ASSERT_TRUE(std::regex_search(zavdLine, handed,
+                                  std::regex("127\\.0\\.0\\.1:([0-9]+) session ([0-9]+):")))
+        << zavdLine;
+    const std::string port = handed[1];
+    const std::string session = handed[2];
+
+    const std::string log = File("brisel.log");
+    const std::regex line(
+        "^ *([0-9]+) : *([0-9]+) ([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:"
+        "[0-9]{2})\\.[0-9]{3}Z : *-?[0-9]+:\t(.*)\r$");
+    std::istringstream lines(log);
+    std::string text;
+    std::set<std::string> threads;
+    int accepted = 0;
+    int refused = 0;
+    while (std::getline(lines, text)) {
+        std::smatch fields;
+        ASSERT_TRUE(std::regex_match(text, fields, line)) << text;
+        EXPECT_EQ(fields[1], session) << "one number follows the session: " << text;
+        threads.insert(fields[2]);
+        std::tm time{};
+        ASSERT_NE(::strptime(fields[3].str().c_str(), "%Y-%m-%dT%H:%M:%S", &time), nullptr);
+        const std::time_t when = ::timegm(&time);
+        EXPECT_GE(when, started - 1) << text;
+        EXPECT_LE(when, ended + 1) << text;
+        const std::string message = fields[4];
+        accepted += message == "login accepted: [ " + user + " ] from 127.0.0.1 port " + port;
+        refused += message == "login refused: [ " + user + " ] from 127.0.0.1 port " + port +
+                                  " - Authentication failure";
+    }
+    EXPECT_EQ(accepted, 1) << log;
+    EXPECT_EQ(refused, 1) << "the reason without its line end: " << log;
+    EXPECT_GE(threads.size(), 2U) << "the monitor's and the worker's lines: " << log;
+    EXPECT_NE(log.find("connected to 127.0.0.1:" + port + "\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("ssh initialized"), std::string::npos) << "the worker's line: " << log;
+    // No line of any file ends in an escaped line end (PAM's and the system's texts
+    // end in CR LF).
+    for (const char* name : {"brisel.log", "brisel.trc", "brisel.err"}) {
+        const std::string file = File(name);
+        EXPECT_EQ(file.find("\\x0a\r\n"), std::string::npos) << name << ": " << file;
+        EXPECT_EQ(file.find("\\x0d\r\n"), std::string::npos) << name << ": " << file;
+    }
+
+    EXPECT_TRUE(NothingLeft(user));
+
+    // The shipped fail2ban filter finds the refusal's address and dates every line by its
+    // ISO time (where fail2ban-regex is installed: scripts/setup.sh installs it).
+    if (test::Run("command -v fail2ban-regex >/dev/null").status != 0) {
+        return;
+    }
+    const auto regex = test::Run("fail2ban-regex -v " + test::Quote(work / "brisel.log") + " " +
+                                 test::Quote(test::kConfig + "/fail2ban/zav.conf"));
+    EXPECT_EQ(regex.status, 0) << regex.output;
+    EXPECT_NE(regex.output.find("Failregex: 1 total"), std::string::npos) << regex.output;
+    EXPECT_NE(regex.output.find("|      127.0.0.1  "), std::string::npos) << regex.output;
+    const auto count = std::count(log.begin(), log.end(), '\n');
+    EXPECT_NE(regex.output.find("[" + std::to_string(count) +
+                                "] ^\\s*\\d+ :\\s*\\d+ Year-ExMonth-ExDayT"),
+              std::string::npos)
+        << regex.output;
 }
 
 TEST_F(Brisel, ListsAndDefaultPassword) {

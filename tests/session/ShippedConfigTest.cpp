@@ -2,7 +2,9 @@
 // comments promise.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "screen/ZTelnet.h"
 #include "support/TestSupport.h"
@@ -42,6 +44,7 @@ TEST(ShippedConfig, SessionSettings) {
     EXPECT_EQ(Setting(out, "log_file"), "brisel.log");
     EXPECT_EQ(Setting(out, "error_file"), "brisel.err");
     EXPECT_EQ(Setting(out, "trace_file"), "");
+    EXPECT_EQ(Setting(out, "log_iso_time"), "1") << "dates a grep and fail2ban read";
     // The files it names are shipped beside it.
     for (const char* file : {"key_init", "telnet_init"}) {
         EXPECT_FALSE(test::ReadFile(kConfig + "/" + Setting(out, file)).empty()) << file;
@@ -89,6 +92,28 @@ TEST(ShippedConfig, TerminalFileSendsTheClientsOwnAndBrightColoursAndUtf8) {
     EXPECT_FALSE(telnet.m_ctrlCEnabled);
     EXPECT_TRUE(telnet.m_pairs.empty()) << "the pair list ends at once";
     EXPECT_EQ(telnet.ExportChar(u'\u00e9'), "\xc3\xa9");
+}
+
+// Every key the terminal file's reader asks for is described in the configuration
+// reference and in zav.ini(5).
+TEST(ShippedConfig, EveryTerminalKeyIsDocumented) {
+    const std::string reference = test::ReadFile(kConfig + "/../docs/configuration.md");
+    const std::string manual = test::ReadFile(kConfig + "/../man/zav.ini.5");
+    ASSERT_FALSE(reference.empty());
+    ASSERT_FALSE(manual.empty());
+    std::vector<std::string> keys(ZTelnet::kSequenceKeys.begin(), ZTelnet::kSequenceKeys.end());
+    keys.insert(keys.end(), ZTelnet::kExtraKeys.begin(), ZTelnet::kExtraKeys.end());
+    keys.insert(keys.end(), {"ctrl_c_enabled", "export_code_page", "client0", "server0"});
+    const std::regex word("[a-z0-9_]+");
+    for (const std::string& key : keys) {
+        EXPECT_NE(reference.find("`" + key + "`"), std::string::npos) << key;
+        bool inManual = false;
+        for (auto it = std::sregex_iterator(manual.begin(), manual.end(), word);
+             it != std::sregex_iterator() && !inManual; ++it) {
+            inManual = it->str() == key;
+        }
+        EXPECT_TRUE(inManual) << key;
+    }
 }
 
 }  // namespace

@@ -44,9 +44,10 @@ TEST_F(ConfigTest, WithoutSectionEverythingDefaultsAndVariablesAreStillSet) {
                             "log_file", "key_init", "telnet_init"}) {
         EXPECT_EQ(v[key], "") << key;
     }
-    for (const char* key : {"screen_width", "screen_height", "buff_height", "pass_timeout",
-                            "idle_timeout", "keep_alive_interval", "refresh_delay",
-                            "max_login_attempts", "trace_level", "dumb_client", "exec_commands"}) {
+    for (const char* key :
+         {"screen_width", "screen_height", "buff_height", "pass_timeout", "idle_timeout",
+          "keep_alive_interval", "refresh_delay", "max_login_attempts", "trace_level",
+          "dumb_client", "exec_commands", "log_iso_time"}) {
         EXPECT_EQ(v[key], "0") << key;
     }
     EXPECT_EQ(v["ip"], "10.0.0.7");
@@ -83,6 +84,7 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
                     "log_file = log_?pid.txt\n"
                     "trace_file = trace.txt\n"
                     "error_file = error.txt\n"
+                    "log_iso_time = 1\n"
                     "key_init = .\\keys.ini\n"
                     "telnet_init = telnet.ini\n"
                     "screen_width = 80\n"
@@ -114,6 +116,7 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
         {"log_file", "log_?pid.txt"},
         {"trace_file", "trace.txt"},
         {"error_file", "error.txt"},
+        {"log_iso_time", "1"},
         {"key_init", ".\\keys.ini"},
         {"telnet_init", "telnet.ini"},
         {"screen_width", "80"},
