@@ -1,13 +1,33 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs and builds it into build/.
+# Installs the Debian packages the project needs, the service's account and its PAM
+# service, and builds the server (zavd and brisel) into build/.
+#   bash scripts/setup.sh           what building and running the server need (start.sh)
+#   bash scripts/setup.sh --tests   that and what the test suite needs besides (test.sh):
+#                                   the test libraries, Clang and its tools, the SSH
+#                                   clients and the private sshd, the programs the
+#                                   tests run, the packaging tools
 # Safe to run again: installed packages are skipped and the build is incremental.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
+tests=
+case "${1:-}" in
+"") ;;
+--tests) tests=1 ;;
+*)
+    echo "usage: scripts/setup.sh [--tests]" >&2
+    exit 2
+    ;;
+esac
+
+# The server: its build and what it runs.
 packages=(
     build-essential cmake ninja-build pkg-config
     libssh-dev libvterm-dev libpam0g-dev libunistring-dev
+)
+# The test suite, on top of those.
+test_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format clang-tidy clang libclang-rt-14-dev
     openssh-client tmux python3 python3-pexpect less procps sudo git
@@ -18,6 +38,7 @@ packages=(
     # systemd-analyze, groff for the man pages, adduser for the package's postinst.
     dpkg-dev file systemd groff-base adduser
 )
+[ -z "$tests" ] || packages+=("${test_packages[@]}")
 
 missing=()
 for package in "${packages[@]}"; do
@@ -34,7 +55,7 @@ fi
 # OpenSSH's server, which the side-by-side test runs privately next to zav: installed
 # without starting it (policy-rc.d refuses every start while the package installs) and
 # without enabling it, so no system sshd comes of it.
-if ! dpkg-query -W -f='${Status}' openssh-server 2>/dev/null | grep -q "install ok installed"; then
+if [ -n "$tests" ] && ! dpkg-query -W -f='${Status}' openssh-server 2>/dev/null | grep -q "install ok installed"; then
     echo "setup: installing openssh-server (no service is started)"
     policy=/usr/sbin/policy-rc.d
     written=
@@ -72,5 +93,10 @@ if ! cmp -s config/pam.d/brisel /etc/pam.d/brisel; then
     as_root install -m 0644 config/pam.d/brisel /etc/pam.d/brisel
 fi
 
-as_invoker cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-as_invoker cmake --build build
+# The server's two programs. A build the test command configured keeps its tests (they
+# are built when the tests run); a new one leaves them and the benchmarks out, whose
+# libraries only the test command installs.
+options=()
+[ -f build/CMakeCache.txt ] || options=(-DZAV_TESTS=OFF -DZAV_BENCH=OFF)
+as_invoker cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}"
+as_invoker cmake --build build --target zavd brisel
