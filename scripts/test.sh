@@ -2,29 +2,70 @@
 # Builds the normal and the sanitizer (address + undefined) builds and runs the whole
 # test suite in both, then runs the fuzz targets for a bounded time (scripts/fuzz.sh,
 # ZAV_FUZZ_SECONDS, default 60). Exits non-zero on any failure.
+#   bash scripts/test.sh           all of it
+#   bash scripts/test.sh --quick   a few seconds of tests: the same installation and
+#                                  configuration, but only the server's programs are
+#                                  built, only the tests labelled "quick" run (in both
+#                                  builds), no style check, and the client input's fuzz
+#                                  target alone for ZAV_FUZZ_SECONDS (default 5).
+#                                  It leaves behind what a whole run does (ctest's
+#                                  Testing/, the fuzz corpus); tests/fresh_clone.sh uses it.
+# Run as root (or with sudo) the log-on tests run too; what the run leaves in the build
+# directories belongs to the checkout's owner afterwards, as the builds do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
+
+quick=
+case "${1:-}" in
+"") ;;
+--quick) quick=1 ;;
+*)
+    echo "usage: scripts/test.sh [--quick]" >&2
+    exit 2
+    ;;
+esac
 
 jobs=$(nproc)
 status=0
 
 # On a fresh machine this installs what the build and the tests need.
-bash scripts/setup.sh
+bash scripts/setup.sh --tests
+# What an older run left in the builds as root becomes the owner's again.
+hand_back build build-sanitize
 
-as_invoker cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-as_invoker cmake --build build
+# The test accounts' uids must be free of processes before any test logs on.
+[ "$(id -u)" -ne 0 ] || sh tests/accounts.sh check
+
+# The quick run builds the server alone; its tests need nothing more.
+targets=()
+[ -z "$quick" ] || targets=(--target zavd brisel)
+as_invoker cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAV_TESTS=ON \
+    -DZAV_BENCH=ON
+as_invoker cmake --build build "${targets[@]}"
 as_invoker cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON \
-    -DZAV_BENCH=OFF
-as_invoker cmake --build build-sanitize
+    -DZAV_TESTS=ON -DZAV_BENCH=OFF
+as_invoker cmake --build build-sanitize "${targets[@]}"
 
 # The log-on tests' accounts (made with random passwords by the suite when run as root)
 # go with the run, also when it fails or is interrupted.
-trap 'sh tests/accounts.sh remove build/test-accounts.txt; sh tests/accounts.sh remove build-sanitize/test-accounts.txt' EXIT
+# What the root run wrote there (ctest's Testing/, the tests' files) goes to the checkout's
+# owner then too.
+trap 'sh tests/accounts.sh remove build/test-accounts.txt; sh tests/accounts.sh remove build-sanitize/test-accounts.txt; hand_back build build-sanitize' EXIT
 trap 'exit 130' INT TERM
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:suppressions=$PWD/tests/asan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+if [ -n "$quick" ]; then
+    echo "== quick tests: normal build =="
+    ctest --test-dir build --output-on-failure -L '^quick$' || status=1
+    echo "== quick tests: sanitizer build =="
+    ctest --test-dir build-sanitize --output-on-failure -L '^quick$' || status=1
+    echo "== fuzzing (one target) =="
+    ZAV_FUZZ_SECONDS=${ZAV_FUZZ_SECONDS:-5} scripts/fuzz.sh consume_fuzzer || status=1
+    exit $status
+fi
 
 echo "== style =="
 # Every C++ file of the tree as clang-format lays it out, and clang-tidy's findings on
