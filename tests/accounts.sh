@@ -2,7 +2,8 @@
 # The accounts the session tests log on with: zavtest1 to zavtest60.
 #   accounts.sh create FILE   makes them, each with a fresh random password, written as
 #                             "name password" lines to FILE (mode 0600)
-#   accounts.sh remove FILE   ends their processes and removes them, their homes and FILE
+#   accounts.sh remove FILE   ends the processes of the accounts FILE names and removes
+#                             them, their homes and FILE
 #   accounts.sh check         fails, saying why, while a process of a reserved uid runs
 # Needs root; without it there is nothing to do (the log-on tests skip). The test run
 # removes them at its end, also after a failure (a cleanup test) or an interrupt (the
@@ -74,6 +75,9 @@ create)
     : >"$file"
     for i in $(seq 1 "$count"); do
         name="zavtest$i" uid=$((first + i))
+        # Listed before it is made, so that the removal finds every account made.
+        password="Zt-$(head -c 18 /dev/urandom | base64 | tr -d '/+=')"
+        echo "$name $password" >>"$file"
         if [ -z "$(uid_of "$name")" ]; then
             getent group "$name" >/dev/null ||
                 groupadd -K GID_MIN="$first" -K GID_MAX="$last" -g "$uid" "$name"
@@ -81,9 +85,7 @@ create)
             useradd -K UID_MIN="$first" -K UID_MAX="$last" -m -s /bin/bash -u "$uid" -g "$uid" \
                 "$name"
         fi
-        password="Zt-$(head -c 18 /dev/urandom | base64 | tr -d '/+=')"
         echo "$name:$password" | chpasswd
-        echo "$name $password" >>"$file"
     done
     # The PAM service the sessions log on through: this tree's, also over an older one
     # (replaced whole, so that no log-on reads half a file).
@@ -96,8 +98,14 @@ create)
 remove)
     file=$2
     [ -n "$file" ] || exit 2
-    for i in $(seq 1 "$count"); do
-        name="zavtest$i" uid=$((first + i))
+    [ -f "$file" ] || exit 0
+    # The accounts this run made (or took over from an earlier run of the suite) are the
+    # ones in its file; others are another run's.
+    names=$(awk '$1 ~ /^zavtest[0-9]+$/ { print $1 }' "$file")
+    for name in $names; do
+        i=${name#zavtest}
+        [ "$i" -ge 1 ] && [ "$i" -le "$count" ] || continue
+        uid=$((first + i))
         have=$(uid_of "$name")
         [ -n "$have" ] || continue
         if [ "$have" != "$uid" ]; then
