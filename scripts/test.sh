@@ -3,13 +3,14 @@
 # test suite in both, then runs the fuzz targets for a bounded time (scripts/fuzz.sh,
 # ZAV_FUZZ_SECONDS, default 60). Exits non-zero on any failure.
 #   bash scripts/test.sh           all of it
-#   bash scripts/test.sh --quick   a few seconds of tests: the same installation and
-#                                  configuration, but only the server's programs are
-#                                  built, only the tests labelled "quick" run (in both
-#                                  builds), no style check, and the client input's fuzz
-#                                  target alone for ZAV_FUZZ_SECONDS (default 5).
-#                                  It leaves behind what a whole run does (ctest's
-#                                  Testing/, the fuzz corpus); tests/fresh_clone.sh uses it.
+#   bash scripts/test.sh --quick   a check of the command itself in a few minutes: the
+#                                  same installation and configuration, but only the
+#                                  server's programs are built, only the tests labelled
+#                                  "quick" run (in both builds), no style check, and only
+#                                  the monitor's fuzz target, for ZAV_FUZZ_SECONDS
+#                                  (default 5). It leaves behind what a whole run does
+#                                  (ctest's Testing/, the fuzz corpus); tests/fresh_clone.sh
+#                                  runs it.
 # Run as root (or with sudo) the log-on tests run too; what the run leaves in the build
 # directories belongs to the checkout's owner afterwards, as the builds do.
 set -euo pipefail
@@ -63,7 +64,7 @@ if [ -n "$quick" ]; then
     echo "== quick tests: sanitizer build =="
     ctest --test-dir build-sanitize --output-on-failure -L '^quick$' || status=1
     echo "== fuzzing (one target) =="
-    ZAV_FUZZ_SECONDS=${ZAV_FUZZ_SECONDS:-5} scripts/fuzz.sh consume_fuzzer || status=1
+    ZAV_FUZZ_SECONDS=${ZAV_FUZZ_SECONDS:-5} scripts/fuzz.sh monitor_fuzzer || status=1
     exit $status
 fi
 
@@ -92,8 +93,9 @@ ctest --test-dir build-sanitize --output-on-failure -j "$jobs" || status=1
 echo "== fuzzing =="
 scripts/fuzz.sh || status=1
 
-# In CI (or when asked for): README's commands on a fresh clone, as a user with sudo and
-# as root. It builds the project once more, so it is left out of everyday runs.
+# In CI (or when asked for): README's commands on a fresh clone in a private directory,
+# as a user with sudo and as root, the test command's quick form among them. It builds
+# the project once more, so it is left out of everyday runs.
 if [ "${CI:-}" = true ] || [ "${ZAV_FRESH_CLONE:-}" = 1 ]; then
     echo "== fresh clone =="
     bash tests/fresh_clone.sh || status=1
