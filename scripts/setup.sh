@@ -2,21 +2,24 @@
 # Installs the Debian packages the project needs, the service's account and its PAM
 # service, and builds the server (zavd and brisel) into build/.
 #   bash scripts/setup.sh           what building and running the server need (start.sh)
+#   bash scripts/setup.sh --package that and what cpack needs for the Debian package
 #   bash scripts/setup.sh --tests   that and what the test suite needs besides (test.sh):
 #                                   the test libraries, Clang and its tools, the SSH
 #                                   clients and the private sshd, the programs the
-#                                   tests run, the packaging tools
+#                                   tests run
 # Safe to run again: installed packages are skipped and the build is incremental.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
 tests=
+packaging=
 case "${1:-}" in
 "") ;;
---tests) tests=1 ;;
+--package) packaging=1 ;;
+--tests) tests=1 packaging=1 ;;
 *)
-    echo "usage: scripts/setup.sh [--tests]" >&2
+    echo "usage: scripts/setup.sh [--package | --tests]" >&2
     exit 2
     ;;
 esac
@@ -34,10 +37,13 @@ test_packages=(
     dropbear-bin putty-tools python3-paramiko python3-asyncssh
     # The programs the side-by-side test runs (OpenSSH's server comes below).
     vim vttest
-    # The package and its tests: dpkg-shlibdeps (with file) for cpack's dependencies,
-    # systemd-analyze, groff for the man pages, adduser for the package's postinst.
-    dpkg-dev file systemd groff-base adduser
+    # The package's tests: systemd-analyze, groff for the man pages, adduser for the
+    # package's postinst.
+    systemd groff-base adduser
 )
+# The Debian package: dpkg-shlibdeps (with file) finds its dependencies for cpack.
+package_packages=(dpkg-dev file)
+[ -z "$packaging" ] || packages+=("${package_packages[@]}")
 [ -z "$tests" ] || packages+=("${test_packages[@]}")
 
 missing=()
