@@ -72,15 +72,17 @@ echo "== style =="
 # Every C++ file of the tree as clang-format lays it out, and clang-tidy's findings on
 # the product's C++ files this branch changed (since its merge base with origin/main, or
 # else in its last commit), so the check takes seconds. Tests and benchmarks are left
-# out of clang-tidy: their frameworks' macros are what it would report.
-git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror || status=1
-base=$(git merge-base HEAD origin/main 2>/dev/null || true)
+# out of clang-tidy: their frameworks' macros are what it would report. git runs as the
+# checkout's owner: as root it would refuse a repository of another account.
+as_invoker git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror ||
+    status=1
+base=$(as_invoker git merge-base HEAD origin/main 2>/dev/null || true)
 # On main itself (a fresh clone, as CI makes) the merge base is HEAD: its last commit.
-if [ -z "$base" ] || [ "$base" = "$(git rev-parse HEAD)" ]; then
-    base=$(git rev-parse --verify -q HEAD~1 || true)
+if [ -z "$base" ] || [ "$base" = "$(as_invoker git rev-parse HEAD)" ]; then
+    base=$(as_invoker git rev-parse --verify -q HEAD~1 || true)
 fi
 if [ -n "$base" ]; then
-    git diff -z --name-only --diff-filter=ACMR "$base" -- '*.cpp' ':!tests' ':!bench' |
+    as_invoker git diff -z --name-only --diff-filter=ACMR "$base" -- '*.cpp' ':!tests' ':!bench' |
         xargs -0 -r -n 1 -P "$jobs" clang-tidy -p build --quiet --warnings-as-errors='*' ||
         status=1
 fi
