@@ -4,34 +4,36 @@
 #                             "name password" lines to FILE (mode 0600)
 #   accounts.sh remove FILE   ends the processes of the accounts FILE names and removes
 #                             them, their homes and FILE
-#   accounts.sh check         fails, saying why, while a process of a reserved uid runs
+#   accounts.sh check         fails, saying why, while a process of their uids runs
 # Needs root; without it there is nothing to do (the log-on tests skip). The test run
 # removes them at its end, also after a failure (a cleanup test) or an interrupt (the
 # test script's trap), so no account with a known password outlives it.
 #
 # zavtestN has uid and gid 71000+N. The suite reserves 71000-71099 (tests/fresh_clone.sh
-# takes 71099): Debian's adduser and useradd give ordinary accounts 1000-59999 and
+# takes 71099 for its account, which runs the test command): Debian's adduser and useradd give ordinary accounts 1000-59999 and
 # system ones below 1000, Debian keeps 60000-65535, systemd gives its dynamic users
 # 61184-65519, the shadow tools hand out subordinate ids (containers) from 100000 up and
 # systemd-nspawn from 524288 up; the sessions' workers run as 0x7F000000 + pid. A
-# process of a reserved uid is therefore one of a test run, and the removal kills only
-# processes of those uids, of accounts whose uid is theirs.
+# process of a test account's uid is therefore one of a test run, and the removal kills
+# only processes of those uids, of accounts whose uid is theirs.
 set -e
 [ "$(id -u)" -eq 0 ] || exit 0
 first=71000
 last=71099
 count=60
 
-# Processes whose real, effective or saved uid is a reserved one.
-reserved_processes() {
-    ps -e -o pid=,ruid=,euid=,suid=,comm= | awk -v first="$first" -v last="$last" '
+# Processes whose real, effective or saved uid is a test account's.
+accounts_processes() {
+    ps -e -o pid=,ruid=,euid=,suid=,comm= |
+        awk -v first="$((first + 1))" -v last="$((first + count))" '
         { for (i = 2; i <= 4; i++) if ($i >= first && $i <= last) { print; next } }'
 }
 
 check() {
-    running=$(reserved_processes)
+    running=$(accounts_processes)
     [ -n "$running" ] || return 0
-    echo "accounts.sh: processes of the test accounts' uids ($first-$last) are running:" >&2
+    echo "accounts.sh: processes of the test accounts' uids ($((first + 1))-$((first + count)))" \
+        "are running:" >&2
     echo "$running" >&2
     echo "accounts.sh: another test run is under way, or one left them; refusing to start" >&2
     return 1

@@ -108,7 +108,7 @@ build_as_user() {
 # environment (no CI: the quick form has no fresh clone of its own anyway). The builds'
 # parallelism (CMAKE_BUILD_PARALLEL_LEVEL), when set, reaches every run.
 test_as() {
-    local who=$1 log="$out/test-$1.log" run=(bash scripts/test.sh --quick)
+    local who=$1 log="$out/test-$1.log" run=(bash scripts/test.sh --quick) started=$SECONDS
     [ "$who" = user ] || run=(sudo --preserve-env=CMAKE_BUILD_PARALLEL_LEVEL "${run[@]}")
     setpriv --reuid "$user" --regid "$user" --init-groups env -u CI -u ZAV_FRESH_CLONE \
         HOME="$home" bash -c "cd $(printf %q "$clone") && exec $(printf '%q ' "${run[@]}")" \
@@ -126,7 +126,8 @@ test_as() {
     foreign=$(find "$clone/build" "$clone/build-sanitize" "$clone/build-fuzz" ! -user "$user" |
         head -5)
     [ -z "$foreign" ] || { echo "fresh clone: not the user's after the test command ($who): $foreign"; return 1; }
-    echo "fresh clone: the test command ($who) passed, and left everything the user's"
+    echo "fresh clone: the test command ($who) passed in $((SECONDS - started)) s, and left" \
+        "everything the user's"
 }
 
 serve "$user"
@@ -135,3 +136,4 @@ serve root
 build_as_user
 test_as root
 test_as user
+echo "fresh clone: all done in $SECONDS s"
