@@ -5,10 +5,15 @@
 # and the console engine over programs' output, one each for the PROXY header parser, the
 # scroll bound, the copier of the sessions' standard error and the monitor's request
 # parser.
+# Names given as arguments run those targets alone, sharing the time by the same weights.
+# The targets run as the checkout's owner (also under sudo), so the corpus they grow in
+# build-fuzz/ stays the owner's.
 # Exits non-zero when a target crashes, hangs, leaks or grows without bound.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
+# What an older run left there as root becomes the owner's again.
+hand_back build-fuzz
 
 # One line per target: its name, its weight, its seeds and the longest input it is given.
 TARGETS=(
@@ -23,6 +28,16 @@ TARGETS=(
     # More than one message of the largest size, so streams of several are tried.
     "monitor_fuzzer 1 tests/fuzz/monitor-corpus 70000"
 )
+
+if [ "$#" -gt 0 ]; then
+    chosen=()
+    for target in "${TARGETS[@]}"; do
+        read -r name _ <<<"$target"
+        [[ " $* " != *" $name "* ]] || chosen+=("$target")
+    done
+    [ "${#chosen[@]}" -eq "$#" ] || { echo "fuzz: unknown target among: $*" >&2; exit 2; }
+    TARGETS=("${chosen[@]}")
+fi
 
 seconds=${ZAV_FUZZ_SECONDS:-60}
 names=()
@@ -46,7 +61,7 @@ fuzz() {
     as_invoker mkdir -p "$corpus"
     as_invoker cp -n "$3"/* "$corpus"/ 2>/dev/null || true
     echo "== fuzz: $1 for $2 s =="
-    "build-fuzz/tests/fuzz/$1" "$corpus" -max_total_time="$2" -timeout=10 \
+    as_invoker "build-fuzz/tests/fuzz/$1" "$corpus" -max_total_time="$2" -timeout=10 \
         -rss_limit_mb=1024 -max_len="$4" -print_final_stats=1 -artifact_prefix=build-fuzz/
 }
 

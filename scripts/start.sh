@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh machine and runs the terminal server in the foreground:
-# installs the packages and builds (scripts/setup.sh, which also installs the PAM
-# service), prepares the working directory run/ from the shipped configuration in
-# config/, creates the server's key-set file there if it is missing, and starts zavd on
-# 127.0.0.1:2222. Extra arguments go to zavd (for example --listen 0.0.0.0:2022, or
-# --debug). Run it with sudo (or as root) for real log-ons; what it builds belongs to the
-# user who called sudo.
+# installs the packages the server needs and builds it (scripts/setup.sh, which also
+# installs the PAM service; the test command installs the rest), prepares the working
+# directory run/ from the shipped configuration in config/, creates the server's key-set
+# file there if it is missing, and starts zavd on 127.0.0.1:2222. Extra arguments go to
+# zavd (for example --listen 0.0.0.0:2022, or --debug). Run it with sudo (or as root) for
+# real log-ons; what it builds belongs to the user who called sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh

@@ -294,7 +294,7 @@ TEST_F(Brisel, WindowSizeFollowsTheClientWithinTheConsolesLimits) {
     Start(user, {{"default_pass", Password(user)}});
     ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
     Type("stty size");
-    EXPECT_TRUE(terminal->WaitForText("30 100")) << terminal->Capture();
+    EXPECT_TRUE(terminal->WaitForText("\n30 100\n")) << terminal->Capture();
     terminal->Resize(200, 40);
     Type("clear; " + SizeOnceItIs("40 150"));
     EXPECT_TRUE(terminal->WaitForText("size=40 150"))

@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -85,6 +86,23 @@ class BriselSession : public ::testing::Test {
 
     void StartService(const std::map<std::string, std::string>& extra,
                       std::vector<std::string> options) {
+        std::string session = BRISEL_PATH;
+        std::string config = kConfig;
+        if (!serviceAccount.empty()) {
+            // The account may not reach the build (in a private directory, such as a home
+            // of mode 0700): it runs copies of zavd, brisel and the key tables.
+            reachable = std::make_unique<test::TempDir>();
+            const std::filesystem::path copies = reachable->Path();
+            std::filesystem::permissions(copies, std::filesystem::perms(0755));
+            for (const std::string& file :
+                 {std::string(ZAVD_PATH), session, kConfig + "/zav_keys.ini",
+                  kConfig + "/zav_telnet.ini"}) {
+                std::filesystem::copy_file(file, copies / std::filesystem::path(file).filename());
+            }
+            zavdRun.program = copies / "zavd";
+            session = copies / "brisel";
+            config = copies.string();
+        }
         std::map<std::string, std::string> settings = {
             {"rsakey_file", "zav_key"},
             {"welcome_message", "\"\\nWelcome %ZAV_VERSION%\\n\""},
@@ -100,8 +118,8 @@ class BriselSession : public ::testing::Test {
             {"trace_file", "brisel.trc"},
             {"log_file", "brisel.log"},
             {"error_file", "brisel.err"},
-            {"key_init", kConfig + "/zav_keys.ini"},
-            {"telnet_init", kConfig + "/zav_telnet.ini"},
+            {"key_init", config + "/zav_keys.ini"},
+            {"telnet_init", config + "/zav_telnet.ini"},
             {"screen_width", "80"},
             {"screen_height", "24"},
             {"buff_height", "300"},
@@ -119,7 +137,7 @@ class BriselSession : public ::testing::Test {
                             test::Quote(work.Path().string()))
                       .status,
                   0);
-        options.insert(options.begin(), {"--session", BRISEL_PATH});
+        options.insert(options.begin(), {"--session", session});
         uid_t uid = 0;
         gid_t gid = 0;
         if (!serviceAccount.empty()) {
@@ -178,9 +196,10 @@ class BriselSession : public ::testing::Test {
     }
 
     test::TempDir work;
-    std::string serviceAccount;  // runs zavd as this account when set (else as root)
-    test::ZavdRun zavdRun;       // how zavd runs beyond its arguments
-    bool sessionKilled = false;  // a test killed a session on purpose
+    std::unique_ptr<test::TempDir> reachable;  // the copies an account other than root runs
+    std::string serviceAccount;                // runs zavd as this account when set (else as root)
+    test::ZavdRun zavdRun;                     // how zavd runs beyond its arguments
+    bool sessionKilled = false;                // a test killed a session on purpose
     std::unique_ptr<test::Zavd> zavd;
     std::unique_ptr<test::Tmux> terminal;
 };

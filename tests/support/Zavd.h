@@ -38,6 +38,8 @@ struct ZavdRun {
     // runs zavd's command line in the same process (exec), e.g. in a mount namespace of
     // its own; none by default.
     std::vector<std::string> wrapper;
+    // The zavd program; by default the build's.
+    std::string program = ZAVD_PATH;
 };
 
 class Zavd {
@@ -63,7 +65,7 @@ class Zavd {
             return;
         }
         std::vector<std::string> args = run.wrapper;
-        args.insert(args.end(), {ZAVD_PATH, "--listen", listen, "--workdir", workdir});
+        args.insert(args.end(), {run.program, "--listen", listen, "--workdir", workdir});
         args.insert(args.end(), arguments.begin(), arguments.end());
         // zavd's private directory goes into one of the test's own, so that it goes with
         // the test also when zavd is killed and cannot remove it itself.
