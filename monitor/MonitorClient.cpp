@@ -9,6 +9,7 @@
 #include "win32/CgroupJob.h"
 #include "win32/ConsoleTerminal.h"
 #include "win32/ErrnoFailure.h"
+#include "win32/LoginEnvironment.h"
 #include "win32/PamErrorCode.h"
 #include "win32/ProcStat.h"
 #include "win32/Spawn.h"
@@ -94,7 +95,8 @@ bool MonitorClient::RequestShell(const std::string& commandLine, const termios& 
     const char* type = std::getenv(kClientTerminalVariable);
     std::string terminalType = type != nullptr && IsTerminalTypeName(type) ? type : "";
     if (!Ask(MonitorRequest::StartShell,
-             MonitorWire::Encode(StartShellRequest{commandLine, modes, std::move(terminalType)}),
+             MonitorWire::Encode(StartShellRequest{commandLine, modes, std::move(terminalType),
+                                                   LoginEnvironment::Requested()}),
              reply) ||
         !reply.fields.Next(shell)) {
         return false;

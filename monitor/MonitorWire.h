@@ -7,7 +7,9 @@
 //   request      fields                          reply
 //   Logon        user, password                  account name, uid, gid, home, shell
 //   StartShell   command line, terminal modes,   the shell's process id
-//                the client's terminal type
+//                the client's terminal type,
+//                the client's variables (a count,
+//                then each name and value)
 //   Interrupt    process group                   -
 //   ShellStatus  process id                      waitid's code and status (0 while it runs)
 //   EndJob       -                               -
@@ -21,8 +23,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "monitor/MonitorFields.h"
+#include "win32/LoginEnvironment.h"
 
 enum class MonitorRequest : std::uint32_t {
     Logon = 1,
@@ -50,6 +54,8 @@ struct StartShellRequest {
     std::string commandLine;
     termios modes{};
     std::string terminalType;  // empty, or a plain name (the monitor checks it is known)
+    // The client's env requests the worker accepted; the monitor matches them again.
+    std::vector<LoginEnvironment::Variable> variables;
 };
 
 struct LogRequest {
