@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "monitor/LoginBanner.h"
 #include "win32/CgroupJob.h"
 #include "win32/HandleTable.h"
 #include "win32/LoginRecord.h"
@@ -26,6 +27,9 @@
 #include "win32/TokenObject.h"
 
 namespace {
+
+// How long the log-on's banner may wait for the terminal to take it.
+constexpr int kBannerTimeoutMs = 5000;
 
 // The session id of a process, or -1.
 pid_t SessionOf(pid_t pid) {
@@ -156,6 +160,9 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     if (!m_policy.AllowsCommandLine(request.commandLine) || !m_terminal.Valid()) {
         return EPERM;  // only what the settings start, and only on this monitor's terminal
     }
+    if (!m_policy.AcceptsVariables(request.variables)) {
+        return EPERM;  // only variables this monitor's own accept_env names
+    }
     // The log-in session (limits, login uid, keyring, environment) opens here, in the
     // process that forks the shell, as sshd opens it.
     auto account = HandleTable::Instance().Get<TokenObject>(m_token.Get());
@@ -169,6 +176,16 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
         }
         return code;
     }
+    // An interactive log-on shows the message of the day and the last log-in (read before
+    // this log-on's record) on its terminal before the shell starts, as sshd does.
+    const std::string messages = account->pam ? account->pam->TakeMessages() : std::string();
+    if (request.commandLine == m_policy.shellCommand) {
+        const std::string banner = LoginBanner::For(m_policy.printMotd, m_policy.printLastLog,
+                                                    messages, account->uid, account->home);
+        LoginBanner::Show(m_terminal.Get(), banner, kBannerTimeoutMs);
+    }
+    account->login = std::make_shared<const LoginEnvironment>(
+        m_policy.Login(m_terminalName, std::move(request.variables)));
     // What the user typed as the name, for the shell's ZAV_USER.
     ::setenv("ZAV_USER", m_user.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): one thread
     // The client's terminal type as the worker read it: a plain name, decoded as such;

@@ -109,6 +109,22 @@ bool PutLastlog(uid_t uid, std::string_view line, const std::string& host, const
 
 }  // namespace
 
+bool LoginRecord::LastLogin(uid_t uid, time_t& when, std::string& host) {
+    const UniqueFd file(::open(_PATH_LASTLOG, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!file.Valid()) {
+        return false;
+    }
+    lastlog entry{};
+    const auto at = static_cast<off_t>(uid) * static_cast<off_t>(sizeof entry);
+    if (::pread(file.Get(), &entry, sizeof entry, at) != static_cast<ssize_t>(sizeof entry) ||
+        entry.ll_time == 0) {
+        return false;
+    }
+    when = static_cast<time_t>(entry.ll_time);
+    host.assign(entry.ll_host, ::strnlen(entry.ll_host, sizeof entry.ll_host));
+    return true;
+}
+
 bool LoginRecord::Login(const std::string& tty, const std::string& user, uid_t uid,
                         const std::string& remoteHost, pid_t pid) {
     const std::string_view line = LineOf(tty);
