@@ -73,10 +73,13 @@ bool PutUtmp(const utmpx& entry) {
     if (!Exists(_PATH_UTMPX)) {
         return true;
     }
+    // One thread at a time uses the C library's utmp state (see the header).
+    // NOLINTBEGIN(concurrency-mt-unsafe)
     ::setutxent();
     const bool written = ::pututxline(&entry) != nullptr;
     const int error = errno;
     ::endutxent();
+    // NOLINTEND(concurrency-mt-unsafe)
     errno = error;
     return written;
 }
@@ -165,6 +168,7 @@ bool LoginRecord::Logout(const std::string& tty, pid_t pid) {
     if (Exists(_PATH_UTMPX)) {
         utmpx key{};
         Put(key.ut_line, line);
+        // NOLINTBEGIN(concurrency-mt-unsafe): one thread at a time (see the header)
         ::setutxent();
         // Only the entry this log-in made: the terminal may since be another's.
         if (const utmpx* found = ::getutxline(&key);
@@ -179,6 +183,7 @@ bool LoginRecord::Logout(const std::string& tty, pid_t pid) {
             error = recorded ? 0 : errno;
         }
         ::endutxent();
+        // NOLINTEND(concurrency-mt-unsafe)
     }
     // wtmp's log-out record: the line with no name, as login(1) and sshd write it.
     utmpx record{};
