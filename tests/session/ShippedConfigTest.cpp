@@ -66,9 +66,10 @@ TEST(ShippedConfig, ShellCommandRunsTheAccountsLoginShell) {
     EXPECT_EQ(fallback.output, "/bin/sh\n") << "without SHELL, the system shell";
     // The log-in starts it in the home directory; it changes directory no more, so no
     // OLDPWD leads back to where the session runs.
-    const auto home = test::Run("cd /tmp && echo 'pwd; echo \"[${OLDPWD-unset}]\"' | "
-                                "env -u OLDPWD HOME=/ SHELL=/bin/sh sh -c " +
-                                test::Quote("exec " + command));
+    const auto home = test::Run(
+        "cd /tmp && echo 'pwd; echo \"[${OLDPWD-unset}]\"' | "
+        "env -u OLDPWD HOME=/ SHELL=/bin/sh sh -c " +
+        test::Quote("exec " + command));
     EXPECT_EQ(home.output, "/tmp\n[unset]\n");
 }
 

@@ -42,10 +42,10 @@ TEST_F(ConfigTest, WithoutSectionEverythingDefaultsAndVariablesAreStillSet) {
                             "log_file", "key_init", "telnet_init"}) {
         EXPECT_EQ(v[key], "") << key;
     }
-    for (const char* key : {"screen_width", "screen_height", "buff_height", "pass_timeout",
-                            "idle_timeout", "keep_alive_interval", "refresh_delay",
-                            "max_login_attempts", "trace_level", "dumb_client", "exec_commands",
-                            "print_motd", "print_last_log"}) {
+    for (const char* key :
+         {"screen_width", "screen_height", "buff_height", "pass_timeout", "idle_timeout",
+          "keep_alive_interval", "refresh_delay", "max_login_attempts", "trace_level",
+          "dumb_client", "exec_commands", "print_motd", "print_last_log"}) {
         EXPECT_EQ(v[key], "0") << key;
     }
     EXPECT_EQ(v["accept_env"], "LANG LC_*") << "the locale's variables, as Debian's sshd";
