@@ -122,11 +122,11 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const char* client = std::getenv(kClientTerminalVariable);
     launch.environment.push_back("TERM=" + ProgramTerminalType(client != nullptr ? client : ""));
-    // No LANG of the session's own: the locale is what the session modules (pam_env:
-    // /etc/default/locale) set, or what the client sent.
     // What the log-in session's modules set (pam_env: /etc/environment, the system's
     // locale; pam_systemd: XDG_*) overrides the above, as sshd lets it. The terminal's
-    // type and the session's own variables are facts of this session: they stay.
+    // type and the session's own variables are facts of this session: they stay. The
+    // session's own LANG (its console's) is never the program's: the locale is pam_env's,
+    // or what the client sent.
     if (account != nullptr && account->pam) {
         for (const std::string& variable : account->pam->Environment()) {
             const std::size_t equals = variable.find('=');
