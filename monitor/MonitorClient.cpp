@@ -9,6 +9,7 @@
 #include "win32/CgroupJob.h"
 #include "win32/ConsoleTerminal.h"
 #include "win32/ErrnoFailure.h"
+#include "win32/LoginEnvironment.h"
 #include "win32/PamErrorCode.h"
 #include "win32/ProcStat.h"
 #include "win32/Spawn.h"
@@ -102,6 +103,7 @@ bool MonitorClient::RequestShell(const std::string& commandLine, const termios& 
     request.commandLine = commandLine;
     request.modes = modes;
     request.terminalType = type != nullptr && IsTerminalTypeName(type) ? type : "";
+    request.variables = LoginEnvironment::Requested();
     request.streams = streams != nullptr;
     const int passed[3] = {streams != nullptr ? streams->input : -1,
                            streams != nullptr ? streams->output : -1,

@@ -12,9 +12,8 @@ bool Lists(const std::string& list, const std::string& name) {
     return AsciiLower(list).find(":" + AsciiLower(name) + ":") != std::string::npos;
 }
 
-// What runs the client's command: the account's shell, from the account's home.
-constexpr std::string_view kExecPrefix =
-    "/bin/sh -c 'cd 2>/dev/null; exec \"${SHELL:-/bin/sh}\" -c \"$0\"' ";
+// What runs the client's command: the account's shell (started in the account's home).
+constexpr std::string_view kExecPrefix = "/bin/sh -c 'exec \"${SHELL:-/bin/sh}\" -c \"$0\"' ";
 
 std::string Quoted(const std::string& text) {
     std::string quoted = "'";
@@ -88,6 +87,23 @@ bool MonitorPolicy::AllowsCommandLine(const std::string& commandLine) const {
     return execCommands && commandLine.starts_with(kExecPrefix) &&
            Unquoted(std::string_view(commandLine).substr(kExecPrefix.size()), command) &&
            !command.empty() && ShellCommandLine(command) == commandLine;
+}
+
+bool MonitorPolicy::AcceptsVariables(
+    const std::vector<LoginEnvironment::Variable>& variables) const {
+    return LoginEnvironment::AllAccepted(acceptEnv, variables);
+}
+
+LoginEnvironment MonitorPolicy::Login(const std::string& terminal,
+                                      std::vector<LoginEnvironment::Variable> variables) const {
+    LoginEnvironment login;
+    login.clientAddress = clientAddress;
+    login.clientPort = clientPort;
+    login.serverAddress = serverAddress;
+    login.serverPort = serverPort;
+    login.terminal = terminal;
+    login.variables = std::move(variables);
+    return login;
 }
 
 std::string MonitorPolicy::AcceptedLine(const std::string& account) const {

@@ -6,8 +6,10 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "monitor/MonitorWire.h"
+#include "win32/LoginEnvironment.h"
 
 struct MonitorPolicy {
     std::string allowedList;    // ":name:name:", empty for everyone; without regard to case
@@ -18,6 +20,16 @@ struct MonitorPolicy {
     bool execCommands = false;
     std::string clientAddress;  // for PAM, the log-on records and the outcome lines
     std::string clientPort;
+    // The connection's server end (SSH_CONNECTION, SSH_CLIENT): the listening socket's
+    // address and port as the session's socket shows them.
+    std::string serverAddress;
+    std::string serverPort;
+    // The names of the client's variables that reach the shell (accept_env), and what an
+    // interactive log-on shows before its shell: the session modules' messages (the
+    // message of the day) and the account's last log-in.
+    std::string acceptEnv;
+    bool printMotd = false;
+    bool printLastLog = false;
 
     // The monitor is a copy of the session process, with its files: lines it writes
     // itself (with its own prefix), and whole lines of the worker's it has checked.
@@ -35,6 +47,13 @@ struct MonitorPolicy {
     std::string ShellCommandLine(const std::string& clientCommand) const;
     // Whether a command line is one ShellCommandLine gives for some client command.
     bool AllowsCommandLine(const std::string& commandLine) const;
+
+    // Whether the client's variables are all ones accept_env names (and well formed).
+    bool AcceptsVariables(const std::vector<LoginEnvironment::Variable>& variables) const;
+    // What the log-in adds to the shell's environment: the connection as this process
+    // knows it, the terminal (empty: none) and the client's accepted variables.
+    LoginEnvironment Login(const std::string& terminal,
+                           std::vector<LoginEnvironment::Variable> variables) const;
 
     // The outcome lines, which only the monitor writes in a split session.
     std::string AcceptedLine(const std::string& account) const;

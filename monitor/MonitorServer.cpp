@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "monitor/LoginBanner.h"
 #include "win32/CgroupJob.h"
 #include "win32/HandleTable.h"
 #include "win32/LoginRecord.h"
@@ -36,6 +37,9 @@ bool IsPipeEnd(int fd, int accessMode) {
     return flags >= 0 && ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) &&
            (flags & O_ACCMODE) == accessMode;
 }
+
+// How long the log-on's banner may wait for the terminal to take it.
+constexpr int kBannerTimeoutMs = 5000;
 
 // The session id of a process, or -1.
 pid_t SessionOf(pid_t pid) {
@@ -169,6 +173,17 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     if (!m_policy.AllowsCommandLine(request.commandLine) || !m_terminal.Valid()) {
         return EPERM;  // only what the settings start, and only on this monitor's terminal
     }
+    if (!m_policy.AcceptsVariables(request.variables)) {
+        return EPERM;  // only variables this monitor's own accept_env names
+    }
+    // A command without a terminal runs on the three pipe ends that came along, checked
+    // to be pipes the right way round.
+    const StandardStreams streams{m_passed[0].Get(), m_passed[1].Get(), m_passed[2].Get()};
+    if (request.streams &&
+        (!IsPipeEnd(streams.input, O_RDONLY) || !IsPipeEnd(streams.output, O_WRONLY) ||
+         !IsPipeEnd(streams.error, O_WRONLY))) {
+        return EINVAL;
+    }
     // The log-in session (limits, login uid, keyring, environment) opens here, in the
     // process that forks the shell, as sshd opens it.
     auto account = HandleTable::Instance().Get<TokenObject>(m_token.Get());
@@ -182,6 +197,17 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
         }
         return code;
     }
+    // An interactive log-on shows the message of the day and the last log-in (read before
+    // this log-on's record) on its terminal before the shell starts, as sshd does; a
+    // command without a terminal shows neither.
+    const std::string messages = account->pam ? account->pam->TakeMessages() : std::string();
+    if (!request.streams && request.commandLine == m_policy.shellCommand) {
+        const std::string banner = LoginBanner::For(m_policy.printMotd, m_policy.printLastLog,
+                                                    messages, account->uid, account->home);
+        LoginBanner::Show(m_terminal.Get(), banner, kBannerTimeoutMs);
+    }
+    account->login = std::make_shared<const LoginEnvironment>(m_policy.Login(
+        request.streams ? std::string() : m_terminalName, std::move(request.variables)));
     // What the user typed as the name, for the shell's ZAV_USER.
     ::setenv("ZAV_USER", m_user.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): one thread
     // The client's terminal type as the worker read it: a plain name, decoded as such;
@@ -192,13 +218,6 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
     line.push_back('\0');
     PROCESS_INFORMATION shell{};
     if (request.streams) {
-        // A command without a terminal: on the three pipe ends that came along, checked
-        // to be pipes the right way round.
-        const StandardStreams streams{m_passed[0].Get(), m_passed[1].Get(), m_passed[2].Get()};
-        if (!IsPipeEnd(streams.input, O_RDONLY) || !IsPipeEnd(streams.output, O_WRONLY) ||
-            !IsPipeEnd(streams.error, O_WRONLY)) {
-            return EINVAL;
-        }
         if (StartOnStreams(m_token.Get(), line.data(), nullptr, streams, &shell) == FALSE) {
             return GetLastError();
         }

@@ -23,6 +23,25 @@ bool Text(MonitorFields& fields, std::string& value, std::size_t limit) {
     return fields.Next(value, limit) && value.find('\0') == std::string::npos;
 }
 
+// The client's variables: a count, then each name and value, every one well formed.
+bool DecodeVariables(MonitorFields& fields, std::vector<LoginEnvironment::Variable>& variables) {
+    std::uint64_t count = 0;
+    if (!fields.Next(count) || count > LoginEnvironment::kMaxVariables) {
+        return false;
+    }
+    variables.clear();
+    for (std::uint64_t i = 0; i < count; ++i) {
+        LoginEnvironment::Variable v;
+        if (!fields.Next(v.name, LoginEnvironment::kMaxName) ||
+            !fields.Next(v.value, LoginEnvironment::kMaxValue) ||
+            !LoginEnvironment::WellFormed(v.name, v.value)) {
+            return false;
+        }
+        variables.push_back(std::move(v));
+    }
+    return true;
+}
+
 bool SendAll(int socket, const std::string& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -104,9 +123,10 @@ bool MonitorWire::Decode(MonitorFields& fields, StartShellRequest& request) {
     std::uint64_t streams = 0;
     if (!Text(fields, request.commandLine, kMaxCommandLine) ||
         !fields.Next(modes, sizeof(termios)) || modes.size() != sizeof(termios) ||
-        !Text(fields, request.terminalType, 64) || !fields.Next(streams) || streams > 1 ||
-        !fields.Done() ||
-        (!request.terminalType.empty() && !IsTerminalTypeName(request.terminalType))) {
+        !Text(fields, request.terminalType, 64) ||
+        (!request.terminalType.empty() && !IsTerminalTypeName(request.terminalType)) ||
+        !DecodeVariables(fields, request.variables) || !fields.Next(streams) || streams > 1 ||
+        !fields.Done()) {
         return false;
     }
     std::memcpy(&request.modes, modes.data(), sizeof(termios));
@@ -148,11 +168,16 @@ MonitorFields MonitorWire::Encode(const LogonRequest& request) {
 }
 
 MonitorFields MonitorWire::Encode(const StartShellRequest& request) {
-    return MonitorFields()
-        .Add(request.commandLine)
+    MonitorFields fields;
+    fields.Add(request.commandLine)
         .Add(std::string_view(reinterpret_cast<const char*>(&request.modes), sizeof request.modes))
-        .Add(request.terminalType)
-        .Add(static_cast<std::uint64_t>(request.streams ? 1 : 0));
+        .Add(request.terminalType);
+    fields.Add(static_cast<std::uint64_t>(request.variables.size()));
+    for (const LoginEnvironment::Variable& v : request.variables) {
+        fields.Add(v.name).Add(v.value);
+    }
+    fields.Add(static_cast<std::uint64_t>(request.streams ? 1 : 0));
+    return fields;
 }
 
 MonitorFields MonitorWire::Encode(const LogRequest& request) {

@@ -8,6 +8,8 @@
 //   Logon        user, password                  account name, uid, gid, home, shell
 //   StartShell   command line, terminal modes,   the shell's process id
 //                the client's terminal type,
+//                the client's variables (a count,
+//                then each name and value),
 //                streams (1: the shell runs on
 //                the three pipe ends passed
 //                along instead of the terminal)
@@ -26,9 +28,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/UniqueFd.h"
 #include "monitor/MonitorFields.h"
+#include "win32/LoginEnvironment.h"
 
 enum class MonitorRequest : std::uint32_t {
     Logon = 1,
@@ -59,7 +63,9 @@ struct StartShellRequest {
     std::string commandLine;
     termios modes{};
     std::string terminalType;  // empty, or a plain name (the monitor checks it is known)
-    bool streams = false;      // on the pipe ends passed along, without a terminal
+    // The client's env requests the worker accepted; the monitor matches them again.
+    std::vector<LoginEnvironment::Variable> variables;
+    bool streams = false;  // on the pipe ends passed along, without a terminal
 };
 
 struct LogRequest {

@@ -18,6 +18,7 @@
 #include "transport/ZSocket.h"
 #include "transport/ZSocketDup.h"
 #include "win32/ExitSignal.h"
+#include "win32/LoginEnvironment.h"
 #include "win32/PamErrorCode.h"
 #include "win32/TerminalType.h"
 
@@ -134,13 +135,19 @@ ZBrisel::ZBrisel() {
     const std::string client = m_config.ip + ":" + m_config.port;
     const std::string peer = wrapper.GetConnectionIP() + ":" + wrapper.GetConnectionPort();
     LogLine("connected to " + client + (peer == client ? "" : " via " + peer));
+    // The connection's server end, for the shell's SSH_CONNECTION and SSH_CLIENT.
+    m_serverIp = wrapper.GetLocalIP();
+    m_serverPort = wrapper.GetLocalPort();
     // Read while the files can be: the worker that reads from the client may not.
     TraceLevel(0);
     m_key.Load(m_config.key_init);
     m_telnet.Load(m_config.telnet_init);
     TraceLevel(10);
     m_ssh.m_beforeHandshake = [this] { EnterWorker(); };
+    m_ssh.m_session->SetAcceptEnv(m_config.accept_env);
     m_ssh.Init(socket, m_config.rsakey_file, ZSsh::kKeysetPassword);
+    // The client's variables that accept_env names, for the shell.
+    LoginEnvironment::SetRequested(m_ssh.m_session->Environment());
     LogLine("ssh initialized");
     // A command the client runs without asking for a terminal gets plain streams, as
     // from any SSH server: no screen, no keys.
@@ -193,6 +200,11 @@ MonitorPolicy ZBrisel::Policy() const {
     policy.execCommands = m_config.exec_commands;
     policy.clientAddress = m_config.ip;
     policy.clientPort = m_config.port;
+    policy.serverAddress = m_serverIp;
+    policy.serverPort = m_serverPort;
+    policy.acceptEnv = m_config.accept_env;
+    policy.printMotd = m_config.print_motd;
+    policy.printLastLog = m_config.print_last_log;
     policy.logLine = &WriteLogLine;
     policy.writeLines = &WriteSessionLines;
     return policy;

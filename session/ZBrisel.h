@@ -164,6 +164,8 @@ class ZBrisel {
 
     // Split for privileges: the monitor checks the log-on and writes its outcome.
     bool m_separated = false;
+    std::string m_serverIp;  // the connection's local end
+    std::string m_serverPort;
     std::atomic<bool> m_loginDone{true};
     UniqueHandle m_hStateEvent;  // set by the login thread at each change of m_state
     std::string m_input;         // client bytes taken from the channel, not yet handled

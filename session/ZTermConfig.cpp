@@ -115,6 +115,9 @@ ZTermConfig::ZTermConfig(const std::string& path) {
     GetAliasedKey(ini, section, "fordbiden_login_list", fordbiden_login_list, ZIniRule::Names());
     ini.GetKey(section, "shell_command", shell_command, "");
     ini.GetKey(section, "exec_commands", exec_commands, false);
+    ini.GetKey(section, "accept_env", accept_env, "LANG LC_*");
+    ini.GetKey(section, "print_motd", print_motd, false);
+    ini.GetKey(section, "print_last_log", print_last_log, false);
     ini.GetSecretKey(section, "default_pass", default_pass, "");
     ini.GetKey(section, "default_domain", default_domain, "");
     ini.GetKey(section, "trace_level", trace_level, 0U, ZIniRule::Signed(INT32_MIN, INT32_MAX));

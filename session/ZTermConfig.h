@@ -51,6 +51,7 @@ class ZTermConfig {
     std::string allowed_login_list;
     std::string fordbiden_login_list;
     std::string shell_command;
+    std::string accept_env = "LANG LC_*";  // the client's variables the shell gets
     std::string default_pass;
     std::string default_domain;
     std::string log_file;
@@ -69,8 +70,10 @@ class ZTermConfig {
     std::uint32_t max_login_attempts = 0;
     std::uint32_t trace_level = 0;  // used as signed
     bool dumb_client = false;
-    bool log_iso_time = false;   // the lines' times as ISO 8601 UTC
-    bool exec_commands = false;  // a client's exec request runs its command
+    bool log_iso_time = false;    // the lines' times as ISO 8601 UTC
+    bool exec_commands = false;   // a client's exec request runs its command
+    bool print_motd = false;      // an interactive log-on shows the message of the day
+    bool print_last_log = false;  // and the account's last log-in
     bool debug = false;
     std::string port;
     std::string ip;

@@ -203,9 +203,10 @@ int SshServer::Accept(int socket, milliseconds timeout) {
     ssh_bind_options_set(m_bind, SSH_BIND_OPTIONS_LOG_VERBOSITY, &quiet);
     // The library hands the callbacks each string of an authentication request cut at its
     // first NUL byte, and offers no look at the packet itself; it logs each packet's
-    // payload length, though. Until the client is authenticated that line comes here
-    // (this thread's log only), so that a request whose strings fall short of its length
-    // is seen and refused, as OpenSSH refuses a user name with a NUL byte.
+    // payload length, though. Until the client asks for its shell or command that line
+    // comes here (this thread's log only), so that a request whose strings fall short of
+    // its length is seen and refused, as OpenSSH refuses a user name with a NUL byte (and
+    // an environment variable with one is dropped).
     ssh_set_log_userdata(this);
     ssh_set_log_callback(&SshServer::OnLog);
     ssh_set_log_level(SSH_LOG_PACKET);
@@ -473,6 +474,10 @@ constexpr std::size_t kStringLength = 4;
 // A user authentication request's type byte, and its service: the library takes no other.
 constexpr std::size_t kRequestHead = 1 + kStringLength + sizeof "ssh-connection" - 1;
 constexpr int kUserAuthRequest = 50;
+// A channel request "env": its type byte, recipient channel, the request's name and the
+// want-reply flag before the variable's name and value.
+constexpr int kChannelRequest = 98;
+constexpr std::size_t kEnvRequestHead = 1 + 4 + kStringLength + sizeof "env" - 1 + 1;
 
 std::size_t StringBytes(const char* text) {
     return kStringLength + (text != nullptr ? std::strlen(text) : 0);
@@ -511,8 +516,6 @@ int SshServer::Authenticated(const char* user, std::size_t rest) {
         return SSH_AUTH_DENIED;
     }
     m_userName = user != nullptr ? user : "";
-    // Nothing more to look for: the library's log stays quiet from here on.
-    ssh_set_log_level(SSH_LOG_NOLOG);
     return SSH_AUTH_SUCCESS;
 }
 
@@ -539,7 +542,6 @@ int SshServer::AuthPublicKey(ssh_session, const char* user, ssh_key_struct*, cha
         return SSH_AUTH_DENIED;
     }
     server->m_userName = user != nullptr ? user : "";
-    ssh_set_log_level(SSH_LOG_NOLOG);
     return SSH_AUTH_SUCCESS;
 }
 
@@ -622,6 +624,8 @@ int SshServer::OnShell(ssh_session, ssh_channel, void* self) {
         return -1;
     }
     server->m_started = true;
+    // Nothing more to look for: the library's log stays quiet from here on.
+    ssh_set_log_level(SSH_LOG_NOLOG);
     return 0;
 }
 
@@ -636,13 +640,36 @@ int SshServer::OnExec(ssh_session session, ssh_channel channel, const char* comm
 }
 
 int SshServer::OnEnv(ssh_session, ssh_channel, const char* name, const char* value, void* self) {
-    // Accepted and ignored (the shell's environment is the session's), but for what the
-    // client's terminal shows.
     auto* server = static_cast<SshServer*>(self);
-    if (name != nullptr && value != nullptr && std::string_view(name) == "COLORTERM" &&
-        IsPlainName(value)) {
+    if (name == nullptr || value == nullptr || server->m_started) {
+        return -1;
+    }
+    // What the client's terminal shows, for the session itself.
+    if (std::string_view(name) == "COLORTERM" && IsPlainName(value)) {
         server->m_colorTerm = value;
     }
+    // The library cuts both strings at a NUL byte: the request's length must be that of
+    // the strings it passed on, or a NUL was cut off and the variable is not the client's.
+    const std::size_t parsed = kEnvRequestHead + StringBytes(name) + StringBytes(value);
+    const bool whole = server->m_packetType == kChannelRequest && server->m_packetPayload == parsed;
+    // Only the names accept_env lists, each well formed, within the bounds, as sshd takes
+    // them; the rest is dropped without a word about its text.
+    auto& taken = server->m_environment;
+    if (!whole || !LoginEnvironment::WellFormed(name, value) ||
+        !LoginEnvironment::Accepts(server->m_acceptEnv, name) ||
+        taken.size() >= LoginEnvironment::kMaxVariables ||
+        LoginEnvironment::Bytes(taken) + std::strlen(name) + std::strlen(value) >
+            LoginEnvironment::kMaxBytes) {
+        return -1;
+    }
+    // A name sent again takes its new value.
+    for (LoginEnvironment::Variable& v : taken) {
+        if (v.name == name) {
+            v.value = value;
+            return 0;
+        }
+    }
+    taken.push_back(LoginEnvironment::Variable{name, value});
     return 0;
 }
 

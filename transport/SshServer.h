@@ -1,7 +1,8 @@
 // The server side of one SSH connection over libssh, reduced to what a terminal needs:
 // a handshake on an already connected socket that accepts any authentication and keeps
 // the user name, one session channel with a pseudo-terminal (or an exec command),
-// bounded writes and reads, the client's terminal size, and the program's exit status. Forwarding,
+// bounded writes and reads, the client's terminal size, the client's accepted environment
+// variables, and the program's exit status. Forwarding,
 // agent, X11 and subsystems are refused.
 //
 // Results are status codes numbered like the original security toolkit's, so that log
@@ -19,6 +20,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "win32/LoginEnvironment.h"
 
 class SshServer {
   public:
@@ -103,6 +106,10 @@ class SshServer {
     // COLORTERM it sent (empty when none): what the client's terminal shows.
     const std::string& TerminalType() const { return m_terminalType; }
     const std::string& ColorTerm() const { return m_colorTerm; }
+    // The names (space-separated shell globs, as sshd's AcceptEnv) whose env requests
+    // are taken; set before Accept. The variables taken, in the order first sent.
+    void SetAcceptEnv(std::string patterns) { m_acceptEnv = std::move(patterns); }
+    const std::vector<LoginEnvironment::Variable>& Environment() const { return m_environment; }
     // How the program behind the channel ended: its exit status, or the signal that
     // killed it; neither when it did not end by itself.
     struct ProgramEnd {
@@ -165,6 +172,8 @@ class SshServer {
     bool m_wantsTerminal = false;
     std::string m_terminalType;
     std::string m_colorTerm;
+    std::string m_acceptEnv;
+    std::vector<LoginEnvironment::Variable> m_environment;
     bool m_closed = false;  // the client closed the channel
     bool m_eof = false;     // the client sends no more data
     struct WakeEntry {

@@ -10,6 +10,10 @@ SocketAddress Peer(SOCKET socket) {
     return SocketAddress::Peer(socket <= 0x7FFFFFFF ? static_cast<int>(socket) : -1);
 }
 
+SocketAddress Local(SOCKET socket) {
+    return SocketAddress::Local(socket <= 0x7FFFFFFF ? static_cast<int>(socket) : -1);
+}
+
 }  // namespace
 
 ZSocket::ZSocket(SOCKET socket) : m_socket(socket) {
@@ -43,4 +47,13 @@ std::string ZSocket::GetConnectionPort() {
     std::string s = std::to_string(Peer(m_socket).Port());
     trace.Trace("s = ", s);
     return s;
+}
+
+std::string ZSocket::GetLocalIP() {
+    const SocketAddress address = Local(m_socket);
+    return address.Valid() ? address.Host() : "0.0.0.0";
+}
+
+std::string ZSocket::GetLocalPort() {
+    return std::to_string(Local(m_socket).Port());
 }

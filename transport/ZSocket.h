@@ -16,6 +16,9 @@ class ZSocket {
     std::string GetConnectionIP();
     // The peer's port in decimal; "0" when it cannot be read.
     std::string GetConnectionPort();
+    // The socket's own address and port, read the same way.
+    std::string GetLocalIP();
+    std::string GetLocalPort();
 
     SOCKET m_socket;
 };

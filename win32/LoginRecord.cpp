@@ -73,10 +73,13 @@ bool PutUtmp(const utmpx& entry) {
     if (!Exists(_PATH_UTMPX)) {
         return true;
     }
+    // One thread at a time uses the C library's utmp state (see the header).
+    // NOLINTBEGIN(concurrency-mt-unsafe)
     ::setutxent();
     const bool written = ::pututxline(&entry) != nullptr;
     const int error = errno;
     ::endutxent();
+    // NOLINTEND(concurrency-mt-unsafe)
     errno = error;
     return written;
 }
@@ -108,6 +111,22 @@ bool PutLastlog(uid_t uid, std::string_view line, const std::string& host, const
 }
 
 }  // namespace
+
+bool LoginRecord::LastLogin(uid_t uid, time_t& when, std::string& host) {
+    const UniqueFd file(::open(_PATH_LASTLOG, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!file.Valid()) {
+        return false;
+    }
+    lastlog entry{};
+    const auto at = static_cast<off_t>(uid) * static_cast<off_t>(sizeof entry);
+    if (::pread(file.Get(), &entry, sizeof entry, at) != static_cast<ssize_t>(sizeof entry) ||
+        entry.ll_time == 0) {
+        return false;
+    }
+    when = static_cast<time_t>(entry.ll_time);
+    host.assign(entry.ll_host, ::strnlen(entry.ll_host, sizeof entry.ll_host));
+    return true;
+}
 
 bool LoginRecord::Login(const std::string& tty, const std::string& user, uid_t uid,
                         const std::string& remoteHost, pid_t pid) {
@@ -149,6 +168,7 @@ bool LoginRecord::Logout(const std::string& tty, pid_t pid) {
     if (Exists(_PATH_UTMPX)) {
         utmpx key{};
         Put(key.ut_line, line);
+        // NOLINTBEGIN(concurrency-mt-unsafe): one thread at a time (see the header)
         ::setutxent();
         // Only the entry this log-in made: the terminal may since be another's.
         if (const utmpx* found = ::getutxline(&key);
@@ -163,6 +183,7 @@ bool LoginRecord::Logout(const std::string& tty, pid_t pid) {
             error = recorded ? 0 : errno;
         }
         ::endutxent();
+        // NOLINTEND(concurrency-mt-unsafe)
     }
     // wtmp's log-out record: the line with no name, as login(1) and sshd write it.
     utmpx record{};

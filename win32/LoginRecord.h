@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <ctime>
 #include <string>
 
 class LoginRecord {
@@ -19,6 +20,10 @@ class LoginRecord {
     // exists could not be written.
     static bool Login(const std::string& tty, const std::string& user, uid_t uid,
                       const std::string& remoteHost, pid_t pid);
+    // The account's latest log-in as lastlog holds it (read before Login writes the new
+    // one): its time and the host it came from (empty for a local log-in). False when
+    // there is none (no lastlog, or the account's slot is empty).
+    static bool LastLogin(uid_t uid, time_t& when, std::string& host);
     // The end of that log-in: utmp's entry for the terminal becomes DEAD_PROCESS (only
     // while it is still pid's), and a log-out record is appended to wtmp.
     static bool Logout(const std::string& tty, pid_t pid);

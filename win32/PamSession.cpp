@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "win32/ErrnoFailure.h"
 #include "win32/PamErrorCode.h"
@@ -48,7 +49,8 @@ PamSession::~PamSession() {
 }
 
 // Answers every echo-off prompt with the password while Authenticate runs;
-// informational messages get an empty answer. The answers are allocated with malloc, as
+// informational messages get an empty answer (and are kept while the session opens: the
+// message of the day). The answers are allocated with malloc, as
 // PAM frees them.
 int PamSession::Converse(int count, const pam_message** messages, pam_response** responses,
                          void* data) {
@@ -62,9 +64,20 @@ int PamSession::Converse(int count, const pam_message** messages, pam_response**
     if (answers == nullptr) {
         return PAM_BUF_ERR;
     }
-    const char* password = static_cast<const PamSession*>(data)->m_password;
+    auto* self = static_cast<PamSession*>(data);
+    const char* password = self->m_password;
     for (int i = 0; i < count; ++i) {
         const int style = messages[i]->msg_style;
+        if ((style == PAM_TEXT_INFO || style == PAM_ERROR_MSG) && self->m_opening &&
+            messages[i]->msg != nullptr) {
+            std::string text = messages[i]->msg;
+            if (text.empty() || text.back() != '\n') {
+                text += '\n';
+            }
+            if (self->m_messages.size() + text.size() <= kMaxMessages) {
+                self->m_messages += text;
+            }
+        }
         if (style == PAM_PROMPT_ECHO_OFF && password != nullptr) {
             answers[i].resp = ::strdup(password);
             if (answers[i].resp == nullptr) {
@@ -173,7 +186,9 @@ bool PamSession::Open() {
     if (result == PAM_SUCCESS) {
         m_credentials = true;
         m_groups = CurrentGroups();
+        m_opening = true;
         result = ::pam_open_session(m_handle, 0);
+        m_opening = false;
     }
     const bool restored = ::setgroups(own.size(), own.data()) == 0;
     m_status = result;
@@ -189,6 +204,10 @@ bool PamSession::Open() {
         return false;
     }
     return true;
+}
+
+std::string PamSession::TakeMessages() {
+    return std::exchange(m_messages, std::string());
 }
 
 std::vector<std::string> PamSession::Environment() const {

@@ -50,6 +50,11 @@ class PamSession {
     // The variables the modules set (pam_env's files, pam_systemd's XDG_*), as
     // NAME=value strings.
     std::vector<std::string> Environment() const;
+    // What the modules said (PAM_TEXT_INFO, PAM_ERROR_MSG: pam_motd's message of the day)
+    // while the session was opened, each message ending in a line break; at most
+    // kMaxMessages bytes are kept. Taken once.
+    static constexpr std::size_t kMaxMessages = 65536;
+    std::string TakeMessages();
     // Closes the session and deletes the credentials; again does nothing.
     void Close();
 
@@ -66,4 +71,6 @@ class PamSession {
     bool m_open = false;
     std::string m_name;
     std::vector<gid_t> m_groups;
+    bool m_opening = false;  // messages are kept only while the session opens
+    std::string m_messages;
 };

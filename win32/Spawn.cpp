@@ -20,6 +20,7 @@
 #include "win32/ConsoleTerminal.h"
 #include "win32/ErrnoFailure.h"
 #include "win32/HandleTable.h"
+#include "win32/LoginEnvironment.h"
 #include "win32/PamSession.h"
 #include "win32/PipeObject.h"
 #include "win32/PrivilegeBroker.h"
@@ -41,6 +42,7 @@ struct Launch {
     ConsoleAttachment attachment;
     StandardStreams streams;  // instead of the console when valid
     std::string directory;
+    std::string home;  // entered as the account, when no directory was given
     const TokenObject* account = nullptr;
     std::vector<gid_t> groups;
     std::shared_ptr<CgroupJob> group;
@@ -133,14 +135,11 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
         launch.environment.push_back("TERM=" +
                                      ProgramTerminalType(client != nullptr ? client : ""));
     }
-    // The environment is changed only by the thread that starts programs.
-    // NOLINTNEXTLINE(concurrency-mt-unsafe)
-    if (const char* value = std::getenv("LANG"); value != nullptr) {
-        SetVariable(launch.environment, "LANG", value);
-    }
     // What the log-in session's modules set (pam_env: /etc/environment, the system's
     // locale; pam_systemd: XDG_*) overrides the above, as sshd lets it. The terminal's
-    // type and the session's own variables are facts of this session: they stay.
+    // type and the session's own variables are facts of this session: they stay. The
+    // session's own LANG (its console's) is never the program's: the locale is pam_env's,
+    // or what the client sent.
     if (account != nullptr && account->pam) {
         for (const std::string& variable : account->pam->Environment()) {
             const std::size_t equals = variable.find('=');
@@ -150,6 +149,10 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
                 SetVariable(launch.environment, name, variable.substr(equals + 1));
             }
         }
+    }
+    // The connection, the terminal and the client's accepted variables, as sshd sets them.
+    if (account != nullptr && account->login) {
+        account->login->ApplyTo(launch.environment);
     }
     for (const char* name : {"ZAV_VERSION", "ZAV_IP", "ZAV_PORT", "ZAV_USER"}) {
         // NOLINTNEXTLINE(concurrency-mt-unsafe)
@@ -187,6 +190,10 @@ bool Prepare(Launch& launch, const TokenObject* account, const char* commandLine
     launch.envp.push_back(nullptr);
     if (directory != nullptr) {
         launch.directory = directory;
+    } else {
+        // A log-in starts in the home directory (or /, when that cannot be entered), as
+        // sshd starts it: nothing of the session's own directory reaches the program.
+        launch.home = identity.home;
     }
     // Where groups are available, the program is born into a group of its own, so that
     // nothing it starts can slip out before the job takes it.
@@ -256,6 +263,9 @@ int AttachStreams(const StandardStreams& streams) {
             ::setgid(launch.account->gid) != 0 || ::setuid(launch.account->uid) != 0) {
             Fail(report, errno);
         }
+    }
+    if (!launch.home.empty() && ::chdir(launch.home.c_str()) != 0 && ::chdir("/") != 0) {
+        Fail(report, errno);
     }
     ::execve(launch.argv[0], launch.argv.data(), launch.envp.data());
     Fail(report, errno);

@@ -1,13 +1,15 @@
 // Arbitrary bytes from the worker through the monitor's request parser: messages taken
 // off the stream as the monitor takes them off its socket, each decoded as every request
 // it could be, the table asked in every state, the lines of a Log request filtered, and
-// command lines and names judged by the policy. Checks that nothing the filter lets
-// through could forge a line, and that a command line the policy allows is one it gives.
+// command lines, names and the client's variables judged by the policy. Checks that
+// nothing the filter lets through could forge a line, and that a command line the policy
+// allows is one it gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "monitor/MonitorPolicy.h"
 #include "monitor/MonitorServer.h"
@@ -61,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     policy.execCommands = size % 2 == 0;
     policy.allowedList = ":alice:Bob:";
     policy.forbiddenList = ":bob:";
+    policy.acceptEnv = "LANG LC_*";
     MonitorMessage message;
     while (MonitorWire::Parse(bytes, message)) {
         for (const unsigned state : {1U, 2U, 4U, 8U}) {
@@ -78,6 +81,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         StartShellRequest shell;
         if (MonitorWire::Decode(fields, shell)) {
             Policy(policy, shell.commandLine, shell.commandLine);
+            // The client's variables: only well-formed ones decode, and the policy passes
+            // only names its own accept_env gives.
+            Check(shell.variables.size() <= LoginEnvironment::kMaxVariables);
+            for (const LoginEnvironment::Variable& v : shell.variables) {
+                Check(LoginEnvironment::WellFormed(v.name, v.value));
+            }
+            if (policy.AcceptsVariables(shell.variables)) {
+                for (const LoginEnvironment::Variable& v : shell.variables) {
+                    Check(v.name == "LANG" || v.name.starts_with("LC_"));
+                }
+            }
+            std::vector<std::string> environment;
+            policy.Login("/dev/pts/0", shell.variables).ApplyTo(environment);
         }
         fields = original;
         pid_t pid = 0;

@@ -27,6 +27,7 @@
 #include "monitor/Monitor.h"
 #include "monitor/MonitorClient.h"
 #include "monitor/MonitorWire.h"
+#include "win32/LoginEnvironment.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -78,7 +79,7 @@ int MonitorSocket() {
 
 // A StartShell request with a descriptor of the worker's attached.
 bool StartWithDescriptor(int socket, int passed, const std::string& commandLine, int& code) {
-    StartShellRequest request{commandLine, {}, {}};
+    StartShellRequest request{commandLine, {}, {}, {}};
     const MonitorFields fields = MonitorWire::Encode(request);
     const std::uint32_t header[2] = {static_cast<std::uint32_t>(MonitorRequest::StartShell),
                                      static_cast<std::uint32_t>(fields.Bytes().size())};
@@ -165,6 +166,11 @@ int main(int argc, char** argv) {
 
     ok = client.RequestShell("/bin/sh -c id", modes, pid);
     Report("shell_other_command", ok, static_cast<int>(GetLastError()));
+    // A variable the monitor's own accept_env does not name: the start is refused whole.
+    LoginEnvironment::SetRequested({{"LD_PRELOAD", "/tmp/x.so"}});
+    ok = client.RequestShell("sleep 30", modes, pid);
+    Report("shell_unlisted_variable", ok, static_cast<int>(GetLastError()));
+    LoginEnvironment::SetRequested({});
 
     // A terminal of the worker's own, handed along with the request: never given away.
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -66,6 +66,9 @@ int Config() {
     Print("dumb_client", c.dumb_client ? 1UL : 0UL);
     Print("exec_commands", c.exec_commands ? 1UL : 0UL);
     Print("log_iso_time", c.log_iso_time ? 1UL : 0UL);
+    Print("accept_env", c.accept_env);
+    Print("print_motd", c.print_motd ? 1UL : 0UL);
+    Print("print_last_log", c.print_last_log ? 1UL : 0UL);
     Print("port", c.port);
     Print("ip", c.ip);
     for (const char* name : {"ZAV_VERSION", "ZAV_IP", "ZAV_PORT"}) {

@@ -99,6 +99,7 @@ int Greet(int socket, const std::string& peer, const std::string& extra) {
 
 int Ssh(SOCKET socket, const std::string& keyFile, const std::string& client) {
     ZSsh ssh;
+    ssh.m_session->SetAcceptEnv("LANG LC_* ZT_*");
     ssh.Init(socket, keyFile, ZSsh::kKeysetPassword);
     LogLine("ssh initialized");
     ssh.GetTerminalSize();
@@ -106,6 +107,14 @@ int Ssh(SOCKET socket, const std::string& keyFile, const std::string& client) {
     int height = ssh.m_height;
     ssh.Push("user=" + ssh.m_userName + " size=" + std::to_string(width) + "x" +
              std::to_string(height) + " client=" + client + "\r\n");
+    // The variables the client sent that were taken, in order.
+    std::string taken;
+    for (const auto& v : ssh.m_session->Environment()) {
+        taken += v.name + "=" + v.value + ";";
+    }
+    if (!taken.empty()) {
+        ssh.Push("env=[" + taken + "]\r\n");
+    }
     const int service = ServicePidfd();
     int idleReports = 0;
     int emptyPops = 0;

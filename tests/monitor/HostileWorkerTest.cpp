@@ -84,6 +84,7 @@ TEST_F(HostileWorker, TheMonitorRefusesWhatNoWorkerMayGetAndSessionsAreSealed) {
     EXPECT_EQ(steps["logon_good"], "ok");
     EXPECT_EQ(steps["logon_again"], kRefused);
     EXPECT_EQ(steps["shell_other_command"], kRefused);
+    EXPECT_EQ(steps["shell_unlisted_variable"], kRefused);
     ASSERT_EQ(steps["own_terminal"], "ok");
     // The shell starts, on the monitor's terminal: the worker's own stays its own.
     EXPECT_EQ(steps["shell_streams_not_pipes"], "22");  // EINVAL: only pipes, the right way

@@ -2,8 +2,12 @@
 // lines it writes, what its wire takes, and in which states its table allows each request.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
+#include <vector>
 
+#include "monitor/LoginBanner.h"
 #include "monitor/MonitorPolicy.h"
 #include "monitor/MonitorServer.h"
 #include "monitor/MonitorWire.h"
@@ -121,11 +125,14 @@ TEST(MonitorWire, TakesWholeMessagesAndDecodesOnlyExactRequests) {
     EXPECT_FALSE(decodes(MonitorFields().Add("sh").Add("short modes"), StartShellRequest{}));
     // The client's terminal type is a plain name or nothing: never a path.
     const std::string modes(sizeof(termios), '\0');
+    const std::uint64_t none = 0;
     const auto shell = [&](const std::string& type, std::uint64_t streams) {
-        return MonitorFields().Add("sh").Add(modes).Add(type).Add(streams);
+        return MonitorFields().Add("sh").Add(modes).Add(type).Add(none).Add(streams);
     };
     EXPECT_TRUE(decodes(shell("xterm-256color", 0), StartShellRequest{}));
     EXPECT_TRUE(decodes(shell("", 1), StartShellRequest{}));
+    EXPECT_FALSE(
+        decodes(MonitorFields().Add("sh").Add(modes).Add("").Add(none), StartShellRequest{}));
     for (const char* type : {"../../tmp/x", "x/y", "-x", "a b", "xterm\x1b"}) {
         EXPECT_FALSE(decodes(shell(type, 0), StartShellRequest{})) << type;
     }
@@ -137,6 +144,70 @@ TEST(MonitorWire, TakesWholeMessagesAndDecodesOnlyExactRequests) {
         pid_t value = 0;
         EXPECT_FALSE(MonitorWire::DecodeGroup(fields, value)) << group;
     }
+}
+
+TEST(MonitorWire, TheClientsVariablesTravelWholeAndWellFormed) {
+    StartShellRequest sent{"sh", termios{}, "xterm", {{"LANG", "C.UTF-8"}, {"LC_ALL", ""}}};
+    MonitorFields fields = MonitorWire::Encode(sent);
+    StartShellRequest got;
+    ASSERT_TRUE(MonitorWire::Decode(fields, got));
+    EXPECT_EQ(got.variables, sent.variables);
+
+    const std::string modes(sizeof(termios), '\0');
+    auto decodes = [&](std::uint64_t count, const std::vector<std::string>& strings) {
+        MonitorFields request = MonitorFields().Add("sh").Add(modes).Add("").Add(count);
+        for (const std::string& text : strings) {
+            request.Add(text);
+        }
+        StartShellRequest decoded;
+        return MonitorWire::Decode(request, decoded);
+    };
+    EXPECT_TRUE(decodes(1, {"LANG", "C"}));
+    EXPECT_FALSE(decodes(1, {"LANG"})) << "a name without its value";
+    EXPECT_FALSE(decodes(2, {"LANG", "C"})) << "fewer than counted";
+    EXPECT_FALSE(decodes(1, {"LANG", "C", "extra"}));
+    EXPECT_FALSE(decodes(1, {"LA=NG", "C"}));
+    EXPECT_FALSE(decodes(1, {std::string("LANG\0X", 6), "C"}));
+    EXPECT_FALSE(decodes(1, {"LANG", std::string("C\0X", 3)}));
+    EXPECT_FALSE(decodes(1, {"", "C"}));
+    EXPECT_FALSE(decodes(LoginEnvironment::kMaxVariables + 1, {}));
+}
+
+TEST(MonitorPolicy, OnlyVariablesItsOwnAcceptEnvNamesAndTheConnectionItKnows) {
+    MonitorPolicy policy = Policy(false);
+    policy.acceptEnv = "LANG LC_*";
+    policy.serverAddress = "198.51.100.1";
+    policy.serverPort = "2222";
+    EXPECT_TRUE(policy.AcceptsVariables({}));
+    EXPECT_TRUE(policy.AcceptsVariables({{"LANG", "C.UTF-8"}, {"LC_TIME", "C"}}));
+    // A worker that passes on what the setting does not name is refused whole.
+    EXPECT_FALSE(policy.AcceptsVariables({{"LANG", "C.UTF-8"}, {"LD_PRELOAD", "/tmp/x.so"}}));
+    EXPECT_FALSE(policy.AcceptsVariables({{"LANG=C", "x"}}));
+    policy.acceptEnv.clear();
+    EXPECT_FALSE(policy.AcceptsVariables({{"LANG", "C.UTF-8"}}));
+
+    const LoginEnvironment login = policy.Login("/dev/pts/3", {{"LANG", "C"}});
+    std::vector<std::string> environment;
+    login.ApplyTo(environment);
+    EXPECT_EQ(environment,
+              (std::vector<std::string>{"LANG=C", "SSH_CLIENT=192.0.2.7 5022 2222",
+                                        "SSH_CONNECTION=192.0.2.7 5022 198.51.100.1 2222",
+                                        "SSH_TTY=/dev/pts/3"}));
+}
+
+TEST(LoginBanner, TheMessagesThenTheLastLogInAsSshdPrintsThem) {
+    // ctime's form in the process's zone.
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    EXPECT_EQ(LoginBanner::LastLoginLine(1765184400, "192.0.2.7"),
+              "Last login: Mon Dec  8 09:00:00 2025 from 192.0.2.7\r\n");
+    EXPECT_EQ(LoginBanner::LastLoginLine(1765184400, ""),
+              "Last login: Mon Dec  8 09:00:00 2025\r\n");
+    EXPECT_EQ(LoginBanner::Compose("Linux host\n\nWelcome.\r\n", "Last login: x\r\n"),
+              "Linux host\r\n\r\nWelcome.\r\nLast login: x\r\n");
+    EXPECT_EQ(LoginBanner::Compose("", ""), "");
+    EXPECT_FALSE(LoginBanner::Hushed("/nonexistent-home"));
+    EXPECT_FALSE(LoginBanner::Hushed(""));
 }
 
 TEST(MonitorServer, EachRequestOnlyInItsStates) {

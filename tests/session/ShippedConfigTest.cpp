@@ -40,6 +40,10 @@ TEST(ShippedConfig, SessionSettings) {
     EXPECT_EQ(Setting(out, "max_login_attempts"), "3");
     EXPECT_EQ(Setting(out, "pass_timeout"), "60");
     EXPECT_EQ(Setting(out, "trace_level"), "10");
+    // As Debian's sshd: the client's locale, the message of the day, the last log-in.
+    EXPECT_EQ(Setting(out, "accept_env"), "LANG LC_*");
+    EXPECT_EQ(Setting(out, "print_motd"), "1");
+    EXPECT_EQ(Setting(out, "print_last_log"), "1");
     // One log and one error file for all sessions; a trace only when asked for.
     EXPECT_EQ(Setting(out, "log_file"), "brisel.log");
     EXPECT_EQ(Setting(out, "error_file"), "brisel.err");
@@ -63,9 +67,13 @@ TEST(ShippedConfig, ShellCommandRunsTheAccountsLoginShell) {
     const auto fallback =
         test::Run("echo 'echo $0' | env -u SHELL sh -c " + test::Quote("exec " + command));
     EXPECT_EQ(fallback.output, "/bin/sh\n") << "without SHELL, the system shell";
-    const auto home =
-        test::Run("echo pwd | env HOME=/tmp SHELL=/bin/sh sh -c " + test::Quote("exec " + command));
-    EXPECT_EQ(home.output, "/tmp\n") << "it starts in the home directory";
+    // The log-in starts it in the home directory; it changes directory no more, so no
+    // OLDPWD leads back to where the session runs.
+    const auto home = test::Run(
+        "cd /tmp && echo 'pwd; echo \"[${OLDPWD-unset}]\"' | "
+        "env -u OLDPWD HOME=/ SHELL=/bin/sh sh -c " +
+        test::Quote("exec " + command));
+    EXPECT_EQ(home.output, "/tmp\n[unset]\n");
 }
 
 TEST(ShippedConfig, TerminalFileSendsTheClientsOwnAndBrightColoursAndUtf8) {

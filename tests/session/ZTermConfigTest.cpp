@@ -47,9 +47,10 @@ TEST_F(ConfigTest, WithoutSectionEverythingDefaultsAndVariablesAreStillSet) {
     for (const char* key :
          {"screen_width", "screen_height", "buff_height", "pass_timeout", "idle_timeout",
           "keep_alive_interval", "refresh_delay", "max_login_attempts", "trace_level",
-          "dumb_client", "exec_commands", "log_iso_time"}) {
+          "dumb_client", "exec_commands", "log_iso_time", "print_motd", "print_last_log"}) {
         EXPECT_EQ(v[key], "0") << key;
     }
+    EXPECT_EQ(v["accept_env"], "LANG LC_*") << "the locale's variables, as Debian's sshd";
     EXPECT_EQ(v["ip"], "10.0.0.7");
     EXPECT_EQ(v["port"], "4711");
     EXPECT_EQ(v["ZAV_VERSION"], "1.13d");
@@ -97,7 +98,10 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
                     "max_login_attempts = 3\n"
                     "trace_level = 10\n"
                     "dumb_client = 1\n"
-                    "exec_commands = 1\n");
+                    "exec_commands = 1\n"
+                    "accept_env = LANG LC_* TZ\n"
+                    "print_motd = 1\n"
+                    "print_last_log = 1\n");
     auto v = Load();
     const std::map<std::string, std::string> expected{
         {"rsakey_file", "keys.p15"},
@@ -130,6 +134,9 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
         {"trace_level", "10"},
         {"dumb_client", "1"},
         {"exec_commands", "1"},
+        {"accept_env", "LANG LC_* TZ"},
+        {"print_motd", "1"},
+        {"print_last_log", "1"},
     };
     for (const auto& [key, value] : expected) {
         EXPECT_EQ(v[key], value) << key;

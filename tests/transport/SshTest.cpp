@@ -106,6 +106,29 @@ TEST_F(Ssh, TheClientLearnsTheExitStatusOrTheSignal) {
     }
 }
 
+// The client's env requests: only names accept_env lists, and none whose name or value
+// held a NUL byte (which the library cuts off) or whose name holds '='.
+TEST_F(Ssh, OnlyAcceptedWholeVariablesAreTaken) {
+    const std::string script =
+        "import asyncio, asyncssh\n"
+        "async def main():\n"
+        "    async with asyncssh.connect('127.0.0.1', " +
+        std::to_string(zavd->Port()) +
+        ", username='alice', known_hosts=None) as c:\n"
+        "        env = {'LANG': 'C.UTF-8', 'LC_TIME': 'C\\0x', 'LC_A\\0B': 'y', 'ZT_SEP': 'a=b',\n"
+        "               'OTHER': 'z', 'LC_E': '', 'ZT_A=B': 'c'}\n"
+        "        p = await c.create_process(term_type='xterm', env=env)\n"
+        "        await p.stdout.readuntil('env=')\n"
+        "        print('env=' + await p.stdout.readuntil(']'))\n"
+        "        p.stdin.write('q')\n"
+        "        await p.wait()\n"
+        "asyncio.run(main())\n";
+    test::WriteFile(work / "client.py", script);
+    const auto result = test::Run("/usr/bin/python3 " + test::Quote(work / "client.py"));
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "env=[LANG=C.UTF-8;ZT_SEP=a=b;LC_E=;]\n");
+}
+
 TEST_F(Ssh, AClientThatAuthenticatesRightBehindItsNewKeys) {
     // dropbear's dbclient sends its service request and its first authentication request
     // without waiting for replies, so they arrive with its new keys: the handshake must
