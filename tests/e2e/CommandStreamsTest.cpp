@@ -111,6 +111,13 @@ TEST_F(CommandStreams, TheLogOnTalksOnStandardErrorAndReadsThePasswordAsALine) {
     EXPECT_EQ(ours.err.find('\x1b'), std::string::npos) << "no screen: " << ours.err;
     const std::string log = test::ReadFile(work / "brisel.log");
     EXPECT_NE(log.find("login accepted: [ " + user + " ]"), std::string::npos) << log;
+    // The connection's variables as sshd sets them without a terminal: no SSH_TTY, no TERM.
+    const Outcome env = Client(zavd->Port(), user, "env", test::Password(user) + "\n");
+    EXPECT_EQ(env.status, 0) << env.err;
+    EXPECT_NE(env.out.find("\nSSH_CLIENT=127.0.0.1 "), std::string::npos) << env.out;
+    EXPECT_NE(env.out.find("\nSSH_CONNECTION=127.0.0.1 "), std::string::npos) << env.out;
+    EXPECT_EQ(env.out.find("\nSSH_TTY="), std::string::npos) << env.out;
+    EXPECT_EQ(env.out.find("\nTERM="), std::string::npos) << env.out;
 }
 
 TEST_F(CommandStreams, InputThatEndsWithoutTheRightPasswordEndsTheSessionAtOnce) {

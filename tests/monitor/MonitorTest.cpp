@@ -159,6 +159,7 @@ TEST(MonitorWire, TheClientsVariablesTravelWholeAndWellFormed) {
         for (const std::string& text : strings) {
             request.Add(text);
         }
+        request.Add(std::uint64_t{0});  // on the terminal
         StartShellRequest decoded;
         return MonitorWire::Decode(request, decoded);
     };
