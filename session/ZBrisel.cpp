@@ -774,6 +774,7 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
                 password = s.m_config.default_pass;
             } else if (!s.ReadPassword(password)) {
                 // Without a terminal: the client's data ended before a password came.
+                s.Say("\n");  // the prompt's line ends before the client's own output
                 s.m_inputEndedAtLogon = true;
                 s.m_state = LoginExhausted;
                 s.StateChanged();

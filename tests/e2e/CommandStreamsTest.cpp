@@ -128,6 +128,7 @@ TEST_F(CommandStreams, InputThatEndsWithoutTheRightPasswordEndsTheSessionAtOnce)
     EXPECT_EQ(wrong.status, 255) << wrong.err;
     EXPECT_EQ(wrong.out, "");
     EXPECT_NE(wrong.err.find("Password: "), std::string::npos) << wrong.err;
+    EXPECT_TRUE(wrong.err.ends_with("Password: \n")) << "the last prompt's line ends";
     const Outcome none = Client(zavd->Port(), user, "cat", "");
     EXPECT_EQ(none.status, 255) << none.err;
     EXPECT_EQ(none.out, "");

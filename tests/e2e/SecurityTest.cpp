@@ -159,21 +159,6 @@ class Security : public test::BriselSession {
             }
         }
     }
-
-    // Waits for the pane to match pattern; the match's groups ("" for the whole).
-    std::vector<std::string> WaitForMatch(const std::string& pattern) {
-        const std::regex expression(pattern);
-        std::vector<std::string> groups;
-        terminal->WaitFor([&](const std::string& pane) {
-            std::smatch match;
-            if (!std::regex_search(pane, match, expression)) {
-                return false;
-            }
-            groups.assign(match.begin(), match.end());
-            return true;
-        });
-        return groups;
-    }
 };
 
 TEST_F(Security, ControlSequencesInTheUserNameAndTheOutputLeaveTheSessionStanding) {

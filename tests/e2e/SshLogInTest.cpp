@@ -44,20 +44,6 @@ class SshLogIn : public test::BriselSession {
         EXPECT_TRUE(NothingLeft(user));
     }
 
-    std::vector<std::string> WaitForMatch(const std::string& pattern) {
-        const std::regex expression(pattern);
-        std::vector<std::string> groups;
-        terminal->WaitFor([&](const std::string& pane) {
-            std::smatch match;
-            if (!std::regex_search(pane, match, expression)) {
-                return false;
-            }
-            groups.assign(match.begin(), match.end());
-            return true;
-        });
-        return groups;
-    }
-
     // The message of the day of the test's own, mounted over the system's in a mount
     // namespace that zavd and its sessions have to themselves; false when there is none.
     bool OwnMotd(const std::string& text) {

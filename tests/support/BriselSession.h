@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -76,6 +77,21 @@ class BriselSession : public ::testing::Test {
         if (zavd && zavd->Port() > 0) {
             terminal = Connect(user);
         }
+    }
+
+    // Waits for the pane to match pattern; the match's groups ("" for the whole).
+    std::vector<std::string> WaitForMatch(const std::string& pattern) {
+        const std::regex expression(pattern);
+        std::vector<std::string> groups;
+        terminal->WaitFor([&](const std::string& pane) {
+            std::smatch match;
+            if (!std::regex_search(pane, match, expression)) {
+                return false;
+            }
+            groups.assign(match.begin(), match.end());
+            return true;
+        });
+        return groups;
     }
 
     // Another client in a pane of its own, to the same service.
