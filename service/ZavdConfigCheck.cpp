@@ -37,6 +37,7 @@ using Clock = std::chrono::steady_clock;
 int Start(const std::string& session, const std::string& workdir, int errors, pid_t& pid) {
     std::vector<std::string> arguments = {session, "--check-config", workdir};
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (std::string& a : arguments) {
         argv.push_back(a.data());
     }

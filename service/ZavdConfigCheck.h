@@ -12,7 +12,7 @@ class ZavdConfigCheck {
     // The longest the session program's check may take.
     static constexpr int kTimeoutMs = 30000;
     // What the session program's check may say, at most.
-    static constexpr std::size_t kMaxReport = 256 * 1024;
+    static constexpr std::size_t kMaxReport = std::size_t{256} * 1024;
 
     // One line per problem, each naming its file, section and key; empty when the
     // settings can be used. session is the session program zavd starts; a session program

@@ -162,25 +162,26 @@ class ZBrisel {
     std::mutex m_lock;
     ZTermConfig m_config;
 
-    // Split for privileges: the monitor checks the log-on and writes its outcome.
-    bool m_separated = false;
     std::string m_serverIp;  // the connection's local end
     std::string m_serverPort;
-    std::atomic<bool> m_loginDone{true};
     UniqueHandle m_hStateEvent;  // set by the login thread at each change of m_state
     std::string m_input;         // client bytes taken from the channel, not yet handled
 
     // A command without a terminal (an exec request without a pty request): the log-on
     // talks on the client's standard error and reads the password as a line; the
     // command runs on pipes.
-    bool m_withoutTerminal = false;
     ZCommandPipes m_pipes;  // made by the login thread before ShellRunning, then the loop's
-    bool m_pipesFed = false;
     enum class LineState { Idle, Wanted, Ready, Ended };
     std::mutex m_dialogueLock;  // guards the four below
     std::condition_variable m_lineChanged;
     std::string m_dialogue;  // said by the log-on, not yet sent
     std::string m_line;      // the line handed to the log-on (a password)
     LineState m_lineState = LineState::Idle;
+
+    // Split for privileges: the monitor checks the log-on and writes its outcome.
+    bool m_separated = false;
+    std::atomic<bool> m_loginDone{true};
+    bool m_withoutTerminal = false;  // see m_pipes
+    bool m_pipesFed = false;         // the input held before the log-on went to the pipes
     std::atomic<bool> m_inputEndedAtLogon{false};
 };

@@ -283,6 +283,7 @@ std::string Composed(const std::string& text) {
 }
 
 TEST_F(EndToEnd, TextBeyondAscii) {
+    clientOptions = kUtf8Client;  // the shell's line editor takes UTF-8 in a UTF-8 locale
     LogOn("zavtest17");
     // Latin-1, Cyrillic, CJK and emoji (two cells each), combining marks.
     const std::string text =

@@ -120,6 +120,7 @@ TEST_F(MirrorLimits, AClientTallerThanSupportedIsToldSoAtTheShellAndInAFullScree
 
 TEST_F(MirrorLimits, AProgramsClubsInTheFirstColumnAreNotTheScrollMark) {
     const std::string user = "zavtest44";
+    clientOptions = kUtf8Client;  // the shell's line editor takes the club in a UTF-8 locale
     LogOn(user, 80, 24);
     // U+2663, the scroll mark's character, starting each line, one write per line.
     Type("for i in $(seq 40); do echo \"\u2663 line $i\"; done; echo clubs-done");

@@ -96,8 +96,8 @@ class BriselSession : public ::testing::Test {
 
     // Another client in a pane of its own, to the same service.
     std::unique_ptr<Tmux> Connect(const std::string& user, int columns = 100, int rows = 30) {
-        return std::make_unique<Tmux>(SshCommand(zavd->Port(), user) + "; echo ssh-exit=$?",
-                                      columns, rows);
+        return std::make_unique<Tmux>(
+            SshCommand(zavd->Port(), user, clientOptions) + "; echo ssh-exit=$?", columns, rows);
     }
 
     void StartService(const std::map<std::string, std::string>& extra,
@@ -218,6 +218,11 @@ class BriselSession : public ::testing::Test {
     bool sessionKilled = false;                // a test killed a session on purpose
     std::unique_ptr<test::Zavd> zavd;
     std::unique_ptr<test::Tmux> terminal;
+    // More options for the clients Connect starts.
+    std::string clientOptions;
+    // What a client with a UTF-8 locale sends (Debian's ssh_config sends LANG): the
+    // shell's locale is the client's or the system's, never the session's own.
+    static constexpr const char* kUtf8Client = "-o SetEnv=LANG=C.UTF-8";
 };
 
 }  // namespace test
