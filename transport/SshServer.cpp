@@ -42,6 +42,9 @@ using std::chrono::milliseconds;
 // The largest key file read: an OpenSSH private key is a few kilobytes.
 constexpr std::size_t kMaxKeyFile = std::size_t{64} * 1024;
 
+// How long the end waits for the client to close the channel in answer to ours.
+constexpr int kCloseWaitMs = 5000;
+
 // Client data held for the session beyond which the channel's window stays shut.
 constexpr std::size_t kReceiveLimit = 1 << 20;
 
@@ -451,8 +454,10 @@ void SshServer::Close(const ProgramEnd& end) {
         ssh_channel_send_eof(m_channel);
         ssh_channel_close(m_channel);
         // The client answers with its own close; without waiting for it the client
-        // reports the connection as closed by the remote host.
-        const Clock::time_point deadline = Clock::now() + milliseconds(1000);
+        // reports the connection as closed by the remote host (plink then exits 1, the
+        // exit status lost). A busy machine may take a while to schedule the client: the
+        // wait is bounded, so a client that never answers cannot hold the session.
+        const Clock::time_point deadline = Clock::now() + milliseconds(kCloseWaitMs);
         while (!m_closed && Remaining(deadline) > 0) {
             if (!Poll(milliseconds(Remaining(deadline)))) {
                 break;
