@@ -297,14 +297,7 @@ TEST_F(Security, LimitsConfAndTheLoginUidReachTheShell) {
     // a limits.conf of the test's own is mounted over the system's.
     const std::string system = test::ReadFile("/etc/security/limits.conf");
     test::WriteFile(work / "limits.conf", user + " hard nofile 321\n");
-    zavdRun.wrapper = {"/usr/bin/unshare",
-                       "-m",
-                       "--propagation",
-                       "private",
-                       "/bin/sh",
-                       "-c",
-                       "mount --bind \"$0\" /etc/security/limits.conf && exec \"$@\"",
-                       work / "limits.conf"};
+    MountOver("/etc/security/limits.conf", work / "limits.conf");
 
     pid_t session = -1;
     ASSERT_NO_FATAL_FAILURE(LogOn(user, session));

@@ -52,14 +52,7 @@ class SshLogIn : public test::BriselSession {
             return false;
         }
         test::WriteFile(work / "motd", text + "\n");
-        zavdRun.wrapper = {"/usr/bin/unshare",
-                           "-m",
-                           "--propagation",
-                           "private",
-                           "/bin/sh",
-                           "-c",
-                           "mount --bind \"$0\" /etc/motd && exec \"$@\"",
-                           work / "motd"};
+        MountOver("/etc/motd", work / "motd");
         return true;
     }
 };

@@ -94,6 +94,19 @@ class BriselSession : public ::testing::Test {
         return groups;
     }
 
+    // zavd, and with it the sessions and PAM, will run in a mount namespace of their own
+    // where file is mounted over target (the system's file stays as it is).
+    void MountOver(const std::string& target, const std::string& file) {
+        zavdRun.wrapper = {"/usr/bin/unshare",
+                           "-m",
+                           "--propagation",
+                           "private",
+                           "/bin/sh",
+                           "-c",
+                           "mount --bind \"$0\" " + target + " && exec \"$@\"",
+                           file};
+    }
+
     // Another client in a pane of its own, to the same service.
     std::unique_ptr<Tmux> Connect(const std::string& user, int columns = 100, int rows = 30) {
         return std::make_unique<Tmux>(

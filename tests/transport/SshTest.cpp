@@ -38,6 +38,19 @@ class Ssh : public ::testing::Test {
         return test::SshCommand(zavd->Port(), user, extra);
     }
 
+    // Runs body (Python, indented for the block) in an asyncssh connection c to the
+    // server as alice; its exit code and what it printed.
+    test::RunResult Asyncssh(const std::string& body) {
+        test::WriteFile(work / "client.py",
+                        "import asyncio, asyncssh\n"
+                        "async def main():\n"
+                        "    async with asyncssh.connect('127.0.0.1', " +
+                            std::to_string(zavd->Port()) +
+                            ", username='alice', known_hosts=None) as c:\n" + body +
+                            "asyncio.run(main())\n");
+        return test::Run("/usr/bin/python3 " + test::Quote(work / "client.py"));
+    }
+
     test::TempDir work;
     std::unique_ptr<test::Zavd> zavd;
 };
@@ -84,23 +97,15 @@ TEST_F(Ssh, ATerminalWithoutAnySshPrompt) {
 TEST_F(Ssh, TheClientLearnsTheExitStatusOrTheSignal) {
     for (const auto& [key, expected] :
          {std::pair{"e", "status=42 signal=None"}, std::pair{"k", "status=-1 signal=KILL"}}) {
-        const std::string script =
-            "import asyncio, asyncssh\n"
-            "async def main():\n"
-            "    async with asyncssh.connect('127.0.0.1', " +
-            std::to_string(zavd->Port()) +
-            ", username='alice', known_hosts=None) as c:\n"
-            "        p = await c.create_process(term_type='xterm')\n"
-            "        await p.stdout.readuntil('size=')\n"
-            "        p.stdin.write('" +
-            key +
-            "')\n"
-            "        r = await p.wait()\n"
-            "        s = r.exit_signal[0] if r.exit_signal else None\n"
-            "        print(f'status={r.exit_status} signal={s}')\n"
-            "asyncio.run(main())\n";
-        test::WriteFile(work / "client.py", script);
-        const auto result = test::Run("/usr/bin/python3 " + test::Quote(work / "client.py"));
+        const auto result =
+            Asyncssh(std::string("        p = await c.create_process(term_type='xterm')\n"
+                                 "        await p.stdout.readuntil('size=')\n"
+                                 "        p.stdin.write('") +
+                     key +
+                     "')\n"
+                     "        r = await p.wait()\n"
+                     "        s = r.exit_signal[0] if r.exit_signal else None\n"
+                     "        print(f'status={r.exit_status} signal={s}')\n");
         EXPECT_EQ(result.status, 0) << result.output;
         EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
     }
@@ -109,22 +114,14 @@ TEST_F(Ssh, TheClientLearnsTheExitStatusOrTheSignal) {
 // The client's env requests: only names accept_env lists, and none whose name or value
 // held a NUL byte (which the library cuts off) or whose name holds '='.
 TEST_F(Ssh, OnlyAcceptedWholeVariablesAreTaken) {
-    const std::string script =
-        "import asyncio, asyncssh\n"
-        "async def main():\n"
-        "    async with asyncssh.connect('127.0.0.1', " +
-        std::to_string(zavd->Port()) +
-        ", username='alice', known_hosts=None) as c:\n"
+    const auto result = Asyncssh(
         "        env = {'LANG': 'C.UTF-8', 'LC_TIME': 'C\\0x', 'LC_A\\0B': 'y', 'ZT_SEP': 'a=b',\n"
         "               'OTHER': 'z', 'LC_E': '', 'ZT_A=B': 'c'}\n"
         "        p = await c.create_process(term_type='xterm', env=env)\n"
         "        await p.stdout.readuntil('env=')\n"
         "        print('env=' + await p.stdout.readuntil(']'))\n"
         "        p.stdin.write('q')\n"
-        "        await p.wait()\n"
-        "asyncio.run(main())\n";
-    test::WriteFile(work / "client.py", script);
-    const auto result = test::Run("/usr/bin/python3 " + test::Quote(work / "client.py"));
+        "        await p.wait()\n");
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(result.output, "env=[LANG=C.UTF-8;ZT_SEP=a=b;LC_E=;]\n");
 }
