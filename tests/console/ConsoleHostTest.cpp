@@ -8,6 +8,7 @@
 #include <atomic>
 #include <thread>
 
+#include "console/ConsoleFlow.h"
 #include "support/ConsoleFixture.h"
 #include "support/ConsoleSupport.h"
 #include "support/TestSupport.h"
@@ -319,11 +320,16 @@ TEST_F(ConsoleTest, MarkWrittenWhileTheShellPrintsDisturbsNothing) {
     std::atomic<bool> done{false};
     int marks = 0;
     while (!done) {
-        const auto info = test::Info();
-        SetConsoleCursorPosition(m_out, COORD{0, info.srWindow.Top});
-        const char16_t mark = u'\u2663';
-        WriteConsoleW(m_out, &mark, 1, nullptr, nullptr);
-        SetConsoleCursorPosition(m_out, info.dwCursorPosition);
+        {
+            // As a capture plants it: with the output held, so that no line lands between
+            // reading the cursor and putting it back.
+            const auto hold = LockConsoleForCapture(m_out);
+            const auto info = test::Info();
+            SetConsoleCursorPosition(m_out, COORD{0, info.srWindow.Top});
+            const char16_t mark = u'\u2663';
+            WriteConsoleW(m_out, &mark, 1, nullptr, nullptr);
+            SetConsoleCursorPosition(m_out, info.dwCursorPosition);
+        }
         ++marks;
         if (::waitpid(pid, nullptr, WNOHANG) == pid) {
             done = true;
