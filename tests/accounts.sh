@@ -1,5 +1,5 @@
 #!/bin/sh
-# The accounts the session tests log on with: zavtest1 to zavtest60.
+# The accounts the session tests log on with: zavtest1 to zavtest70.
 #   accounts.sh create FILE   makes them, each with a fresh random password, written as
 #                             "name password" lines to FILE (mode 0600)
 #   accounts.sh remove FILE   ends the processes of the accounts FILE names and removes
@@ -20,7 +20,7 @@ set -e
 [ "$(id -u)" -eq 0 ] || exit 0
 first=71000
 last=71099
-count=60
+count=70
 
 # Processes whose real, effective or saved uid is a test account's.
 accounts_processes() {
