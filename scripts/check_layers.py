@@ -60,9 +60,10 @@ POSIX_ABOVE_THE_SEAM = {
     "console/OutputScanner.h", "console/ScrollBound.cpp", "console/ScrollBound.h",
     "console/ScrollGuard.cpp", "console/ScrollGuard.h",
     # transport: the libssh layer, the hand-off's socket I/O (shared with the service),
-    # the client's socket
+    # the client's socket, the relay between two sessions' workers
     "transport/SshServer.cpp", "transport/SshServer.h", "transport/HandOffIo.cpp",
-    "transport/HandOffIo.h", "transport/ZSocket.cpp",
+    "transport/HandOffIo.h", "transport/ZSocket.cpp", "transport/RelayWire.cpp",
+    "transport/RelayWire.h", "transport/RelayLink.cpp", "transport/RelayLink.h",
     # session: the settings check, run alone as `brisel --check-config`, which reads the
     # files as the session would open them (through ZSafePath) and says what is wrong
     "session/ZConfigCheck.cpp",
