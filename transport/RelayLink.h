@@ -30,6 +30,8 @@ class RelayLink {
     RelayLink(const RelayLink&) = delete;
     RelayLink& operator=(const RelayLink&) = delete;
 
+    // The socket, to wait on beside others (a wake source of SshServer::Read). Frames
+    // already queued do not make it readable: take them with Next before such a wait.
     int Fd() const { return m_socket.Get(); }
 
     // Writes all of frames within the time-out. False when the peer is gone or does not
