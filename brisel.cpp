@@ -15,7 +15,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: brisel -ppid:PID -ip:ADDRESS -port:PORT [-debug:1]\n"
+    "usage: brisel -ppid:PID -ip:ADDRESS -port:PORT [-registry:FD] [-debug:1]\n"
     "The session process of the zav terminal server, started by zavd for one connection;\n"
     "not meant to be run by hand. It reads ./zav.ini, takes the connection over from the\n"
     "service PID through the hand-off sockets in $ZAV_PIPE_DIR, runs the SSH channel,\n"
@@ -23,6 +23,7 @@ constexpr const char* kUsage =
     "  -ppid:PID      zavd's process id; the session ends when it does\n"
     "  -ip:ADDRESS    the client's address (ZAV_IP, and part of the hand-off name)\n"
     "  -port:PORT     the client's port (ZAV_PORT, and part of the hand-off name)\n"
+    "  -registry:FD   zavd's channel for detached sessions (given by zavd; as root)\n"
     "  -debug:1       any password is accepted and the shell runs under this account\n"
     "brisel --check-config [DIR] checks DIR/zav.ini (default ./zav.ini) and the files it\n"
     "names as the session reads them, reports each problem on standard error and exits\n"

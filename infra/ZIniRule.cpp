@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/AsciiCase.h"
+
 namespace {
 
 // A value as a problem line shows it: quoted, and cut when long.
@@ -94,6 +96,16 @@ std::string ZIniRule::Problem(const std::string& value) const {
                        ? ""
                        : Quoted(value) +
                              " is not triples of hexadecimal numbers (message, wParam, lParam)";
+        }
+        case Kind::Choice: {
+            const std::string words = m_words != nullptr ? m_words : "";
+            const std::string lower = AsciiLower(value);
+            const std::string padded = " " + words + " ";
+            if (value.empty() || (lower.find(' ') == std::string::npos &&
+                                  padded.find(" " + lower + " ") != std::string::npos)) {
+                return {};
+            }
+            return Quoted(value) + " is not one of: " + words;
         }
         case Kind::Names:
             return value.empty() ||

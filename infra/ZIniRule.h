@@ -19,6 +19,7 @@ class ZIniRule {
         Words,    // hexadecimal numbers up to high
         Triples,  // hexadecimal numbers up to high, by threes (message, wParam, lParam)
         Names,    // :name:name:
+        Choice,   // one of a few words (without regard to ASCII case); empty reads as the default
     };
 
     static constexpr ZIniRule Text() { return ZIniRule(Kind::Text, 0, 0); }
@@ -33,6 +34,10 @@ class ZIniRule {
     static constexpr ZIniRule Words() { return ZIniRule(Kind::Words, 0, 0xFFFFFFFF); }
     static constexpr ZIniRule Triples() { return ZIniRule(Kind::Triples, 0, 0xFFFFFFFF); }
     static constexpr ZIniRule Names() { return ZIniRule(Kind::Names, 0, 0); }
+    // words: the values taken, separated by single blanks ("ask newest never").
+    static constexpr ZIniRule Choice(const char* words) {
+        return ZIniRule(Kind::Choice, 0, 0, words);
+    }
 
     Kind GetKind() const { return m_kind; }
 
@@ -44,10 +49,11 @@ class ZIniRule {
     static std::optional<long long> Decimal(std::string_view text, bool sign);
 
   private:
-    constexpr ZIniRule(Kind kind, long long low, long long high)
-        : m_kind(kind), m_low(low), m_high(high) {}
+    constexpr ZIniRule(Kind kind, long long low, long long high, const char* words = nullptr)
+        : m_kind(kind), m_low(low), m_high(high), m_words(words) {}
 
     Kind m_kind;
     long long m_low;
     long long m_high;
+    const char* m_words;  // a Choice's words; a literal
 };

@@ -43,6 +43,9 @@ void CloseAllBut(std::vector<int> keep) {
     std::sort(keep.begin(), keep.end());
     unsigned from = 0;
     for (const int fd : keep) {
+        if (fd < 0) {
+            continue;  // nothing to keep
+        }
         if (static_cast<unsigned>(fd) > from) {
             ::close_range(from, static_cast<unsigned>(fd) - 1, 0);
         }
@@ -54,7 +57,22 @@ void CloseAllBut(std::vector<int> keep) {
 }  // namespace
 
 bool Monitor::Split(const MonitorPolicy& policy) {
-    if (::geteuid() != 0 || MonitorClient::Installed()) {
+    if (MonitorClient::Installed()) {
+        return true;
+    }
+    // zavd's registry channel: a socket, or nothing. Without the split no session is
+    // detached or handed over (the hand-over is the monitors' alone), so it is closed.
+    UniqueFd registry;
+    if (policy.registry > 2) {
+        struct stat st {};
+        if (::fstat(policy.registry, &st) == 0 && S_ISSOCK(st.st_mode) && ::geteuid() == 0) {
+            registry.Reset(policy.registry);
+            ::fcntl(registry.Get(), F_SETFD, FD_CLOEXEC);
+        } else if (::fcntl(policy.registry, F_GETFD) >= 0) {
+            ::close(policy.registry);
+        }
+    }
+    if (::geteuid() != 0) {
         return true;
     }
     const pid_t monitor = ::getpid();
@@ -89,12 +107,13 @@ bool Monitor::Split(const MonitorPolicy& policy) {
         // all), so that the connection ends with the worker.
         workerEnd.Reset();
         master.Reset();
-        CloseAllBut({0, 1, 2, monitorEnd.Get(), slave.Get()});
+        CloseAllBut({0, 1, 2, monitorEnd.Get(), slave.Get(), registry.Get()});
         MonitorServer(std::move(monitorEnd), worker, policy, std::move(slave),
-                      std::move(terminalName))
+                      std::move(terminalName), std::move(registry))
             .Run();
     }
     monitorEnd.Reset();
+    registry.Reset();  // zavd's channel is the monitor's alone
     // The worker: never root again, an id no one else has, no capabilities, no new
     // privileges, no core dump, gone with the monitor, and kept from the kernel calls
     // that would reach beyond it.

@@ -136,6 +136,61 @@ bool MonitorClient::RequestEndJob() {
     return Ask(MonitorRequest::EndJob, MonitorFields(), reply);
 }
 
+bool MonitorClient::RequestOffers(std::vector<DetachedOffer>& offers) {
+    MonitorMessage reply;
+    if (!Ask(MonitorRequest::Offers, MonitorFields(), reply)) {
+        return false;
+    }
+    if (!MonitorWire::Decode(reply.fields, offers)) {
+        SetLastError(EPROTO);
+        return false;
+    }
+    return true;
+}
+
+bool MonitorClient::RequestReattach(pid_t pid, UniqueFd& relay) {
+    MonitorMessage reply;
+    if (!Ask(MonitorRequest::Reattach, MonitorFields().Add(static_cast<std::uint64_t>(pid)),
+             reply)) {
+        return false;
+    }
+    if (!reply.passed[0].Valid()) {
+        SetLastError(EPROTO);
+        return false;
+    }
+    relay = std::move(reply.passed[0]);
+    return true;
+}
+
+bool MonitorClient::RequestDetach() {
+    MonitorMessage reply;
+    if (!Ask(MonitorRequest::Detach, MonitorFields(), reply)) {
+        return false;
+    }
+    if (reply.passed[0].Valid()) {
+        m_notice = std::move(reply.passed[0]);
+    }
+    if (!m_notice.Valid()) {
+        SetLastError(EPROTO);
+        return false;
+    }
+    return true;
+}
+
+bool MonitorClient::TakeNotice(std::string& address, UniqueFd& relay) {
+    MonitorMessage notice;
+    if (!m_notice.Valid() || !MonitorWire::Receive(m_notice.Get(), notice)) {
+        m_notice.Reset();
+        return false;
+    }
+    if (notice.code != MonitorWire::kNoticeAttach || !notice.passed[0].Valid() ||
+        !MonitorWire::DecodeAddress(notice.fields, address)) {
+        return false;
+    }
+    relay = std::move(notice.passed[0]);
+    return true;
+}
+
 std::shared_ptr<TokenObject> MonitorClient::Logon(const std::string& user,
                                                   const std::string& password) {
     // This process has no right to check passwords: the monitor does, through PAM, on

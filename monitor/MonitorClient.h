@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/UniqueFd.h"
 #include "monitor/MonitorWire.h"
@@ -45,6 +46,18 @@ class MonitorClient final : public PrivilegeBroker {
     // waitid's code and status of the shell (0, 0 while it runs).
     bool RequestShellStatus(pid_t pid, int& how, int& status);
     bool RequestEndJob();
+    // The account's detached sessions, newest first (none without zavd).
+    bool RequestOffers(std::vector<DetachedOffer>& offers);
+    // Takes over the detached session pid: the relay's end to it.
+    bool RequestReattach(pid_t pid, UniqueFd& relay);
+    // The client is gone: the session waits for a new one. False (error code set) when it
+    // cannot (no zavd to find it again); the session then ends as it would have.
+    bool RequestDetach();
+    // The notice socket a detached session learns of a new client on (after a detach).
+    int NoticeFd() const { return m_notice.Get(); }
+    // Reads the notice: the new client's address and the relay's end. False when the
+    // notice socket holds no well-formed notice.
+    bool TakeNotice(std::string& address, UniqueFd& relay);
 
     // The seam's privileged calls.
     std::shared_ptr<TokenObject> Logon(const std::string& user,
@@ -72,4 +85,5 @@ class MonitorClient final : public PrivilegeBroker {
     std::string m_terminalName;
     bool m_hasJobs = false;
     std::mutex m_requestMutex;  // one request at a time
+    UniqueFd m_notice;
 };

@@ -30,6 +30,9 @@ struct MonitorPolicy {
     std::string acceptEnv;
     bool printMotd = false;
     bool printLastLog = false;
+    // zavd's registry channel (the descriptor zavd gave the session), or -1: detached
+    // sessions are offered and handed over through it. Only the monitor keeps it.
+    int registry = -1;
 
     // The monitor is a copy of the session process, with its files: lines it writes
     // itself (with its own prefix), and whole lines of the worker's it has checked.

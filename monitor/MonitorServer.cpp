@@ -5,16 +5,21 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <utility>
 #include <vector>
 
+#include "base/SocketAddress.h"
 #include "monitor/LoginBanner.h"
 #include "win32/CgroupJob.h"
 #include "win32/HandleTable.h"
@@ -68,20 +73,25 @@ const MonitorServer::Entry MonitorServer::kTable[] = {
     {MonitorRequest::StartShell, kLoggedOn, true, &MonitorServer::StartShell},
     {MonitorRequest::Interrupt, kShellRunning, true, &MonitorServer::Interrupt},
     {MonitorRequest::ShellStatus, kShellRunning | kEnded, true, &MonitorServer::ShellStatus},
-    {MonitorRequest::EndJob, kAuthenticating | kLoggedOn | kShellRunning | kEnded, true,
+    {MonitorRequest::EndJob, kAuthenticating | kLoggedOn | kShellRunning | kEnded | kRelaying, true,
      &MonitorServer::EndJob},
-    {MonitorRequest::Log, kAuthenticating | kLoggedOn | kShellRunning | kEnded, false,
+    {MonitorRequest::Log, kAuthenticating | kLoggedOn | kShellRunning | kEnded | kRelaying, false,
      &MonitorServer::Log},
+    {MonitorRequest::Offers, kLoggedOn, true, &MonitorServer::Offers},
+    {MonitorRequest::Reattach, kLoggedOn, true, &MonitorServer::Reattach},
+    {MonitorRequest::Detach, kShellRunning, true, &MonitorServer::Detach},
 };
 
 MonitorServer::MonitorServer(UniqueFd socket, pid_t worker, MonitorPolicy policy, UniqueFd terminal,
-                             std::string terminalName)
+                             std::string terminalName, UniqueFd registry)
     : m_socket(std::move(socket)),
       m_worker(worker),
       m_policy(std::move(policy)),
       m_terminal(std::move(terminal)),
       m_terminalName(std::move(terminalName)),
-      m_lines(worker, ::getpid()) {}
+      m_lines(worker, ::getpid()),
+      m_registry(std::move(registry)),
+      m_address(SocketAddress::Join(m_policy.clientAddress, m_policy.clientPort)) {}
 
 const MonitorServer::Entry* MonitorServer::Find(std::uint32_t request) {
     for (const Entry& entry : kTable) {
@@ -99,6 +109,23 @@ bool MonitorServer::Allows(std::uint32_t request, State state) {
 
 void MonitorServer::Run() {
     for (;;) {
+        // The worker's requests, and what zavd says of its own accord.
+        pollfd fds[2] = {{m_socket.Get(), POLLIN, 0}, {m_registry.Get(), POLLIN, 0}};
+        if (::poll(fds, m_registry.Valid() ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (m_registry.Valid() && fds[1].revents != 0) {
+            RegistryMessage unasked;
+            if (ReceiveRegistry(unasked)) {
+                Serve(unasked);
+            }
+        }
+        if (fds[0].revents == 0) {
+            continue;
+        }
         MonitorMessage message;
         if (!MonitorWire::Receive(m_socket.Get(), message)) {
             break;  // the worker is gone, or speaks no protocol of ours
@@ -116,8 +143,14 @@ void MonitorServer::Run() {
         // Whatever came along and was not taken is closed unused.
         m_passed = {};
         const bool replies = entry == nullptr || entry->replies;
-        if (replies &&
-            !MonitorWire::Send(m_socket.Get(), code, code == 0 ? reply : MonitorFields())) {
+        const int passed = m_replyPassed.Get();
+        const bool sent =
+            !replies ||
+            (code == 0 && passed >= 0
+                 ? MonitorWire::Send(m_socket.Get(), code, reply, std::span<const int>(&passed, 1))
+                 : MonitorWire::Send(m_socket.Get(), code, code == 0 ? reply : MonitorFields()));
+        m_replyPassed.Reset();
+        if (!sent) {
             break;
         }
     }
@@ -157,6 +190,8 @@ std::uint32_t MonitorServer::Logon(MonitorFields& fields, MonitorFields& reply) 
     if (m_policy.logLine != nullptr) {
         m_policy.logLine(m_policy.AcceptedLine(account->name));
     }
+    m_uid = account->uid;
+    m_account = account->name;
     reply.Add(account->name)
         .Add(static_cast<std::uint64_t>(account->uid))
         .Add(static_cast<std::uint64_t>(account->gid))
@@ -245,6 +280,10 @@ std::uint32_t MonitorServer::StartShell(MonitorFields& fields, MonitorFields& re
                            m_shellPid);
         m_recorded = true;
     }
+    // An interactive session is one zavd may later keep while its client is away.
+    if (!request.streams) {
+        ReportState("attached");
+    }
     reply.Add(static_cast<std::uint64_t>(m_shellPid));
     return 0;
 }
@@ -298,6 +337,166 @@ std::uint32_t MonitorServer::Log(MonitorFields& fields, MonitorFields& /*reply*/
     return 0;
 }
 
+std::uint32_t MonitorServer::Offers(MonitorFields& fields, MonitorFields& reply) {
+    if (!fields.Done()) {
+        return EINVAL;
+    }
+    std::vector<DetachedOffer> offers;
+    RegistryMessage answer;
+    // The account is the one this monitor logged on, never one the worker names.
+    if (AskRegistry(RegistryCode::Offers, {std::to_string(m_uid)}, answer) &&
+        answer.code == RegistryCode::Offers && answer.fields.size() % 4 == 0) {
+        for (std::size_t i = 0; i + 3 < answer.fields.size(); i += 4) {
+            DetachedOffer offer;
+            std::uint64_t pid = 0;
+            if (!RegistryWire::Number(answer.fields[i], INT_MAX, pid) || pid <= 1 ||
+                !RegistryWire::Number(answer.fields[i + 1], UINT64_MAX, offer.since)) {
+                continue;
+            }
+            offer.pid = static_cast<pid_t>(pid);
+            offer.address = answer.fields[i + 2];
+            offer.program = answer.fields[i + 3];
+            offers.push_back(std::move(offer));
+        }
+    }
+    reply = MonitorWire::Encode(offers);
+    return 0;
+}
+
+std::uint32_t MonitorServer::Reattach(MonitorFields& fields, MonitorFields& /*reply*/) {
+    pid_t pid = 0;
+    if (!MonitorWire::DecodePid(fields, pid)) {
+        return EINVAL;
+    }
+    // zavd hands over only a detached session of this monitor's account.
+    RegistryMessage answer;
+    if (!AskRegistry(RegistryCode::Attach, {std::to_string(m_uid), std::to_string(pid), m_address},
+                     answer)) {
+        return ENOTCONN;
+    }
+    if (answer.code != RegistryCode::Attach || !answer.passed.Valid()) {
+        return ESRCH;
+    }
+    struct stat st {};
+    if (::fstat(answer.passed.Get(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        return EPROTO;
+    }
+    m_replyPassed = std::move(answer.passed);
+    m_relayed = pid;
+    m_state = kRelaying;
+    ReportState("relay");
+    if (m_policy.logLine != nullptr) {
+        m_policy.logLine("reattached to session " + std::to_string(pid));
+    }
+    return 0;
+}
+
+std::uint32_t MonitorServer::Detach(MonitorFields& fields, MonitorFields& /*reply*/) {
+    if (!fields.Done()) {
+        return EINVAL;
+    }
+    if (!m_registry.Valid() || m_recorded == false) {
+        return ENOTSUP;  // no zavd to find it again, or no interactive session
+    }
+    if (!m_notice.Valid()) {
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+            return static_cast<std::uint32_t>(errno);
+        }
+        m_notice.Reset(ends[0]);
+        m_replyPassed.Reset(ends[1]);
+    }
+    m_detached = true;
+    ReportState("detached");
+    return 0;
+}
+
+void MonitorServer::ReportState(const char* state) {
+    if (!m_registry.Valid()) {
+        return;
+    }
+    const std::vector<std::string> fields = {state,
+                                             m_account,
+                                             std::to_string(m_uid),
+                                             m_address,
+                                             std::to_string(m_shellPid > 0 ? m_shellPid : 0),
+                                             std::to_string(m_relayed)};
+    if (!RegistryWire::Send(m_registry.Get(), RegistryCode::State, fields)) {
+        m_registry.Reset();
+    }
+}
+
+bool MonitorServer::ReceiveRegistry(RegistryMessage& message) {
+    if (!RegistryWire::Receive(m_registry.Get(), message)) {
+        m_registry.Reset();  // zavd is gone (the session ends with it), or spoke nonsense
+        return false;
+    }
+    return true;
+}
+
+bool MonitorServer::AskRegistry(RegistryCode code, const std::vector<std::string>& fields,
+                                RegistryMessage& answer) {
+    // How long zavd may take to answer: it answers from its own table at once.
+    constexpr int kAnswerTimeoutMs = 5000;
+    if (!m_registry.Valid() || !RegistryWire::Send(m_registry.Get(), code, fields)) {
+        m_registry.Reset();
+        return false;
+    }
+    for (;;) {
+        pollfd p{m_registry.Get(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, kAnswerTimeoutMs);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || !ReceiveRegistry(answer)) {
+            return false;
+        }
+        if (answer.code == code || answer.code == RegistryCode::Refused) {
+            return true;
+        }
+        Serve(answer);
+    }
+}
+
+void MonitorServer::Serve(RegistryMessage& message) {
+    switch (message.code) {
+        case RegistryCode::Attach: {
+            // A new client for this session: only while it is detached; otherwise the
+            // relay's end is closed here and the other side sees it end.
+            if (!m_detached || !m_notice.Valid() || !message.passed.Valid() ||
+                message.fields.size() != 1) {
+                return;
+            }
+            const int relay = message.passed.Get();
+            MonitorFields notice;
+            notice.Add(message.fields[0]);
+            if (!MonitorWire::Send(m_notice.Get(), MonitorWire::kNoticeAttach, notice,
+                                   std::span<const int>(&relay, 1))) {
+                return;
+            }
+            m_detached = false;
+            m_address = message.fields[0];
+            ReportState("attached");
+            return;
+        }
+        case RegistryCode::End:
+            if (m_policy.logLine != nullptr) {
+                m_policy.logLine("ended by the administrator");
+            }
+            // The shell's group ends, and with it the session; a session without a shell
+            // ends at once.
+            if (m_state == kShellRunning) {
+                EndShell();
+            } else {
+                m_endedByService = true;
+                ::kill(m_worker, SIGKILL);
+            }
+            return;
+        default:
+            return;  // an answer nothing waits for any more
+    }
+}
+
 void MonitorServer::EndShell() {
     if (m_state == kEnded) {
         return;
@@ -329,6 +528,9 @@ void MonitorServer::End() {
     EndShell();
     int status = 0;
     while (::waitpid(m_worker, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (m_endedByService) {
+        ::_exit(0);
     }
     if (WIFSIGNALED(status)) {
         std::fprintf(stderr, "brisel[%d]: the session's worker ended by signal %d\n",

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "base/RegistryWire.h"
 #include "base/UniqueFd.h"
 #include "monitor/MonitorPolicy.h"
 #include "monitor/MonitorWire.h"
@@ -30,10 +32,13 @@ class MonitorServer {
         kLoggedOn = 2,        // a log-on succeeded, no shell yet
         kShellRunning = 4,    // the shell was started
         kEnded = 8,           // the job was ended: nothing but lines from here on
+        kRelaying = 16,       // a log-on that took over a detached session: it relays
     };
 
+    // registry: zavd's channel (or none), through which detached sessions are offered,
+    // handed over and ended.
     MonitorServer(UniqueFd socket, pid_t worker, MonitorPolicy policy, UniqueFd terminal,
-                  std::string terminalName);
+                  std::string terminalName, UniqueFd registry = UniqueFd());
     MonitorServer(const MonitorServer&) = delete;
     MonitorServer& operator=(const MonitorServer&) = delete;
 
@@ -60,6 +65,20 @@ class MonitorServer {
     std::uint32_t ShellStatus(MonitorFields& fields, MonitorFields& reply);
     std::uint32_t EndJob(MonitorFields& fields, MonitorFields& reply);
     std::uint32_t Log(MonitorFields& fields, MonitorFields& reply);
+    std::uint32_t Offers(MonitorFields& fields, MonitorFields& reply);
+    std::uint32_t Reattach(MonitorFields& fields, MonitorFields& reply);
+    std::uint32_t Detach(MonitorFields& fields, MonitorFields& reply);
+    // Tells zavd the session's state ("attached", "detached", "relay").
+    void ReportState(const char* state);
+    // One request to zavd and its answer; messages zavd sends meanwhile of its own accord
+    // are served first. False when zavd is gone or does not answer in time.
+    bool AskRegistry(RegistryCode code, const std::vector<std::string>& fields,
+                     RegistryMessage& answer);
+    // A message zavd sent of its own accord: a new client for a detached session, or the
+    // administrator's end.
+    void Serve(RegistryMessage& message);
+    // Reads zavd's next message; on failure the channel is closed and false returned.
+    bool ReceiveRegistry(RegistryMessage& message);
     void EndShell();
     [[noreturn]] void End();
 
@@ -78,4 +97,14 @@ class MonitorServer {
     std::shared_ptr<ProcessObject> m_shell;
     pid_t m_shellPid = -1;
     bool m_recorded = false;  // the log-in records (utmp, wtmp, lastlog) were written
+
+    UniqueFd m_registry;     // zavd's channel, or none
+    UniqueFd m_notice;       // the monitor's end of the detached worker's notice socket
+    UniqueFd m_replyPassed;  // a descriptor the reply being served passes along
+    std::string m_address;   // the current client's address ("ip:port")
+    uid_t m_uid = 0;         // the account that logged on
+    std::string m_account;
+    pid_t m_relayed = 0;            // the session this log-on relays
+    bool m_detached = false;        // the worker lost its client and waits for a new one
+    bool m_endedByService = false;  // zavd --end: the worker was ended on purpose
 };

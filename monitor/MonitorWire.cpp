@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -182,4 +183,41 @@ MonitorFields MonitorWire::Encode(const StartShellRequest& request) {
 
 MonitorFields MonitorWire::Encode(const LogRequest& request) {
     return MonitorFields().Add(static_cast<std::uint64_t>(request.file)).Add(request.text);
+}
+
+bool MonitorWire::Decode(MonitorFields& fields, std::vector<DetachedOffer>& offers) {
+    std::uint64_t count = 0;
+    if (!fields.Next(count) || count > kMaxOffers) {
+        return false;
+    }
+    offers.clear();
+    for (std::uint64_t i = 0; i < count; ++i) {
+        DetachedOffer offer;
+        std::uint64_t pid = 0;
+        if (!fields.Next(pid) || pid <= 1 || pid > INT_MAX || !fields.Next(offer.since) ||
+            !Text(fields, offer.address, kMaxOfferText) ||
+            !Text(fields, offer.program, kMaxOfferText)) {
+            return false;
+        }
+        offer.pid = static_cast<pid_t>(pid);
+        offers.push_back(std::move(offer));
+    }
+    return fields.Done();
+}
+
+bool MonitorWire::DecodeAddress(MonitorFields& fields, std::string& address) {
+    return Text(fields, address, kMaxOfferText) && fields.Done();
+}
+
+MonitorFields MonitorWire::Encode(const std::vector<DetachedOffer>& offers) {
+    MonitorFields fields;
+    const std::size_t count = std::min(offers.size(), kMaxOffers);
+    fields.Add(static_cast<std::uint64_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        fields.Add(static_cast<std::uint64_t>(offers[i].pid))
+            .Add(offers[i].since)
+            .Add(std::string_view(offers[i].address).substr(0, kMaxOfferText))
+            .Add(std::string_view(offers[i].program).substr(0, kMaxOfferText));
+    }
+    return fields;
 }

@@ -17,6 +17,15 @@
 //   ShellStatus  process id                      waitid's code and status (0 while it runs)
 //   EndJob       -                               -
 //   Log          file (trace, log, error), text  no reply: a line is never waited for
+//   Offers       -                               the account's detached sessions: a
+//                                                count, then pid, since, address and
+//                                                foreground program of each
+//   Reattach     the detached session's pid      - (the relay's end passed along)
+//   Detach       -                               - (the first time, the notice socket's
+//                                                end passed along)
+//
+// On the notice socket the monitor tells a detached worker of a new client: a message
+// with code kNoticeAttach, the client's address, and the relay's end passed along.
 #pragma once
 
 #include <sys/types.h>
@@ -41,6 +50,17 @@ enum class MonitorRequest : std::uint32_t {
     EndJob = 4,
     Log = 5,
     ShellStatus = 6,
+    Offers = 7,
+    Reattach = 8,
+    Detach = 9,
+};
+
+// A detached session of the account that logged on, as offered to it.
+struct DetachedOffer {
+    pid_t pid = 0;
+    std::uint64_t since = 0;  // Unix seconds
+    std::string address;      // the client's when it detached
+    std::string program;      // the terminal's foreground program
 };
 
 // The session's three files, as a Log request names them.
@@ -80,6 +100,11 @@ class MonitorWire {
     static constexpr std::size_t kMaxCommandLine = 8192;
     // Header bytes before the payload.
     static constexpr std::size_t kHeaderSize = 8;
+    // The notice socket's one message: a new client for the detached session.
+    static constexpr std::uint32_t kNoticeAttach = 1;
+    // Offers a reply carries at most, and the longest address and program name.
+    static constexpr std::size_t kMaxOffers = 64;
+    static constexpr std::size_t kMaxOfferText = 256;
 
     // Sends a whole message; false when the peer is gone.
     static bool Send(int socket, std::uint32_t code, const MonitorFields& fields);
@@ -99,8 +124,12 @@ class MonitorWire {
     static bool DecodeGroup(MonitorFields& fields, pid_t& group);
     static bool DecodePid(MonitorFields& fields, pid_t& pid);
     static bool Decode(MonitorFields& fields, LogRequest& request);
+    static bool Decode(MonitorFields& fields, std::vector<DetachedOffer>& offers);
+    // The notice's address.
+    static bool DecodeAddress(MonitorFields& fields, std::string& address);
 
     static MonitorFields Encode(const LogonRequest& request);
     static MonitorFields Encode(const StartShellRequest& request);
     static MonitorFields Encode(const LogRequest& request);
+    static MonitorFields Encode(const std::vector<DetachedOffer>& offers);
 };

@@ -88,6 +88,13 @@ std::string ZScreenExport::Export() {
     return std::move(frame.bytes);
 }
 
+void ZScreenExport::Forget() {
+    m_client = ZScreen();
+    m_mainClient = ZScreen();
+    m_state = State();
+    m_mainPen = ZTelnet::Pen();
+}
+
 bool ZScreenExport::NewBurstNeedsCapture() {
     NewBurst();
     return m_guarded < std::min(m_scrollbackBurst, GuardLimit());

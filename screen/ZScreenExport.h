@@ -34,6 +34,9 @@ class ZScreenExport {
     explicit ZScreenExport(const ZTelnet& telnet);
 
     std::string Export();
+    // The client is a new terminal (a reattach): the next export repaints the screen and
+    // sends every mode that is on, as to a client that has seen nothing yet.
+    void Forget();
     // A burst of output begins: its first m_scrollbackBurst lines are all kept.
     void NewBurst() { m_burstLeft = m_scrollbackBurst; }
     // The client typed: what the program writes now is a new burst. True when the

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -15,8 +17,10 @@
 #include "monitor/MonitorClient.h"
 #include "platform/ZWinsta.h"
 #include "session/ClientInput.h"
+#include "transport/RelayWire.h"
 #include "transport/ZSocket.h"
 #include "transport/ZSocketDup.h"
+#include "win32/DescriptorHandle.h"
 #include "win32/ExitSignal.h"
 #include "win32/LoginEnvironment.h"
 #include "win32/PamErrorCode.h"
@@ -157,6 +161,11 @@ ZBrisel::ZBrisel() {
     m_telnet.m_colours = ZTelnet::ColoursOf(m_ssh.TerminalType(), m_ssh.ColorTerm());
     SetEnvironmentVariableA(kClientTerminalVariable, m_ssh.TerminalType().c_str());
 
+    unsigned long long registry = 0;
+    if (ReadNumber(ZWinsta::GetCmdLineParam("-registry:"), registry) && registry > 2 &&
+        registry < 1024) {
+        m_registry = static_cast<int>(registry);
+    }
     unsigned long long service = 0;
     if (ReadNumber(ZWinsta::GetCmdLineParam("-ppid:"), service)) {
         m_hService.Reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(service)));
@@ -205,6 +214,7 @@ MonitorPolicy ZBrisel::Policy() const {
     policy.acceptEnv = m_config.accept_env;
     policy.printMotd = m_config.print_motd;
     policy.printLastLog = m_config.print_last_log;
+    policy.registry = m_registry;
     policy.logLine = &WriteLogLine;
     policy.writeLines = &WriteSessionLines;
     return policy;
@@ -391,7 +401,7 @@ DWORD ZBrisel::NextDeadline(const LoopState& loop, DWORD now) const {
     if (m_config.pass_timeout != 0 && loop.passwordTimer && m_state == LoggingIn) {
         next = std::min(next, Left(now, loop.passwordStart, m_config.pass_timeout * 1000U));
     }
-    if (m_config.idle_timeout != 0) {
+    if (m_config.idle_timeout != 0 && m_state != Relaying) {
         next = std::min(next, Left(now, loop.idleStart, m_config.idle_timeout * 1000U));
     }
     if (m_config.keep_alive_interval != 0) {
@@ -410,7 +420,9 @@ std::optional<ZBrisel::EndReason> ZBrisel::CheckEnd(LoopState& loop, DWORD now) 
         return EndReason{"password timeout", nullptr, EndReason::Message,
                          &m_config.pass_timeout_message};
     }
-    if (m_config.idle_timeout != 0 && now - loop.idleStart > m_config.idle_timeout * 1000U) {
+    // A relaying session's idle time is the relayed session's to count.
+    if (m_config.idle_timeout != 0 && m_state != Relaying &&
+        now - loop.idleStart > m_config.idle_timeout * 1000U) {
         return EndReason{"idle timeout", nullptr, EndReason::Message,
                          &m_config.idle_timeout_message};
     }
@@ -425,7 +437,20 @@ std::optional<ZBrisel::EndReason> ZBrisel::CheckEnd(LoopState& loop, DWORD now) 
 }
 
 std::optional<ZBrisel::EndReason> ZBrisel::KeepAlive(LoopState& loop, DWORD now) {
+    // Keep-alives a client may leave unanswered before it counts as gone, as sshd's
+    // ClientAliveCountMax: it answers each, so silence over this many intervals means
+    // the connection is stalled (a firewall dropped it, the machine went away).
+    constexpr DWORD kUnansweredKeepAlives = 3;
     const DWORD keepAlive = m_config.keep_alive_interval;
+    if (keepAlive != 0 && !m_ssh.Relayed()) {
+        const std::uint64_t received = m_ssh.ReceivedBytes();
+        if (received != loop.received) {
+            loop.received = received;
+            loop.receivedAt = now;
+        } else if (now - loop.receivedAt > kUnansweredKeepAlives * keepAlive * 1000U) {
+            return EndReason{"disconnected", "no answer to keep-alives", EndReason::Nothing};
+        }
+    }
     if (keepAlive != 0 && now - loop.keepAliveStart > keepAlive * 1000U) {
         loop.keepAliveStart = now;
         if (!m_ssh.KeepAlive()) {
@@ -490,6 +515,9 @@ std::optional<ZBrisel::EndReason> ZBrisel::ExchangeStreams(LoopState& loop) {
 std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
     if (m_withoutTerminal) {
         return ExchangeStreams(loop);
+    }
+    if (m_state == Relaying) {
+        return ExchangeRelay(loop);
     }
     DWORD now = m_clock();
     if (std::optional<EndReason> gone = KeepAlive(loop, now)) {
@@ -715,6 +743,7 @@ int ZBrisel::Run() {
         LoopState loop;
         loop.idleStart = m_clock();
         loop.keepAliveStart = loop.idleStart;
+        loop.receivedAt = loop.idleStart;
         // Whatever the console shows already is news to the client, exported at once.
         m_mirror.Start(loop.idleStart, m_config.refresh_delay);
         TraceLevel(0);
@@ -730,6 +759,10 @@ int ZBrisel::Run() {
                 break;
             }
             reason = Exchange(loop);
+            if (reason && reason->last == EndReason::Nothing && CanDetach()) {
+                // The client is gone, the shell is not: the session waits for a new one.
+                reason = Detached(loop);
+            }
             if (reason) {
                 break;
             }
@@ -782,12 +815,23 @@ DWORD ZBrisel::LogInThread(ZBrisel* session) {
                 return 0;
             }
             DWORD code = 0;
+            std::string name;
             {
                 std::lock_guard lock(s.m_lock);
-                code = s.m_config.debug ? s.LogonUser1_Debug(user, password)
-                                        : s.LogonUser(user, password);
+                code = s.m_config.debug ? s.LogonUser1_Debug(user, password, name)
+                                        : s.LogonUser(user, password, name);
             }
             Wipe(password);
+            // A detached session of the account's is offered before a new shell starts
+            // (outside the lock: the choice waits for the user).
+            if (code == 0 && s.OfferDetached(name)) {
+                s.m_loginDone = true;
+                return 1;
+            }
+            if (code == 0) {
+                std::lock_guard lock(s.m_lock);
+                code = s.StartShell(name, s.m_hToken.Get());
+            }
             if (code == 0) {
                 s.m_loginDone = true;
                 return 1;
@@ -827,10 +871,10 @@ std::string ZBrisel::PrepareLogon(const std::string& user) {
     return name;
 }
 
-DWORD ZBrisel::LogonUser(std::string user, std::string password) {
+DWORD ZBrisel::LogonUser(std::string user, std::string password, std::string& name) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::LogonUser( ", user, ", ", "********", " )");
-    const std::string name = PrepareLogon(user);
+    name = PrepareLogon(user);
     if (!ZWinsta::SetWinstaAndDesktop("zav")) {
         ReportError(trace, "ZWinsta::SetWinstaAndDesktop( zav ):err");
     }
@@ -842,19 +886,19 @@ DWORD ZBrisel::LogonUser(std::string user, std::string password) {
         return GetLastError();
     }
     m_hToken.Reset(token);
-    return StartShell(name, m_hToken.Get());
+    return 0;
 }
 
-DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password) {
+DWORD ZBrisel::LogonUser1_Debug(std::string user, std::string password, std::string& name) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::LogonUser1_Debug( ", user, ", ", "********", " )");
     Wipe(password);
-    const std::string name = PrepareLogon(user);
+    name = PrepareLogon(user);
     // The lists hold here too: a name they refuse is refused like a wrong password.
     if (name.starts_with(":")) {
         return kLogonRefused;
     }
-    return StartShell(name, nullptr);
+    return 0;  // the shell runs as this process's account (no token)
 }
 
 std::string ZBrisel::ShellCommandLine() const {
@@ -906,4 +950,250 @@ DWORD ZBrisel::StartShell(const std::string& name, HANDLE token) {
     StateChanged();
     m_prcsGroup.CreateJob(shell.dwProcessId);
     return 0;
+}
+
+namespace {
+
+// How long a new client's relay may take to say its size and terminal.
+constexpr DWORD kRelayHelloTime = 5000;
+// Sending one frame through the relay to a session that does not read.
+constexpr auto kRelaySendTime = std::chrono::milliseconds(20000);
+
+// A Unix time as the offer shows it: "2026-12-09 14:02:11 UTC".
+std::string UtcTime(std::uint64_t seconds) {
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    if (gmtime_r(&time, &parts) == nullptr) {
+        return "?";
+    }
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return text;
+}
+
+}  // namespace
+
+bool ZBrisel::CanDetach() {
+    if (m_state != ShellRunning || m_withoutTerminal || m_config.detach_timeout == 0 ||
+        !m_separated) {
+        return false;
+    }
+    if (!MonitorClient::Instance().RequestDetach()) {
+        ZTraceScope trace;
+        trace.Trace("no detach: ", ZWinsta::GetErrorMessage(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+std::optional<ZBrisel::EndReason> ZBrisel::Detached(LoopState& loop) {
+    ZTraceScope trace;
+    trace.Trace("ZBrisel::Detached( )");
+    m_ssh.Drop();
+    LogLine("detached: the client is gone, kept for " + std::to_string(m_config.detach_timeout) +
+            " s");
+    if (!m_hNotice.Valid()) {
+        m_hNotice.Reset(DescriptorHandle(MonitorClient::Instance().NoticeFd(), false));
+    }
+    const DWORD start = m_clock();
+    const DWORD limit = m_config.detach_timeout * 1000U;
+    for (;;) {
+        // Nothing goes anywhere, but the console goes on taking the programs' output:
+        // its captures, paced as for a client, let the scroll guard move on.
+        const DWORD now = m_clock();
+        if (now - start > limit) {
+            return EndReason{"detach timeout", nullptr, EndReason::Nothing};
+        }
+        if (m_mirror.Due(now)) {
+            continue;
+        }
+        std::vector<HANDLE> handles{m_hShell.Get(), m_hNotice.Get(), m_console.GetAttentionEvent()};
+        if (m_hService.Valid()) {
+            handles.push_back(m_hService.Get());
+        }
+        if (m_mirror.WatchesChanges()) {
+            handles.push_back(m_console.GetChangeEvent());
+        }
+        const DWORD wait = m_mirror.Wait(now, Left(now, start, limit));
+        const DWORD woken =
+            WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, wait);
+        if (woken == WAIT_FAILED) {
+            return EndReason{"detach failed", nullptr, EndReason::Nothing};
+        }
+        if (!ZWinsta::ProcessStillActive(m_hShell.Get())) {
+            return EndReason{"shell is dead", nullptr, EndReason::Nothing};
+        }
+        if (!ZWinsta::ProcessStillActive(m_hService.Get())) {
+            return EndReason{"ZAV service stopped", nullptr, EndReason::Nothing};
+        }
+        if (woken != WAIT_OBJECT_0 + 1) {
+            continue;
+        }
+        std::string address;
+        UniqueFd relay;
+        if (!MonitorClient::Instance().TakeNotice(address, relay)) {
+            if (MonitorClient::Instance().NoticeFd() < 0) {
+                return EndReason{"detach failed", nullptr, EndReason::Nothing};
+            }
+            continue;
+        }
+        if (Reattach(loop, std::move(relay), address)) {
+            return std::nullopt;
+        }
+        // The new client went before it said its size: the session waits on.
+        m_ssh.Drop();
+        if (!MonitorClient::Instance().RequestDetach()) {
+            return EndReason{"detach failed", nullptr, EndReason::Nothing};
+        }
+    }
+}
+
+bool ZBrisel::Reattach(LoopState& loop, UniqueFd relay, const std::string& address) {
+    ZTraceScope trace;
+    trace.Trace("ZBrisel::Reattach( ", address, " )");
+    if (!m_ssh.AttachRelay(std::move(relay), kRelayHelloTime)) {
+        return false;
+    }
+    LogLine("reattached from " + address);
+    // A new terminal: its kind and size, and a screen that shows nothing of ours yet.
+    m_telnet.m_colours = ZTelnet::ColoursOf(m_ssh.TerminalType(), m_ssh.ColorTerm());
+    m_export.Forget();
+    FollowClientSize();
+    const DWORD now = m_clock();
+    loop.idleStart = now;
+    loop.keepAliveStart = now;
+    loop.receivedAt = now;
+    m_mirror.Start(now, m_config.refresh_delay);
+    return true;
+}
+
+bool ZBrisel::OfferDetached(const std::string& name) {
+    ZTraceScope trace;
+    trace.Trace("ZBrisel::OfferDetached( ", name, " )");
+    if (!m_separated || m_withoutTerminal || m_config.reattach == "never") {
+        return false;
+    }
+    std::vector<DetachedOffer> offers;
+    if (!MonitorClient::Instance().RequestOffers(offers) || offers.empty()) {
+        return false;
+    }
+    std::size_t chosen = 0;
+    if (m_config.reattach == "ask") {
+        std::string menu = "\nDetached sessions of " + Visible(name) + ":\n";
+        for (std::size_t i = 0; i < offers.size(); ++i) {
+            menu += "  " + std::to_string(i + 1) + ") since " + UtcTime(offers[i].since) +
+                    " from " + Visible(offers[i].address) + ", running " +
+                    Visible(offers[i].program) + "\n";
+        }
+        menu += "  0) a new session\n";
+        Say(menu);
+        for (;;) {
+            // Read as the password is: the line is shown once it is complete.
+            Say("Choose [1]: ");
+            m_console.SetConsoleMode(ENABLE_LINE_INPUT);
+            StateChanged();
+            std::string line;
+            m_console.Read(line);
+            while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
+                line.pop_back();
+            }
+            Say(Visible(line) + "\n");
+            unsigned long long number = 1;
+            if (!line.empty() && (!ReadNumber(line, number) ||
+                                  line.find_first_not_of("0123456789 ") != std::string::npos)) {
+                number = offers.size() + 1;  // not a choice
+            }
+            if (number == 0) {
+                return false;
+            }
+            if (number <= offers.size()) {
+                chosen = number - 1;
+                break;
+            }
+            Say("No such choice.\n");
+        }
+    }
+    UniqueFd relay;
+    if (!MonitorClient::Instance().RequestReattach(offers[chosen].pid, relay)) {
+        Say("That session is no longer detached; a new session starts.\n");
+        return false;
+    }
+    m_relay = std::make_unique<RelayLink>(std::move(relay));
+    m_hRelay.Reset(DescriptorHandle(m_relay->Fd(), false));
+    m_hRelayRoom.Reset(DescriptorHandle(m_relay->Fd(), true));
+    // The relayed session repaints at this client's size, for its kind of terminal.
+    m_ssh.m_width = static_cast<std::int32_t>(m_config.screen_width);
+    m_ssh.m_height = static_cast<std::int32_t>(m_config.screen_height);
+    m_ssh.GetTerminalSize();
+    m_relayedSize =
+        ZClientSize{static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_width, 1, 10000)),
+                    static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_height, 1, 10000))};
+    if (!m_relay->Send(RelayWire::Hello(static_cast<std::uint32_t>(m_relayedSize.columns),
+                                        static_cast<std::uint32_t>(m_relayedSize.rows),
+                                        m_ssh.TerminalType(), m_ssh.ColorTerm()),
+                       kRelaySendTime)) {
+        m_relay.reset();
+        Say("That session is no longer detached; a new session starts.\n");
+        return false;
+    }
+    HideTracedInput(false);
+    m_state = Relaying;
+    StateChanged();
+    return true;
+}
+
+std::optional<ZBrisel::EndReason> ZBrisel::ExchangeRelay(LoopState& loop) {
+    if (std::optional<EndReason> gone = KeepAlive(loop, m_clock())) {
+        return gone;
+    }
+    // The client's bytes are taken while the relay has room for them; the relayed
+    // session's screen whenever it comes.
+    const bool room = WaitForSingleObject(m_hRelayRoom.Get(), 0) == WAIT_OBJECT_0;
+    std::vector<HANDLE> handles{m_hRelay.Get(), m_hStateEvent.Get()};
+    if (!room) {
+        handles.push_back(m_hRelayRoom.Get());
+    }
+    if (m_hService.Valid()) {
+        handles.push_back(m_hService.Get());
+    }
+    std::string input;
+    if (!m_ssh.Pop(input, NextDeadline(loop, m_clock()), handles, nullptr, room)) {
+        return EndReason{"disconnected", "no connection to client4", EndReason::Nothing};
+    }
+    if (!input.empty() && !m_relay->Send(RelayWire::Data(input), kRelaySendTime)) {
+        return EndReason{"reattached session ended", nullptr, EndReason::Nothing};
+    }
+    m_ssh.GetTerminalSize();
+    const ZClientSize size{static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_width, 1, 10000)),
+                           static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_height, 1, 10000))};
+    if ((size.columns != m_relayedSize.columns || size.rows != m_relayedSize.rows) &&
+        !m_relay->Send(RelayWire::Size(static_cast<std::uint32_t>(size.columns),
+                                       static_cast<std::uint32_t>(size.rows)),
+                       kRelaySendTime)) {
+        return EndReason{"reattached session ended", nullptr, EndReason::Nothing};
+    }
+    m_relayedSize = size;
+    const RelayLink::Status status = m_relay->Read(std::chrono::milliseconds(0), {});
+    RelayFrame frame;
+    while (m_relay->Next(frame)) {
+        if (frame.type == RelayWire::Type::Data) {
+            if (!m_ssh.Push(std::move(frame.data))) {
+                return EndReason{"disconnected", "no connection to client5", EndReason::Nothing};
+            }
+        } else if (frame.type == RelayWire::Type::End) {
+            // The relayed session ended: its client learns how its program did.
+            SshServer::ProgramEnd end;
+            if (frame.status >= 0) {
+                end.status = frame.status;
+            }
+            end.signal = frame.signal;
+            end.coreDumped = frame.coreDumped;
+            m_ssh.SetProgramEnd(end);
+            return EndReason{"reattached session ended", nullptr, EndReason::Nothing};
+        }
+    }
+    if (status == RelayLink::Status::Gone || status == RelayLink::Status::Malformed) {
+        return EndReason{"reattached session ended", nullptr, EndReason::Nothing};
+    }
+    return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "session/ZCommandPipes.h"
 #include "session/ZMirror.h"
 #include "session/ZTermConfig.h"
+#include "transport/RelayLink.h"
 #include "transport/ZSsh.h"
 #include "win32/UniqueHandle.h"
 #include "win32/Win32.h"
@@ -34,6 +36,7 @@ class ZBrisel {
         ShellRunning = 1,
         LoginExhausted = 2,
         Starting = 3,
+        Relaying = 4,  // the log-on took over a detached session: this session relays
     };
 
     // The tallest window the console follows: the tallest a capture supports.
@@ -57,8 +60,10 @@ class ZBrisel {
 
     static BOOL event_handler(DWORD type);
     static DWORD LogInThread(ZBrisel* session);
-    DWORD LogonUser(std::string user, std::string password);
-    DWORD LogonUser1_Debug(std::string user, std::string password);
+    // The log-on's check: 0 (name set to the account's name, m_hToken to its token) or
+    // the error code. The shell is started afterwards (StartShell).
+    DWORD LogonUser(std::string user, std::string password, std::string& name);
+    DWORD LogonUser1_Debug(std::string user, std::string password, std::string& name);
 
     // Why the session ends: the log line, a trace-only line before it, and what the
     // client is shown last.
@@ -80,6 +85,8 @@ class ZBrisel {
         bool passwordTimer = false;
         DWORD idleStart = 0;
         DWORD keepAliveStart = 0;
+        std::uint64_t received = 0;  // the client's bytes at receivedAt
+        DWORD receivedAt = 0;        // when the client was last heard from
     };
 
     // The time-outs, the service and the shell, in this order; the first reason to end.
@@ -91,6 +98,23 @@ class ZBrisel {
     std::optional<EndReason> Exchange(LoopState& loop);
     // The keep-alive when it is due; the reason to end when the client is gone.
     std::optional<EndReason> KeepAlive(LoopState& loop, DWORD now);
+    // Whether the session may outlive its gone client: an interactive shell runs,
+    // detach_timeout allows it, and the monitor can have it found again.
+    bool CanDetach();
+    // The client is gone: the console and the shell go on without one for
+    // detach_timeout seconds. nullopt once a new client took the session over (the loop
+    // goes on), else why the session ends.
+    std::optional<EndReason> Detached(LoopState& loop);
+    // A new client took over through relay (from address): the screen is repainted for
+    // it at its size, and the loop starts afresh.
+    bool Reattach(LoopState& loop, UniqueFd relay, const std::string& address);
+    // After the log-on: the account's detached sessions are offered (or the newest
+    // taken), as the reattach setting says. True when one was taken over: this session
+    // then relays it.
+    bool OfferDetached(const std::string& name);
+    // Exchange while relaying a detached session: client bytes and size to it, its
+    // screen to the client.
+    std::optional<EndReason> ExchangeRelay(LoopState& loop);
     // Exchange for a command without a terminal: the log-on's dialogue to the client's
     // standard error and its lines to the log-on, then the command's streams.
     std::optional<EndReason> ExchangeStreams(LoopState& loop);
@@ -180,8 +204,18 @@ class ZBrisel {
 
     // Split for privileges: the monitor checks the log-on and writes its outcome.
     bool m_separated = false;
+    int m_registry = -1;  // zavd's registry channel, for the monitor
     std::atomic<bool> m_loginDone{true};
     bool m_withoutTerminal = false;  // see m_pipes
     bool m_pipesFed = false;         // the input held before the log-on went to the pipes
     std::atomic<bool> m_inputEndedAtLogon{false};
+
+    // While relaying a detached session (m_state Relaying): the relay and its two
+    // handles (something to read, room to write), made by the login thread before
+    // Relaying, then the loop's; and the size last told.
+    std::unique_ptr<RelayLink> m_relay;
+    UniqueHandle m_hRelay;
+    UniqueHandle m_hRelayRoom;
+    ZClientSize m_relayedSize{0, 0};
+    UniqueHandle m_hNotice;  // while detached: a new client's notice
 };

@@ -131,6 +131,12 @@ ZTermConfig::ZTermConfig(const std::string& path) {
     ini.GetKey(section, "idle_timeout", idle_timeout, 0U, ZIniRule::Number(0, kMaxSeconds));
     ini.GetKey(section, "keep_alive_interval", keep_alive_interval, 0U,
                ZIniRule::Number(0, kMaxSeconds));
+    ini.GetKey(section, "detach_timeout", detach_timeout, 0U, ZIniRule::Number(0, kMaxSeconds));
+    ini.GetKey(section, "reattach", reattach, "ask", ZIniRule::Choice("ask newest never"));
+    reattach = AsciiLower(reattach);
+    if (reattach != "newest" && reattach != "never") {
+        reattach = "ask";
+    }
     ini.GetKey(section, "refresh_delay", refresh_delay, 0U, ZIniRule::Number(0, kMaxRefreshDelay));
     ini.GetKey(section, "scrollback_burst", scrollback_burst, 10000U);
     GetSize(ini, section, "screen_width", screen_width, ZScreen::kColumns);

@@ -52,6 +52,9 @@ class ZTermConfig {
     std::string fordbiden_login_list;
     std::string shell_command;
     std::string accept_env = "LANG LC_*";  // the client's variables the shell gets
+    // Whether a log-on offers the account's detached sessions: "ask" (a choice in the
+    // console), "newest" (taken without asking) or "never".
+    std::string reattach = "ask";
     std::string default_pass;
     std::string default_domain;
     std::string log_file;
@@ -63,6 +66,7 @@ class ZTermConfig {
     std::uint32_t screen_height = 0;         // used as signed 16-bit
     std::uint32_t buff_height = 0;           // used as signed 16-bit
     std::uint32_t keep_alive_interval = 0;   // seconds
+    std::uint32_t detach_timeout = 0;        // seconds a session outlives its client
     std::uint32_t pass_timeout = 0;          // seconds
     std::uint32_t idle_timeout = 0;          // seconds
     std::uint32_t refresh_delay = 0;         // milliseconds

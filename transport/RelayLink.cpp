@@ -72,7 +72,7 @@ bool RelayLink::Send(const std::string& frames, milliseconds timeout) {
 }
 
 RelayLink::Status RelayLink::Read(milliseconds wait, const std::vector<SshServer::WakeSource>& wake,
-                                  std::vector<bool>* fired) {
+                                  std::vector<bool>* fired, bool receive) {
     if (fired != nullptr) {
         fired->assign(wake.size(), false);
     }
@@ -83,7 +83,7 @@ RelayLink::Status RelayLink::Read(milliseconds wait, const std::vector<SshServer
         return Status::Gone;
     }
     // Queued frames are the caller's to take first: only the wake sources are looked at.
-    const bool queued = !m_frames.empty();
+    const bool queued = receive && !m_frames.empty();
     const Clock::time_point deadline = queued ? Clock::now() : Deadline(wait);
     std::vector<pollfd> entries;
     entries.reserve(wake.size() + 1);
@@ -91,7 +91,7 @@ RelayLink::Status RelayLink::Read(milliseconds wait, const std::vector<SshServer
         // A negative descriptor is left out by poll, and keeps its place so fired matches.
         entries.push_back(pollfd{source.fd, static_cast<short>(source.room ? POLLOUT : POLLIN), 0});
     }
-    entries.push_back(pollfd{queued ? -1 : m_socket.Get(), POLLIN, 0});
+    entries.push_back(pollfd{queued || !receive ? -1 : m_socket.Get(), POLLIN, 0});
     for (;;) {
         for (pollfd& entry : entries) {
             entry.revents = 0;
@@ -122,10 +122,10 @@ RelayLink::Status RelayLink::Read(milliseconds wait, const std::vector<SshServer
         if (m_malformed) {
             return Status::Malformed;
         }
-        if (woken || !m_frames.empty()) {
+        if (woken || (receive && !m_frames.empty())) {
             return Status::Ok;
         }
-        if (m_ended) {
+        if (m_ended && receive) {
             return Status::Gone;
         }
         if (Remaining(deadline) == 0) {

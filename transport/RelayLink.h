@@ -43,9 +43,11 @@ class RelayLink {
     // writable when room; an eventfd is drained when drain), and fired (when given) tells
     // which of wake did. Takes at most kReadLimit bytes, and none while frames are still
     // queued: then only the wake sources are looked at, without waiting. Frames parsed
-    // before bytes that are Malformed stay queued.
+    // before bytes that are Malformed stay queued. With receive false nothing is read
+    // and queued frames do not end the wait: the caller takes none now (the peer's data
+    // then stays in the socket, which holds it back).
     Status Read(std::chrono::milliseconds wait, const std::vector<SshServer::WakeSource>& wake,
-                std::vector<bool>* fired = nullptr);
+                std::vector<bool>* fired = nullptr, bool receive = true);
     // Takes the oldest queued frame; false when none is.
     bool Next(RelayFrame& frame);
 

@@ -202,6 +202,7 @@ int SshServer::Accept(int socket, milliseconds timeout) {
     if (m_bind == nullptr || m_session == nullptr || m_event == nullptr) {
         return kErrorMemory;
     }
+    ssh_set_counters(m_session, &m_counter, nullptr);
     const int quiet = SSH_LOG_NOLOG;
     ssh_bind_options_set(m_bind, SSH_BIND_OPTIONS_LOG_VERBOSITY, &quiet);
     // The library hands the callbacks each string of an authentication request cut at its

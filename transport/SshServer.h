@@ -77,6 +77,9 @@ class SshServer {
     // time-out; one is outstanding at a time: while the client has not answered the last,
     // none is added. kErrorWrite: the connection is gone.
     int KeepAlive(std::chrono::milliseconds timeout);
+    // Bytes received from the client so far (all of them, the keep-alives' answers too):
+    // a count that stops while keep-alives go out tells a client that no longer answers.
+    std::uint64_t ReceivedBytes() const { return m_counter.in_bytes; }
     // A descriptor whose readiness ends a read's wait; drained (an eventfd) when drain;
     // ready when writable rather than readable when room.
     struct WakeSource {
@@ -157,6 +160,7 @@ class SshServer {
     ssh_event m_event = nullptr;
     ssh_channel m_channel = nullptr;
     ssh_key m_key = nullptr;
+    ssh_counter_struct m_counter{};  // the socket's bytes, counted by the library
     ssh_server_callbacks_struct m_serverCallbacks{};
     ssh_channel_callbacks_struct m_channelCallbacks{};
 

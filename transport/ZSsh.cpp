@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "infra/ZTraceScope.h"
+#include "transport/RelayLink.h"
+#include "transport/RelayWire.h"
 #include "win32/DescriptorWait.h"
 
 namespace {
@@ -35,6 +37,13 @@ ZSsh::~ZSsh() {
 void ZSsh::ShutDown() {
     ZTraceScope trace;
     trace.Trace("ZSsh::ShutDown( )");
+    if (m_relay) {
+        // The relaying session tells its client how the program ended.
+        m_relay->Send(RelayWire::End(m_programEnd.status.value_or(-1), m_programEnd.signal,
+                                     m_programEnd.coreDumped),
+                      kSendTime);
+        m_relay.reset();
+    }
     if (m_session) {
         m_session->Close(m_programEnd);
         m_session.reset();
@@ -46,11 +55,59 @@ std::string ZSsh::Command() const {
 }
 
 std::string ZSsh::TerminalType() const {
+    if (m_relay) {
+        return m_relayTerminalType;
+    }
     return m_session ? m_session->TerminalType() : std::string();
 }
 
 std::string ZSsh::ColorTerm() const {
+    if (m_relay) {
+        return m_relayColorTerm;
+    }
     return m_session ? m_session->ColorTerm() : std::string();
+}
+
+std::uint64_t ZSsh::ReceivedBytes() const {
+    return m_session ? m_session->ReceivedBytes() : 0;
+}
+
+void ZSsh::Drop() {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::Drop( )");
+    m_session.reset();
+    m_relay.reset();
+    m_programEnd = SshServer::ProgramEnd();
+}
+
+bool ZSsh::AttachRelay(UniqueFd relay, DWORD wait) {
+    ZTraceScope trace;
+    trace.Trace("ZSsh::AttachRelay( )");
+    m_session.reset();
+    auto link = std::make_unique<RelayLink>(std::move(relay));
+    const auto deadline = std::chrono::steady_clock::now() + milliseconds(wait);
+    for (;;) {
+        RelayFrame frame;
+        if (link->Next(frame)) {
+            // The first word is the client's size and terminal; anything else is not a
+            // relay of ours.
+            if (frame.type != RelayWire::Type::Hello) {
+                return false;
+            }
+            m_relayColumns = static_cast<std::int32_t>(frame.columns);
+            m_relayRows = static_cast<std::int32_t>(frame.rows);
+            m_relayTerminalType = frame.terminalType;
+            m_relayColorTerm = frame.colorTerm;
+            m_relay = std::move(link);
+            m_programEnd = SshServer::ProgramEnd();
+            return true;
+        }
+        const auto left =
+            std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || link->Read(left, {}, nullptr) != RelayLink::Status::Ok) {
+            return false;
+        }
+    }
 }
 
 void ZSsh::Fail(const std::string& message, int status, bool errorLine) {
@@ -122,6 +179,13 @@ bool ZSsh::Push(std::string text) {
     if (text.empty()) {
         return true;
     }
+    if (m_relay) {
+        if (!m_relay->Send(RelayWire::Data(text), kSendTime)) {
+            trace.Trace("relay : gone");
+            return false;
+        }
+        return true;
+    }
     if (!m_session) {
         return false;
     }
@@ -144,6 +208,9 @@ bool ZSsh::PushError(const std::string& text) {
     if (text.empty()) {
         return true;
     }
+    if (m_relay) {
+        return Push(text);  // a relayed session has a terminal: one stream
+    }
     if (!m_session || m_session->WriteError(text, kSendTime) != SshServer::kOk ||
         m_session->Flush(kSendTime) != SshServer::kOk) {
         return false;
@@ -156,12 +223,15 @@ bool ZSsh::InputEnded() const {
 }
 
 bool ZSsh::WantsTerminal() const {
-    return m_session && m_session->WantsTerminal();
+    return m_relay != nullptr || (m_session && m_session->WantsTerminal());
 }
 
 bool ZSsh::KeepAlive() {
     ZTraceScope trace;
     trace.Trace("ZSsh::KeepAlive( )");
+    if (m_relay) {
+        return true;  // the relaying session keeps its client's connection alive
+    }
     const int status = m_session ? m_session->KeepAlive(kSendTime) : SshServer::kErrorWrite;
     if (status != SshServer::kOk) {
         trace.Trace("keep-alive : err = ", status);
@@ -181,7 +251,7 @@ bool ZSsh::Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles
     if (signalled != nullptr) {
         signalled->clear();
     }
-    if (!m_session) {
+    if (!m_session && !m_relay) {
         return false;
     }
     std::vector<SshServer::WakeSource> wake;
@@ -194,6 +264,20 @@ bool ZSsh::Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles
     }
     std::string received;
     std::vector<bool> fired;
+    if (m_relay) {
+        if (!PopRelay(received, wait, wake, fired, take)) {
+            return false;
+        }
+        if (signalled != nullptr) {
+            for (std::size_t i = 0; i < fired.size() && i < handles.size(); ++i) {
+                if (fired[i]) {
+                    signalled->push_back(handles[i]);
+                }
+            }
+        }
+        text = std::move(received);
+        return true;
+    }
     const milliseconds limit = wait == INFINITE ? milliseconds(-1) : milliseconds(wait);
     // After the client's end of data there is nothing to wait for but the handles.
     const bool taking = take && !m_session->InputEnded();
@@ -215,7 +299,42 @@ bool ZSsh::Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles
     return true;
 }
 
+bool ZSsh::PopRelay(std::string& text, DWORD wait, const std::vector<SshServer::WakeSource>& wake,
+                    std::vector<bool>& fired, bool take) {
+    const milliseconds limit = wait == INFINITE ? milliseconds(-1) : milliseconds(wait);
+    // Frames already taken in are handled without a wait; while the console takes no
+    // input, the relay is not read (its peer then holds the client's data back).
+    const RelayLink::Status status = m_relay->Read(limit, wake, &fired, take);
+    if (status == RelayLink::Status::Gone || status == RelayLink::Status::Malformed) {
+        return false;
+    }
+    RelayFrame frame;
+    while (take && text.size() < kPopLimit && m_relay->Next(frame)) {
+        switch (frame.type) {
+            case RelayWire::Type::Data:
+                text += frame.data;
+                break;
+            case RelayWire::Type::Hello:
+                m_relayTerminalType = frame.terminalType;
+                m_relayColorTerm = frame.colorTerm;
+                [[fallthrough]];
+            case RelayWire::Type::Size:
+                m_relayColumns = static_cast<std::int32_t>(frame.columns);
+                m_relayRows = static_cast<std::int32_t>(frame.rows);
+                break;
+            case RelayWire::Type::End:
+                break;  // only the relayed session ends a relay
+        }
+    }
+    return true;
+}
+
 void ZSsh::GetTerminalSize() {
+    if (m_relay) {
+        m_width = m_relayColumns;
+        m_height = m_relayRows;
+        return;
+    }
     int columns = 0;
     int rows = 0;
     if (m_session && m_session->TerminalSize(columns, rows)) {

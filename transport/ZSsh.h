@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "base/UniqueFd.h"
 #include "transport/SshServer.h"
 #include "win32/Win32.h"
+
+class RelayLink;
 
 class ZSsh {
   public:
@@ -53,6 +56,19 @@ class ZSsh {
     std::string ColorTerm() const;
     // How the program ended, told to the client when the channel closes.
     void SetProgramEnd(const SshServer::ProgramEnd& end) { m_programEnd = end; }
+    // Bytes received from the client so far (0 through a relay, whose session watches
+    // its client itself).
+    std::uint64_t ReceivedBytes() const;
+
+    // The client is gone: its connection is dropped without a word.
+    void Drop();
+    // Serves a client through another session's relay (a reattach): the screen goes out
+    // as the relay's data, the client's keys and size come from it. Waits at most wait ms
+    // for the relay's first word (the client's size and terminal); false when it does not
+    // come.
+    bool AttachRelay(UniqueFd relay, DWORD wait);
+    // Whether the client is served through a relay.
+    bool Relayed() const { return m_relay != nullptr; }
 
     // Run once the key is loaded, before the first byte from the client is read (the
     // session leaves root behind here).
@@ -64,6 +80,15 @@ class ZSsh {
     std::string m_userName;
 
   private:
+    // Pop through the relay.
+    bool PopRelay(std::string& text, DWORD wait, const std::vector<SshServer::WakeSource>& wake,
+                  std::vector<bool>& fired, bool take);
+
     SshServer::ProgramEnd m_programEnd;
+    std::unique_ptr<RelayLink> m_relay;
+    std::string m_relayTerminalType;
+    std::string m_relayColorTerm;
+    std::int32_t m_relayColumns = 0;
+    std::int32_t m_relayRows = 0;
     [[noreturn]] static void Fail(const std::string& message, int status, bool errorLine);
 };

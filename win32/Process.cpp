@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <vector>
 
 #include "win32/ErrnoFailure.h"
 #include "win32/HandleTable.h"
@@ -98,6 +99,49 @@ DWORD GetProcessId(HANDLE process) {
     return object ? static_cast<DWORD>(object->Pid()) : 0;
 }
 
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+    std::vector<std::shared_ptr<KernelObject>> objects;
+    std::vector<pollfd> fds;
+    for (DWORD i = 0; i < count; ++i) {
+        auto object = HandleTable::Instance().Get<KernelObject>(handles[i]);
+        if (!object || object->WaitFd() < 0 || waitAll != FALSE) {
+            SetLastError(object && waitAll == FALSE ? EBADF : EINVAL);
+            return WAIT_FAILED;
+        }
+        fds.push_back(pollfd{object->WaitFd(),
+                             static_cast<short>(object->WaitsForRoom() ? POLLOUT : POLLIN), 0});
+        objects.push_back(std::move(object));
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        int timeout = -1;
+        if (milliseconds != INFINITE) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        const int ready = ::poll(fds.data(), fds.size(), timeout);
+        if (ready == 0) {
+            return WAIT_TIMEOUT;
+        }
+        if (ready < 0 && errno != EINTR) {
+            FailWithErrno();
+            return WAIT_FAILED;
+        }
+        for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            // The first signalled, as Windows reports it; an event it saw is reset.
+            if (objects[i]->ResetOnWait()) {
+                std::uint64_t value = 0;
+                [[maybe_unused]] const ssize_t n = ::read(fds[i].fd, &value, sizeof value);
+            }
+            return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+        }
+    }
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     auto object = HandleTable::Instance().Get<KernelObject>(handle);
     if (!object || object->WaitFd() < 0) {
@@ -115,7 +159,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
-        pollfd pfd{object->WaitFd(), POLLIN, 0};
+        pollfd pfd{object->WaitFd(), static_cast<short>(object->WaitsForRoom() ? POLLOUT : POLLIN),
+                   0};
         const int ready = ::poll(&pfd, 1, timeout);
         if (ready > 0) {
             if (object->ResetOnWait()) {

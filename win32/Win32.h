@@ -231,6 +231,9 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode);
 // Waits until the process ends (or the event is set, which resets it) or the time-out
 // passes: WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// As WaitForSingleObject for the first of count handles (waitAll must be FALSE):
+// WAIT_OBJECT_0 + its index, WAIT_TIMEOUT or WAIT_FAILED.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 // An unnamed event (an eventfd); only auto-reset events, initially clear, are made here.
 HANDLE CreateEventA(void* attributes, BOOL manualReset, BOOL initialState, const char* name);
 

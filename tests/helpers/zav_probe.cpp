@@ -59,6 +59,8 @@ int Config() {
     Print("pass_timeout", c.pass_timeout);
     Print("idle_timeout", c.idle_timeout);
     Print("keep_alive_interval", c.keep_alive_interval);
+    Print("detach_timeout", c.detach_timeout);
+    Print("reattach", c.reattach);
     Print("refresh_delay", c.refresh_delay);
     Print("max_login_attempts", c.max_login_attempts);
     Print("trace_level", c.trace_level);

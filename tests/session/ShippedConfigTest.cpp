@@ -44,6 +44,10 @@ TEST(ShippedConfig, SessionSettings) {
     EXPECT_EQ(Setting(out, "accept_env"), "LANG LC_*");
     EXPECT_EQ(Setting(out, "print_motd"), "1");
     EXPECT_EQ(Setting(out, "print_last_log"), "1");
+    // A dropped client's session waits an hour for its user, who is asked on log-on.
+    EXPECT_EQ(Setting(out, "detach_timeout"), "3600");
+    EXPECT_EQ(Setting(out, "reattach"), "ask");
+    EXPECT_EQ(Setting(out, "keep_alive_interval"), "15") << "a stalled client is noticed";
     // One log and one error file for all sessions; a trace only when asked for.
     EXPECT_EQ(Setting(out, "log_file"), "brisel.log");
     EXPECT_EQ(Setting(out, "error_file"), "brisel.err");

@@ -44,13 +44,14 @@ TEST_F(ConfigTest, WithoutSectionEverythingDefaultsAndVariablesAreStillSet) {
                             "log_file", "key_init", "telnet_init"}) {
         EXPECT_EQ(v[key], "") << key;
     }
-    for (const char* key :
-         {"screen_width", "screen_height", "buff_height", "pass_timeout", "idle_timeout",
-          "keep_alive_interval", "refresh_delay", "max_login_attempts", "trace_level",
-          "dumb_client", "exec_commands", "log_iso_time", "print_motd", "print_last_log"}) {
+    for (const char* key : {"screen_width", "screen_height", "buff_height", "pass_timeout",
+                            "idle_timeout", "keep_alive_interval", "refresh_delay",
+                            "max_login_attempts", "trace_level", "dumb_client", "exec_commands",
+                            "log_iso_time", "print_motd", "print_last_log", "detach_timeout"}) {
         EXPECT_EQ(v[key], "0") << key;
     }
     EXPECT_EQ(v["accept_env"], "LANG LC_*") << "the locale's variables, as Debian's sshd";
+    EXPECT_EQ(v["reattach"], "ask");
     EXPECT_EQ(v["ip"], "10.0.0.7");
     EXPECT_EQ(v["port"], "4711");
     EXPECT_EQ(v["ZAV_VERSION"], "1.13d");
@@ -101,7 +102,9 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
                     "exec_commands = 1\n"
                     "accept_env = LANG LC_* TZ\n"
                     "print_motd = 1\n"
-                    "print_last_log = 1\n");
+                    "print_last_log = 1\n"
+                    "detach_timeout = 600\n"
+                    "reattach = Newest\n");
     auto v = Load();
     const std::map<std::string, std::string> expected{
         {"rsakey_file", "keys.p15"},
@@ -137,6 +140,8 @@ TEST_F(ConfigTest, EveryKeyIsRead) {
         {"accept_env", "LANG LC_* TZ"},
         {"print_motd", "1"},
         {"print_last_log", "1"},
+        {"detach_timeout", "600"},
+        {"reattach", "newest"},
     };
     for (const auto& [key, value] : expected) {
         EXPECT_EQ(v[key], value) << key;
