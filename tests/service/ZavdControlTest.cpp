@@ -20,6 +20,7 @@
 
 #include "base/UniqueFd.h"
 #include "service/ZavdControl.h"
+#include "service/ZavdOptions.h"
 #include "support/Loopback.h"
 #include "support/TestSupport.h"
 #include "support/Zavd.h"
@@ -184,6 +185,31 @@ TEST_F(Control, APeerNotRootIsClosedWithoutAnAnswer) {
                        std::to_string(child) + "): only root may ask"),
               std::string::npos)
         << log;
+}
+
+TEST(ZavdOptions, ControlListAndEnd) {
+    std::string error;
+    ZavdOptions plain;
+    ASSERT_TRUE(plain.Parse({}, error)) << error;
+    EXPECT_EQ(plain.control, "/run/zav/zavd.sock");
+    EXPECT_FALSE(plain.list);
+    EXPECT_EQ(plain.end, 0);
+    ZavdOptions list;
+    ASSERT_TRUE(list.Parse({"--list", "--control", "/tmp/x.sock"}, error)) << error;
+    EXPECT_TRUE(list.list);
+    EXPECT_EQ(list.control, "/tmp/x.sock");
+    ZavdOptions end;
+    ASSERT_TRUE(end.Parse({"--end", "4711"}, error)) << error;
+    EXPECT_EQ(end.end, 4711);
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--end", "0"},
+                                               {"--end", "12x"},
+                                               {"--end"},
+                                               {"--control", "zavd.sock"},
+                                               {"--list", "--end", "1"}}) {
+        ZavdOptions o;
+        EXPECT_FALSE(o.Parse(bad, error)) << bad[0];
+    }
 }
 
 // zavd --list and --end as the administrator runs them.
