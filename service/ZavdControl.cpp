@@ -47,7 +47,7 @@ bool ZavdControl::Open(const std::string& path, std::string& error) {
         error = "the control socket's path " + path + " is too long";
         return false;
     }
-    const std::string directory = path.substr(0, path.rfind('/') + 1);
+    const std::string directory = path.substr(0, path.rfind('/'));
     if (!directory.empty() && ::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
         error = "cannot make " + directory + ": " + ErrorText(errno);
         return false;

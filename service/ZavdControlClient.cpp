@@ -20,14 +20,19 @@ bool ZavdControlClient::Ask(const std::string& path, const std::string& request,
         return false;
     }
     path.copy(address.sun_path, path.size());
+    const std::string closed = "it closed the connection without an answer (only root may ask)";
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     timeval limit{kTimeoutMs / 1000, 0};
     if (!fd.Valid() || ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
         ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0 ||
-        ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(request.size())) {
+        ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         error = ErrorText(errno);
+        return false;
+    }
+    if (::send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
+        // Refused before the request was taken.
+        error = errno == EPIPE || errno == ECONNRESET ? closed : ErrorText(errno);
         return false;
     }
     char buffer[4096];
@@ -48,7 +53,7 @@ bool ZavdControlClient::Ask(const std::string& path, const std::string& request,
         reply.append(buffer, static_cast<std::size_t>(n));
     }
     if (reply.empty()) {
-        error = "it closed the connection without an answer (only root may ask)";
+        error = closed;
         return false;
     }
     return true;
