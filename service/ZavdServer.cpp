@@ -488,8 +488,8 @@ void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string
 pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, ZavdSessionOutput& output,
                         UniqueFd& registry, std::string& error) {
     // The registry channel: zavd keeps one end, the session gets the other as descriptor
-    // 3 (moved off 3 first if it is there already, as dup2 onto itself would leave it
-    // close-on-exec).
+    // 3 (moved off 3 first if it is there already, so that the dup2 always makes a new
+    // descriptor, the one the session inherits).
     int ends[2] = {-1, -1};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         error = "cannot make the registry channel: " + ErrorText(errno);
@@ -497,7 +497,7 @@ pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, ZavdSess
     }
     UniqueFd own(ends[0]);
     UniqueFd theirs(ends[1]);
-    if (theirs.Get() <= kRegistryFd) {
+    if (theirs.Get() == kRegistryFd) {
         theirs.Reset(::fcntl(ends[1], F_DUPFD_CLOEXEC, kRegistryFd + 1));
         if (!theirs.Valid()) {
             error = "cannot make the registry channel: " + ErrorText(errno);

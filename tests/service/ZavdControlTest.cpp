@@ -1,6 +1,6 @@
 // zavd's control socket: who is answered, that a slow client holds nothing up, how a
 // stale socket and a live one are told apart; and zavd --list and --end against a real
-// zavd with a session that never logs on.
+// zavd with a session program that speaks on its registry channel as a session does.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -217,7 +217,7 @@ class ControlCommands : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(test::WriteZavdSettings(work, "log_file=session_?pid.log\n"));
-        test::WriteFile(work / "behaviour", "greet");
+        test::WriteFile(work / "behaviour", "registry");
     }
     test::RunResult Zavd(const std::string& arguments) {
         return test::Run(std::string(ZAVD_PATH) + " " + arguments + " --control " +
@@ -250,18 +250,34 @@ TEST_F(ControlCommands, ListAndEndReachTheRunningZavd) {
     ASSERT_EQ(::stat(("/proc/" + pid + "/fd/3").c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
 
-    const test::RunResult list = Zavd("--list");
+    // Before the log-on, and after it.
+    const std::string started =
+        "20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z";
+    test::RunResult list = Zavd("--list");
     EXPECT_EQ(list.status, 0) << list.output;
-    const std::regex expected(
-        "PID  USER  ADDRESS  STATE  SINCE  STARTED  PROGRAM\n" + pid +
-        "  -  127\\.0\\.0\\.1:[0-9]+  logging-in  -  "
-        "20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z  -\n");
-    EXPECT_TRUE(std::regex_match(list.output, expected)) << list.output;
+    EXPECT_TRUE(std::regex_match(
+        list.output,
+        std::regex("PID  USER  ADDRESS  STATE  SINCE  STARTED  PROGRAM\n" + pid +
+                   "  -  127\\.0\\.0\\.1:[0-9]+  logging-in  -  " + started + "  -\n")))
+        << list.output;
+    ASSERT_EQ(::send(client.Get(), "logon\n", 6, MSG_NOSIGNAL), 6);
+    ASSERT_NE(zavd.WaitForLine("session " + pid + ": logged on as probe-user"), "");
+    list = Zavd("--list");
+    EXPECT_TRUE(std::regex_match(
+        list.output,
+        std::regex("PID  USER  ADDRESS  STATE  SINCE  STARTED  PROGRAM\n" + pid +
+                   "  probe-user  127\\.0\\.0\\.1:[0-9]+  attached  -  " + started + "  -\n")))
+        << list.output;
 
     const test::RunResult end = Zavd("--end " + pid);
     EXPECT_EQ(end.status, 0);
     EXPECT_EQ(end.output, "zavd: session " + pid + " ended\n");
     EXPECT_NE(zavd.WaitForLine("session " + pid + ": ended by zavd --end"), "");
+    EXPECT_EQ(test::ReadLine(client.Get()), "logon");
+    EXPECT_EQ(test::ReadLine(client.Get()), "end") << "the session was told to end";
+    EXPECT_NE(zavd.WaitForLine("session " + pid + ": ended"), "");
+    EXPECT_EQ(Zavd("--list").output, "PID  USER  ADDRESS  STATE  SINCE  STARTED  PROGRAM\n")
+        << "its record went with it";
 
     const std::string stranger = std::to_string(zavd.Pid());
     const test::RunResult none = Zavd("--end " + stranger);
