@@ -311,9 +311,9 @@ class Detach : public test::BriselSession {
             << zavd->Output();
     }
 
-    // Waits until the client's session is detached.
+    // Waits until the client's session is detached (the rest of a test depends on it).
     void ExpectDetached(const Client& client, unsigned keptFor) {
-        EXPECT_TRUE(WaitForSessionLog(client.session, "detached: the client is gone, kept for " +
+        ASSERT_TRUE(WaitForSessionLog(client.session, "detached: the client is gone, kept for " +
                                                           std::to_string(keptFor) + " s"))
             << File("brisel.log");
     }
@@ -399,7 +399,7 @@ TEST_F(Detach, AKilledClientsVimComesBackCellForCellToTheNextLogOn) {
     })) << first.pane->Capture();
     const std::string before = Screen(*first.pane);
     ASSERT_NO_FATAL_FAILURE(KillClient(*first.pane));
-    ExpectDetached(first, 60);
+    ASSERT_NO_FATAL_FAILURE(ExpectDetached(first, 60));
     EXPECT_TRUE(WaitForZavd("session " + std::to_string(first.session) + ": detached \\(" + user +
                             ", running vim\\)\n"))
         << zavd->Output();
@@ -463,7 +463,7 @@ TEST_F(Detach, AStalledClientIsGoneAfterItsKeepAlivesAndNewestIsTakenAtOnce) {
     ASSERT_TRUE(stalled.pane->WaitForText("screen-before-the-stall\n")) << stalled.pane->Capture();
     ASSERT_TRUE(blackhole->Stall());
     const auto stall = std::chrono::steady_clock::now();
-    ExpectDetached(stalled, 60);
+    ASSERT_NO_FATAL_FAILURE(ExpectDetached(stalled, 60));
     const auto took = std::chrono::steady_clock::now() - stall;
     EXPECT_LT(took, std::chrono::seconds(20));
 
@@ -492,7 +492,7 @@ TEST_F(Detach, ADetachedSessionThatTimesOutEndsWithEverythingItRan) {
     ASSERT_EQ(background.size(), 2U) << client.pane->Capture();
     const pid_t sleeper = std::stoi(background[1]);
     ASSERT_NO_FATAL_FAILURE(KillClient(*client.pane));
-    ExpectDetached(client, 2);
+    ASSERT_NO_FATAL_FAILURE(ExpectDetached(client, 2));
     EXPECT_TRUE(WaitForSessionLog(client.session, "detach timeout")) << File("brisel.log");
     ExpectEnded(client.session);
     EXPECT_TRUE(test::WaitGone(sleeper)) << "the background job ends with the session";
@@ -517,7 +517,7 @@ TEST_F(Detach, NeverOfferedToAnotherAccountAWrongPasswordOrWithReattachNever) {
     Client& detached = NewClient(user);
     ASSERT_TRUE(detached.pane->WaitForText(user + ">")) << detached.pane->Capture();
     ASSERT_NO_FATAL_FAILURE(KillClient(*detached.pane));
-    ExpectDetached(detached, 60);
+    ASSERT_NO_FATAL_FAILURE(ExpectDetached(detached, 60));
 
     Client& another = NewClient(other);
     ASSERT_TRUE(another.pane->WaitForText(other + ">")) << another.pane->Capture();
@@ -536,6 +536,9 @@ TEST_F(Detach, NeverOfferedToAnotherAccountAWrongPasswordOrWithReattachNever) {
     EXPECT_EQ(wrong.pane->Capture().find("Detached sessions"), std::string::npos)
         << wrong.pane->Capture();
     EXPECT_TRUE(WaitForSessionLog(wrong.session, "max login attempts")) << File("brisel.log");
+    EXPECT_NE(SessionLog(wrong.session).find("login refused: [ " + user + " ]"), std::string::npos)
+        << File("brisel.log");
+    ExpectEnded(wrong.session);
 
     ASSERT_NO_FATAL_FAILURE(ChangeSetting("reattach", "never"));
     Client& fresh = NewClient(user);
@@ -575,7 +578,7 @@ TEST_F(Detach, TwoDetachedSessionsOfferedNewestFirstListedAndEndedByTheAdministr
         ASSERT_TRUE(client.pane->WaitForText(std::string("the-") + name + "-screen\n"))
             << client.pane->Capture();
         ASSERT_NO_FATAL_FAILURE(KillClient(*client.pane));
-        ExpectDetached(client, 60);
+        ASSERT_NO_FATAL_FAILURE(ExpectDetached(client, 60));
         older.push_back(&client);
     }
     Client& first = *older[0];
