@@ -436,7 +436,8 @@ TEST_F(Detach, AKilledClientsVimComesBackCellForCellToTheNextLogOn) {
               std::string::npos)
         << File("brisel.log");
     EXPECT_NE(SessionLog(second.session)
-                  .find("reattached to session " + std::to_string(first.session) + "\r"),
+                  .find("reattached to session " + std::to_string(first.session) +
+                        " from 127.0.0.1:" + std::to_string(second.port) + "\r"),
               std::string::npos)
         << File("brisel.log");
     EXPECT_NE(SessionLog(second.session).find("reattached session ended"), std::string::npos)
