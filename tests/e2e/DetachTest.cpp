@@ -178,6 +178,7 @@ class Detach : public test::BriselSession {
         blackhole.reset();
         files.reset();
         BriselSession::TearDown();
+        zavd.reset();  // stopped before its control socket's directory goes
     }
 
     std::string Control() const { return controlDirectory / "zavd.sock"; }
