@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "service/ZavdControl.h"
+
 namespace {
 
 bool ParseNumber(const std::string& text, long low, long high, long& value) {
@@ -146,6 +148,26 @@ bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& 
                 return false;
             }
             maxStartupsPerAddress = static_cast<int>(number);
+        } else if (a == "--control") {
+            if (!value(control)) {
+                return false;
+            }
+            if (control.empty() || control[0] != '/') {
+                error = "--control " + control + ": expected an absolute path";
+                return false;
+            }
+        } else if (a == "--list") {
+            list = true;
+        } else if (a == "--end") {
+            long number = 0;
+            if (!value(text)) {
+                return false;
+            }
+            if (!ParseNumber(text, 1, INT_MAX, number)) {
+                error = "--end " + text + ": expected a session's process id";
+                return false;
+            }
+            end = static_cast<int>(number);
         } else if (a == "--debug") {
             debug = true;
         } else if (a == "--genkey") {
@@ -177,6 +199,13 @@ bool ZavdOptions::Parse(const std::vector<std::string>& arguments, std::string& 
     if (!proxied && !proxyFrom.empty()) {
         error = "--proxy-from is given but no --listen has ,proxy";
         return false;
+    }
+    if (list && end != 0) {
+        error = "--list and --end are one request each";
+        return false;
+    }
+    if (control.empty()) {
+        control = ZavdControl::kDefaultPath;
     }
     if (workdir.empty()) {
         char cwd[PATH_MAX];
@@ -213,6 +242,13 @@ std::string ZavdOptions::Usage() {
            "                       sessions not logged on yet (default 10)\n"
            "  --max-sessions N     close connections beyond N live sessions at once\n"
            "                       (default 100)\n"
+           "  --control PATH       the control socket that --list and --end ask, answered\n"
+           "                       for root only (default /run/zav/zavd.sock)\n"
+           "  --list               print the running zavd's sessions (process id, user,\n"
+           "                       client, state, detached since, started, foreground\n"
+           "                       program), then exit\n"
+           "  --end PID            ask the running zavd to end session PID and all its\n"
+           "                       user started in it, then exit (1: no such session)\n"
            "  --genkey             create the key-set file named by rsakey_file in the\n"
            "                       workdir's zav.ini if it is missing, then exit\n"
            "  --check-config       check zav.ini and the files it names (the sessions'\n"

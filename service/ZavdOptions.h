@@ -32,6 +32,10 @@ class ZavdOptions {
     int maxStartupsPerAddress = kDefaultMaxStartupsPerAddress;
     // Where PROXY headers are taken from; required with a proxy listener.
     std::vector<ZavdProxySource> proxyFrom;
+    // The control socket zavd answers on, and --list and --end ask.
+    std::string control;
+    bool list = false;  // print the running zavd's sessions and exit
+    int end = 0;        // ask the running zavd to end this session, and exit
     bool genkey = false;
     bool checkConfig = false;  // check the settings, report and exit
     bool help = false;

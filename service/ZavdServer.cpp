@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -44,6 +45,9 @@ void Kill(int pidfd) {
         ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0U);
     }
 }
+
+// The session's descriptor for its end of the registry channel (-registry:3).
+constexpr int kRegistryFd = 3;
 
 // The account that PROXY headers are read as when zavd runs as root.
 constexpr const char* kReaderAccount = "zav";
@@ -98,7 +102,11 @@ std::string Describe(int status) {
 
 }  // namespace
 
-ZavdServer::ZavdServer(ZavdOptions options) : m_options(std::move(options)) {}
+ZavdServer::ZavdServer(ZavdOptions options)
+    : m_options(std::move(options)),
+      m_registry([this](const std::string& line) { Log(line); }),
+      m_control([this](const std::string& request) { return Answer(request); },
+                [this](const std::string& line) { Log(line); }) {}
 
 ZavdServer::~ZavdServer() {
     for (Worker& w : m_handOffs) {
@@ -188,7 +196,30 @@ bool ZavdServer::Start(std::string& error) {
         error = "cannot watch signals: " + std::string(ErrorText(errno));
         return false;
     }
+    // Without it zavd serves as before; only --list and --end cannot reach it.
+    if (!m_control.Open(m_options.control, why)) {
+        Log("no control socket, zavd --list and --end cannot reach this zavd: " + why);
+    }
     return true;
+}
+
+std::string ZavdServer::Answer(const std::string& request) {
+    if (request == "list") {
+        return m_registry.List();
+    }
+    std::uint64_t pid = 0;
+    if (request.rfind("end ", 0) == 0 && RegistryWire::Number(request.substr(4), INT_MAX, pid)) {
+        switch (m_registry.End(static_cast<pid_t>(pid))) {
+            case ZavdRegistry::EndResult::Ended:
+                return "ended\n";
+            case ZavdRegistry::EndResult::NoSession:
+                return "no session\n";
+            case ZavdRegistry::EndResult::Unreachable:
+                return "its registry channel is closed\n";
+        }
+    }
+    Log("control: an unknown request");
+    return "unknown request\n";
 }
 
 void ZavdServer::Adopt(UniqueFd listener, const std::string& address) {
@@ -225,6 +256,11 @@ int ZavdServer::Serve() {
         for (const int fd : m_group.Watched()) {
             fds.push_back(pollfd{fd, POLLIN, 0});
         }
+        const std::size_t firstChannel = fds.size();
+        std::vector<pid_t> channels;
+        m_registry.Watch(fds, channels);
+        const std::size_t firstControl = fds.size();
+        m_control.Watch(fds, timeout);
         if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -238,7 +274,15 @@ int ZavdServer::Serve() {
                 CopyOutput(outputs[i], false);
             }
         }
-        if (std::any_of(fds.begin() + static_cast<std::ptrdiff_t>(firstLeftover), fds.end(),
+        // What sessions told zavd, too, before their end removes their records.
+        for (std::size_t i = 0; i < channels.size(); ++i) {
+            if (fds[firstChannel + i].revents != 0) {
+                m_registry.Readable(channels[i]);
+            }
+        }
+        m_control.Handle(fds, firstControl);
+        if (std::any_of(fds.begin() + static_cast<std::ptrdiff_t>(firstLeftover),
+                        fds.begin() + static_cast<std::ptrdiff_t>(firstChannel),
                         [](const pollfd& p) { return p.revents != 0; })) {
             std::vector<std::string> lines;
             m_group.Check(lines);
@@ -273,6 +317,7 @@ int ZavdServer::Serve() {
     }
     Log("stopping; running sessions end on their own");
     m_listeners.clear();
+    m_control.Close();
     for (PendingHeader& pending : m_pending) {
         pending.reader->Kill();
         // Only a reader not reaped yet: the id of one reaped may name another child.
@@ -397,9 +442,10 @@ void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string
     auto handOff = std::make_unique<ZavdHandOff>();
     ZavdSessionOutput output;
     std::string error;
+    UniqueFd registry;
     pid_t pid = -1;
     if (handOff->Listen(m_directory.Path(), suffix, error) && output.Open(error)) {
-        pid = Spawn(ip, port, output, error);
+        pid = Spawn(ip, port, output, registry, error);
     }
     if (pid < 0) {
         Log(peer + ": not served, " + error);
@@ -409,6 +455,7 @@ void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string
     }
     output.CloseWriteEnd();  // the session's own now: the stream ends with the session
     m_outputs.emplace(pid, std::move(output));
+    m_registry.Add(pid, std::move(registry), peer, SocketAddress::Join(ip, port));
     UniqueFd pidfd = OpenProcessFd(pid);
     std::lock_guard lock(m_mutex);
     m_sessions[pid] = peer;
@@ -439,12 +486,30 @@ void ZavdServer::Admit(UniqueFd client, const std::string& ip, const std::string
 }
 
 pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, ZavdSessionOutput& output,
-                        std::string& error) {
+                        UniqueFd& registry, std::string& error) {
+    // The registry channel: zavd keeps one end, the session gets the other as descriptor
+    // 3 (moved off 3 first if it is there already, so that the dup2 always makes a new
+    // descriptor, the one the session inherits).
+    int ends[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        error = "cannot make the registry channel: " + ErrorText(errno);
+        return -1;
+    }
+    UniqueFd own(ends[0]);
+    UniqueFd theirs(ends[1]);
+    if (theirs.Get() == kRegistryFd) {
+        theirs.Reset(::fcntl(ends[1], F_DUPFD_CLOEXEC, kRegistryFd + 1));
+        if (!theirs.Valid()) {
+            error = "cannot make the registry channel: " + ErrorText(errno);
+            return -1;
+        }
+    }
     std::vector<std::string> arguments = {m_options.session, "-ppid:" + std::to_string(::getpid()),
                                           "-ip:" + ip, "-port:" + port};
     if (m_options.debug) {
         arguments.emplace_back("-debug:1");
     }
+    arguments.push_back("-registry:" + std::to_string(kRegistryFd));
     std::vector<char*> argv;
     for (std::string& a : arguments) {
         argv.push_back(a.data());
@@ -461,6 +526,7 @@ pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, ZavdSess
     // of its own (made before its descriptors are opened), which has no controlling
     // terminal.
     ZavdSpawn spawn(output.WriteEnd(), POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_adddup2(&spawn.Actions(), theirs.Get(), kRegistryFd);
     posix_spawn_file_actions_addchdir_np(&spawn.Actions(), m_options.workdir.c_str());
     pid_t pid = -1;
     const int rc = spawn.Start(pid, argv.data(), envp.data());
@@ -468,6 +534,7 @@ pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, ZavdSess
         error = "cannot start " + m_options.session + ": " + ErrorText(rc);
         return -1;
     }
+    registry = std::move(own);
     return pid;
 }
 
@@ -523,6 +590,7 @@ void ZavdServer::Reap() {
                 m_addresses.erase(pid);
             }
         }
+        m_registry.Remove(pid);
         // Every connection's last line: the address and how its session ended.
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             Log(peer + " session " + std::to_string(pid) + ": ended, " + Describe(status));

@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "base/UniqueFd.h"
+#include "service/ZavdControl.h"
 #include "service/ZavdGroup.h"
 #include "service/ZavdOptions.h"
 #include "service/ZavdPrivateDirectory.h"
 #include "service/ZavdProxyReader.h"
+#include "service/ZavdRegistry.h"
 #include "service/ZavdSessionOutput.h"
 
 class ZavdServer {
@@ -58,9 +60,12 @@ class ZavdServer {
     void FinishProxyHeader(std::size_t index, bool timedOut);
     void HandOff(pid_t session, UniqueFd client, std::string peer, std::string suffix);
     // Starts a session in a session (setsid) of its own, without a terminal: standard
-    // input and output /dev/null, standard error output's write end.
+    // input and output /dev/null, standard error output's write end, descriptor 3 its
+    // end of the registry channel (zavd's end into registry).
     pid_t Spawn(const std::string& ip, const std::string& port, ZavdSessionOutput& output,
-                std::string& error);
+                UniqueFd& registry, std::string& error);
+    // The reply to a request line on the control socket.
+    std::string Answer(const std::string& request);
     void Reap();
     void EndSessionGroups(pid_t session);
     // Copies what session wrote to its standard error (all of it once it has ended).
@@ -91,6 +96,9 @@ class ZavdServer {
     std::vector<std::string> m_environment;  // the sessions' environment
     // The sessions' standard error (only the main thread uses these).
     std::map<pid_t, ZavdSessionOutput> m_outputs;
+    // The sessions' records and registry channels, and the control socket (main thread).
+    ZavdRegistry m_registry;
+    ZavdControl m_control;
 
     std::mutex m_mutex;                        // guards what follows
     std::map<pid_t, std::string> m_sessions;   // live session -> its peer

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "service/ZavdConfigCheck.h"
+#include "service/ZavdControlClient.h"
 #include "service/ZavdKeyFile.h"
 #include "service/ZavdOptions.h"
 #include "service/ZavdServer.h"
@@ -111,6 +112,13 @@ int main(int argc, char** argv) {
     if (options.version) {
         std::printf("zavd %s\n", ZTermConfig::kVersion);
         return 0;
+    }
+    // Requests to the running zavd, which needs none of the settings.
+    if (options.list) {
+        return ZavdControlClient::List(options.control);
+    }
+    if (options.end != 0) {
+        return ZavdControlClient::End(options.control, options.end);
     }
     if (options.checkConfig) {
         // As sshd -t: one line per problem, nothing when the settings are fine.

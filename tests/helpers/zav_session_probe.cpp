@@ -14,6 +14,9 @@
 //   crash        dies in the middle of the exchange
 //   hang         stops in the middle of the exchange
 //   empty-write  connects the pipes, writes an empty message, then the process id, exits
+//   registry     as greet, and on the registry channel (-registry:FD) as a session's
+//                monitor: the client's line "logon" reports it logged on ("attached",
+//                account probe-user); zavd's End is passed on as "end" and ends it
 // With --check-config DIR it checks the settings as brisel does.
 #include <poll.h>
 #include <signal.h>
@@ -29,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "base/RegistryWire.h"
 #include "console/ConsoleFlow.h"
 #include "infra/ZTraceScope.h"
 #include "platform/ZWinsta.h"
@@ -69,15 +73,26 @@ int ServicePidfd() {
     return pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U)) : -1;
 }
 
-// Waits until the client closes or the service ends; says so in the second case.
-int Greet(int socket, const std::string& peer, const std::string& extra) {
+// Waits until the client closes or the service ends; says so in the second case. With a
+// registry channel, reports the log-on there when the client asks, and ends on End.
+int Greet(int socket, const std::string& peer, const std::string& extra, int registry = -1,
+          const std::string& client = {}) {
     // The service is watched before the client hears of the session: a test may stop the
     // service as soon as the greeting arrives, and a service already gone and reaped
     // could no longer be watched.
-    pollfd fds[2] = {{socket, POLLIN, 0}, {ServicePidfd(), POLLIN, 0}};
+    pollfd fds[3] = {{socket, POLLIN, 0}, {ServicePidfd(), POLLIN, 0}, {registry, POLLIN, 0}};
     Send(socket, "session " + std::to_string(::getpid()) + " peer " + peer + extra + "\n");
     for (;;) {
-        if (::poll(fds, 2, -1) < 0) {
+        if (::poll(fds, registry >= 0 ? 3 : 2, -1) < 0) {
+            return 1;
+        }
+        if (registry >= 0 && (fds[2].revents & POLLIN) != 0) {
+            RegistryMessage message;
+            if (RegistryWire::Receive(registry, message) && message.code == RegistryCode::End) {
+                Send(socket, "end\n");
+                LogLine("ended by zavd");
+                return 0;
+            }
             return 1;
         }
         if ((fds[1].revents & POLLIN) != 0) {
@@ -92,7 +107,14 @@ int Greet(int socket, const std::string& peer, const std::string& extra) {
                 LogLine("disconnected");
                 return 0;
             }
-            Send(socket, std::string(buffer, static_cast<std::size_t>(n)));
+            const std::string line(buffer, static_cast<std::size_t>(n));
+            if (registry >= 0 && line == "logon\n" &&
+                !RegistryWire::Send(registry, RegistryCode::State,
+                                    {"attached", "probe-user", std::to_string(::getuid()), client,
+                                     std::to_string(::getpid()), "0"})) {
+                return 1;
+            }
+            Send(socket, line);
         }
     }
 }
@@ -253,6 +275,10 @@ int main(int argc, char** argv) {
     }
     if (behaviour == "ssh") {
         return Ssh(socket, config.rsakey_file, client);
+    }
+    if (behaviour == "registry") {
+        const int registry = std::atoi(ZWinsta::GetCmdLineParam("-registry:").c_str());
+        return Greet(static_cast<int>(socket), peer, extra, registry > 2 ? registry : -1, client);
     }
     return Greet(static_cast<int>(socket), peer, extra);
 }

@@ -67,6 +67,11 @@ class Zavd {
         std::vector<std::string> args = run.wrapper;
         args.insert(args.end(), {run.program, "--listen", listen, "--workdir", workdir});
         args.insert(args.end(), arguments.begin(), arguments.end());
+        // Its control socket in the helper's directory too, unless the test names one:
+        // tests never meet at the system's.
+        if (std::find(arguments.begin(), arguments.end(), "--control") == arguments.end()) {
+            args.insert(args.end(), {"--control", (m_temporary.Path() / "zavd.sock").string()});
+        }
         // zavd's private directory goes into one of the test's own, so that it goes with
         // the test also when zavd is killed and cannot remove it itself.
         if (uid != 0 && ::chown(m_temporary.Path().c_str(), uid, gid) != 0) {
