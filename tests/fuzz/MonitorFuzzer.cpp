@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     policy.acceptEnv = "LANG LC_*";
     MonitorMessage message;
     while (MonitorWire::Parse(bytes, message)) {
-        for (const unsigned state : {1U, 2U, 4U, 8U}) {
+        for (const unsigned state : {1U, 2U, 4U, 8U, 16U}) {
             MonitorServer::Allows(message.code, static_cast<MonitorServer::State>(state));
         }
         const MonitorFields original = message.fields;
@@ -103,6 +103,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fields = original;
         if (MonitorWire::DecodePid(fields, pid)) {
             Check(pid > 1);
+        }
+        // A reply of offers (the worker reads it; a monitor-side bug must not crash it) and
+        // a notice's address.
+        fields = original;
+        std::vector<DetachedOffer> offers;
+        if (MonitorWire::Decode(fields, offers)) {
+            Check(offers.size() <= MonitorWire::kMaxOffers);
+            for (const DetachedOffer& offer : offers) {
+                Check(offer.pid > 1 && offer.address.size() <= MonitorWire::kMaxOfferText &&
+                      offer.program.find('\0') == std::string::npos);
+            }
+        }
+        fields = original;
+        std::string address;
+        if (MonitorWire::DecodeAddress(fields, address)) {
+            Check(address.size() <= MonitorWire::kMaxOfferText);
         }
         fields = original;
         LogRequest log;

@@ -154,6 +154,14 @@ int main(int argc, char** argv) {
     bool ok = client.RequestShell("sleep 30", modes, pid);
     Report("shell_before_logon", ok, static_cast<int>(GetLastError()));
 
+    // Detached sessions: nothing before a log-on (a refused one included).
+    std::vector<DetachedOffer> offers;
+    ok = client.RequestOffers(offers);
+    Report("offers_before_logon", ok, static_cast<int>(GetLastError()));
+    UniqueFd relay;
+    ok = client.RequestReattach(4242, relay);
+    Report("reattach_before_logon", ok, static_cast<int>(GetLastError()));
+
     MonitorClient::Account account;
     ok = client.RequestLogon(forbidden, forbiddenPassword, account);
     Report("logon_forbidden", ok, static_cast<int>(GetLastError()));
@@ -163,6 +171,17 @@ int main(int argc, char** argv) {
     Report("logon_good", ok, static_cast<int>(GetLastError()));
     ok = client.RequestLogon(good, goodPassword, account);
     Report("logon_again", ok, static_cast<int>(GetLastError()));
+
+    // Logged on, without zavd: no session to offer, none to take, and a pid of init's
+    // is no session's.
+    ok = client.RequestOffers(offers);
+    Report("offers_without_zavd", ok && offers.empty(), static_cast<int>(GetLastError()));
+    ok = client.RequestReattach(1, relay);
+    Report("reattach_init", ok, static_cast<int>(GetLastError()));
+    ok = client.RequestReattach(4242, relay);
+    Report("reattach_without_zavd", ok, static_cast<int>(GetLastError()));
+    ok = client.RequestDetach();
+    Report("detach_before_shell", ok, static_cast<int>(GetLastError()));
 
     ok = client.RequestShell("/bin/sh -c id", modes, pid);
     Report("shell_other_command", ok, static_cast<int>(GetLastError()));
@@ -208,6 +227,12 @@ int main(int argc, char** argv) {
     Report("personality", ok, errno);
     ok = ::syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0) >= 0;
     Report("keyring", ok, errno);
+
+    // The shell runs: no other session may be taken now, and without zavd none detaches.
+    ok = client.RequestReattach(4242, relay);
+    Report("reattach_after_shell", ok, static_cast<int>(GetLastError()));
+    ok = client.RequestDetach();
+    Report("detach_without_zavd", ok, static_cast<int>(GetLastError()));
 
     ok = client.Interrupt(1);
     Report("interrupt_init", ok, static_cast<int>(GetLastError()));

@@ -78,6 +78,14 @@ TEST_F(HostileWorker, TheMonitorRefusesWhatNoWorkerMayGetAndSessionsAreSealed) {
     const std::string workerUid = steps["worker_uid"];
     EXPECT_GE(std::stoul(workerUid), 0x7F000000UL);
     EXPECT_EQ(steps["shell_before_logon"], kRefused);
+    EXPECT_EQ(steps["offers_before_logon"], kRefused);
+    EXPECT_EQ(steps["reattach_before_logon"], kRefused);
+    EXPECT_EQ(steps["offers_without_zavd"], "ok");
+    EXPECT_EQ(steps["reattach_init"], "22");           // EINVAL
+    EXPECT_EQ(steps["reattach_without_zavd"], "107");  // ENOTCONN
+    EXPECT_EQ(steps["detach_before_shell"], kRefused);
+    EXPECT_EQ(steps["reattach_after_shell"], kRefused);
+    EXPECT_EQ(steps["detach_without_zavd"], "95");  // ENOTSUP
     // A forbidden name is refused like a wrong password (PAM's authentication failure).
     EXPECT_EQ(steps["logon_forbidden"], std::to_string(0x20000000 | 7));
     EXPECT_EQ(steps["logon_nul"], "22");  // EINVAL: a name cut short is no name

@@ -211,6 +211,41 @@ TEST(LoginBanner, TheMessagesThenTheLastLogInAsSshdPrintsThem) {
     EXPECT_FALSE(LoginBanner::Hushed(""));
 }
 
+TEST(MonitorWire, OffersTravelWholeAndBounded) {
+    std::vector<DetachedOffer> offers(2);
+    offers[0] = {4242, 1765000000, "192.0.2.7:5022", "vim"};
+    offers[1] = {4243, 1765000001, "[2001:db8::1]:22", std::string(300, 'x')};
+    MonitorFields fields = MonitorWire::Encode(offers);
+    std::vector<DetachedOffer> decoded;
+    ASSERT_TRUE(MonitorWire::Decode(fields, decoded));
+    ASSERT_EQ(decoded.size(), 2U);
+    EXPECT_EQ(decoded[0].pid, 4242);
+    EXPECT_EQ(decoded[0].since, 1765000000U);
+    EXPECT_EQ(decoded[0].address, "192.0.2.7:5022");
+    EXPECT_EQ(decoded[1].program, std::string(MonitorWire::kMaxOfferText, 'x')) << "cut";
+    // Never more than the limit, never a pid of init's, never a NUL or a field left over.
+    std::vector<DetachedOffer> many(MonitorWire::kMaxOffers + 5, offers[0]);
+    fields = MonitorWire::Encode(many);
+    ASSERT_TRUE(MonitorWire::Decode(fields, decoded));
+    EXPECT_EQ(decoded.size(), MonitorWire::kMaxOffers);
+    for (MonitorFields bad : {MonitorFields()
+                                  .Add(std::uint64_t{1})
+                                  .Add(std::uint64_t{1})
+                                  .Add(std::uint64_t{0})
+                                  .Add("a")
+                                  .Add("b"),
+                              MonitorFields()
+                                  .Add(std::uint64_t{1})
+                                  .Add(std::uint64_t{7})
+                                  .Add(std::uint64_t{0})
+                                  .Add(std::string_view("a\0b", 3))
+                                  .Add("b"),
+                              MonitorFields().Add(std::uint64_t{MonitorWire::kMaxOffers + 1}),
+                              MonitorFields().Add(std::uint64_t{0}).Add("left over")}) {
+        EXPECT_FALSE(MonitorWire::Decode(bad, decoded));
+    }
+}
+
 TEST(MonitorServer, EachRequestOnlyInItsStates) {
     using S = MonitorServer;
     const auto code = [](MonitorRequest r) { return static_cast<std::uint32_t>(r); };
@@ -222,6 +257,18 @@ TEST(MonitorServer, EachRequestOnlyInItsStates) {
     EXPECT_FALSE(S::Allows(code(MonitorRequest::Interrupt), S::kLoggedOn));
     EXPECT_FALSE(S::Allows(code(MonitorRequest::Interrupt), S::kEnded));
     EXPECT_TRUE(S::Allows(code(MonitorRequest::Log), S::kEnded));
+    // Detached sessions are offered and taken only after a log-on, before a shell; a
+    // session detaches only while its shell runs; a relaying one asks nothing but lines.
+    for (const MonitorRequest r : {MonitorRequest::Offers, MonitorRequest::Reattach}) {
+        EXPECT_FALSE(S::Allows(code(r), S::kAuthenticating));
+        EXPECT_TRUE(S::Allows(code(r), S::kLoggedOn));
+        EXPECT_FALSE(S::Allows(code(r), S::kShellRunning));
+        EXPECT_FALSE(S::Allows(code(r), S::kRelaying));
+    }
+    EXPECT_TRUE(S::Allows(code(MonitorRequest::Detach), S::kShellRunning));
+    EXPECT_FALSE(S::Allows(code(MonitorRequest::Detach), S::kLoggedOn));
+    EXPECT_FALSE(S::Allows(code(MonitorRequest::StartShell), S::kRelaying));
+    EXPECT_TRUE(S::Allows(code(MonitorRequest::Log), S::kRelaying));
     EXPECT_FALSE(S::Allows(0, S::kAuthenticating));
     EXPECT_FALSE(S::Allows(99, S::kShellRunning));
 }
