@@ -386,7 +386,7 @@ std::uint32_t MonitorServer::Reattach(MonitorFields& fields, MonitorFields& /*re
     m_state = kRelaying;
     ReportState("relay");
     if (m_policy.logLine != nullptr) {
-        m_policy.logLine("reattached to session " + std::to_string(pid));
+        m_policy.logLine("reattached to session " + std::to_string(pid) + " from " + m_address);
     }
     return 0;
 }

@@ -3,10 +3,8 @@
 # build-fuzz/ and runs them from their seed corpora for ZAV_FUZZ_SECONDS in all (default
 # 60), shared by the weights in TARGETS below: two shares each for the client input path
 # and the console engine over programs' output, one each for the PROXY header parser, the
-# scroll bound, the copier of the sessions' standard error, the monitor's request parser
-# and the relay's frame parser.
-# scroll bound, the copier of the sessions' standard error, the monitor's request
-# parser and zavd's registry of sessions.
+# scroll bound, the copier of the sessions' standard error, the monitor's request parser,
+# the relay's frame parser and zavd's registry of sessions.
 # Names given as arguments run those targets alone, sharing the time by the same weights.
 # The targets run as the checkout's owner (also under sudo), so the corpus they grow in
 # build-fuzz/ stays the owner's.

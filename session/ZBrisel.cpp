@@ -147,6 +147,12 @@ ZBrisel::ZBrisel() {
     m_key.Load(m_config.key_init);
     m_telnet.Load(m_config.telnet_init);
     TraceLevel(10);
+    // zavd's registry channel goes to the monitor at the split, before the handshake.
+    unsigned long long registry = 0;
+    if (ReadNumber(ZWinsta::GetCmdLineParam("-registry:"), registry) && registry > 2 &&
+        registry < 1024) {
+        m_registry = static_cast<int>(registry);
+    }
     m_ssh.m_beforeHandshake = [this] { EnterWorker(); };
     m_ssh.m_session->SetAcceptEnv(m_config.accept_env);
     m_ssh.Init(socket, m_config.rsakey_file, ZSsh::kKeysetPassword);
@@ -161,11 +167,6 @@ ZBrisel::ZBrisel() {
     m_telnet.m_colours = ZTelnet::ColoursOf(m_ssh.TerminalType(), m_ssh.ColorTerm());
     SetEnvironmentVariableA(kClientTerminalVariable, m_ssh.TerminalType().c_str());
 
-    unsigned long long registry = 0;
-    if (ReadNumber(ZWinsta::GetCmdLineParam("-registry:"), registry) && registry > 2 &&
-        registry < 1024) {
-        m_registry = static_cast<int>(registry);
-    }
     unsigned long long service = 0;
     if (ReadNumber(ZWinsta::GetCmdLineParam("-ppid:"), service)) {
         m_hService.Reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(service)));

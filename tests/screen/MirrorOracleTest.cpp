@@ -306,6 +306,34 @@ TEST_F(MirrorTest, FullScreenProgram) {
     EXPECT_TRUE(ShowsLine("30")) << "with its lines from before";
 }
 
+// A reattach: another terminal, showing a log-on's text, takes over the session while a
+// full-screen program runs. After Forget the next export alone brings it the whole screen
+// (the alternate one, in the program's colours); when the program ends, the shell's
+// screen comes back too, though this terminal never saw it.
+TEST_F(MirrorTest, ANewTerminalAfterForgetGetsTheWholeScreen) {
+    const pid_t pid = test::SpawnOnConsole(
+        "seq 1 30; printf '\\033[1;33;44m<yellow on blue>\\033[0m\\n'; "
+        "seq 1 500 > " +
+        (m_files / "less3.txt") + "; less " + (m_files / "less3.txt") + "; printf '<less3 done>'");
+    ASSERT_TRUE(PassUntil([&] {
+        return !ZConsole::HasScroll(m_export->m_screen.m_info) && Shows(m_files / "less3.txt");
+    }));
+    // The new terminal: reset, with the log-on's dialogue on it.
+    m_client.Feed(
+        "\x1b"
+        "c"
+        "Welcome\r\nlogin: someone\r\nPassword:\r\nChoose [1]: \r\n");
+    m_export->Forget();
+    Pass();
+    ASSERT_EQ(m_client.Compare(m_export->m_screen), "") << Printable(m_last);
+    EXPECT_EQ(Pass(), "") << "nothing changed since";
+    Key(WM_CHAR, 'q');
+    ASSERT_TRUE(test::WaitExit(pid));
+    EXPECT_TRUE(PassUntil([&] { return Shows("<less3 done>"); }));
+    EXPECT_TRUE(ShowsLine("30")) << "the shell's screen, with its lines from before";
+    EXPECT_TRUE(Shows("<yellow on blue>"));
+}
+
 // The login writes its prompts and messages from its own thread while the main loop
 // exports (and plants the scroll mark): the text must land where it belongs, every time.
 TEST_F(MirrorTest, SessionTextWrittenWhileExporting) {

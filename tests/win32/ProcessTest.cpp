@@ -2,14 +2,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
+#include "base/UniqueFd.h"
 #include "platform/ZWinsta.h"
 #include "support/TestSupport.h"
+#include "win32/DescriptorHandle.h"
+#include "win32/UniqueHandle.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -155,6 +159,32 @@ TEST(Process, MissingProcessAndBadHandlesFail) {
     EXPECT_FALSE(ZWinsta::ProcessStillActive(nullptr));
     EXPECT_FALSE(TerminateProcess(reinterpret_cast<HANDLE>(0x1234), 0));
     EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x1234)));
+}
+
+// One wait for the first of several: a set event (reset by the wait), a socket with data,
+// a socket with room to write; the index of the first signalled, or the time-out.
+TEST(Process, WaitForMultipleObjectsReportsTheFirstSignalled) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const UniqueFd a(pair[0]);
+    const UniqueFd b(pair[1]);
+    const UniqueHandle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    const UniqueHandle readable(DescriptorHandle(a.Get(), false));
+    const UniqueHandle room(DescriptorHandle(a.Get(), true));
+    ASSERT_TRUE(event.Valid() && readable.Valid() && room.Valid());
+    const HANDLE quiet[] = {event.Get(), readable.Get()};
+    EXPECT_EQ(WaitForMultipleObjects(2, quiet, FALSE, 20), WAIT_TIMEOUT);
+    SetEvent(event.Get());
+    EXPECT_EQ(WaitForMultipleObjects(2, quiet, FALSE, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, quiet, FALSE, 0), WAIT_TIMEOUT) << "the wait reset it";
+    ASSERT_EQ(::write(b.Get(), "x", 1), 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, quiet, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    const HANDLE writable[] = {event.Get(), room.Get()};
+    EXPECT_EQ(WaitForMultipleObjects(2, writable, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForSingleObject(room.Get(), 0), WAIT_OBJECT_0) << "room, not data";
+    const HANDLE bad[] = {event.Get(), reinterpret_cast<HANDLE>(0x1234)};
+    EXPECT_EQ(WaitForMultipleObjects(2, bad, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(1, quiet, TRUE, 0), WAIT_FAILED) << "all at once: not here";
 }
 
 }  // namespace
