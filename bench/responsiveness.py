@@ -604,7 +604,8 @@ class Zav(Server):
     comm = 'brisel'
     password_prompt = b'Password:'  # pass_message "\nPassword: "; a last blank may not be sent
 
-    def start(self, directory, overrides=None, max_sessions=100):
+    def start(self, directory, overrides=None, max_sessions=100, arguments=()):
+        """arguments: more of zavd's options (bench/reattach.py gives --control)."""
         os.makedirs(directory)
         for name in ('zav_keys.ini', 'zav_telnet.ini'):
             shutil.copy(os.path.join(REPO, 'config', name), directory)
@@ -625,7 +626,7 @@ class Zav(Server):
                 [zavd, '--listen', '127.0.0.1:0', '--workdir', directory, '--session', brisel,
                  '--max-sessions', str(max_sessions),
                  # Every client comes from 127.0.0.1, a batch at a time.
-                 '--max-startups-per-address', str(max_sessions)],
+                 '--max-startups-per-address', str(max_sessions)] + list(arguments),
                 stdin=subprocess.DEVNULL, stdout=err, stderr=err, env=env,
                 start_new_session=True)
         self.port = int(self.wait_output(r'listening on 127\.0\.0\.1:(\d+)').group(1))

@@ -463,15 +463,19 @@ void MonitorServer::Serve(RegistryMessage& message) {
         case RegistryCode::Attach: {
             // A new client for this session: only while it is detached; otherwise the
             // relay's end is closed here and the other side sees it end.
-            if (!m_detached || !m_notice.Valid() || !message.passed.Valid() ||
-                message.fields.size() != 1) {
+            if (!m_detached) {
                 return;
             }
             const int relay = message.passed.Get();
             MonitorFields notice;
-            notice.Add(message.fields[0]);
-            if (!MonitorWire::Send(m_notice.Get(), MonitorWire::kNoticeAttach, notice,
+            if (message.fields.size() == 1) {
+                notice.Add(message.fields[0]);
+            }
+            if (message.fields.size() != 1 || relay < 0 || !m_notice.Valid() ||
+                !MonitorWire::Send(m_notice.Get(), MonitorWire::kNoticeAttach, notice,
                                    std::span<const int>(&relay, 1))) {
+                // zavd counts the session as taken: it is told it still waits.
+                ReportState("detached");
                 return;
             }
             m_detached = false;

@@ -996,7 +996,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Detached(LoopState& loop) {
     if (!m_hNotice.Valid()) {
         m_hNotice.Reset(DescriptorHandle(MonitorClient::Instance().NoticeFd(), false));
     }
-    const DWORD start = m_clock();
+    DWORD start = m_clock();
     const DWORD limit = m_config.detach_timeout * 1000U;
     for (;;) {
         // Nothing goes anywhere, but the console goes on taking the programs' output:
@@ -1041,11 +1041,15 @@ std::optional<ZBrisel::EndReason> ZBrisel::Detached(LoopState& loop) {
         if (Reattach(loop, std::move(relay), address)) {
             return std::nullopt;
         }
-        // The new client went before it said its size: the session waits on.
+        // The new client went before it said its size: the session waits on, as zavd
+        // lists it, from now.
         m_ssh.Drop();
         if (!MonitorClient::Instance().RequestDetach()) {
             return EndReason{"detach failed", nullptr, EndReason::Nothing};
         }
+        LogLine("detached: the client is gone, kept for " +
+                std::to_string(m_config.detach_timeout) + " s");
+        start = m_clock();
     }
 }
 
@@ -1129,14 +1133,12 @@ bool ZBrisel::OfferDetached(const std::string& name) {
     m_relayedSize =
         ZClientSize{static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_width, 1, 10000)),
                     static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_height, 1, 10000))};
-    if (!m_relay->Send(RelayWire::Hello(static_cast<std::uint32_t>(m_relayedSize.columns),
-                                        static_cast<std::uint32_t>(m_relayedSize.rows),
-                                        m_ssh.TerminalType(), m_ssh.ColorTerm()),
-                       kRelaySendTime)) {
-        m_relay.reset();
-        Say("That session is no longer detached; a new session starts.\n");
-        return false;
-    }
+    // The monitor relays from here on, whatever happens: a relay that fails now ends this
+    // session in the loop, as one that fails later does.
+    m_relay->Send(RelayWire::Hello(static_cast<std::uint32_t>(m_relayedSize.columns),
+                                   static_cast<std::uint32_t>(m_relayedSize.rows),
+                                   m_ssh.TerminalType(), m_ssh.ColorTerm()),
+                  kRelaySendTime);
     HideTracedInput(false);
     m_state = Relaying;
     StateChanged();
