@@ -2,6 +2,8 @@
 // tmux, and a real account (created by the test run) logs on through PAM.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/UniqueFd.h"
 #include "support/BriselSession.h"
 #include "support/TestSupport.h"
 
@@ -390,6 +393,31 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
 
 class SessionProcesses : public Brisel {
   protected:
+    // The processes at the other end of pid's local sockets (SO_PEERCRED: for a socket
+    // pair, the one that made it), read from copies of its descriptors.
+    static std::multiset<pid_t> SocketPeers(pid_t pid) {
+        std::multiset<pid_t> peers;
+        const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        std::error_code error;
+        for (const auto& entry :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+            const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+            if (target.rfind("socket:", 0) != 0) {
+                continue;
+            }
+            const int number = std::atoi(entry.path().filename().c_str());
+            const UniqueFd copy(
+                static_cast<int>(::syscall(SYS_pidfd_getfd, process.Get(), number, 0)));
+            ucred peer{};
+            socklen_t length = sizeof peer;
+            if (copy.Valid() &&
+                ::getsockopt(copy.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+                peer.pid > 0) {
+                peers.insert(peer.pid);
+            }
+        }
+        return peers;
+    }
     // Logs user on with background programs that try to outlive the session, and
     // finds the session's monitor (the process zavd started) and its worker.
     void LogOnWithStragglers(const std::string& user) {
@@ -434,6 +462,9 @@ TEST_F(SessionProcesses, OnlyTheMonitorRunsAsRoot) {
     EXPECT_EQ(StatusField(worker, "CapEff"), "0000000000000000");
     EXPECT_EQ(StatusField(worker, "CapPrm"), "0000000000000000");
     EXPECT_EQ(StatusField(worker, "NoNewPrivs"), "1");
+    // zavd's registry channel is the monitor's: no socket of the worker leads to zavd.
+    EXPECT_EQ(SocketPeers(monitor).count(zavd->Pid()), 1U) << "the monitor holds the channel";
+    EXPECT_EQ(SocketPeers(worker).count(zavd->Pid()), 0U) << "the worker reaches zavd";
     Type("exit");
     EXPECT_TRUE(WaitForLog("brisel.exe end"));
     NothingOfTheSessionLeft(user);
