@@ -5,9 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-bool SendAll(int socket, std::string_view data) {
+bool DescriptorPassing::Send(int socket, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = ::send(socket, data.data(), data.size(), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) {
@@ -20,8 +18,6 @@ bool SendAll(int socket, std::string_view data) {
     }
     return true;
 }
-
-}  // namespace
 
 bool DescriptorPassing::Send(int socket, std::string_view data, int descriptor) {
     return Send(socket, data, std::span<const int>(&descriptor, 1));
@@ -51,7 +47,7 @@ bool DescriptorPassing::Send(int socket, std::string_view data, std::span<const 
     if (n < 0) {
         return false;
     }
-    return SendAll(socket, data.substr(static_cast<std::size_t>(n)));
+    return Send(socket, data.substr(static_cast<std::size_t>(n)));
 }
 
 bool DescriptorPassing::Receive(int socket, char* buffer, std::size_t size, UniqueFd* passed) {

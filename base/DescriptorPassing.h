@@ -16,6 +16,9 @@ class DescriptorPassing {
     // Descriptors a read takes in at once; more than that are cut off and fail it.
     static constexpr std::size_t kMaxDescriptors = 16;
 
+    // Sends all of data, no descriptor with it. False with errno set when the peer is
+    // gone.
+    static bool Send(int socket, std::string_view data);
     // Sends all of data, the descriptor attached to its first byte. False with errno set
     // (EINVAL for empty data).
     static bool Send(int socket, std::string_view data, int descriptor);

@@ -39,21 +39,6 @@ bool Split(std::string_view payload, std::vector<std::string>& fields) {
     return true;
 }
 
-bool SendAll(int socket, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool RegistryWire::Send(int socket, RegistryCode code, const std::vector<std::string>& fields,
@@ -74,7 +59,8 @@ bool RegistryWire::Send(int socket, RegistryCode code, const std::vector<std::st
                         static_cast<std::uint32_t>(payload.size())};
     std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
     bytes += payload;
-    return passed >= 0 ? DescriptorPassing::Send(socket, bytes, passed) : SendAll(socket, bytes);
+    return passed >= 0 ? DescriptorPassing::Send(socket, bytes, passed)
+                       : DescriptorPassing::Send(socket, bytes);
 }
 
 bool RegistryWire::Receive(int socket, RegistryMessage& message) {

@@ -43,21 +43,6 @@ bool DecodeVariables(MonitorFields& fields, std::vector<LoginEnvironment::Variab
     return true;
 }
 
-bool SendAll(int socket, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Exactly size bytes; descriptors passed along are kept in passed, as many as fit, and
 // closed beyond.
 bool ReceiveAll(int socket, char* buffer, std::size_t size, std::span<UniqueFd> passed = {}) {
@@ -78,8 +63,8 @@ bool MonitorWire::Send(int socket, std::uint32_t code, const MonitorFields& fiel
     const Header header{code, static_cast<std::uint32_t>(fields.Bytes().size())};
     std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
     bytes += fields.Bytes();
-    const bool sent =
-        passed.empty() ? SendAll(socket, bytes) : DescriptorPassing::Send(socket, bytes, passed);
+    const bool sent = passed.empty() ? DescriptorPassing::Send(socket, bytes)
+                                     : DescriptorPassing::Send(socket, bytes, passed);
     ::explicit_bzero(bytes.data(), bytes.size());
     return sent;
 }

@@ -268,23 +268,15 @@ bool ZSsh::Pop(std::string& text, DWORD wait, const std::vector<HANDLE>& handles
         if (!PopRelay(received, wait, wake, fired, take)) {
             return false;
         }
-        if (signalled != nullptr) {
-            for (std::size_t i = 0; i < fired.size() && i < handles.size(); ++i) {
-                if (fired[i]) {
-                    signalled->push_back(handles[i]);
-                }
-            }
+    } else {
+        const milliseconds limit = wait == INFINITE ? milliseconds(-1) : milliseconds(wait);
+        // After the client's end of data there is nothing to wait for but the handles.
+        const bool taking = take && !m_session->InputEnded();
+        const int status = m_session->Read(received, taking ? kPopLimit : 0, limit, wake, &fired);
+        if (status != SshServer::kOk && status != SshServer::kErrorTimeout) {
+            trace.Trace("cryptPopData : err = ", status);
+            return false;
         }
-        text = std::move(received);
-        return true;
-    }
-    const milliseconds limit = wait == INFINITE ? milliseconds(-1) : milliseconds(wait);
-    // After the client's end of data there is nothing to wait for but the handles.
-    const bool taking = take && !m_session->InputEnded();
-    const int status = m_session->Read(received, taking ? kPopLimit : 0, limit, wake, &fired);
-    if (status != SshServer::kOk && status != SshServer::kErrorTimeout) {
-        trace.Trace("cryptPopData : err = ", status);
-        return false;
     }
     if (signalled != nullptr) {
         for (std::size_t i = 0; i < fired.size() && i < handles.size(); ++i) {
