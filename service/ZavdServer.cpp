@@ -511,11 +511,13 @@ pid_t ZavdServer::Spawn(const std::string& ip, const std::string& port, ZavdSess
     }
     arguments.push_back("-registry:" + std::to_string(kRegistryFd));
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (std::string& a : arguments) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
     std::vector<char*> envp;
+    envp.reserve(m_environment.size() + 1);
     for (std::string& e : m_environment) {
         envp.push_back(e.data());
     }
@@ -622,8 +624,9 @@ void ZavdServer::CopyOutput(pid_t session, bool ended) {
         const auto known = m_sessions.find(session);
         peer = known != m_sessions.end() ? known->second : std::string();
     }
+    const std::string prefix = peer + " session " + std::to_string(session) + " wrote: ";
     for (const std::string& line : lines) {
-        Log(peer + " session " + std::to_string(session) + " wrote: " + line, true);
+        Log(prefix + line, true);
     }
 }
 
