@@ -268,8 +268,8 @@ class Detach : public test::BriselSession {
     }
 
     // The lines of the sessions' log that the session pid wrote.
-    std::string SessionLog(pid_t pid) {
-        std::istringstream lines(File("brisel.log"));
+    static std::string SessionLines(const std::string& log, pid_t pid) {
+        std::istringstream lines(log);
         std::string out;
         for (std::string line; std::getline(lines, line);) {
             std::istringstream prefix(line);
@@ -280,30 +280,24 @@ class Detach : public test::BriselSession {
         }
         return out;
     }
+    std::string SessionLog(pid_t pid) { return SessionLines(File("brisel.log"), pid); }
 
-    // Waits for session pid's log to hold text.
+    // Waits for session pid's log to hold text, looking again as the log is written.
     bool WaitForSessionLog(pid_t pid, const std::string& text, int seconds = 20) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (SessionLog(pid).find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return true;
+        return test::WaitForFileText((work.Path() / "brisel.log").string(),
+                                     [&](const std::string& log) {
+                                         return SessionLines(log, pid).find(text) !=
+                                                std::string::npos;
+                                     },
+                                     seconds);
     }
 
     // Waits for zavd's output to hold a line matching pattern.
     bool WaitForZavd(const std::string& pattern, int seconds = 20) {
         const std::regex expression(pattern);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (!std::regex_search(zavd->Output(), expression)) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return true;
+        return zavd->WaitForOutput(
+            [&](const std::string& output) { return std::regex_search(output, expression); },
+            seconds);
     }
 
     // The session ended, and in order (zavd's line names no exit code or signal).

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -185,6 +186,21 @@ class Zavd {
                 return {};
             }
         }
+    }
+
+    // Waits until everything zavd wrote so far satisfies condition, reading as it writes;
+    // false when seconds pass first or zavd's output ends without it.
+    bool WaitForOutput(const std::function<bool(const std::string&)>& condition, int seconds = 20) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!condition(m_output)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0 || !Drain(static_cast<int>(left))) {
+                return condition(m_output);
+            }
+        }
+        return true;
     }
 
     // Sends sig and waits for zavd to end; its exit status, or -1.
