@@ -990,9 +990,10 @@ bool ZBrisel::CanDetach() {
 std::optional<ZBrisel::EndReason> ZBrisel::Detached(LoopState& loop) {
     ZTraceScope trace;
     trace.Trace("ZBrisel::Detached( )");
+    const std::string detachedLine =
+        "detached: the client is gone, kept for " + std::to_string(m_config.detach_timeout) + " s";
     m_ssh.Drop();
-    LogLine("detached: the client is gone, kept for " + std::to_string(m_config.detach_timeout) +
-            " s");
+    LogLine(detachedLine);
     if (!m_hNotice.Valid()) {
         m_hNotice.Reset(DescriptorHandle(MonitorClient::Instance().NoticeFd(), false));
     }
@@ -1047,8 +1048,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Detached(LoopState& loop) {
         if (!MonitorClient::Instance().RequestDetach()) {
             return EndReason{"detach failed", nullptr, EndReason::Nothing};
         }
-        LogLine("detached: the client is gone, kept for " +
-                std::to_string(m_config.detach_timeout) + " s");
+        LogLine(detachedLine);
         start = m_clock();
     }
 }
@@ -1130,9 +1130,7 @@ bool ZBrisel::OfferDetached(const std::string& name) {
     m_ssh.m_width = static_cast<std::int32_t>(m_config.screen_width);
     m_ssh.m_height = static_cast<std::int32_t>(m_config.screen_height);
     m_ssh.GetTerminalSize();
-    m_relayedSize =
-        ZClientSize{static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_width, 1, 10000)),
-                    static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_height, 1, 10000))};
+    m_relayedSize = RelayedClientSize();
     // The monitor relays from here on, whatever happens: a relay that fails now ends this
     // session in the loop, as one that fails later does.
     m_relay->Send(RelayWire::Hello(static_cast<std::uint32_t>(m_relayedSize.columns),
@@ -1143,6 +1141,12 @@ bool ZBrisel::OfferDetached(const std::string& name) {
     m_state = Relaying;
     StateChanged();
     return true;
+}
+
+ZClientSize ZBrisel::RelayedClientSize() const {
+    return ZClientSize{
+        static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_width, 1, RelayWire::kMaxSize)),
+        static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_height, 1, RelayWire::kMaxSize))};
 }
 
 std::optional<ZBrisel::EndReason> ZBrisel::ExchangeRelay(LoopState& loop) {
@@ -1167,8 +1171,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::ExchangeRelay(LoopState& loop) {
         return EndReason{"reattached session ended", nullptr, EndReason::Nothing};
     }
     m_ssh.GetTerminalSize();
-    const ZClientSize size{static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_width, 1, 10000)),
-                           static_cast<SHORT>(std::clamp<std::int32_t>(m_ssh.m_height, 1, 10000))};
+    const ZClientSize size = RelayedClientSize();
     if ((size.columns != m_relayedSize.columns || size.rows != m_relayedSize.rows) &&
         !m_relay->Send(RelayWire::Size(static_cast<std::uint32_t>(size.columns),
                                        static_cast<std::uint32_t>(size.rows)),

@@ -112,6 +112,8 @@ class ZBrisel {
     // taken), as the reattach setting says. True when one was taken over: this session
     // then relays it.
     bool OfferDetached(const std::string& name);
+    // The client's size as the relay carries it (each 1 to the relay's largest).
+    ZClientSize RelayedClientSize() const;
     // Exchange while relaying a detached session: client bytes and size to it, its
     // screen to the client.
     std::optional<EndReason> ExchangeRelay(LoopState& loop);

@@ -94,10 +94,7 @@ bool ZSsh::AttachRelay(UniqueFd relay, DWORD wait) {
             if (frame.type != RelayWire::Type::Hello) {
                 return false;
             }
-            m_relayColumns = static_cast<std::int32_t>(frame.columns);
-            m_relayRows = static_cast<std::int32_t>(frame.rows);
-            m_relayTerminalType = frame.terminalType;
-            m_relayColorTerm = frame.colorTerm;
+            TakeClientWord(frame);
             m_relay = std::move(link);
             m_programEnd = SshServer::ProgramEnd();
             return true;
@@ -307,18 +304,23 @@ bool ZSsh::PopRelay(std::string& text, DWORD wait, const std::vector<SshServer::
                 text += frame.data;
                 break;
             case RelayWire::Type::Hello:
-                m_relayTerminalType = frame.terminalType;
-                m_relayColorTerm = frame.colorTerm;
-                [[fallthrough]];
             case RelayWire::Type::Size:
-                m_relayColumns = static_cast<std::int32_t>(frame.columns);
-                m_relayRows = static_cast<std::int32_t>(frame.rows);
+                TakeClientWord(frame);
                 break;
             case RelayWire::Type::End:
                 break;  // only the relayed session ends a relay
         }
     }
     return true;
+}
+
+void ZSsh::TakeClientWord(const RelayFrame& frame) {
+    m_relayColumns = static_cast<std::int32_t>(frame.columns);
+    m_relayRows = static_cast<std::int32_t>(frame.rows);
+    if (frame.type == RelayWire::Type::Hello) {
+        m_relayTerminalType = frame.terminalType;
+        m_relayColorTerm = frame.colorTerm;
+    }
 }
 
 void ZSsh::GetTerminalSize() {

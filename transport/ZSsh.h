@@ -14,6 +14,7 @@
 #include "win32/Win32.h"
 
 class RelayLink;
+struct RelayFrame;
 
 class ZSsh {
   public:
@@ -80,6 +81,8 @@ class ZSsh {
     std::string m_userName;
 
   private:
+    // The relayed client's size (Hello, Size) and terminal (Hello).
+    void TakeClientWord(const RelayFrame& frame);
     // Pop through the relay.
     bool PopRelay(std::string& text, DWORD wait, const std::vector<SshServer::WakeSource>& wake,
                   std::vector<bool>& fired, bool take);
