@@ -180,14 +180,136 @@ void ConsoleEmulator::Feed(std::string_view bytes) {
     const std::size_t tail = IncompleteTail(bytes);
     m_partial.assign(bytes.substr(bytes.size() - tail));
     bytes.remove_suffix(tail);
+    m_scanner.SetRows(Rows());
     while (!bytes.empty()) {
         unsigned events = OutputScanner::kNone;
-        const std::size_t n = m_scanner.Scan(bytes, events);
+        const std::size_t n = m_scanner.Scan(bytes, events, m_plainRun);
         Input(bytes.substr(0, n));
         bytes.remove_prefix(n);
         if (events != OutputScanner::kNone) {
             ApplyScanned(events);
+        } else if (!bytes.empty()) {
+            // The scanner stopped where a long run of plain text starts.
+            const std::size_t run = OutputScanner::PlainLength(bytes);
+            FeedPlain(bytes.substr(0, run));
+            bytes.remove_prefix(run);
         }
+    }
+}
+
+// A run of printable ASCII, CR and LF, which the scanner found outside any sequence with
+// nothing in force that changes what such text does. libvterm takes the run up to its
+// first printable character itself: that it draws that character (once, where its own
+// cursor was, not moving text aside as insert mode would, on a line of single width, off
+// the right margin) shows its parser is at rest and no wrap is pending. What follows is
+// drawn here as libvterm would draw it, through the same callbacks: cells in the pen's
+// colours, carriage returns, line feeds that scroll at the bottom. A character that
+// reaches the right margin and the run's last character go to libvterm again, after it
+// is told the cursor: it wraps as it does, and what it remembers of the last glyph (for
+// combining marks and repeats) is right.
+void ConsoleEmulator::FeedPlain(std::string_view run) {
+    int rows = 0;
+    int columns = 0;
+    vterm_get_size(m_vt.get(), &rows, &columns);
+    while (!run.empty()) {
+        const std::size_t first = run.find_first_not_of("\r\n");
+        const std::size_t last = run.find_last_not_of("\r\n");
+        if (first == std::string_view::npos || last - first < kPlainRun / 2) {
+            Input(run);
+            return;
+        }
+        m_probe = Probe{};
+        m_probe.active = true;
+        Input(run.substr(0, first + 1));
+        m_probe.active = false;
+        if (m_probe.glyphs != 1 || m_probe.character != static_cast<unsigned char>(run[first]) ||
+            m_probe.scrolled || m_probe.doubleWidth || m_probe.pos.row < 0 ||
+            m_probe.pos.row >= rows || m_probe.pos.col < 0 || m_probe.pos.col + 1 >= columns) {
+            Input(run.substr(first + 1));
+            return;
+        }
+        VTermPos pos{m_probe.pos.row, m_probe.pos.col + 1};
+        const VTermPos told = pos;
+        std::size_t i = first + 1;
+        bool margin = false;
+        while (i < last && !margin) {
+            const char c = run[i];
+            if (c == '\r') {
+                const VTermPos old = pos;
+                pos.col = 0;
+                if (pos.col != old.col) {
+                    OnMoveCursor(pos, old, 1, this);
+                }
+                ++i;
+            } else if (c == '\n') {
+                PlainLineFeed(pos, rows, columns);
+                ++i;
+            } else {
+                const std::size_t end = std::min(run.find_first_of("\r\n", i), last);
+                const auto room = static_cast<std::size_t>(columns - 1 - pos.col);
+                margin = end - i > room;
+                const std::size_t length = margin ? room : end - i;
+                PlainStretch(run.substr(i, length), pos);
+                i += length;
+            }
+        }
+        if (pos.row != told.row || pos.col != told.col) {
+            char cup[32];
+            const int n = std::snprintf(cup, sizeof cup, "\x1b[%d;%dH", pos.row + 1, pos.col + 1);
+            m_syncing = true;
+            Input(std::string_view(cup, static_cast<std::size_t>(n)));
+            m_syncing = false;
+        }
+        if (!margin) {
+            Input(run.substr(i));
+            return;
+        }
+        // The character at the right margin; the next one wraps in libvterm.
+        Input(run.substr(i, 1));
+        run.remove_prefix(i + 1);
+    }
+}
+
+// Characters of one row, as libvterm's glyph callbacks and the cursor report after them
+// would draw them.
+void ConsoleEmulator::PlainStretch(std::string_view text, VTermPos& pos) {
+    if (text.empty()) {
+        return;
+    }
+    ConsoleBuffer& buffer = Active();
+    if (m_wrap.armed && pos.col == 0 && pos.row == m_wrap.row + 1) {
+        buffer.SetWrapped(m_wrap.row);
+    }
+    ConsoleCell cell{CHAR_INFO{u' ', m_pen.Attributes()}, m_pen.Rich()};
+    const bool concealed = m_pen.Concealed();
+    if (!concealed) {
+        cell.rich.text = 0;
+    }
+    const VTermPos old = pos;
+    for (const char c : text) {
+        if (!concealed) {
+            cell.info.UnicodeChar = static_cast<WCHAR>(static_cast<unsigned char>(c));
+        }
+        buffer.Put(pos.row, pos.col, cell);
+        ++pos.col;
+    }
+    const int lastColumn = pos.col - 1;
+    m_wrap = Wrap{true, pos.row, lastColumn,
+                  std::min(lastColumn + 1, static_cast<int>(buffer.WindowWidth()) - 1)};
+    m_changed = true;
+    OnMoveCursor(pos, old, 1, this);
+}
+
+// A line feed as libvterm makes it with the whole screen for its scrolling region.
+void ConsoleEmulator::PlainLineFeed(VTermPos& pos, int rows, int columns) {
+    const VTermPos old = pos;
+    if (pos.row == rows - 1) {
+        OnScrollRect(VTermRect{0, rows, 0, columns}, 1, 0, this);
+    } else if (pos.row < rows - 1) {
+        ++pos.row;
+    }
+    if (pos.row != old.row) {
+        OnMoveCursor(pos, old, 1, this);
     }
 }
 
@@ -587,6 +709,13 @@ std::string ConsoleEmulator::KeyBytes(VTermKey key, VTermModifier modifiers) {
 
 int ConsoleEmulator::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
+    if (self->m_probe.active) {
+        Probe& probe = self->m_probe;
+        ++probe.glyphs;
+        probe.character = info->chars[0];
+        probe.pos = pos;
+        probe.doubleWidth = info->dwl != 0 || info->width != 1 || info->chars[1] != 0;
+    }
     const WORD attributes = self->m_pen.Attributes();
     ConsoleBuffer& buffer = self->Active();
     const int width = std::max(1, info->width);
@@ -647,6 +776,9 @@ char32_t ConsoleEmulator::RichText(const std::uint32_t* chars) {
 
 int ConsoleEmulator::OnMoveCursor(VTermPos pos, VTermPos /*oldpos*/, int /*visible*/, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
+    if (self->m_syncing) {
+        return 1;  // the plain path reported this move already
+    }
     // libvterm reports the cursor after a run of text (where the last glyph left it, also
     // when a wrap is pending); any other move ends the line.
     Wrap& wrap = self->m_wrap;
@@ -660,6 +792,8 @@ int ConsoleEmulator::OnMoveCursor(VTermPos pos, VTermPos /*oldpos*/, int /*visib
 
 int ConsoleEmulator::OnScrollRect(VTermRect rect, int downward, int rightward, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
+    // Insert mode moves the line's rest aside before a glyph.
+    self->m_probe.scrolled = self->m_probe.scrolled || (self->m_probe.active && rightward != 0);
     // A line feed at the bottom (an automatic one among them) moves the last glyph's row
     // up with the text; any other scroll ends the line.
     Wrap& wrap = self->m_wrap;
@@ -755,7 +889,13 @@ int ConsoleEmulator::OnSetTermProp(VTermProp prop, VTermValue* value, void* user
 int ConsoleEmulator::OnResize(int /*rows*/, int /*cols*/, VTermPos* delta, void* user) {
     auto* self = static_cast<ConsoleEmulator*>(user);
     self->m_wrap.armed = false;
+    // The cursor follows its row as far as the window reaches: libvterm bounds it below
+    // the window but not above, and a cursor above the first row makes it read outside
+    // its line table.
+    VTermPos pos{};
+    vterm_state_get_cursorpos(self->m_state, &pos);
     delta->row += self->m_resizeShift;
+    delta->row = std::max(delta->row, -pos.row);
     return 1;
 }
 

@@ -17,6 +17,7 @@
 
 #include <vterm.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,9 @@ class ConsoleEmulator {
   public:
     static constexpr COORD kDefaultBuffer = {80, 300};
     static constexpr SMALL_RECT kDefaultWindow = {0, 0, 79, 24};
+    // Below this, a run of plain text costs libvterm less than the check before the grid
+    // takes it directly.
+    static constexpr std::size_t kPlainRun = 32;
 
     class Events {
       public:
@@ -65,6 +69,9 @@ class ConsoleEmulator {
 
     // Program output, in pieces cut anywhere.
     void Feed(std::string_view bytes);
+    // Runs of plain text at least this long are drawn into the grid without libvterm
+    // (0: never; the reference the tests compare with).
+    void SetPlainRun(std::size_t length) { m_plainRun = length; }
     // The session's text at the cursor, with processed output (LF acts as CR LF).
     void Write(std::string_view utf8);
     // One plain character straight into the cell at the cursor, keeping its colour and
@@ -118,6 +125,9 @@ class ConsoleEmulator {
     void KeepCursor(COORD position);
     void SyncCursor();
     void Input(std::string_view bytes);
+    void FeedPlain(std::string_view run);
+    void PlainStretch(std::string_view text, VTermPos& pos);
+    void PlainLineFeed(VTermPos& pos, int rows, int columns);
     void ResizeTerminal(int shift);
     ConsoleCell Blank() const;
     static ConsoleCell DefaultCell();
@@ -154,6 +164,7 @@ class ConsoleEmulator {
     OutputGuard m_guard;      // what the emulator must not be given
     OutputScanner m_scanner;  // what libvterm does not track in the program's output
     std::string m_partial;    // an unfinished character or string at the output's end
+    std::size_t m_plainRun = kPlainRun;
     std::string m_title;
     ConsoleModes m_modes;
     // libvterm's cursor shape and blinking as it reported them last, and whether a
@@ -173,6 +184,18 @@ class ConsoleEmulator {
         int next = 0;
     };
     Wrap m_wrap;
+    // What libvterm did with the one character it prints at the start of a plain run
+    // (see FeedPlain): whether and where it drew it, and whether it scrolled first.
+    struct Probe {
+        bool active = false;
+        int glyphs = 0;
+        std::uint32_t character = 0;
+        VTermPos pos{};
+        bool doubleWidth = false;
+        bool scrolled = false;
+    };
+    Probe m_probe;
+    bool m_syncing = false;                // libvterm is told a cursor the grid already has
     std::optional<COORD> m_placed;         // where the session put the cursor
     unsigned long m_placedGeneration = 0;  // m_generation when it did
     unsigned long m_generation = 0;        // counts the terminal's cursor moves

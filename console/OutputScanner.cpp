@@ -1,7 +1,9 @@
 #include "console/OutputScanner.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -51,6 +53,10 @@ std::size_t NextSpecial(std::string_view bytes, std::size_t from) {
     return end;
 }
 
+bool IsPlain(unsigned char c) {
+    return (c >= 0x20 && c < 0x7F) || c == '\n' || c == '\r';
+}
+
 // The sets libvterm 0.1.4 can designate; it ignores any other.
 bool KnownCharset(char final) {
     return final == '0' || final == 'A' || final == 'B';
@@ -83,6 +89,64 @@ std::string OutputScanner::RestoreBytes() const {
     return bytes;
 }
 
+std::size_t OutputScanner::PlainLength(std::string_view bytes) {
+    std::size_t n = 0;
+    while (n < bytes.size() && IsPlain(static_cast<unsigned char>(bytes[n]))) {
+        ++n;
+    }
+    return n;
+}
+
+// DECSTBM as libvterm takes it: a region that covers the screen is stored as "to the
+// bottom", whatever size the screen gets later; any other, or one the scanner cannot
+// read as libvterm does, leaves margins.
+void OutputScanner::ScrollingRegion() {
+    std::optional<long> args[2];
+    std::size_t count = 0;
+    std::size_t start = 0;
+    bool readable = true;
+    while (start <= m_parameters.size()) {
+        std::size_t end = m_parameters.find(';', start);
+        if (end == std::string::npos) {
+            end = m_parameters.size();
+        }
+        const std::string_view item = std::string_view(m_parameters).substr(start, end - start);
+        if (count < 2 && !item.empty()) {
+            long value = 0;
+            const auto [ptr, ec] = std::from_chars(item.data(), item.data() + item.size(), value);
+            readable = readable && ec == std::errc() && ptr == item.data() + item.size() &&
+                       item.size() <= 6;
+            args[count] = value;
+        }
+        ++count;
+        start = end + 1;
+    }
+    if (!readable) {
+        m_text.margins = true;
+        return;
+    }
+    const long top = std::clamp<long>(args[0].value_or(1) - 1, 0, m_rows);
+    long bottom = count < 2 || !args[1] ? -1 : std::max<long>(*args[1], -1);
+    if (top == 0 && bottom == m_rows) {
+        bottom = -1;
+    } else {
+        bottom = std::min<long>(bottom, m_rows);
+    }
+    const bool invalid = (bottom > -1 ? bottom : m_rows) <= top;
+    m_text.margins = !(invalid || (top == 0 && bottom == -1));
+}
+
+// SM and RM: only the newline mode matters to plain text.
+void OutputScanner::AnsiModes(bool set) {
+    for (const int mode : Numbers(m_parameters)) {
+        if (mode == 20) {
+            m_text.newline = set;
+        } else if (mode < 0) {
+            m_text.newline = true;  // unsure what libvterm read
+        }
+    }
+}
+
 void OutputScanner::Restore() {
     m_beforeRestore = m_charsets;
     m_charsets = m_saved;
@@ -92,7 +156,11 @@ unsigned OutputScanner::DecMode(int mode, bool set) {
     using Encoding = ConsoleModes::MouseEncoding;
     switch (mode) {
         case 3:
+            m_text.margins = false;  // the console resets them for the switch
             return kColumnMode;
+        case 69:
+            m_text.leftRight = set;
+            return kNone;
         case 1004:
             m_modes.focusEvents = set;
             return kModes;
@@ -126,6 +194,9 @@ unsigned OutputScanner::DecMode(int mode, bool set) {
 
 unsigned OutputScanner::Finish(char final) {
     if (m_overflow) {
+        if (final == 'h' || final == 'l' || final == 'r') {
+            m_text = TextState{true, true, true, m_text.lineSizes};  // unread: unsure
+        }
         return kNone;
     }
     const std::vector<int> numbers = Numbers(m_parameters);
@@ -145,6 +216,7 @@ unsigned OutputScanner::Finish(char final) {
             m_modes.bracketedPaste = false;
             m_charsets = Charsets{};
             m_saved = Charsets{};
+            m_text = TextState{};
             return kSoftReset;
         }
         return kNone;
@@ -183,21 +255,50 @@ unsigned OutputScanner::Finish(char final) {
     if (final == 'J' && m_leader == 0 && numbers[0] == 3) {
         return kEraseScrollback;
     }
+    if (m_leader == 0 && (final == 'h' || final == 'l')) {
+        AnsiModes(final == 'h');
+    }
+    if (m_leader == 0 && final == 'r') {
+        ScrollingRegion();
+    }
     unsigned events = kNone;
     if ((final == 'h' || final == 'l') && m_leader == '?') {
         for (const int mode : numbers) {
+            if (mode < 0) {
+                m_text.leftRight = true;  // unsure what libvterm read
+            }
             events |= DecMode(mode, final == 'h');
         }
     }
     return events;
 }
 
-std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events) {
+std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events, std::size_t plainRun) {
     events = kNone;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (m_state == State::Ground) {
-            // Text between sequences needs no look: on to the next ESC or shift.
-            i = NextSpecial(bytes, i);
+            if (plainRun > 0 && PlainTextIsPlain()) {
+                // One look at each byte: the next ESC or shift, unless a long enough run
+                // of plain text comes first.
+                std::size_t runStart = i;
+                for (; i < bytes.size(); ++i) {
+                    const auto c = static_cast<unsigned char>(bytes[i]);
+                    if (IsPlain(c)) {
+                        if (i + 1 >= runStart + plainRun) {
+                            return runStart;
+                        }
+                    } else if (c == kEsc || c == kSo || c == kSi) {
+                        break;
+                    } else {
+                        // After a byte of UTF-8 the run starts one character later: libvterm
+                        // decodes the character after it with it, whatever it is.
+                        runStart = i + (c >= 0x80 ? 2 : 1);
+                    }
+                }
+            } else {
+                // Text between sequences needs no look: on to the next ESC or shift.
+                i = NextSpecial(bytes, i);
+            }
             if (i == bytes.size()) {
                 return bytes.size();
             }
@@ -228,6 +329,7 @@ std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events) {
                 } else if (c >= 0x20 && c <= 0x2F) {
                     m_state = State::Designate;  // another intermediate: nothing to designate
                     m_designating = -1;
+                    m_intermediate = c;
                 } else if (c == 'c') {
                     Reset();
                     events = kFullReset;
@@ -255,9 +357,13 @@ std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events) {
                     m_state = State::Ground;
                 } else if (c >= 0x20 && c <= 0x2F) {
                     m_designating = -1;  // ESC ( with more intermediates: ignored
+                    m_intermediate = '\x7f';
                 } else if (c >= 0x30 && c <= 0x7E) {
                     if (m_designating >= 0 && KnownCharset(c)) {
                         m_charsets.designated[static_cast<std::size_t>(m_designating)] = c;
+                    } else if (m_designating < 0 && m_intermediate == '#' &&
+                               (c == '3' || c == '4' || c == '6')) {
+                        m_text.lineSizes = true;  // DECDHL, DECDWL: until a reset
                     }
                     m_state = State::Ground;
                 }

@@ -56,9 +56,30 @@ class OutputScanner {
     };
 
     // The length of bytes up to and including the end of the first sequence that is an
-    // event (events says what it meant), or bytes.size() with kNone.
-    std::size_t Scan(std::string_view bytes, unsigned& events);
-    void Reset() { *this = OutputScanner(); }
+    // event (events says what it meant), or bytes.size() with kNone. With plainRun, it
+    // also stops (kNone) where a run of at least plainRun plain bytes (PlainLength) starts
+    // while PlainTextIsPlain() holds.
+    std::size_t Scan(std::string_view bytes, unsigned& events, std::size_t plainRun = 0);
+    void Reset() {
+        const int rows = m_rows;
+        *this = OutputScanner();
+        m_rows = rows;  // the terminal's, not the program's
+    }
+
+    // The terminal's rows, which decide whether a scrolling region covers the screen.
+    void SetRows(int rows) { m_rows = rows; }
+    // Whether printable ASCII, CR and LF now mean to libvterm only what they mean on a
+    // plain terminal: outside any sequence, ASCII shifted into GL, no newline mode, the
+    // scrolling region the whole screen, no left and right margins, no double-size line.
+    // Where the scanner cannot tell what libvterm made of a sequence, it says no until a
+    // reset or a sequence that ends the doubt.
+    bool PlainTextIsPlain() const {
+        return m_state == State::Ground && !m_text.newline && !m_text.margins &&
+               !m_text.leftRight && !m_text.lineSizes &&
+               m_charsets.designated[m_charsets.shift] == 'B';
+    }
+    // The length of the run of printable ASCII, CR and LF at the start of bytes.
+    static std::size_t PlainLength(std::string_view bytes);
 
     const Modes& CurrentModes() const { return m_modes; }
     const Charsets& CurrentCharsets() const { return m_charsets; }
@@ -74,6 +95,8 @@ class OutputScanner {
     unsigned Finish(char final);
     unsigned DecMode(int mode, bool set);
     void Restore();
+    void ScrollingRegion();
+    void AnsiModes(bool set);
 
     State m_state = State::Ground;
     char m_leader = 0;        // '?', '>', '<' or '=' before the parameters
@@ -86,4 +109,14 @@ class OutputScanner {
     Charsets m_charsets;
     Charsets m_saved;          // with the cursor (DECSC)
     Charsets m_beforeRestore;  // those in force before the last restore
+    // What keeps plain text from being plain (see PlainTextIsPlain); true also where the
+    // scanner is unsure.
+    struct TextState {
+        bool newline = false;    // LNM: a line feed returns the carriage too
+        bool margins = false;    // a scrolling region other than the whole screen
+        bool leftRight = false;  // DECLRMM: left and right margins apply
+        bool lineSizes = false;  // a double-width or double-height line was made
+    };
+    TextState m_text;
+    int m_rows = 25;
 };
