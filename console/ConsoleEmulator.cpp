@@ -190,7 +190,7 @@ void ConsoleEmulator::Feed(std::string_view bytes) {
             ApplyScanned(events);
         } else if (!bytes.empty()) {
             // The scanner stopped where a long run of plain text starts.
-            const std::size_t run = OutputScanner::PlainLength(bytes);
+            const std::size_t run = m_scanner.PlainRunLength();
             FeedPlain(bytes.substr(0, run));
             bytes.remove_prefix(run);
         }

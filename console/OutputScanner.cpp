@@ -275,25 +275,54 @@ unsigned OutputScanner::Finish(char final) {
 
 std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events, std::size_t plainRun) {
     events = kNone;
+    m_plainLength = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (m_state == State::Ground) {
             if (plainRun > 0 && PlainTextIsPlain()) {
                 // One look at each byte: the next ESC or shift, unless a long enough run
-                // of plain text comes first.
+                // of plain text comes first. libvterm decodes the text between two
+                // controls as one piece, with a decoder chosen by its first byte and
+                // kept waiting by an unfinished character: a run is cut out of such a
+                // piece only where libvterm would decode it alike, after a control or
+                // in a piece that no byte of UTF-8 has touched yet.
                 std::size_t runStart = i;
+                bool clean = true;
                 for (; i < bytes.size(); ++i) {
                     const auto c = static_cast<unsigned char>(bytes[i]);
-                    if (IsPlain(c)) {
-                        if (i + 1 >= runStart + plainRun) {
-                            return runStart;
+                    if (c == '\r' || c == '\n') {
+                        if (!clean) {
+                            clean = true;
+                            runStart = i + 1;
+                        }
+                    } else if (c >= 0x20 && c < 0x7F) {
+                        if (!clean) {
+                            runStart = i + 1;
                         }
                     } else if (c == kEsc || c == kSo || c == kSi) {
                         break;
                     } else {
-                        // After a byte of UTF-8 the run starts one character later: libvterm
-                        // decodes the character after it with it, whatever it is.
-                        runStart = i + (c >= 0x80 ? 2 : 1);
+                        clean = c < 0x80;  // a control ends the piece; UTF-8 taints it
+                        runStart = i + 1;
+                        continue;
                     }
+                    if (!clean || i + 1 < runStart + plainRun) {
+                        continue;
+                    }
+                    // A run long enough: it must also end where a piece ends, so that
+                    // what follows is decoded as libvterm would decode it.
+                    std::size_t end = runStart + PlainLength(bytes.substr(runStart));
+                    if (end < bytes.size() && static_cast<unsigned char>(bytes[end]) >= 0x80) {
+                        const std::size_t control =
+                            bytes.substr(runStart, end - runStart).find_last_of("\r\n");
+                        end = control == std::string_view::npos ? runStart : runStart + control + 1;
+                    }
+                    if (end >= runStart + plainRun) {
+                        m_plainLength = end - runStart;
+                        return runStart;
+                    }
+                    i = runStart + PlainLength(bytes.substr(runStart)) - 1;
+                    clean = false;  // a byte of UTF-8 comes next
+                    runStart = i + 1;
                 }
             } else {
                 // Text between sequences needs no look: on to the next ESC or shift.

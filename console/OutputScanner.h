@@ -80,6 +80,9 @@ class OutputScanner {
     }
     // The length of the run of printable ASCII, CR and LF at the start of bytes.
     static std::size_t PlainLength(std::string_view bytes);
+    // After Scan stopped at a run of plain text: its length (it may end before the
+    // run's last plain byte).
+    std::size_t PlainRunLength() const { return m_plainLength; }
 
     const Modes& CurrentModes() const { return m_modes; }
     const Charsets& CurrentCharsets() const { return m_charsets; }
@@ -119,4 +122,5 @@ class OutputScanner {
     };
     TextState m_text;
     int m_rows = 25;
+    std::size_t m_plainLength = 0;
 };

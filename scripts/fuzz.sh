@@ -23,6 +23,8 @@ TARGETS=(
     "scroll_bound_fuzzer 1 tests/fuzz/scroll-corpus 4096"
     # Screens of real programs are several KiB.
     "console_fuzzer 2 tests/fuzz/console-corpus 8192"
+    # The same screens through the plain-text path and through libvterm alone.
+    "plain_text_fuzzer 1 tests/fuzz/console-corpus 8192"
     # Longer than a pipe's read, so lines cut across reads are tried.
     "session_output_fuzzer 1 tests/fuzz/session-output-corpus 8192"
     # More than one message of the largest size, so streams of several are tried.

@@ -51,10 +51,16 @@ class EmulatorTwins {
     // cursor report fed to both, so call it last.
     std::string Difference() {
         Feed("\x18Z\x1b[6n");
-        std::string difference =
-            Compare("main screen", Cells(m_plain->MainScreen()), Cells(m_reference->MainScreen()));
+        std::string difference;
+        if (!SameCells(m_plain->MainScreen(), m_reference->MainScreen())) {
+            difference = Compare("main screen", Cells(m_plain->MainScreen()),
+                                 Cells(m_reference->MainScreen()));
+        }
         if (difference.empty()) {
-            difference = Compare("screen in use", Active(*m_plain), Active(*m_reference));
+            // The main screen's cells are equal: the alternate one's, the cursor and title.
+            const bool alternate = m_plain->OnAlternateScreen();
+            difference = Compare("screen in use", Active(*m_plain, alternate),
+                                 Active(*m_reference, alternate));
         }
         if (difference.empty()) {
             difference = Compare("events", m_plainEvents.log.str(), m_referenceEvents.log.str());
@@ -75,6 +81,25 @@ class EmulatorTwins {
     }
 
   private:
+    static bool SameCells(const ConsoleBuffer& a, const ConsoleBuffer& b) {
+        if (a.Size().X != b.Size().X || a.Size().Y != b.Size().Y ||
+            a.Window().Top != b.Window().Top || a.Window().Left != b.Window().Left ||
+            a.Window().Right != b.Window().Right || a.Window().Bottom != b.Window().Bottom) {
+            return false;
+        }
+        for (int y = 0; y < a.Size().Y; ++y) {
+            const ConsoleCell* rowA = a.Row(y);
+            const ConsoleCell* rowB = b.Row(y);
+            for (int x = 0; x < a.Size().X; ++x) {
+                if (rowA[x].info.UnicodeChar != rowB[x].info.UnicodeChar ||
+                    rowA[x].info.Attributes != rowB[x].info.Attributes ||
+                    !(rowA[x].rich == rowB[x].rich)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
     static std::string Describe(const ConsoleCell& cell) {
         std::ostringstream text;
         text << static_cast<unsigned>(cell.info.UnicodeChar) << '/' << cell.info.Attributes << '/'
@@ -96,13 +121,17 @@ class EmulatorTwins {
         }
         return text.str();
     }
-    static std::string Active(ConsoleEmulator& emulator) {
+    // The cursor, the title and, with cells, the screen in use.
+    static std::string Active(ConsoleEmulator& emulator, bool withCells = true) {
         CONSOLE_SCREEN_BUFFER_INFO info{};
         emulator.GetInfo(info);
         std::ostringstream text;
         text << "cursor " << info.dwCursorPosition.X << ',' << info.dwCursorPosition.Y << " size "
              << info.dwSize.X << 'x' << info.dwSize.Y << " alternate "
              << emulator.OnAlternateScreen() << " title " << emulator.Title() << '\n';
+        if (!withCells) {
+            return text.str();
+        }
         std::vector<CHAR_INFO> cells(static_cast<std::size_t>(info.dwSize.X));
         std::vector<RichCell> rich(cells.size());
         for (SHORT y = 0; y < info.dwSize.Y; ++y) {
