@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "console/ConsoleEmulator.h"
 #include "console/ConsoleHost.h"
 #include "console/WinCon.h"
 
@@ -94,5 +96,39 @@ void BM_CaptureWindow(benchmark::State& state) {
 BENCHMARK(BM_CaptureWindow)->Args({80, 24})->Args({150, 50})->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+
+// The emulator alone (no terminal, no program, no scroll guard): program output fed in
+// reads of 4 KiB, drawn by the plain path (arg 1) or by libvterm alone (arg 0).
+struct NoEvents : ConsoleEmulator::Events {
+    void Scrolled(int, int) override {}
+    void MainResized(int) override {}
+    void Reply(std::string_view) override {}
+};
+
+void FeedInReads(benchmark::State& state, const std::string& line) {
+    std::string output;
+    while (output.size() < (4U << 20)) {
+        output += line;
+    }
+    NoEvents events;
+    std::unique_ptr<ConsoleEmulator> emulator = ConsoleEmulator::Create(events);
+    emulator->SetPlainRun(state.range(0) != 0 ? ConsoleEmulator::kPlainRun : 0);
+    for (auto _ : state) {
+        for (std::size_t at = 0; at < output.size(); at += 4096) {
+            emulator->Feed(std::string_view(output).substr(at, 4096));
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * output.size()));
+}
+
+void BM_FeedYes(benchmark::State& state) {
+    FeedInReads(state, "y\n");
+}
+BENCHMARK(BM_FeedYes)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_FeedTextLines(benchmark::State& state) {
+    FeedInReads(state, "a plain line of text, as a build log prints them: 1234\r\n");
+}
+BENCHMARK(BM_FeedTextLines)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -211,6 +211,7 @@ void ConsoleEmulator::FeedPlain(std::string_view run) {
     int rows = 0;
     int columns = 0;
     vterm_get_size(m_vt.get(), &rows, &columns);
+    const char* const lost = LostBefore(run, rows);
     while (!run.empty()) {
         const std::size_t first = run.find_first_not_of("\r\n");
         const std::size_t last = run.find_last_not_of("\r\n");
@@ -242,14 +243,17 @@ void ConsoleEmulator::FeedPlain(std::string_view run) {
                 }
                 ++i;
             } else if (c == '\n') {
-                PlainLineFeed(pos, rows, columns);
+                PlainLineFeed(pos, rows, columns, run.data() + i >= lost);
                 ++i;
             } else {
-                const std::size_t end = std::min(run.find_first_of("\r\n", i), last);
+                std::size_t end = i + 1;
+                while (end < last && run[end] != '\r' && run[end] != '\n') {
+                    ++end;
+                }
                 const auto room = static_cast<std::size_t>(columns - 1 - pos.col);
                 margin = end - i > room;
                 const std::size_t length = margin ? room : end - i;
-                PlainStretch(run.substr(i, length), pos);
+                PlainStretch(run.substr(i, length), pos, run.data() + i >= lost);
                 i += length;
             }
         }
@@ -270,13 +274,44 @@ void ConsoleEmulator::FeedPlain(std::string_view run) {
     }
 }
 
+// Where the part of a run starts whose drawing can be seen: before it, every row drawn
+// leaves the main screen's buffer through the run's own later line feeds, so the rows
+// need not be drawn (only the cursor, the wrap and the scrolls are followed). A run
+// drawn on the alternate screen, or with the window above the buffer's end, is drawn
+// whole.
+const char* ConsoleEmulator::LostBefore(std::string_view run, int rows) const {
+    const SMALL_RECT& window = m_main.Window();
+    if (m_alt || window.Bottom != m_main.Size().Y - 1) {
+        return run.data();
+    }
+    // Line feeds after the point: enough to bring the cursor down to the bottom row and
+    // then scroll every row of the buffer out.
+    std::size_t needed = static_cast<std::size_t>(m_main.Size().Y) + static_cast<std::size_t>(rows);
+    for (std::size_t i = run.size(); i > 0; --i) {
+        if (run[i - 1] == '\n' && --needed == 0) {
+            return run.data() + i - 1;
+        }
+    }
+    return run.data();
+}
+
 // Characters of one row, as libvterm's glyph callbacks and the cursor report after them
-// would draw them.
-void ConsoleEmulator::PlainStretch(std::string_view text, VTermPos& pos) {
+// would draw them (without drawing them when the row is lost anyway).
+void ConsoleEmulator::PlainStretch(std::string_view text, VTermPos& pos, bool draw) {
     if (text.empty()) {
         return;
     }
+    const VTermPos old = pos;
     ConsoleBuffer& buffer = Active();
+    if (!draw) {
+        pos.col += static_cast<int>(text.size());
+        const int lastColumn = pos.col - 1;
+        m_wrap = Wrap{true, pos.row, lastColumn,
+                      std::min(lastColumn + 1, static_cast<int>(buffer.WindowWidth()) - 1)};
+        m_changed = true;
+        OnMoveCursor(pos, old, 1, this);
+        return;
+    }
     if (m_wrap.armed && pos.col == 0 && pos.row == m_wrap.row + 1) {
         buffer.SetWrapped(m_wrap.row);
     }
@@ -285,7 +320,6 @@ void ConsoleEmulator::PlainStretch(std::string_view text, VTermPos& pos) {
     if (!concealed) {
         cell.rich.text = 0;
     }
-    const VTermPos old = pos;
     for (const char c : text) {
         if (!concealed) {
             cell.info.UnicodeChar = static_cast<WCHAR>(static_cast<unsigned char>(c));
@@ -300,10 +334,18 @@ void ConsoleEmulator::PlainStretch(std::string_view text, VTermPos& pos) {
     OnMoveCursor(pos, old, 1, this);
 }
 
-// A line feed as libvterm makes it with the whole screen for its scrolling region.
-void ConsoleEmulator::PlainLineFeed(VTermPos& pos, int rows, int columns) {
+// A line feed as libvterm makes it with the whole screen for its scrolling region. In a
+// lost part of a run (see LostBefore) the window is at the end of the main screen's
+// buffer and every row is drawn again later: a scroll there moves no cell, it only
+// counts (the scroll guard's mark moves up with the text, and is lost the same).
+void ConsoleEmulator::PlainLineFeed(VTermPos& pos, int rows, int columns, bool draw) {
     const VTermPos old = pos;
-    if (pos.row == rows - 1) {
+    if (pos.row == rows - 1 && !draw) {
+        const VTermRect rect{0, rows, 0, columns};
+        ScrollWrap(rect, 1, 0);
+        m_events.Scrolled(1, 0);
+        m_changed = true;
+    } else if (pos.row == rows - 1) {
         OnScrollRect(VTermRect{0, rows, 0, columns}, 1, 0, this);
     } else if (pos.row < rows - 1) {
         ++pos.row;
@@ -794,16 +836,7 @@ int ConsoleEmulator::OnScrollRect(VTermRect rect, int downward, int rightward, v
     auto* self = static_cast<ConsoleEmulator*>(user);
     // Insert mode moves the line's rest aside before a glyph.
     self->m_probe.scrolled = self->m_probe.scrolled || (self->m_probe.active && rightward != 0);
-    // A line feed at the bottom (an automatic one among them) moves the last glyph's row
-    // up with the text; any other scroll ends the line.
-    Wrap& wrap = self->m_wrap;
-    if (wrap.armed) {
-        const bool up = downward > 0 && rightward == 0 && rect.start_col == 0 &&
-                        rect.end_col == self->Active().WindowWidth() &&
-                        wrap.row >= rect.start_row && wrap.row < rect.end_row;
-        wrap.row -= downward;
-        wrap.armed = up && wrap.row >= rect.start_row;
-    }
+    self->ScrollWrap(rect, downward, rightward);
     // Only the main screen keeps lines that leave the window.
     const SMALL_RECT before = self->Active().Window();
     const int kept =
@@ -814,6 +847,19 @@ int ConsoleEmulator::OnScrollRect(VTermRect rect, int downward, int rightward, v
     }
     self->m_changed = true;
     return 1;
+}
+
+// A line feed at the bottom (an automatic one among them) moves the last glyph's row up
+// with the text; any other scroll ends the line.
+void ConsoleEmulator::ScrollWrap(const VTermRect& rect, int downward, int rightward) {
+    Wrap& wrap = m_wrap;
+    if (wrap.armed) {
+        const bool up = downward > 0 && rightward == 0 && rect.start_col == 0 &&
+                        rect.end_col == Active().WindowWidth() && wrap.row >= rect.start_row &&
+                        wrap.row < rect.end_row;
+        wrap.row -= downward;
+        wrap.armed = up && wrap.row >= rect.start_row;
+    }
 }
 
 int ConsoleEmulator::OnMoveRect(VTermRect dest, VTermRect src, void* user) {

@@ -126,8 +126,10 @@ class ConsoleEmulator {
     void SyncCursor();
     void Input(std::string_view bytes);
     void FeedPlain(std::string_view run);
-    void PlainStretch(std::string_view text, VTermPos& pos);
-    void PlainLineFeed(VTermPos& pos, int rows, int columns);
+    void PlainStretch(std::string_view text, VTermPos& pos, bool draw);
+    void PlainLineFeed(VTermPos& pos, int rows, int columns, bool draw);
+    const char* LostBefore(std::string_view run, int rows) const;
+    void ScrollWrap(const VTermRect& rect, int downward, int rightward);
     void ResizeTerminal(int shift);
     ConsoleCell Blank() const;
     static ConsoleCell DefaultCell();
