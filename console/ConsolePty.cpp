@@ -140,10 +140,12 @@ void ConsolePty::QueueInput(std::string_view bytes) {
     if (m_pendingInput.size() - m_pendingOffset > kInputHighWater) {
         m_inputFull = true;
     }
-    // The first bytes of a batch wake the pump; many keys arriving together (a paste)
-    // go out in large writes.
-    if (!m_hasPending.exchange(true)) {
-        Kick();
+    // The first bytes of a batch are written at once where the terminal takes them, so
+    // that a key reaches the program without waking the pump; what the terminal does not
+    // take wakes the pump, and more keys arriving meanwhile (a paste) join it in large
+    // writes.
+    if (!m_hasPending.load()) {
+        FlushInput();
     }
 }
 
