@@ -89,6 +89,28 @@ void ConsoleBuffer::Put(int row, int col, const ConsoleCell& cell) {
     line[x] = cell;
 }
 
+void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell cell,
+                            bool hidden) {
+    if (row < 0 || col < 0 || row >= WindowHeight() || col >= WindowWidth()) {
+        return;
+    }
+    const int count = std::min(static_cast<int>(text.size()), WindowWidth() - col);
+    const int x = m_window.Left + col;
+    const int y = m_window.Top + row;
+    // Only a double-width character across either end is split: one inside is
+    // overwritten whole.
+    SplitAt(x, y);
+    SplitAt(x + count, y);
+    ConsoleCell* line = &m_cells[Index(x, y)];
+    cell.info.UnicodeChar = u' ';
+    std::fill_n(line, count, cell);
+    if (!hidden) {
+        for (int i = 0; i < count; ++i) {
+            line[i].info.UnicodeChar = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
+        }
+    }
+}
+
 // A double-width character is a first half and a second half flagged as such. An
 // operation that touches only one half erases both, as terminals do, so that no half is
 // ever left without its partner. SplitAt breaks any character across the boundary

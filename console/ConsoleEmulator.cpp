@@ -320,13 +320,8 @@ void ConsoleEmulator::PlainStretch(std::string_view text, VTermPos& pos, bool dr
     if (!concealed) {
         cell.rich.text = 0;
     }
-    for (const char c : text) {
-        if (!concealed) {
-            cell.info.UnicodeChar = static_cast<WCHAR>(static_cast<unsigned char>(c));
-        }
-        buffer.Put(pos.row, pos.col, cell);
-        ++pos.col;
-    }
+    buffer.PutText(pos.row, pos.col, text, cell, concealed);
+    pos.col += static_cast<int>(text.size());
     const int lastColumn = pos.col - 1;
     m_wrap = Wrap{true, pos.row, lastColumn,
                   std::min(lastColumn + 1, static_cast<int>(buffer.WindowWidth()) - 1)};
