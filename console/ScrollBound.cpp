@@ -32,8 +32,25 @@ std::size_t ScrollBound::Scan(std::string_view bytes, std::size_t budget, const 
         }
         pending = scrolls > 0;
     }
+    // Without a budget nothing is counted: only the state that outlasts the call is
+    // followed, and plain text, carriage returns and line feeds leave it as text does.
+    const bool uncounted = budget == SIZE_MAX && !one;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
+        if (uncounted && m_mode == Mode::Ground && !pending &&
+            ((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n')) {
+            std::size_t end = i + 1;
+            while (end < bytes.size()) {
+                const auto next = static_cast<unsigned char>(bytes[end]);
+                if (!((next >= 0x20 && next < 0x7F) || next == '\r' || next == '\n')) {
+                    break;
+                }
+                ++end;
+            }
+            m_utf8Left = 0;
+            i = end - 1;
+            continue;
+        }
         if (m_mode == Mode::Ground && c >= 0x20 && c < 0x7F && !pending) {
             // A run of ASCII text that fits the row moves the cursor and scrolls nothing:
             // taken in one step (the common case of program output).
