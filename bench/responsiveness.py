@@ -611,8 +611,11 @@ class Zav(Server):
             shutil.copy(os.path.join(REPO, 'config', name), directory)
         with open(os.path.join(REPO, 'config', 'zav.ini')) as f:
             text = f.read()
+        # A session ends with its client, as sshd's does: a detached one (the shipped
+        # detach_timeout) would be offered to the next log-on and stay running.
         settings = {'trace_level': '10', 'trace_file': '', 'log_file': 'brisel_?pid.log',
-                    'error_file': 'brisel_?pid.err', 'rsakey_file': 'zav_key'}
+                    'error_file': 'brisel_?pid.err', 'rsakey_file': 'zav_key',
+                    'detach_timeout': '0'}
         settings.update(overrides or {})
         with open(os.path.join(directory, 'zav.ini'), 'w') as f:
             f.write(set_ini_values(text, 'ZTerm', settings))

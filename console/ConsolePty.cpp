@@ -99,6 +99,7 @@ void ConsolePty::Pump(Sink& sink) {
             }
             return;
         }
+        m_wroteDirectly = false;
         if ((fds[1].revents & POLLIN) != 0) {
             std::uint64_t count = 0;
             [[maybe_unused]] ssize_t n = ::read(m_pumpEvent.Get(), &count, sizeof count);
@@ -140,13 +141,19 @@ void ConsolePty::QueueInput(std::string_view bytes) {
     if (m_pendingInput.size() - m_pendingOffset > kInputHighWater) {
         m_inputFull = true;
     }
-    // The first bytes of a batch are written at once where the terminal takes them, so
-    // that a key reaches the program without waking the pump; what the terminal does not
-    // take wakes the pump, and more keys arriving meanwhile (a paste) join it in large
-    // writes.
-    if (!m_hasPending.load()) {
-        FlushInput();
+    // A key with nothing queued before it is written at once where the terminal takes it,
+    // so that it reaches the program without waking the pump: the first since the pump
+    // last woke. Input that follows before the pump wakes (a paste) wakes it and is
+    // written by it in large writes, as is whatever the terminal did not take.
+    if (m_hasPending.load()) {
+        return;
     }
+    if (!m_wroteDirectly.exchange(true)) {
+        FlushInput();
+        return;
+    }
+    m_hasPending = true;
+    Kick();
 }
 
 bool ConsolePty::FlushInput() {

@@ -92,6 +92,8 @@ class ConsolePty {
     termios m_defaultMode{};
     std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_hasPending{false};
+    // A key was written by the queuing thread since the pump last woke (see QueueInput).
+    std::atomic<bool> m_wroteDirectly{false};
     std::atomic<bool> m_released{false};
     std::atomic<unsigned> m_resets{0};  // counts ResetModes: output read before one is dropped
     std::string m_pendingInput;
