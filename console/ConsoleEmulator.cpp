@@ -303,24 +303,17 @@ void ConsoleEmulator::PlainStretch(std::string_view text, VTermPos& pos, bool dr
     }
     const VTermPos old = pos;
     ConsoleBuffer& buffer = Active();
-    if (!draw) {
-        pos.col += static_cast<int>(text.size());
-        const int lastColumn = pos.col - 1;
-        m_wrap = Wrap{true, pos.row, lastColumn,
-                      std::min(lastColumn + 1, static_cast<int>(buffer.WindowWidth()) - 1)};
-        m_changed = true;
-        OnMoveCursor(pos, old, 1, this);
-        return;
+    if (draw) {
+        if (m_wrap.armed && pos.col == 0 && pos.row == m_wrap.row + 1) {
+            buffer.SetWrapped(m_wrap.row);
+        }
+        ConsoleCell cell{CHAR_INFO{u' ', m_pen.Attributes()}, m_pen.Rich()};
+        const bool concealed = m_pen.Concealed();
+        if (!concealed) {
+            cell.rich.text = 0;
+        }
+        buffer.PutText(pos.row, pos.col, text, cell, concealed);
     }
-    if (m_wrap.armed && pos.col == 0 && pos.row == m_wrap.row + 1) {
-        buffer.SetWrapped(m_wrap.row);
-    }
-    ConsoleCell cell{CHAR_INFO{u' ', m_pen.Attributes()}, m_pen.Rich()};
-    const bool concealed = m_pen.Concealed();
-    if (!concealed) {
-        cell.rich.text = 0;
-    }
-    buffer.PutText(pos.row, pos.col, text, cell, concealed);
     pos.col += static_cast<int>(text.size());
     const int lastColumn = pos.col - 1;
     m_wrap = Wrap{true, pos.row, lastColumn,
