@@ -287,6 +287,9 @@ const char* ConsoleEmulator::LostBefore(std::string_view run, int rows) const {
     // Line feeds after the point: enough to bring the cursor down to the bottom row and
     // then scroll every row of the buffer out.
     std::size_t needed = static_cast<std::size_t>(m_main.Size().Y) + static_cast<std::size_t>(rows);
+    if (run.size() < needed) {
+        return run.data();  // fewer bytes than line feeds needed: no look
+    }
     for (std::size_t i = run.size(); i > 0; --i) {
         if (run[i - 1] == '\n' && --needed == 0) {
             return run.data() + i - 1;

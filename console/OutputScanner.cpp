@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include "console/PlainText.h"
+
 namespace {
 
 constexpr char kEsc = 0x1B;
@@ -53,10 +55,6 @@ std::size_t NextSpecial(std::string_view bytes, std::size_t from) {
     return end;
 }
 
-bool IsPlain(unsigned char c) {
-    return (c >= 0x20 && c < 0x7F) || c == '\n' || c == '\r';
-}
-
 // The sets libvterm 0.1.4 can designate; it ignores any other.
 bool KnownCharset(char final) {
     return final == '0' || final == 'A' || final == 'B';
@@ -87,14 +85,6 @@ std::string OutputScanner::RestoreBytes() const {
             break;
     }
     return bytes;
-}
-
-std::size_t OutputScanner::PlainLength(std::string_view bytes) {
-    std::size_t n = 0;
-    while (n < bytes.size() && IsPlain(static_cast<unsigned char>(bytes[n]))) {
-        ++n;
-    }
-    return n;
 }
 
 // DECSTBM as libvterm takes it: a region that covers the screen is stored as "to the
@@ -310,7 +300,8 @@ std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events, std::s
                     }
                     // A run long enough: it must also end where a piece ends, so that
                     // what follows is decoded as libvterm would decode it.
-                    std::size_t end = runStart + PlainLength(bytes.substr(runStart));
+                    const std::size_t whole = runStart + plain_text::Length(bytes.substr(runStart));
+                    std::size_t end = whole;
                     if (end < bytes.size() && static_cast<unsigned char>(bytes[end]) >= 0x80) {
                         const std::size_t control =
                             bytes.substr(runStart, end - runStart).find_last_of("\r\n");
@@ -320,7 +311,7 @@ std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events, std::s
                         m_plainLength = end - runStart;
                         return runStart;
                     }
-                    i = runStart + PlainLength(bytes.substr(runStart)) - 1;
+                    i = whole - 1;
                     clean = false;  // a byte of UTF-8 comes next
                     runStart = i + 1;
                 }

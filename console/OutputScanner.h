@@ -57,7 +57,7 @@ class OutputScanner {
 
     // The length of bytes up to and including the end of the first sequence that is an
     // event (events says what it meant), or bytes.size() with kNone. With plainRun, it
-    // also stops (kNone) where a run of at least plainRun plain bytes (PlainLength) starts
+    // also stops (kNone) where a run of at least plainRun plain bytes (plain_text) starts
     // while PlainTextIsPlain() holds.
     std::size_t Scan(std::string_view bytes, unsigned& events, std::size_t plainRun = 0);
     void Reset() {
@@ -78,8 +78,6 @@ class OutputScanner {
                !m_text.leftRight && !m_text.lineSizes &&
                m_charsets.designated[m_charsets.shift] == 'B';
     }
-    // The length of the run of printable ASCII, CR and LF at the start of bytes.
-    static std::size_t PlainLength(std::string_view bytes);
     // After Scan stopped at a run of plain text: its length (it may end before the
     // run's last plain byte).
     std::size_t PlainRunLength() const { return m_plainLength; }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "console/PlainText.h"
+
 std::size_t ScrollBound::Scan(std::string_view bytes, std::size_t budget, const Window& window,
                               bool one) {
     const std::size_t width = static_cast<std::size_t>(std::max(window.width, 1));
@@ -37,18 +39,9 @@ std::size_t ScrollBound::Scan(std::string_view bytes, std::size_t budget, const 
     const bool uncounted = budget == SIZE_MAX && !one;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
-        if (uncounted && m_mode == Mode::Ground && !pending &&
-            ((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n')) {
-            std::size_t end = i + 1;
-            while (end < bytes.size()) {
-                const auto next = static_cast<unsigned char>(bytes[end]);
-                if (!((next >= 0x20 && next < 0x7F) || next == '\r' || next == '\n')) {
-                    break;
-                }
-                ++end;
-            }
+        if (uncounted && m_mode == Mode::Ground && !pending && plain_text::IsPlain(c)) {
             m_utf8Left = 0;
-            i = end - 1;
+            i += plain_text::Length(bytes.substr(i)) - 1;
             continue;
         }
         if (m_mode == Mode::Ground && c >= 0x20 && c < 0x7F && !pending) {
