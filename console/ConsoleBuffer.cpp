@@ -2,11 +2,34 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
+#include <type_traits>
+
+// Cells are copied as bytes into storage that was never constructed.
+static_assert(std::is_trivially_copyable_v<ConsoleCell>);
+
+static bool SameCell(const ConsoleCell& a, const ConsoleCell& b) {
+    return a.info.UnicodeChar == b.info.UnicodeChar && a.info.Attributes == b.info.Attributes &&
+           a.rich == b.rich;
+}
 
 ConsoleBuffer::ConsoleBuffer(COORD size, SMALL_RECT window, const ConsoleCell& blank)
     : m_size(size),
       m_window(window),
-      m_cells(static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), blank) {}
+      m_cells(Allocate(size)),
+      m_made(static_cast<std::size_t>(size.Y), 0),
+      m_untouched(static_cast<std::size_t>(size.X), blank) {}
+
+ConsoleBuffer::Cells ConsoleBuffer::Allocate(COORD size) {
+    // calloc, not new: a large block comes from fresh zero pages the allocator need not
+    // clear, so the rows not yet made stay out of memory.
+    auto* cells = static_cast<ConsoleCell*>(std::calloc(
+        static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), sizeof(ConsoleCell)));
+    if (cells == nullptr) {
+        throw std::bad_alloc();
+    }
+    return Cells(cells);
+}
 
 bool ConsoleBuffer::Resize(COORD size, const ConsoleCell& blank) {
     if (size.X < 1 || size.Y < 1 || size.X > kMaxWidth || size.Y > kMaxHeight ||
@@ -18,12 +41,15 @@ bool ConsoleBuffer::Resize(COORD size, const ConsoleCell& blank) {
         SetLastError(EINVAL);
         return false;
     }
-    std::vector<ConsoleCell> cells(
-        static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), blank);
+    ConsoleBuffer resized(size, m_window, blank);
     const int width = std::min(size.X, m_size.X);
     const int height = std::min(size.Y, m_size.Y);
+    const bool sameBlank = SameCell(m_untouched[0], blank);
     for (int y = 0; y < height; ++y) {
-        ConsoleCell* row = &cells[static_cast<std::size_t>(y) * size.X];
+        if (m_made[Physical(y)] == 0 && sameBlank) {
+            continue;  // blank in both: it stays unmade
+        }
+        ConsoleCell* row = resized.MadeRow(y);
         std::copy_n(Row(y), width, row);
         // A double-width character cut in two by a narrower buffer is gone, as on a
         // terminal: half of it in the last column would wrap on the client.
@@ -32,7 +58,9 @@ bool ConsoleBuffer::Resize(COORD size, const ConsoleCell& blank) {
             row[width - 1] = blank;
         }
     }
-    m_cells = std::move(cells);
+    m_cells = std::move(resized.m_cells);
+    m_made = std::move(resized.m_made);
+    m_untouched = std::move(resized.m_untouched);
     m_size = size;
     m_firstRow = 0;
     // A window that now reaches past the buffer is moved back inside it.
@@ -61,7 +89,7 @@ bool ConsoleBuffer::SetWindow(const SMALL_RECT& window) {
 
 void ConsoleBuffer::EraseScrollback(const ConsoleCell& blank) {
     for (int y = 0; y < m_window.Top; ++y) {
-        std::fill_n(&m_cells[Index(0, y)], m_size.X, blank);
+        std::fill_n(MadeRow(y), m_size.X, blank);
     }
 }
 
@@ -78,7 +106,7 @@ void ConsoleBuffer::Put(int row, int col, const ConsoleCell& cell) {
         return;
     }
     const int x = m_window.Left + col;
-    ConsoleCell* line = &m_cells[Index(0, m_window.Top + row)];
+    ConsoleCell* line = MadeRow(m_window.Top + row);
     // The common case first: a narrow character over a narrow one splits nothing.
     if (((line[x].info.Attributes | (x + 1 < m_size.X ? line[x + 1].info.Attributes : 0)) &
          COMMON_LVB_TRAILING_BYTE) != 0) {
@@ -101,7 +129,7 @@ void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell
     // overwritten whole.
     SplitAt(x, y);
     SplitAt(x + count, y);
-    ConsoleCell* line = &m_cells[Index(x, y)];
+    ConsoleCell* line = MadeRow(y) + x;
     cell.info.UnicodeChar = u' ';
     std::fill_n(line, count, cell);
     if (!hidden) {
@@ -188,9 +216,7 @@ void ConsoleBuffer::Move(int destTop, int destLeft, int srcTop, int srcBottom, i
 void ConsoleBuffer::ScrollBack(int rows, const ConsoleCell& blank) {
     // Each uncovered row is a copy of one blank row (a line feed a row costs one copy).
     if (m_blankRow.size() != static_cast<std::size_t>(m_size.X) || m_blankRow.empty() ||
-        m_blankRow[0].info.UnicodeChar != blank.info.UnicodeChar ||
-        m_blankRow[0].info.Attributes != blank.info.Attributes ||
-        !(m_blankRow[0].rich == blank.rich)) {
+        !SameCell(m_blankRow[0], blank)) {
         m_blankRow.assign(static_cast<std::size_t>(m_size.X), blank);
     }
     for (int i = 0; i < rows; ++i) {

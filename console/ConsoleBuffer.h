@@ -4,6 +4,9 @@
 // serialises every access.
 #pragma once
 
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -34,9 +37,12 @@ class ConsoleBuffer {
     // Fails when the rectangle is empty or leaves the buffer.
     bool SetWindow(const SMALL_RECT& window);
 
-    ConsoleCell& At(int x, int y) { return m_cells[Index(x, y)]; }
-    const ConsoleCell& At(int x, int y) const { return m_cells[Index(x, y)]; }
-    const ConsoleCell* Row(int y) const { return &m_cells[Index(0, y)]; }
+    ConsoleCell& At(int x, int y) { return MadeRow(y)[x]; }
+    const ConsoleCell& At(int x, int y) const { return Row(y)[x]; }
+    const ConsoleCell* Row(int y) const {
+        const std::size_t physical = Physical(y);
+        return m_made[physical] != 0 ? &m_cells[physical * Width()] : m_untouched.data();
+    }
 
     // Blanks the rows above the window (the scroll-back).
     void EraseScrollback(const ConsoleCell& blank);
@@ -62,14 +68,35 @@ class ConsoleBuffer {
     void SetWrapped(int row);
 
   private:
+    struct FreeCells {
+        void operator()(ConsoleCell* cells) const { std::free(cells); }
+    };
+    using Cells = std::unique_ptr<ConsoleCell[], FreeCells>;
+
+    // Storage for the cells that the allocator hands out untouched (zeroed pages that
+    // become resident only when written): a row is written only once it is made.
+    static Cells Allocate(COORD size);
+
+    std::size_t Width() const { return static_cast<std::size_t>(m_size.X); }
     // Rows are kept in a ring starting at m_firstRow; each row is contiguous.
-    std::size_t Index(int x, int y) const {
+    std::size_t Physical(int y) const {
         int physical = m_firstRow + y;  // both below m_size.Y: no division needed
         if (physical >= m_size.Y) {
             physical -= m_size.Y;
         }
-        return static_cast<std::size_t>(physical) * static_cast<std::size_t>(m_size.X) +
-               static_cast<std::size_t>(x);
+        return static_cast<std::size_t>(physical);
+    }
+    // Row y for writing. A row nothing has written yet holds the blank the buffer was
+    // made with and costs no memory: an idle console with a tall scroll-back keeps
+    // only the rows its programs reached.
+    ConsoleCell* MadeRow(int y) {
+        const std::size_t physical = Physical(y);
+        ConsoleCell* row = &m_cells[physical * Width()];
+        if (m_made[physical] == 0) {
+            std::copy(m_untouched.begin(), m_untouched.end(), row);
+            m_made[physical] = 1;
+        }
+        return row;
     }
     void ScrollBack(int rows, const ConsoleCell& blank);
     void SplitAt(int x, int y);
@@ -78,6 +105,8 @@ class ConsoleBuffer {
     COORD m_size;
     SMALL_RECT m_window;
     int m_firstRow = 0;
-    std::vector<ConsoleCell> m_cells;
-    std::vector<ConsoleCell> m_blankRow;  // a row of the last blank ScrollBack used
+    Cells m_cells;
+    std::vector<unsigned char> m_made;     // by physical row: written since made
+    std::vector<ConsoleCell> m_untouched;  // what a row not yet made holds
+    std::vector<ConsoleCell> m_blankRow;   // a row of the last blank ScrollBack used
 };
