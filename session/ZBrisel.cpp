@@ -24,6 +24,7 @@
 #include "win32/ExitSignal.h"
 #include "win32/LoginEnvironment.h"
 #include "win32/PamErrorCode.h"
+#include "win32/ProfileCache.h"
 #include "win32/TerminalType.h"
 
 namespace {
@@ -146,6 +147,8 @@ ZBrisel::ZBrisel() {
     TraceLevel(0);
     m_key.Load(m_config.key_init);
     m_telnet.Load(m_config.telnet_init);
+    // Nothing reads the files again before the split: both processes start without them.
+    ProfileCache::Instance().Forget();
     TraceLevel(10);
     // zavd's registry channel goes to the monitor at the split, before the handshake.
     unsigned long long registry = 0;

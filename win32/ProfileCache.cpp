@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -49,6 +50,14 @@ bool ReadAll(int fd, ProfileParser& parser) {
 ProfileCache& ProfileCache::Instance() {
     static ProfileCache cache;
     return cache;
+}
+
+void ProfileCache::Forget() {
+    std::lock_guard lock(m_mutex);
+    m_entries.clear();
+    // The parsed files are thousands of small blocks freed together: their pages go
+    // back only when trimmed.
+    ::malloc_trim(0);
 }
 
 bool ProfileCache::Same(const Entry& entry, const struct stat& st) {
