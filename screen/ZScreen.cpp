@@ -39,18 +39,17 @@ ZScreen& ZScreen::operator=(const ZScreen& other) {
         m_info = other.m_info;
         m_blank = other.m_blank;
         m_modes = other.m_modes;
+        m_columns = other.m_columns;
         // Only the rows the capture read: a copy per export stays as small as the window.
-        const auto first = static_cast<std::size_t>(std::clamp<int>(other.m_valid.Top, 0, kRows));
-        const std::size_t rows = kRows - first;
+        const int first = std::clamp<int>(other.m_valid.Top, 0, kRows);
+        const std::size_t cells = Offset(kRows) - Offset(first);
         if (other.m_cells) {
-            std::memcpy(Cells()[first].data(), (*other.m_cells)[first].data(),
-                        rows * sizeof(Grid::value_type));
+            std::memcpy(Row(first), other.Row(first), cells * sizeof(CHAR_INFO));
         } else {
             m_cells.reset();
         }
         if (other.m_rich) {
-            std::memcpy(Rich()[first].data(), (*other.m_rich)[first].data(),
-                        rows * sizeof(RichGrid::value_type));
+            std::memcpy(RichRow(first), other.RichRow(first), cells * sizeof(RichCell));
         } else {
             m_rich.reset();
         }
@@ -67,7 +66,7 @@ ZScreen::RichGrid& ZScreen::Rich() {
 
 const RichCell* ZScreen::RichRow(int row) const {
     static const std::array<RichCell, kColumns> kPlainRow{};
-    return m_rich ? (*m_rich)[static_cast<std::size_t>(row)].data() : kPlainRow.data();
+    return m_rich ? m_rich->data() + Offset(row) : kPlainRow.data();
 }
 
 ZScreen::Grid& ZScreen::Cells() {
@@ -79,7 +78,7 @@ ZScreen::Grid& ZScreen::Cells() {
 
 const CHAR_INFO* ZScreen::Row(int row) const {
     static const std::array<CHAR_INFO, kColumns> kZeroRow{};
-    return m_cells ? (*m_cells)[static_cast<std::size_t>(row)].data() : kZeroRow.data();
+    return m_cells ? m_cells->data() + Offset(row) : kZeroRow.data();
 }
 
 bool ZScreen::Refresh(ZConsole& con, Mark& mark, DWORD& burstLeft) {
@@ -126,10 +125,13 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
     } else if (markRow == -1) {
         trace.Trace("mark lost");
     }
+    // Every row the picture keeps is read afresh below, at this width.
+    m_columns = std::clamp<int>(w.Right + 1, 1, kColumns);
     int read = 0;
     for (int y = w.Bottom; y >= first; --y) {
         const int row = y - w.Bottom + kRows - 1;
-        if (!con.GetOutputRowW(static_cast<SHORT>(y), Row(row), kColumns, &m_info, RichRow(row))) {
+        if (!con.GetOutputRowW(static_cast<SHORT>(y), Row(row), static_cast<SHORT>(m_columns),
+                               &m_info, RichRow(row))) {
             ReportError(trace, "this->con.GetOutputRowW( " + std::to_string(y) + " ):err");
             return false;
         }
@@ -140,7 +142,7 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
         // where an old mark's cell was moved or left behind.
         const bool isMark = y == markRow && cells[0].UnicodeChar == kMagicMark &&
                             (cells[0].Attributes & CONSOLE_SCROLL_MARK) != 0;
-        for (int x = 0; x < kColumns; ++x) {
+        for (int x = 0; x < m_columns; ++x) {
             cells[x].Attributes &= static_cast<WORD>(~CONSOLE_SCROLL_MARK);
         }
         if (isMark) {

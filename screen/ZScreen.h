@@ -34,8 +34,8 @@ class ZScreen {
         char32_t savedText = 0;  // the rich half's text of the covered character
     };
 
-    using Grid = std::array<std::array<CHAR_INFO, kColumns>, kRows>;
-    using RichGrid = std::array<std::array<RichCell, kColumns>, kRows>;
+    using Grid = std::array<CHAR_INFO, std::size_t{kRows} * kColumns>;
+    using RichGrid = std::array<RichCell, std::size_t{kRows} * kColumns>;
 
     ZScreen();
     ZScreen(const ZScreen& other);
@@ -57,16 +57,21 @@ class ZScreen {
     bool Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft);
     static bool SetMagicMark(ZConsole& con, Mark& mark, DWORD holdLines = 0);
 
-    CHAR_INFO* Row(int row) { return Cells()[static_cast<std::size_t>(row)].data(); }
+    CHAR_INFO* Row(int row) { return Cells().data() + Offset(row); }
     const CHAR_INFO* Row(int row) const;
     // The cells, all zero until first written. They are made on first use: a session's
     // privileged side, which holds the session's objects but never captures, pays
     // nothing for its pictures.
     Grid& Cells();
     // The rest of each cell (colours and attributes in full, text beyond one unit).
-    RichCell* RichRow(int row) { return Rich()[static_cast<std::size_t>(row)].data(); }
+    RichCell* RichRow(int row) { return Rich().data() + Offset(row); }
     const RichCell* RichRow(int row) const;
     RichGrid& Rich();
+    // The cells a row holds: up to the window's right edge at the capture (all the
+    // picture's columns before any). Rows lie this far apart, so that a capture writes
+    // only the memory its window needs: a picture of 80 columns is resident for 80,
+    // not for the 200 it could hold.
+    int Columns() const { return m_columns; }
 
     SMALL_RECT m_window;
     SMALL_RECT m_valid;
@@ -84,6 +89,11 @@ class ZScreen {
     template <class T>
     static std::unique_ptr<T, Free> Zeroed();
 
+    std::size_t Offset(int row) const {
+        return static_cast<std::size_t>(row) * static_cast<std::size_t>(m_columns);
+    }
+
+    int m_columns = kColumns;
     std::unique_ptr<Grid, Free> m_cells;
     std::unique_ptr<RichGrid, Free> m_rich;
 };

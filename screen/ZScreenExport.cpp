@@ -271,7 +271,7 @@ bool ZScreenExport::NeedFlatScreen(const ZScreen& cur, const ZScreen& client,
 int ZScreenExport::RowEnd(int row, const ZScreen& picture, bool wholePen) {
     const CHAR_INFO* cells = picture.Row(row);
     const RichCell* rich = picture.RichRow(row);
-    const int right = std::min<int>(picture.m_window.Right, ZScreen::kColumns - 1);
+    const int right = std::min<int>(picture.m_window.Right, picture.Columns() - 1);
     if (right >= 0 && Wrapped(picture, row)) {
         return right;
     }
@@ -301,7 +301,7 @@ bool ZScreenExport::Joins(const ZScreen& picture, int row) const {
 
 std::string ZScreenExport::RowText(const ZScreen& picture, int row, int first, int last,
                                    ZTelnet::Pen& pen) const {
-    return m_telnet.ExportCells(std::span<const CHAR_INFO>(picture.Row(row), ZScreen::kColumns),
+    return m_telnet.ExportCells(std::span<const CHAR_INFO>(picture.Row(row), picture.Columns()),
                                 picture.RichRow(row), first, last, pen);
 }
 
@@ -414,7 +414,8 @@ bool ZScreenExport::DiffRange(const ZScreen& cur, const ZScreen& client, int a, 
     if (k < 0 || k >= ZScreen::kRows) {
         return false;
     }
-    int n = std::min<int>(cur.m_window.Right, ZScreen::kColumns - 1);
+    int n =
+        std::min({static_cast<int>(cur.m_window.Right), cur.Columns() - 1, client.Columns() - 1});
     if (m_dumbClient && a == cur.m_valid.Bottom) {
         n = cur.m_window.Right - 1;
     }

@@ -28,9 +28,7 @@ class ExportRich : public ::testing::Test {
             p->m_info.dwSize = COORD{kWidth, 300};
             p->m_info.srWindow = SMALL_RECT{0, 276, kWidth - 1, 299};
             p->m_info.wAttributes = 0x07;
-            for (auto& row : p->Cells()) {
-                row.fill(CHAR_INFO{u' ', 0x07});
-            }
+            p->Cells().fill(CHAR_INFO{u' ', 0x07});
         }
         m_state.pen.attr = 0x07;
         m_state.pen.richKnown = true;

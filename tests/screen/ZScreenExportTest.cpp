@@ -35,9 +35,7 @@ class ExportTest : public ::testing::Test {
         p.m_info.dwSize = COORD{kWidth, 300};
         p.m_info.srWindow = SMALL_RECT{0, 276, kWidth - 1, 299};
         p.m_info.wAttributes = 0x07;
-        for (auto& row : p.Cells()) {
-            row.fill(CHAR_INFO{u' ', 0x07});
-        }
+        p.Cells().fill(CHAR_INFO{u' ', 0x07});
     }
 
     static void Put(ZScreen& p, int column, int row, const std::u16string& text,
@@ -164,9 +162,7 @@ TEST_F(ExportTest, RepaintSendsColouredBlanksButNotDefaultOnes) {
 TEST_F(ExportTest, RepaintClearsInTheConsolesCurrentColour) {
     ZScreen zero;
     m_cur->m_info.wAttributes = 0x1F;
-    for (auto& row : m_cur->Cells()) {
-        row.fill(CHAR_INFO{u' ', 0x1F});
-    }
+    m_cur->Cells().fill(CHAR_INFO{u' ', 0x1F});
     Put(*m_cur, 0, 0, u"x", 0x1F);
     Cursor(*m_cur, 1, 0);
     EXPECT_EQ(Export2(*m_cur, zero), "\r\n\x1b[1m\x1b[37m\x1b[25m\x1b[44m\x1b[1;1f\x1b[0Jx");
