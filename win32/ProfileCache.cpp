@@ -23,9 +23,10 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && AsciiLower(a) == AsciiLower(b);
 }
 
-// Feeds the whole file to the parser; false on a read error.
+// Feeds the whole file to the parser; false on a read error. A small buffer: the stack
+// pages a read touches stay with the process (and both of a session's processes).
 bool ReadAll(int fd, ProfileParser& parser) {
-    std::array<char, 65536> buffer{};
+    std::array<char, 8192> buffer{};
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0) {
