@@ -166,7 +166,14 @@ void ConsoleBuffer::Erase(int top, int bottom, int left, int right, const Consol
     if (!Clip(top, bottom, left, right)) {
         return;
     }
+    // A whole row erased to the blank it holds until made stays unmade (a cleared screen
+    // costs no memory).
+    const bool wholeRows =
+        left == 0 && right == m_size.X && m_window.Left == 0 && SameCell(blank, m_untouched[0]);
     for (int row = top; row < bottom; ++row) {
+        if (wholeRows && m_made[Physical(m_window.Top + row)] == 0) {
+            continue;
+        }
         SplitAt(m_window.Left + left, m_window.Top + row);
         SplitAt(m_window.Left + right, m_window.Top + row);
         ConsoleCell* cells = &At(m_window.Left + left, m_window.Top + row);

@@ -76,4 +76,12 @@ TEST(ConsoleBuffer, RowsNeverWrittenReadAsTheBlankThroughScrollsAndResizes) {
     EXPECT_EQ(Text(tall, 0), ".*.*");
     EXPECT_EQ(Text(tall, 1), ".*.*");
     EXPECT_EQ(Text(tall, 2), "  ");
+    // Erasing window rows: an unmade row erased in another blank takes it; a made row
+    // erased in the buffer's blank is blank again.
+    tall.Put(1, 0, Cell(u'w', 7));
+    tall.Erase(0, 1, 0, 2, red);
+    EXPECT_EQ(Text(tall, 2), ".*.*");
+    tall.Erase(0, 2, 0, 2, blank);
+    EXPECT_EQ(Text(tall, 2), "  ");
+    EXPECT_EQ(Text(tall, 3), "  ");
 }
