@@ -127,13 +127,23 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
     }
     // Every row the picture keeps is read afresh below, at this width.
     m_columns = std::clamp<int>(w.Right + 1, 1, kColumns);
+    // The rest of each cell is all zero for text in the terminal's own colours: a
+    // picture that has held nothing else has no rich grid (RichRow reads zeros), and gets
+    // one only when a row needs it.
+    std::array<RichCell, kColumns> plain{};
     int read = 0;
     for (int y = w.Bottom; y >= first; --y) {
         const int row = y - w.Bottom + kRows - 1;
+        RichCell* rich = m_rich ? RichRow(row) : plain.data();
         if (!con.GetOutputRowW(static_cast<SHORT>(y), Row(row), static_cast<SHORT>(m_columns),
-                               &m_info, RichRow(row))) {
+                               &m_info, rich)) {
             ReportError(trace, "this->con.GetOutputRowW( " + std::to_string(y) + " ):err");
             return false;
+        }
+        if (rich == plain.data() &&
+            std::any_of(plain.begin(), plain.begin() + m_columns,
+                        [](const RichCell& cell) { return !(cell == RichCell{}); })) {
+            std::copy_n(plain.begin(), m_columns, RichRow(row));
         }
         ++read;
         CHAR_INFO* cells = Row(row);
@@ -152,7 +162,10 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
             const bool whole = (next.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
                                next.UnicodeChar == mark.savedTrail;
             Row(row)[0].UnicodeChar = mark.savedWide && !whole ? u' ' : mark.savedChar;
-            RichRow(row)[0].text = mark.savedWide && !whole ? 0 : mark.savedText;
+            const char32_t text = mark.savedWide && !whole ? 0 : mark.savedText;
+            if (m_rich || text != 0) {
+                RichRow(row)[0].text = text;
+            }
             // The console gets its character back too: a mark left behind would show if
             // the window ever moved up over its row (a taller window after scrolling).
             if (!con.WriteCell(COORD{0, static_cast<SHORT>(y)}, Row(row)[0].UnicodeChar)) {
