@@ -267,6 +267,41 @@ TEST_F(MirrorTest, ShippedColourTableGivesTheClientModernColoursAndAttributes) {
     }
 }
 
+// Colours beyond the sixteen reach a client that shows them, also when they first
+// appear after captures of plain text and again after the screen went plain. (The
+// oracle's comparison speaks the sixteen colours: these cases look at the client.)
+TEST_F(MirrorTest, FullColoursAfterPlainCapturesReachTheClient) {
+    m_telnet.m_colours = ZTelnet::Colours::Whole;
+    const auto run = [&](const std::string& script, const std::string& shown) {
+        const pid_t pid = test::SpawnOnConsole("clear; " + script);
+        ASSERT_TRUE(test::WaitExit(pid));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        do {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << shown << " never shown";
+            Pass();
+            WaitChange(10);
+        } while (!Shows(shown));
+    };
+    const auto coloured = [&] {
+        run("printf '\\033[3;38;5;200mA\\033[0;48;2;10;20;30mB\\033[0mC\\n'", "ABC");
+        const VTermScreenCell indexed = m_client.RawCell(0, 0);
+        ASSERT_TRUE(VTERM_COLOR_IS_INDEXED(&indexed.fg));
+        EXPECT_EQ(indexed.fg.indexed.idx, 200);
+        EXPECT_EQ(indexed.attrs.italic, 1U);
+        const VTermScreenCell rgb = m_client.RawCell(0, 1);
+        ASSERT_TRUE(VTERM_COLOR_IS_RGB(&rgb.bg));
+        EXPECT_EQ(rgb.bg.rgb.red, 10);
+        EXPECT_EQ(rgb.bg.rgb.blue, 30);
+        const VTermScreenCell after = m_client.RawCell(0, 2);
+        EXPECT_TRUE(VTERM_COLOR_IS_DEFAULT_BG(&after.bg));
+    };
+    run("echo plain", "plain");
+    coloured();
+    run("echo plain again", "plain again");
+    EXPECT_EQ(m_client.RawCell(0, 0).attrs.italic, 0U);
+    coloured();
+}
+
 TEST_F(MirrorTest, ScrollingFarPastThePicture) {
     Mirror("seq 1 5000", 5);
     Mirror("seq 1 50; sleep 0.1; seq 51 120", 2);
