@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 // Cells are copied as bytes into storage that was never constructed.
 static_assert(std::is_trivially_copyable_v<ConsoleCell>);
@@ -17,8 +18,28 @@ ConsoleBuffer::ConsoleBuffer(COORD size, SMALL_RECT window, const ConsoleCell& b
     : m_size(size),
       m_window(window),
       m_cells(Allocate(size)),
-      m_made(static_cast<std::size_t>(size.Y), 0),
+      m_filled(static_cast<std::size_t>(size.Y), 0),
       m_untouched(static_cast<std::size_t>(size.X), blank) {}
+
+void ConsoleBuffer::KeepRowsWhole() {
+    m_whole = true;
+    for (std::size_t physical = 0; physical < m_filled.size(); ++physical) {
+        Fill(physical, m_size.X);
+    }
+}
+
+bool ConsoleBuffer::Lazy(const ConsoleCell& blank) const {
+    return !m_whole && SameCell(blank, m_untouched[0]);
+}
+
+void ConsoleBuffer::BlankRow(std::size_t physical, const ConsoleCell& blank) {
+    if (Lazy(blank)) {
+        m_filled[physical] = 0;
+        return;
+    }
+    std::fill_n(&m_cells[physical * Width()], m_size.X, blank);
+    m_filled[physical] = static_cast<std::uint16_t>(m_size.X);
+}
 
 ConsoleBuffer::Cells ConsoleBuffer::Allocate(COORD size) {
     // calloc, not new: a large block comes from fresh zero pages the allocator need not
@@ -42,24 +63,33 @@ bool ConsoleBuffer::Resize(COORD size, const ConsoleCell& blank) {
         return false;
     }
     ConsoleBuffer resized(size, m_window, blank);
+    if (m_whole) {
+        resized.KeepRowsWhole();
+    }
     const int width = std::min(size.X, m_size.X);
     const int height = std::min(size.Y, m_size.Y);
+    // In the same blank, only the columns a row holds of its own are copied; in another,
+    // the old blank is the row's own.
     const bool sameBlank = SameCell(m_untouched[0], blank);
     for (int y = 0; y < height; ++y) {
-        if (m_made[Physical(y)] == 0 && sameBlank) {
-            continue;  // blank in both: it stays unmade
+        const int own = sameBlank ? std::min<int>(m_filled[Physical(y)], width) : width;
+        if (own == 0) {
+            continue;
         }
-        ConsoleCell* row = resized.MadeRow(y);
-        std::copy_n(Row(y), width, row);
+        ConsoleCell* row = resized.Fill(resized.Physical(y), own);
+        for (int x = 0; x < own; ++x) {
+            row[x] = std::as_const(*this).At(x, y);
+        }
         // A double-width character cut in two by a narrower buffer is gone, as on a
         // terminal: half of it in the last column would wrap on the client.
-        if (width < m_size.X && (Row(y)[width].info.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
-            (row[width - 1].info.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
-            row[width - 1] = blank;
+        if (width < m_size.X &&
+            (std::as_const(*this).At(width, y).info.Attributes & COMMON_LVB_TRAILING_BYTE) != 0 &&
+            (resized.At(width - 1, y).info.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
+            resized.At(width - 1, y) = blank;
         }
     }
     m_cells = std::move(resized.m_cells);
-    m_made = std::move(resized.m_made);
+    m_filled = std::move(resized.m_filled);
     m_untouched = std::move(resized.m_untouched);
     m_size = size;
     m_firstRow = 0;
@@ -89,7 +119,7 @@ bool ConsoleBuffer::SetWindow(const SMALL_RECT& window) {
 
 void ConsoleBuffer::EraseScrollback(const ConsoleCell& blank) {
     for (int y = 0; y < m_window.Top; ++y) {
-        std::fill_n(MadeRow(y), m_size.X, blank);
+        BlankRow(Physical(y), blank);
     }
 }
 
@@ -106,15 +136,19 @@ void ConsoleBuffer::Put(int row, int col, const ConsoleCell& cell) {
         return;
     }
     const int x = m_window.Left + col;
-    ConsoleCell* line = MadeRow(m_window.Top + row);
-    // The common case first: a narrow character over a narrow one splits nothing.
-    if (((line[x].info.Attributes | (x + 1 < m_size.X ? line[x + 1].info.Attributes : 0)) &
-         COMMON_LVB_TRAILING_BYTE) != 0) {
-        const int y = m_window.Top + row;
-        SplitAt(x, y);
-        SplitAt(x + 1, y);
+    const int y = m_window.Top + row;
+    const std::size_t physical = Physical(y);
+    // The common case first: a narrow character over a narrow one splits nothing (and
+    // past a row's own columns there is nothing to split).
+    if (x < m_filled[physical]) {
+        const ConsoleCell* line = &m_cells[physical * Width()];
+        const WORD next = x + 1 < m_filled[physical] ? line[x + 1].info.Attributes : 0;
+        if (((line[x].info.Attributes | next) & COMMON_LVB_TRAILING_BYTE) != 0) {
+            SplitAt(x, y);
+            SplitAt(x + 1, y);
+        }
     }
-    line[x] = cell;
+    Fill(physical, x + 1)[x] = cell;
 }
 
 void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell cell,
@@ -129,7 +163,10 @@ void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell
     // overwritten whole.
     SplitAt(x, y);
     SplitAt(x + count, y);
-    ConsoleCell* line = MadeRow(y) + x;
+    const std::size_t physical = Physical(y);
+    ConsoleCell* line = Fill(physical, x) + x;
+    m_filled[physical] =
+        std::max<std::uint16_t>(m_filled[physical], static_cast<std::uint16_t>(x + count));
     cell.info.UnicodeChar = u' ';
     std::fill_n(line, count, cell);
     if (!hidden) {
@@ -147,10 +184,10 @@ void ConsoleBuffer::SplitAt(int x, int y) {
     if (x <= 0 || x >= m_size.X) {
         return;
     }
-    ConsoleCell& second = At(x, y);
-    if ((second.info.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
+    if ((std::as_const(*this).At(x, y).info.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
         return;
     }
+    ConsoleCell& second = At(x, y);
     ConsoleCell& first = At(x - 1, y);
     // The first half holds the same unit, or the high half of a surrogate pair.
     if ((first.info.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
@@ -166,18 +203,20 @@ void ConsoleBuffer::Erase(int top, int bottom, int left, int right, const Consol
     if (!Clip(top, bottom, left, right)) {
         return;
     }
-    // A whole row erased to the blank it holds until made stays unmade (a cleared screen
-    // costs no memory).
-    const bool wholeRows =
-        left == 0 && right == m_size.X && m_window.Left == 0 && SameCell(blank, m_untouched[0]);
+    const int l = m_window.Left + left;
+    const int r = m_window.Left + right;
+    const bool lazy = Lazy(blank);
     for (int row = top; row < bottom; ++row) {
-        if (wholeRows && m_made[Physical(m_window.Top + row)] == 0) {
+        const int y = m_window.Top + row;
+        SplitAt(l, y);
+        SplitAt(r, y);
+        const std::size_t physical = Physical(y);
+        if (lazy && r >= m_filled[physical]) {
+            // The erased cells reach past the row's own: they become the buffer's blank.
+            m_filled[physical] = static_cast<std::uint16_t>(std::min<int>(m_filled[physical], l));
             continue;
         }
-        SplitAt(m_window.Left + left, m_window.Top + row);
-        SplitAt(m_window.Left + right, m_window.Top + row);
-        ConsoleCell* cells = &At(m_window.Left + left, m_window.Top + row);
-        std::fill_n(cells, right - left, blank);
+        std::fill_n(Fill(physical, r) + l, r - l, blank);
     }
 }
 
@@ -221,22 +260,17 @@ void ConsoleBuffer::Move(int destTop, int destLeft, int srcTop, int srcBottom, i
 }
 
 void ConsoleBuffer::ScrollBack(int rows, const ConsoleCell& blank) {
-    // Each uncovered row is a copy of one blank row (a line feed a row costs one copy).
-    if (m_blankRow.size() != static_cast<std::size_t>(m_size.X) || m_blankRow.empty() ||
-        !SameCell(m_blankRow[0], blank)) {
-        m_blankRow.assign(static_cast<std::size_t>(m_size.X), blank);
-    }
     for (int i = 0; i < rows; ++i) {
         if (m_window.Bottom < m_size.Y - 1) {
             // The window moves down one row; the row it uncovers starts blank.
             ++m_window.Top;
             ++m_window.Bottom;
-            std::copy(m_blankRow.begin(), m_blankRow.end(), &At(0, m_window.Bottom));
+            BlankRow(Physical(m_window.Bottom), blank);
         } else {
             // The window is at the buffer's end: the whole buffer moves up, the top row is
             // lost. The rows form a ring, so this costs one row, not the whole buffer.
             m_firstRow = (m_firstRow + 1) % m_size.Y;
-            std::copy(m_blankRow.begin(), m_blankRow.end(), &At(0, m_size.Y - 1));
+            BlankRow(Physical(m_size.Y - 1), blank);
         }
     }
 }

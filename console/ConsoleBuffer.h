@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
@@ -37,12 +38,20 @@ class ConsoleBuffer {
     // Fails when the rectangle is empty or leaves the buffer.
     bool SetWindow(const SMALL_RECT& window);
 
-    ConsoleCell& At(int x, int y) { return MadeRow(y)[x]; }
-    const ConsoleCell& At(int x, int y) const { return Row(y)[x]; }
+    ConsoleCell& At(int x, int y) { return Fill(Physical(y), x + 1)[x]; }
+    const ConsoleCell& At(int x, int y) const {
+        const std::size_t physical = Physical(y);
+        return x < m_filled[physical] ? m_cells[physical * Width() + static_cast<std::size_t>(x)]
+                                      : m_untouched[static_cast<std::size_t>(x)];
+    }
     const ConsoleCell* Row(int y) const {
         const std::size_t physical = Physical(y);
-        return m_made[physical] != 0 ? &m_cells[physical * Width()] : m_untouched.data();
+        return m_filled[physical] == 0 ? m_untouched.data() : Fill(physical, m_size.X);
     }
+
+    // Keeps every row whole in memory, as a reference for tests: what the buffer holds
+    // is the same either way.
+    void KeepRowsWhole();
 
     // Blanks the rows above the window (the scroll-back).
     void EraseScrollback(const ConsoleCell& blank);
@@ -86,18 +95,25 @@ class ConsoleBuffer {
         }
         return static_cast<std::size_t>(physical);
     }
-    // Row y for writing. A row nothing has written yet holds the blank the buffer was
-    // made with and costs no memory: an idle console with a tall scroll-back keeps
-    // only the rows its programs reached.
-    ConsoleCell* MadeRow(int y) {
-        const std::size_t physical = Physical(y);
+    // A row holds its own cells only up to the column it was written to since it was
+    // last blank; the rest are the blank the buffer was made with (m_untouched), which
+    // costs neither memory nor stores. An idle console with a tall scroll-back keeps only
+    // the rows its programs reached, and a line feed at the bottom, or a line of text,
+    // writes only the cells it changes rather than a whole row.
+    // Columns [0, end) of physical row `physical` made its own, for writing.
+    ConsoleCell* Fill(std::size_t physical, int end) const {
         ConsoleCell* row = &m_cells[physical * Width()];
-        if (m_made[physical] == 0) {
-            std::copy(m_untouched.begin(), m_untouched.end(), row);
-            m_made[physical] = 1;
+        const int filled = m_filled[physical];
+        if (filled < end) {
+            std::copy(m_untouched.begin() + filled, m_untouched.begin() + end, row + filled);
+            m_filled[physical] = static_cast<std::uint16_t>(end);
         }
         return row;
     }
+    // Row `physical` blank again: forgotten when the blank is the buffer's own, else
+    // written whole.
+    void BlankRow(std::size_t physical, const ConsoleCell& blank);
+    bool Lazy(const ConsoleCell& blank) const;
     void ScrollBack(int rows, const ConsoleCell& blank);
     void SplitAt(int x, int y);
     bool Clip(int& top, int& bottom, int& left, int& right) const;
@@ -106,7 +122,7 @@ class ConsoleBuffer {
     SMALL_RECT m_window;
     int m_firstRow = 0;
     Cells m_cells;
-    std::vector<unsigned char> m_made;     // by physical row: written since made
-    std::vector<ConsoleCell> m_untouched;  // what a row not yet made holds
-    std::vector<ConsoleCell> m_blankRow;   // a row of the last blank ScrollBack used
+    mutable std::vector<std::uint16_t> m_filled;  // by physical row: columns of its own
+    std::vector<ConsoleCell> m_untouched;         // what the other columns hold
+    bool m_whole = false;                         // KeepRowsWhole
 };

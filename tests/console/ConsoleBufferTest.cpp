@@ -2,6 +2,7 @@
 // with, wherever the ring, a resize or a scroll puts it, and a write lands in its row.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "console/ConsoleBuffer.h"
@@ -84,4 +85,115 @@ TEST(ConsoleBuffer, RowsNeverWrittenReadAsTheBlankThroughScrollsAndResizes) {
     tall.Erase(0, 2, 0, 2, blank);
     EXPECT_EQ(Text(tall, 2), "  ");
     EXPECT_EQ(Text(tall, 3), "  ");
+}
+
+// Random drawing, scrolling, erasing and resizing give the same cells whether rows are kept
+// whole or only as far as they were written.
+TEST(ConsoleBuffer, RowsKeptInPartHoldWhatWholeRowsHold) {
+    std::mt19937 random(20261209);
+    const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    const ConsoleCell blank = Cell(u' ', 7);
+    const ConsoleCell blanks[] = {blank, Cell(u' ', 0x17), Cell(u'.', 7)};
+    for (int round = 0; round < 40; ++round) {
+        ConsoleBuffer lazy(COORD{12, 9}, SMALL_RECT{0, 0, 7, 3}, blank);
+        ConsoleBuffer whole(COORD{12, 9}, SMALL_RECT{0, 0, 7, 3}, blank);
+        whole.KeepRowsWhole();
+        std::string log;
+        for (int step = 0; step < 120; ++step) {
+            const int h = lazy.WindowHeight();
+            const int w = lazy.WindowWidth();
+            const ConsoleCell& erase = blanks[pick(4) == 0 ? 1 + pick(2) : 0];
+            const int op = pick(9);
+            log += std::to_string(op) + " ";
+            const auto both = [&](auto&& f) {
+                f(lazy);
+                f(whole);
+            };
+            switch (op) {
+                case 0: {  // a narrow character, or both halves of a wide one
+                    const int r = pick(h);
+                    const int c = pick(w);
+                    if (pick(3) == 0 && c + 1 < w) {
+                        ConsoleCell second = Cell(u'W', 7 | COMMON_LVB_TRAILING_BYTE);
+                        both([&](ConsoleBuffer& b) {
+                            b.Put(r, c, Cell(u'W', 7));
+                            b.Put(r, c + 1, second);
+                        });
+                    } else {
+                        const ConsoleCell narrow = Cell(static_cast<WCHAR>(u'a' + pick(26)), 7);
+                        both([&](ConsoleBuffer& b) { b.Put(r, c, narrow); });
+                    }
+                    break;
+                }
+                case 1: {
+                    const std::string text(static_cast<std::size_t>(1 + pick(14)),
+                                           static_cast<char>('A' + pick(26)));
+                    const int r = pick(h);
+                    const int c = pick(w);
+                    const bool hidden = pick(5) == 0;
+                    both(
+                        [&](ConsoleBuffer& b) { b.PutText(r, c, text, Cell(u' ', 0x21), hidden); });
+                    break;
+                }
+                case 2: {
+                    const int t = pick(h);
+                    const int bo = t + 1 + pick(h - t);
+                    const int l = pick(w);
+                    const int ri = l + 1 + pick(w - l);
+                    both([&](ConsoleBuffer& b) { b.Erase(t, bo, l, ri, erase); });
+                    break;
+                }
+                case 3:
+                case 4: {
+                    const bool history = op == 3;
+                    const int t = history ? 0 : pick(h);
+                    const int bo = history ? h : t + 1 + pick(h - t);
+                    const int down = pick(3) - (history ? -1 : 1);
+                    const int right = history ? 0 : pick(3) - 1;
+                    const int l = history ? 0 : pick(w);
+                    const int ri = history ? w : l + 1 + pick(w - l);
+                    both([&](ConsoleBuffer& b) {
+                        b.Scroll(t, bo, l, ri, down, right, erase, history);
+                    });
+                    break;
+                }
+                case 5: {
+                    const int r = pick(h);
+                    both([&](ConsoleBuffer& b) { b.SetWrapped(r); });
+                    break;
+                }
+                case 6:
+                    if (pick(4) == 0) {
+                        both([&](ConsoleBuffer& b) { b.EraseScrollback(erase); });
+                    }
+                    break;
+                case 7: {
+                    const COORD size{static_cast<SHORT>(w + pick(6)),
+                                     static_cast<SHORT>(h + pick(7))};
+                    const ConsoleCell& fresh = blanks[pick(3)];
+                    both([&](ConsoleBuffer& b) { ASSERT_TRUE(b.Resize(size, fresh)); });
+                    break;
+                }
+                default: {
+                    const COORD size = lazy.Size();
+                    const int nh = 1 + pick(std::min<int>(size.Y, 6));
+                    const int nw = 1 + pick(size.X);
+                    const SMALL_RECT window{static_cast<SHORT>(pick(size.X - nw + 1)),
+                                            static_cast<SHORT>(pick(size.Y - nh + 1)), 0, 0};
+                    const SMALL_RECT placed{window.Left, window.Top,
+                                            static_cast<SHORT>(window.Left + nw - 1),
+                                            static_cast<SHORT>(window.Top + nh - 1)};
+                    both([&](ConsoleBuffer& b) { ASSERT_TRUE(b.SetWindow(placed)); });
+                    break;
+                }
+            }
+            ASSERT_EQ(lazy.Size().X, whole.Size().X);
+            ASSERT_EQ(lazy.Size().Y, whole.Size().Y);
+            ASSERT_EQ(lazy.Window().Top, whole.Window().Top);
+            for (int y = 0; y < lazy.Size().Y; ++y) {
+                ASSERT_EQ(Text(lazy, y), Text(whole, y))
+                    << "round " << round << " row " << y << " after " << log;
+            }
+        }
+    }
 }
