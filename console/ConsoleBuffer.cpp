@@ -17,9 +17,25 @@ static bool SameCell(const ConsoleCell& a, const ConsoleCell& b) {
 ConsoleBuffer::ConsoleBuffer(COORD size, SMALL_RECT window, const ConsoleCell& blank)
     : m_size(size),
       m_window(window),
-      m_cells(Allocate(size)),
+      m_cells(Allocate<ConsoleCell>(size)),
       m_filled(static_cast<std::size_t>(size.Y), 0),
+      m_text(Allocate<char>(size)),
+      m_textLength(static_cast<std::size_t>(size.Y), 0),
+      m_textPen(static_cast<std::size_t>(size.Y)),
       m_untouched(static_cast<std::size_t>(size.X), blank) {}
+
+void ConsoleBuffer::UnpackText(std::size_t physical) const {
+    ConsoleCell* row = &m_cells[physical * Width()];
+    const char* text = &m_text[physical * Width()];
+    const ConsoleCell& pen = m_textPen[physical];
+    const int length = m_textLength[physical];
+    for (int x = 0; x < length; ++x) {
+        row[x] = pen;
+        row[x].info.UnicodeChar = static_cast<WCHAR>(static_cast<unsigned char>(text[x]));
+    }
+    m_filled[physical] = static_cast<std::uint16_t>(length);
+    m_textLength[physical] = 0;
+}
 
 void ConsoleBuffer::KeepRowsWhole() {
     m_whole = true;
@@ -33,6 +49,7 @@ bool ConsoleBuffer::Lazy(const ConsoleCell& blank) const {
 }
 
 void ConsoleBuffer::BlankRow(std::size_t physical, const ConsoleCell& blank) {
+    m_textLength[physical] = 0;
     if (Lazy(blank)) {
         m_filled[physical] = 0;
         return;
@@ -41,15 +58,16 @@ void ConsoleBuffer::BlankRow(std::size_t physical, const ConsoleCell& blank) {
     m_filled[physical] = static_cast<std::uint16_t>(m_size.X);
 }
 
-ConsoleBuffer::Cells ConsoleBuffer::Allocate(COORD size) {
+template <class T>
+std::unique_ptr<T[], ConsoleBuffer::Free> ConsoleBuffer::Allocate(COORD size) {
     // calloc, not new: a large block comes from fresh zero pages the allocator need not
     // clear, so the rows not yet made stay out of memory.
-    auto* cells = static_cast<ConsoleCell*>(std::calloc(
-        static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), sizeof(ConsoleCell)));
-    if (cells == nullptr) {
+    auto* memory = static_cast<T*>(std::calloc(
+        static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), sizeof(T)));
+    if (memory == nullptr) {
         throw std::bad_alloc();
     }
-    return Cells(cells);
+    return std::unique_ptr<T[], Free>(memory);
 }
 
 bool ConsoleBuffer::Resize(COORD size, const ConsoleCell& blank) {
@@ -72,6 +90,7 @@ bool ConsoleBuffer::Resize(COORD size, const ConsoleCell& blank) {
     // the old blank is the row's own.
     const bool sameBlank = SameCell(m_untouched[0], blank);
     for (int y = 0; y < height; ++y) {
+        Unpack(Physical(y));
         const int own = sameBlank ? std::min<int>(m_filled[Physical(y)], width) : width;
         if (own == 0) {
             continue;
@@ -90,6 +109,9 @@ bool ConsoleBuffer::Resize(COORD size, const ConsoleCell& blank) {
     }
     m_cells = std::move(resized.m_cells);
     m_filled = std::move(resized.m_filled);
+    m_text = std::move(resized.m_text);
+    m_textLength = std::move(resized.m_textLength);
+    m_textPen = std::move(resized.m_textPen);
     m_untouched = std::move(resized.m_untouched);
     m_size = size;
     m_firstRow = 0;
@@ -161,9 +183,25 @@ void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell
     const int y = m_window.Top + row;
     // Only a double-width character across either end is split: one inside is
     // overwritten whole.
+    const std::size_t physical = Physical(y);
+    ConsoleCell pen = cell;
+    pen.info.UnicodeChar = u' ';
+    // Text that starts a blank row, or goes on from the end of a row kept as text in the
+    // same pen, is kept as text.
+    if (!m_whole && m_filled[physical] == 0 && m_textLength[physical] == x &&
+        (x == 0 || SameCell(pen, m_textPen[physical]))) {
+        m_textPen[physical] = pen;
+        char* out = &m_text[physical * Width() + static_cast<std::size_t>(x)];
+        if (hidden) {
+            std::fill_n(out, count, ' ');
+        } else {
+            std::copy_n(text.data(), count, out);
+        }
+        m_textLength[physical] = static_cast<std::uint16_t>(x + count);
+        return;
+    }
     SplitAt(x, y);
     SplitAt(x + count, y);
-    const std::size_t physical = Physical(y);
     ConsoleCell* line = Fill(physical, x) + x;
     m_filled[physical] =
         std::max<std::uint16_t>(m_filled[physical], static_cast<std::uint16_t>(x + count));
@@ -181,7 +219,8 @@ void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell
 // ever left without its partner. SplitAt breaks any character across the boundary
 // between columns x - 1 and x.
 void ConsoleBuffer::SplitAt(int x, int y) {
-    if (x <= 0 || x >= m_size.X) {
+    // Wide characters are only among a row's own cells (not in its text, not in the blank).
+    if (x <= 0 || x >= m_size.X || x >= m_filled[Physical(y)]) {
         return;
     }
     if ((std::as_const(*this).At(x, y).info.Attributes & COMMON_LVB_TRAILING_BYTE) == 0) {
@@ -208,10 +247,16 @@ void ConsoleBuffer::Erase(int top, int bottom, int left, int right, const Consol
     const bool lazy = Lazy(blank);
     for (int row = top; row < bottom; ++row) {
         const int y = m_window.Top + row;
+        const std::size_t physical = Physical(y);
+        const int length = m_textLength[physical];
+        if (lazy && length != 0 && r >= length) {
+            // The erased cells reach past the row's text: it ends where they start.
+            m_textLength[physical] = static_cast<std::uint16_t>(std::min(length, l));
+            continue;
+        }
         SplitAt(l, y);
         SplitAt(r, y);
-        const std::size_t physical = Physical(y);
-        if (lazy && r >= m_filled[physical]) {
+        if (lazy && m_textLength[physical] == 0 && r >= m_filled[physical]) {
             // The erased cells reach past the row's own: they become the buffer's blank.
             m_filled[physical] = static_cast<std::uint16_t>(std::min<int>(m_filled[physical], l));
             continue;

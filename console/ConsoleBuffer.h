@@ -41,12 +41,14 @@ class ConsoleBuffer {
     ConsoleCell& At(int x, int y) { return Fill(Physical(y), x + 1)[x]; }
     const ConsoleCell& At(int x, int y) const {
         const std::size_t physical = Physical(y);
+        Unpack(physical);
         return x < m_filled[physical] ? m_cells[physical * Width() + static_cast<std::size_t>(x)]
                                       : m_untouched[static_cast<std::size_t>(x)];
     }
     const ConsoleCell* Row(int y) const {
         const std::size_t physical = Physical(y);
-        return m_filled[physical] == 0 ? m_untouched.data() : Fill(physical, m_size.X);
+        return m_filled[physical] == 0 && m_textLength[physical] == 0 ? m_untouched.data()
+                                                                      : Fill(physical, m_size.X);
     }
 
     // Keeps every row whole in memory, as a reference for tests: what the buffer holds
@@ -77,14 +79,16 @@ class ConsoleBuffer {
     void SetWrapped(int row);
 
   private:
-    struct FreeCells {
-        void operator()(ConsoleCell* cells) const { std::free(cells); }
+    struct Free {
+        void operator()(void* memory) const { std::free(memory); }
     };
-    using Cells = std::unique_ptr<ConsoleCell[], FreeCells>;
+    using Cells = std::unique_ptr<ConsoleCell[], Free>;
+    using Text = std::unique_ptr<char[], Free>;
 
-    // Storage for the cells that the allocator hands out untouched (zeroed pages that
-    // become resident only when written): a row is written only once it is made.
-    static Cells Allocate(COORD size);
+    // Storage that the allocator hands out untouched (zeroed pages that become resident
+    // only when written): a row is written only once it is made.
+    template <class T>
+    static std::unique_ptr<T[], Free> Allocate(COORD size);
 
     std::size_t Width() const { return static_cast<std::size_t>(m_size.X); }
     // Rows are kept in a ring starting at m_firstRow; each row is contiguous.
@@ -100,8 +104,14 @@ class ConsoleBuffer {
     // costs neither memory nor stores. An idle console with a tall scroll-back keeps only
     // the rows its programs reached, and a line feed at the bottom, or a line of text,
     // writes only the cells it changes rather than a whole row.
+    //
+    // A row of plain text in one pen, as a flood of lines draws it, is kept as its bytes
+    // (m_text, one byte a cell) until something else touches the row: a scrolling flood
+    // writes a ring twenty times smaller, and only the rows a capture reads become cells.
+    //
     // Columns [0, end) of physical row `physical` made its own, for writing.
     ConsoleCell* Fill(std::size_t physical, int end) const {
+        Unpack(physical);
         ConsoleCell* row = &m_cells[physical * Width()];
         const int filled = m_filled[physical];
         if (filled < end) {
@@ -113,6 +123,13 @@ class ConsoleBuffer {
     // Row `physical` blank again: forgotten when the blank is the buffer's own, else
     // written whole.
     void BlankRow(std::size_t physical, const ConsoleCell& blank);
+    // A row kept as text made cells.
+    void Unpack(std::size_t physical) const {
+        if (m_textLength[physical] != 0) {
+            UnpackText(physical);
+        }
+    }
+    void UnpackText(std::size_t physical) const;
     bool Lazy(const ConsoleCell& blank) const;
     void ScrollBack(int rows, const ConsoleCell& blank);
     void SplitAt(int x, int y);
@@ -122,7 +139,10 @@ class ConsoleBuffer {
     SMALL_RECT m_window;
     int m_firstRow = 0;
     Cells m_cells;
-    mutable std::vector<std::uint16_t> m_filled;  // by physical row: columns of its own
-    std::vector<ConsoleCell> m_untouched;         // what the other columns hold
-    bool m_whole = false;                         // KeepRowsWhole
+    mutable std::vector<std::uint16_t> m_filled;      // by physical row: columns of its own
+    Text m_text;                                      // by physical row: its text, or
+    mutable std::vector<std::uint16_t> m_textLength;  // 0 when it is not kept as text
+    std::vector<ConsoleCell> m_textPen;               // and the text's pen
+    std::vector<ConsoleCell> m_untouched;             // what the other columns hold
+    bool m_whole = false;                             // KeepRowsWhole
 };
