@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -58,10 +59,15 @@ void ConsoleBuffer::BlankRow(std::size_t physical, const ConsoleCell& blank) {
     m_filled[physical] = static_cast<std::uint16_t>(m_size.X);
 }
 
+void ConsoleBuffer::Free::operator()(void* memory) const {
+    std::free(memory);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+}
+
 template <class T>
 std::unique_ptr<T[], ConsoleBuffer::Free> ConsoleBuffer::Allocate(COORD size) {
     // calloc, not new: a large block comes from fresh zero pages the allocator need not
     // clear, so the rows not yet made stay out of memory.
+    // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
     auto* memory = static_cast<T*>(std::calloc(
         static_cast<std::size_t>(size.X) * static_cast<std::size_t>(size.Y), sizeof(T)));
     if (memory == nullptr) {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -80,7 +79,7 @@ class ConsoleBuffer {
 
   private:
     struct Free {
-        void operator()(void* memory) const { std::free(memory); }
+        void operator()(void* memory) const;
     };
     using Cells = std::unique_ptr<ConsoleCell[], Free>;
     using Text = std::unique_ptr<char[], Free>;
