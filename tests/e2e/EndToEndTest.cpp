@@ -132,7 +132,7 @@ TEST_F(EndToEnd, ResizedDuringAFullScreenProgramAndWhileScrolling) {
     LogOn("zavtest14");
     Type("seq 1 500 | sed 's/^/row /' > file; less file");
     ASSERT_TRUE(TopRowIs("row 1")) << terminal->Capture();
-    terminal->Resize(80, 24);
+    ASSERT_TRUE(terminal->Resize(80, 24)) << terminal->Capture();
     // less redraws itself for its new size: its prompt moves up to the 24th row. Keys
     // sent while less handles the resize may be lost to it, so they wait for that.
     ASSERT_TRUE(terminal->WaitFor([](const std::string& pane) {
@@ -149,7 +149,7 @@ TEST_F(EndToEnd, ResizedDuringAFullScreenProgramAndWhileScrolling) {
 
     // Resized again while output scrolls: the end is complete, in the new size.
     Type("for i in $(seq 1 2000); do echo n$i; done; echo done-scrolling");
-    terminal->Resize(100, 30);
+    ASSERT_TRUE(terminal->Resize(100, 30)) << terminal->Capture();
     EXPECT_TRUE(terminal->WaitFor([](const std::string& pane) {
         const auto rows = Rows(pane);
         return rows.size() == 30 && rows[27] == "n2000" && rows[28] == "done-scrolling";

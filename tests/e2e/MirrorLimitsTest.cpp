@@ -93,7 +93,7 @@ TEST_F(MirrorLimits, AClientTallerThanSupportedIsToldSoAtTheShellAndInAFullScree
     ASSERT_TRUE(terminal->WaitForText(notice)) << terminal->Capture();
     // The log-on goes on behind the notice; a supported size shows where it is.
     Type(Password(user));
-    terminal->Resize(80, 400);
+    ASSERT_TRUE(terminal->Resize(80, 400)) << terminal->Capture();
     ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
     EXPECT_EQ(terminal->Capture().find(notice), std::string::npos);
     Type("stty size");
@@ -104,10 +104,10 @@ TEST_F(MirrorLimits, AClientTallerThanSupportedIsToldSoAtTheShellAndInAFullScree
     ASSERT_TRUE(terminal->WaitFor([](const std::string& pane) {
         return Rows(pane).front() == "row 1";
     })) << terminal->Capture();
-    terminal->Resize(80, 401);
+    ASSERT_TRUE(terminal->Resize(80, 401)) << terminal->Capture();
     EXPECT_TRUE(terminal->WaitForText(notice)) << terminal->Capture();
     // Back within the limit, where the program's screen did not change: it is shown again.
-    terminal->Resize(80, 400);
+    ASSERT_TRUE(terminal->Resize(80, 400)) << terminal->Capture();
     ASSERT_TRUE(terminal->WaitFor([](const std::string& pane) {
         const auto rows = Rows(pane);
         return rows.size() == 400 && rows.front() == "row 1" && rows[398] == "row 399" &&

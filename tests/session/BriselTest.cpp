@@ -298,21 +298,21 @@ TEST_F(Brisel, WindowSizeFollowsTheClientWithinTheConsolesLimits) {
     ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
     Type("stty size");
     EXPECT_TRUE(terminal->WaitForText("\n30 100\n")) << terminal->Capture();
-    terminal->Resize(200, 40);
+    ASSERT_TRUE(terminal->Resize(200, 40)) << terminal->Capture();
     Type("clear; " + SizeOnceItIs("40 150"));
     EXPECT_TRUE(terminal->WaitForText("size=40 150"))
         << "at most 150 columns: " << terminal->Capture();
     // A full-screen program gets the client's new size, as over any terminal.
     Type("printf '\\033[?1049h'; " + SizeOnceItIs("35 120") +
          " >~/fullscreen-size; printf '\\033[?1049l'; cat ~/fullscreen-size; rm ~/fullscreen-size");
-    terminal->Resize(120, 35);
+    ASSERT_TRUE(terminal->Resize(120, 35)) << terminal->Capture();
     EXPECT_TRUE(terminal->WaitForText("size=35 120")) << terminal->Capture();
     // A tall window is followed (up to 400 rows; the notice above them is MirrorLimits'),
     // and a smaller one later again.
-    terminal->Resize(100, 260);
+    ASSERT_TRUE(terminal->Resize(100, 260)) << terminal->Capture();
     Type("clear; " + SizeOnceItIs("260 100"));
     EXPECT_TRUE(terminal->WaitForText("size=260 100")) << terminal->Capture();
-    terminal->Resize(100, 30);
+    ASSERT_TRUE(terminal->Resize(100, 30)) << terminal->Capture();
     Type("clear; " + SizeOnceItIs("30 100"));
     EXPECT_TRUE(terminal->WaitForText("size=30 100")) << terminal->Capture();
     Type("exit");

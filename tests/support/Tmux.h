@@ -2,6 +2,8 @@
 // tmux pane of a given size, on a tmux server of the test's own.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -61,8 +63,31 @@ class Tmux {
         Run(Command("load-buffer -b paste " + Quote(path)));
         Run(Command("paste-buffer -d -b paste"));
     }
-    void Resize(int columns, int rows) {
+    // Resizes the window; true once the pane's terminal has the new size, and with it the
+    // program in the pane (SIGWINCH), false when it has not after seconds. tmux draws the
+    // pane in its new size at once, but a pane resized within 250 ms of its last resize
+    // gets the size on its terminal only when that time is up: keys sent before then would
+    // reach the program (the SSH client, and through it the session) ahead of the resize.
+    [[nodiscard]] bool Resize(int columns, int rows, int seconds = 10) {
         Run(Command("resize-window -x " + std::to_string(columns) + " -y " + std::to_string(rows)));
+        std::string tty = Execute("display-message -p '#{pane_tty}'");
+        if (!tty.empty() && tty.back() == '\n') {
+            tty.pop_back();
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        for (;;) {
+            winsize size{};
+            const UniqueFd pane(::open(tty.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+            if (pane.Valid() && ::ioctl(pane.Get(), TIOCGWINSZ, &size) == 0 &&
+                size.ws_col == columns && size.ws_row == rows) {
+                return true;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            // Nothing here tells when tmux's delay is up: the terminal is looked at again.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
 
     // Any tmux command on this server (arguments as the shell splits them); its output.

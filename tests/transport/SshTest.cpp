@@ -79,7 +79,7 @@ TEST_F(Ssh, ATerminalWithoutAnySshPrompt) {
     EXPECT_EQ(received, "1b5b417a00790d") << pane;
 
     // The terminal's size follows the window.
-    terminal.Resize(120, 40);
+    ASSERT_TRUE(terminal.Resize(120, 40)) << terminal.Capture();
     EXPECT_TRUE(terminal.WaitForText("size=120x40")) << terminal.Capture();
 
     // With nothing to read, reads come back empty instead of waiting.
