@@ -147,8 +147,18 @@ TEST_F(EndToEnd, ResizedDuringAFullScreenProgramAndWhileScrolling) {
     Type("stty size");
     EXPECT_TRUE(terminal->WaitForText("\n24 80\n")) << terminal->Capture();
 
-    // Resized again while output scrolls: the end is complete, in the new size.
-    Type("for i in $(seq 1 2000); do echo n$i; done; echo done-scrolling");
+    // Resized again while output scrolls: it scrolls until the shell has the new size (for
+    // 30 s at most), then 2000 lines more. The end is complete, in the new size.
+    Type(
+        "end=$((SECONDS + 30)); until [ \"$(stty size)\" = '30 100' ] || [ $SECONDS -ge $end ]; "
+        "do seq -f s%g 100; done; for i in $(seq 1 2000); do echo n$i; done; echo done-scrolling");
+    ASSERT_TRUE(terminal->WaitFor([](const std::string& pane) {
+        const auto rows = Rows(pane);
+        return std::any_of(rows.begin(), rows.end(), [](const std::string& row) {
+            return row.size() > 1 && row[0] == 's' &&
+                   row.find_first_not_of("0123456789", 1) == std::string::npos;
+        });
+    })) << terminal->Capture();
     ASSERT_TRUE(terminal->Resize(100, 30)) << terminal->Capture();
     EXPECT_TRUE(terminal->WaitFor([](const std::string& pane) {
         const auto rows = Rows(pane);
