@@ -684,6 +684,19 @@ void ConsoleEmulator::ResizeTerminal(int shift) {
     int oldCols = 0;
     vterm_get_size(m_vt.get(), &oldRows, &oldCols);
     if (oldRows != rows || oldCols != cols) {
+        if (!m_scanner.ScrollingRegionFits(rows)) {
+            // A region the new size leaves without a row is reset to the whole screen first,
+            // as xterm resets its region on every resize; the cursor stays where it is.
+            VTermPos pos{};
+            vterm_state_get_cursorpos(m_state, &pos);
+            char reset[40];
+            const int n =
+                std::snprintf(reset, sizeof reset, "\x1b[r\x1b[%d;%dH", pos.row + 1, pos.col + 1);
+            m_syncing = true;
+            Input(std::string_view(reset, static_cast<std::size_t>(n)));
+            m_syncing = false;
+            m_scanner.ScrollingRegionReset();
+        }
         m_resizeShift = shift;
         vterm_set_size(m_vt.get(), rows, cols);
         m_resizeShift = 0;

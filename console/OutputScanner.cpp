@@ -113,6 +113,7 @@ void OutputScanner::ScrollingRegion() {
     }
     if (!readable) {
         m_text.margins = true;
+        m_regionTop = -1;
         return;
     }
     const long top = std::clamp<long>(args[0].value_or(1) - 1, 0, m_rows);
@@ -124,6 +125,7 @@ void OutputScanner::ScrollingRegion() {
     }
     const bool invalid = (bottom > -1 ? bottom : m_rows) <= top;
     m_text.margins = !(invalid || (top == 0 && bottom == -1));
+    m_regionTop = invalid ? 0 : top;
 }
 
 // SM and RM: only the newline mode matters to plain text.
@@ -146,7 +148,7 @@ unsigned OutputScanner::DecMode(int mode, bool set) {
     using Encoding = ConsoleModes::MouseEncoding;
     switch (mode) {
         case 3:
-            m_text.margins = false;  // the console resets them for the switch
+            ScrollingRegionReset();  // the console resets them for the switch
             return kColumnMode;
         case 69:
             m_text.leftRight = set;

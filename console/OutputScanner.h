@@ -68,6 +68,16 @@ class OutputScanner {
 
     // The terminal's rows, which decide whether a scrolling region covers the screen.
     void SetRows(int rows) { m_rows = rows; }
+    // Whether libvterm's scrolling region still has a row on a screen of `rows` rows.
+    // libvterm bounds the region's bottom on a resize but not its top: a region whose top
+    // is past the new last row makes its next scroll move a negative number of lines,
+    // outside its line table. False also where the scanner could not read the region.
+    bool ScrollingRegionFits(int rows) const { return m_regionTop >= 0 && m_regionTop < rows; }
+    // The console reset the scrolling region to the whole screen.
+    void ScrollingRegionReset() {
+        m_text.margins = false;
+        m_regionTop = 0;
+    }
     // Whether printable ASCII, CR and LF now mean to libvterm only what they mean on a
     // plain terminal: outside any sequence, ASCII shifted into GL, no newline mode, the
     // scrolling region the whole screen, no left and right margins, no double-size line.
@@ -120,5 +130,6 @@ class OutputScanner {
     };
     TextState m_text;
     int m_rows = 25;
+    long m_regionTop = 0;  // the scrolling region's first row as libvterm holds it; -1 unknown
     std::size_t m_plainLength = 0;
 };

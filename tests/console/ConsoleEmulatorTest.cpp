@@ -269,3 +269,26 @@ TEST_F(EmulatorTest, RestoringTheCursorRestoresTheCharacterSetsAndTheShift) {
 }
 
 }  // namespace
+
+// libvterm bounds a scrolling region's bottom to a smaller screen but not its top: the next
+// scroll would move lines outside its table. Such a region is reset to the whole screen,
+// as xterm resets its region on a resize, and the cursor keeps its place.
+TEST_F(EmulatorTest, AScrollingRegionPastTheNewLastRowIsResetOnAResize) {
+    m_emulator->Feed("\x1b[12;20r\x1b[3;5Hab");
+    ASSERT_TRUE(m_emulator->SetWindow(SMALL_RECT{0, 0, 79, 5}));
+    m_emulator->Feed("cd");
+    EXPECT_EQ(Row(2), "    abcd") << "the cursor stayed where it was";
+    m_emulator->Feed("\x1b[6;1H");
+    for (int i = 1; i <= 8; ++i) {
+        m_emulator->Feed("\r\nline " + std::to_string(i));
+    }
+    const SMALL_RECT& w = m_emulator->MainScreen().Window();
+    EXPECT_EQ(Row(w.Bottom), "line 8") << "the whole window scrolls";
+    EXPECT_EQ(Row(w.Top), "line 3");
+    // A region that still has rows on the smaller screen stays: lines scroll inside it.
+    m_emulator->Feed("\x1b[2;4r\x1b[4;1H");
+    ASSERT_TRUE(m_emulator->SetWindow(SMALL_RECT{0, w.Top, 79, static_cast<SHORT>(w.Top + 4)}));
+    m_emulator->Feed("\r\nregion");
+    EXPECT_EQ(Row(w.Top), "line 3") << "the row above the region stays";
+    EXPECT_EQ(Row(w.Top + 3), "region");
+}
