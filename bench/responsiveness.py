@@ -159,6 +159,12 @@ def check_scrollback(text, count, kept=None):
         'disorder': sum(1 for a, b in zip(found, found[1:]) if b <= a),
     }
     if kept is not None:
+        # The burst counts every line that scrolls after the command's key, and the lines
+        # the screen held above the output (the log-on's, the command line) scroll first:
+        # they take that many of the burst's lines from the output's end.
+        lines = text.split('\n')
+        above = next((i for i, line in enumerate(lines) if re.search(r'n=\d{6} ', line)), 0)
+        kept = max(0, kept - above)
         figures['lost'] = sum(1 for n in range(1, min(kept, count) + 1) if n not in seen)
         figures['skipped'] = count - len(seen) - figures['lost']
     return figures
