@@ -233,6 +233,8 @@ void ConsoleHost::GuardScroll(SHORT row, DWORD lines) {
     // before it (a command's output right before a full-screen program).
     if (!m_emulator->OnAlternateScreen()) {
         m_guard.Plant(row, lines, m_emulator->MainScreen().Size().Y);
+    } else {
+        m_guard.Renew();
     }
     if (wasWanted) {
         m_pty.Kick();  // the pump applies what it held back

@@ -26,6 +26,11 @@ class ScrollGuard {
     // The mark was planted on buffer row `row` of the main screen (out of the buffer: no
     // mark); `lines` may scroll past it before output is held back (0: never held back).
     void Plant(int row, std::size_t lines, int bufferHeight);
+    // A capture that could take none of the main screen's lines (of the alternate screen)
+    // gives back the lines that may scroll: held for a capture of the main screen, the
+    // output would wait for the program to leave the alternate screen, which it cannot do
+    // while its output waits. The mark keeps its row, and stays in the buffer (Room).
+    void Renew() { m_left = m_total; }
     // The mark's buffer row: -1 when it scrolled out of the buffer, -2 when unknown.
     int Row() const { return m_row; }
     // Whether output is held back (or soon will be) until the next capture.

@@ -487,3 +487,26 @@ TEST_F(ConsoleTest, ResetDropsTheOutputHeldForACapture) {
 }
 
 }  // namespace
+
+// The main screen's mark used up all its lines just before a full-screen program started:
+// captures of the alternate screen take none of the main screen's lines and plant no mark,
+// yet the program's output goes on (it used to wait for a capture of the main screen,
+// which could only come after the program left the alternate screen: never).
+TEST_F(ConsoleTest, OutputOnTheAlternateScreenIsNotHeldForTheMainScreensMark) {
+    ConsoleHost& host = *ConsoleHost::Instance();
+    host.Reset();
+    const std::string lines(40, '\n');
+    ASSERT_EQ(host.ApplyOutput(lines), lines.size());
+    const SHORT top = test::Info().srWindow.Top;
+    host.GuardScroll(top, 3);
+    EXPECT_EQ(host.ApplyOutput(lines), 3U) << "three lines may scroll past the mark";
+    EXPECT_EQ(host.ApplyOutput(lines), 0U) << "held for a capture";
+    const std::string enter = "\x1b[?1049h";
+    ASSERT_EQ(host.ApplyOutput(enter), enter.size());
+    host.GuardScroll(-1, 0);  // what a capture of the alternate screen plants
+    EXPECT_EQ(host.ApplyOutput(lines), lines.size());
+    const std::string leave = "\x1b[?1049l";
+    ASSERT_EQ(host.ApplyOutput(leave), leave.size());
+    EXPECT_EQ(test::Info().srWindow.Top, top + 3) << "the main screen moved only the three";
+    host.Reset();
+}
