@@ -55,9 +55,15 @@ class Scrollback(unittest.TestCase):
         self.assertEqual(r.check_scrollback(text, 2)['lost'], 0)
 
     def test_past_the_burst_missing_lines_are_skipped_not_lost(self):
+        # The command line above the output scrolls first and takes one of the five.
         numbers = [1, 2, 3, 7, 9, 10]
-        self.assertEqual(r.check_scrollback(self.text(numbers), 10, kept=4),
+        self.assertEqual(r.check_scrollback(self.text(numbers), 10, kept=5),
                          {'lost': 1, 'doubled': 0, 'garbled': 0, 'disorder': 0, 'skipped': 3})
+
+    def test_rows_above_the_output_take_the_burst_lines_from_its_end(self):
+        text = 'Last login: today\n' + self.text(range(1, 8))
+        self.assertEqual(r.check_scrollback(text, 10, kept=9)['lost'], 0)
+        self.assertEqual(r.check_scrollback(text, 10, kept=10)['lost'], 1)
 
     def test_numbers_out_of_range_are_garbled(self):
         self.assertEqual(r.check_scrollback(r.numbered_line(9), 3)['garbled'], 1)
