@@ -318,9 +318,7 @@ void ConsoleEmulator::PlainStretch(std::string_view text, VTermPos& pos, bool dr
         buffer.PutText(pos.row, pos.col, text, cell, concealed);
     }
     pos.col += static_cast<int>(text.size());
-    const int lastColumn = pos.col - 1;
-    m_wrap = Wrap{true, pos.row, lastColumn,
-                  std::min(lastColumn + 1, static_cast<int>(buffer.WindowWidth()) - 1)};
+    m_wrap = Wrap{true, pos.row, pos.col};  // never at the margin: see FeedPlain
     m_changed = true;
     OnMoveCursor(pos, old, 1, this);
 }
@@ -799,8 +797,8 @@ int ConsoleEmulator::OnPutGlyph(VTermGlyphInfo* info, VTermPos pos, void* user) 
     if (self->m_wrap.armed && pos.col == 0 && pos.row == self->m_wrap.row + 1) {
         buffer.SetWrapped(self->m_wrap.row);
     }
-    self->m_wrap = Wrap{true, pos.row, pos.col,
-                        std::min(pos.col + width, static_cast<int>(buffer.WindowWidth()) - 1)};
+    const int after = pos.col + width;
+    self->m_wrap = Wrap{true, pos.row, after < buffer.WindowWidth() ? after : pos.col};
     self->m_changed = true;
     return 1;
 }
@@ -826,9 +824,10 @@ int ConsoleEmulator::OnMoveCursor(VTermPos pos, VTermPos /*oldpos*/, int /*visib
         return 1;  // the plain path reported this move already
     }
     // libvterm reports the cursor after a run of text (where the last glyph left it, also
-    // when a wrap is pending); any other move ends the line.
+    // when a wrap is pending); any other move ends the line, a carriage return back to
+    // a glyph's own column among them.
     Wrap& wrap = self->m_wrap;
-    if (wrap.armed && !(pos.row == wrap.row && (pos.col == wrap.col || pos.col == wrap.next))) {
+    if (wrap.armed && !(pos.row == wrap.row && pos.col == wrap.col)) {
         wrap.armed = false;
     }
     ++self->m_generation;

@@ -176,14 +176,14 @@ class ConsoleEmulator {
     bool m_cursorStyled = false;
     std::string* m_keyBytes = nullptr;  // while KeyBytes runs: where the terminal's output goes
     int m_resizeShift = 0;              // see ResizeTerminal
-    // The last glyph's window row and column, and the column right after it, while
+    // The last glyph's window row and the column the cursor stands in after it (the
+    // glyph's own when it reached the right margin: a wrap is pending there), while
     // nothing but a line feed may have come since: a glyph at the next row's start then
     // continues its line (libvterm reports no automatic wrap of its own).
     struct Wrap {
         bool armed = false;
         int row = 0;
         int col = 0;
-        int next = 0;
     };
     Wrap m_wrap;
     // What libvterm did with the one character it prints at the start of a plain run

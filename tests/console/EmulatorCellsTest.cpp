@@ -113,6 +113,20 @@ TEST_F(EmulatorCells, OnlyTextGoingPastTheMarginWrapsALine) {
     EXPECT_FALSE(Wrapped(0));
     m_emulator->Feed("\x1b[5;1H\x1b[K");
     EXPECT_FALSE(Wrapped(4));
+    // A carriage return back to the column of a one-character line's only glyph is a
+    // cursor move like any other: the next line is a line of its own.
+    m_emulator->Feed("\x1b[H\x1b[2Jy\r\ny\r\n");
+    EXPECT_FALSE(Wrapped(0));
+    m_emulator->Feed("\x1b[H\x1b[2J" + [] {
+        std::string lines;
+        for (int i = 0; i < 40; ++i) {
+            lines += "y\r\n";
+        }
+        return lines;
+    }());
+    for (int y = 0; y < 25; ++y) {
+        EXPECT_FALSE(Wrapped(y)) << y;
+    }
 }
 
 TEST_F(EmulatorCells, AWrapAtTheBottomMovesUpWithItsLine) {
