@@ -243,8 +243,19 @@ void ConsoleEmulator::FeedPlain(std::string_view run) {
                 }
                 ++i;
             } else if (c == '\n') {
-                PlainLineFeed(pos, rows, columns, run.data() + i >= lost);
-                ++i;
+                const bool draw = run.data() + i >= lost;
+                const std::size_t after =
+                    pos.row == rows - 1
+                        ? PlainLines(run, i,
+                                     draw ? last : static_cast<std::size_t>(lost - run.data()), pos,
+                                     rows, columns, draw)
+                        : i;
+                if (after == i) {
+                    PlainLineFeed(pos, rows, columns, draw);
+                    ++i;
+                } else {
+                    i = after;
+                }
             } else {
                 std::size_t end = i + 1;
                 while (end < last && run[end] != '\r' && run[end] != '\n') {
@@ -310,12 +321,7 @@ void ConsoleEmulator::PlainStretch(std::string_view text, VTermPos& pos, bool dr
         if (m_wrap.armed && pos.col == 0 && pos.row == m_wrap.row + 1) {
             buffer.SetWrapped(m_wrap.row);
         }
-        ConsoleCell cell{CHAR_INFO{u' ', m_pen.Attributes()}, m_pen.Rich()};
-        const bool concealed = m_pen.Concealed();
-        if (!concealed) {
-            cell.rich.text = 0;
-        }
-        buffer.PutText(pos.row, pos.col, text, cell, concealed);
+        buffer.PutText(pos.row, pos.col, text, PlainCell(), m_pen.Concealed());
     }
     pos.col += static_cast<int>(text.size());
     m_wrap = Wrap{true, pos.row, pos.col};  // never at the margin: see FeedPlain
@@ -342,6 +348,103 @@ void ConsoleEmulator::PlainLineFeed(VTermPos& pos, int rows, int columns, bool d
     if (pos.row != old.row) {
         OnMoveCursor(pos, old, 1, this);
     }
+}
+
+ConsoleCell ConsoleEmulator::PlainCell() const {
+    ConsoleCell cell{CHAR_INFO{u' ', m_pen.Attributes()}, m_pen.Rich()};
+    if (!m_pen.Concealed()) {
+        cell.rich.text = 0;
+    }
+    return cell;
+}
+
+// Lines that scroll at the bottom row, from the line feed at `at` on: what PlainLineFeed
+// and PlainStretch would make of them one by one, made with one scroll. Each line's text
+// lands in the row the later line feeds leave it in, which is the scroll's new blank row
+// (or, for the line the cursor was on, the bottom row moved up). The lines stop before
+// `stop`, before a line feed past the window's height (each line's row must stay in the
+// window), and before text that reaches the right margin or goes on from the row above:
+// the caller takes those one by one. Returns where the lines end (`at` when they are
+// none), the cursor on the bottom row where they leave it.
+std::size_t ConsoleEmulator::PlainLines(std::string_view run, std::size_t at, std::size_t stop,
+                                        VTermPos& pos, int rows, int columns, bool draw) {
+    // The wrap tracker in lines counted from the cursor's (line 0, the bottom row now).
+    bool armed = m_wrap.armed;
+    int wrapLine = m_wrap.row - (rows - 1);
+    int wrapCol = m_wrap.col;
+    int lines = 0;
+    int col = pos.col;
+    std::size_t i = at;
+    while (i < stop) {
+        const char c = run[i];
+        if (c == '\n') {
+            if (lines == rows - 1) {
+                break;
+            }
+            ++lines;
+            ++i;
+        } else if (c == '\r') {
+            if (col != 0 && !(wrapLine == lines && wrapCol == 0)) {
+                armed = false;  // as OnMoveCursor would see the move
+            }
+            col = 0;
+            ++i;
+        } else {
+            std::size_t end = i + 1;
+            while (end < stop && run[end] != '\r' && run[end] != '\n') {
+                ++end;
+            }
+            const auto length = static_cast<int>(end - i);
+            if (col + length > columns - 1 || (armed && col == 0 && wrapLine == lines - 1)) {
+                break;
+            }
+            armed = true;
+            wrapLine = lines;
+            col += length;
+            wrapCol = col;
+            i = end;
+        }
+    }
+    if (lines == 0) {
+        return at;
+    }
+    const VTermRect screen{0, rows, 0, columns};
+    if (draw) {
+        OnScrollRect(screen, lines, 0, this);
+        const ConsoleCell cell = PlainCell();
+        const bool concealed = m_pen.Concealed();
+        ConsoleBuffer& buffer = Active();
+        int line = 0;
+        int x = pos.col;
+        for (std::size_t j = at; j < i;) {
+            const char c = run[j];
+            if (c == '\n') {
+                ++line;
+                ++j;
+            } else if (c == '\r') {
+                x = 0;
+                ++j;
+            } else {
+                std::size_t end = j + 1;
+                while (end < i && run[end] != '\r' && run[end] != '\n') {
+                    ++end;
+                }
+                buffer.PutText(rows - 1 - (lines - line), x, run.substr(j, end - j), cell,
+                               concealed);
+                x += static_cast<int>(end - j);
+                j = end;
+            }
+        }
+    } else {
+        // A lost part (see PlainLineFeed): the scroll only counts.
+        m_events.Scrolled(lines, 0);
+    }
+    const int wrapRow = rows - 1 - (lines - wrapLine);
+    m_wrap = Wrap{armed && wrapRow >= 0, wrapRow, wrapCol};
+    pos.col = col;
+    ++m_generation;  // the cursor moved with the text
+    m_changed = true;
+    return i;
 }
 
 void ConsoleEmulator::ApplyScanned(unsigned events) {

@@ -128,6 +128,9 @@ class ConsoleEmulator {
     void FeedPlain(std::string_view run);
     void PlainStretch(std::string_view text, VTermPos& pos, bool draw);
     void PlainLineFeed(VTermPos& pos, int rows, int columns, bool draw);
+    std::size_t PlainLines(std::string_view run, std::size_t at, std::size_t stop, VTermPos& pos,
+                           int rows, int columns, bool draw);
+    ConsoleCell PlainCell() const;
     const char* LostBefore(std::string_view run, int rows) const;
     void ScrollWrap(const VTermRect& rect, int downward, int rightward);
     void ResizeTerminal(int shift);
