@@ -12,6 +12,7 @@
 
 #include "console/ConsoleEmulator.h"
 #include "console/ConsoleHost.h"
+#include "console/ScrollGuard.h"
 #include "console/WinCon.h"
 
 namespace {
@@ -97,12 +98,15 @@ BENCHMARK(BM_CaptureWindow)->Args({80, 24})->Args({150, 50})->Unit(benchmark::kM
 
 }  // namespace
 
-// The emulator alone (no terminal, no program, no scroll guard): program output fed in
-// reads of 4 KiB, drawn by the plain path (arg 1) or by libvterm alone (arg 0).
-struct NoEvents : ConsoleEmulator::Events {
-    void Scrolled(int, int) override {}
-    void MainResized(int) override {}
+// The emulator alone (no terminal, no program): program output fed in reads of 4 KiB,
+// drawn by libvterm alone (arg 0), by the plain path (arg 1), or by the plain path behind
+// the scroll guard as the console feeds it (arg 2): the guard's mark planted again at the
+// window's bottom before each piece, as a capture would, so that the bound counts lines.
+struct GuardEvents : ConsoleEmulator::Events {
+    void Scrolled(int kept, int moved) override { guard.Scrolled(kept, moved); }
+    void MainResized(int height) override { guard.Resized(height); }
     void Reply(std::string_view) override {}
+    ScrollGuard guard;
 };
 
 void FeedInReads(benchmark::State& state, const std::string& line) {
@@ -110,25 +114,42 @@ void FeedInReads(benchmark::State& state, const std::string& line) {
     while (output.size() < (4U << 20)) {
         output += line;
     }
-    NoEvents events;
+    GuardEvents events;
     std::unique_ptr<ConsoleEmulator> emulator = ConsoleEmulator::Create(events);
     emulator->SetPlainRun(state.range(0) != 0 ? ConsoleEmulator::kPlainRun : 0);
+    const bool guarded = state.range(0) == 2;
     for (auto _ : state) {
         for (std::size_t at = 0; at < output.size(); at += 4096) {
-            emulator->Feed(std::string_view(output).substr(at, 4096));
+            std::string_view read = std::string_view(output).substr(at, 4096);
+            while (guarded && !read.empty()) {
+                const ConsoleBuffer& main = emulator->MainScreen();
+                const ScrollGuard::Screen screen{main.Size().Y, main.Window().Bottom};
+                events.guard.Plant(main.Window().Bottom, static_cast<std::size_t>(main.Size().Y),
+                                   main.Size().Y);
+                bool ask = false;
+                const std::size_t n =
+                    events.guard.Take(read, screen, emulator->OutputWindow(), ask);
+                emulator->Feed(read.substr(0, n));
+                read.remove_prefix(n);
+            }
+            if (!guarded) {
+                emulator->Feed(read);
+            }
         }
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * output.size()));
 }
 
+// As a terminal's line discipline passes yes's output on: each line feed after a
+// carriage return.
 void BM_FeedYes(benchmark::State& state) {
-    FeedInReads(state, "y\n");
+    FeedInReads(state, "y\r\n");
 }
-BENCHMARK(BM_FeedYes)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FeedYes)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 void BM_FeedTextLines(benchmark::State& state) {
     FeedInReads(state, "a plain line of text, as a build log prints them: 1234\r\n");
 }
-BENCHMARK(BM_FeedTextLines)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FeedTextLines)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

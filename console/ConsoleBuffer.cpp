@@ -193,11 +193,16 @@ void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell
     ConsoleCell pen = cell;
     pen.info.UnicodeChar = u' ';
     // Text that starts a blank row, or goes on from the end of a row kept as text in the
-    // same pen, is kept as text.
-    if (!m_whole && m_filled[physical] == 0 && m_textLength[physical] == x &&
-        (x == 0 || SameCell(pen, m_textPen[physical]))) {
+    // same pen, is kept as text; so is text further along, when the blank cells before
+    // it look as the pen's spaces would.
+    const int length = m_textLength[physical];
+    if (!m_whole && m_filled[physical] == 0 && length <= x &&
+        (length == 0 || SameCell(pen, m_textPen[physical])) &&
+        (length == x || SameCell(pen, m_untouched[0]))) {
         m_textPen[physical] = pen;
-        char* out = &m_text[physical * Width() + static_cast<std::size_t>(x)];
+        char* row = &m_text[physical * Width()];
+        std::fill(row + length, row + x, ' ');
+        char* out = row + x;
         if (hidden) {
             std::fill_n(out, count, ' ');
         } else {
