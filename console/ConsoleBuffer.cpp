@@ -190,16 +190,21 @@ void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell
     // Only a double-width character across either end is split: one inside is
     // overwritten whole.
     const std::size_t physical = Physical(y);
-    ConsoleCell pen = cell;
-    pen.info.UnicodeChar = u' ';
     // Text that starts a blank row, or goes on from the end of a row kept as text in the
     // same pen, is kept as text; so is text further along, when the blank cells before
-    // it look as the pen's spaces would.
+    // it look as the pen's spaces would. (The pen is compared field by field rather than
+    // copied with a space put in: a wide load of a copy just written in part stalls.)
+    const auto penOf = [&cell](const ConsoleCell& other) {
+        return other.info.UnicodeChar == u' ' && other.info.Attributes == cell.info.Attributes &&
+               other.rich == cell.rich;
+    };
     const int length = m_textLength[physical];
     if (!m_whole && m_filled[physical] == 0 && length <= x &&
-        (length == 0 || SameCell(pen, m_textPen[physical])) &&
-        (length == x || SameCell(pen, m_untouched[0]))) {
-        m_textPen[physical] = pen;
+        (length == 0 || penOf(m_textPen[physical])) && (length == x || penOf(m_untouched[0]))) {
+        ConsoleCell& pen = m_textPen[physical];
+        pen.info.UnicodeChar = u' ';
+        pen.info.Attributes = cell.info.Attributes;
+        pen.rich = cell.rich;
         char* row = &m_text[physical * Width()];
         std::fill(row + length, row + x, ' ');
         char* out = row + x;
@@ -316,17 +321,25 @@ void ConsoleBuffer::Move(int destTop, int destLeft, int srcTop, int srcBottom, i
 }
 
 void ConsoleBuffer::ScrollBack(int rows, const ConsoleCell& blank) {
+    const bool lazy = Lazy(blank);
     for (int i = 0; i < rows; ++i) {
+        std::size_t uncovered = 0;
         if (m_window.Bottom < m_size.Y - 1) {
             // The window moves down one row; the row it uncovers starts blank.
             ++m_window.Top;
             ++m_window.Bottom;
-            BlankRow(Physical(m_window.Bottom), blank);
+            uncovered = Physical(m_window.Bottom);
         } else {
             // The window is at the buffer's end: the whole buffer moves up, the top row is
             // lost. The rows form a ring, so this costs one row, not the whole buffer.
-            m_firstRow = (m_firstRow + 1) % m_size.Y;
-            BlankRow(Physical(m_size.Y - 1), blank);
+            m_firstRow = m_firstRow + 1 == m_size.Y ? 0 : m_firstRow + 1;
+            uncovered = Physical(m_size.Y - 1);
+        }
+        if (lazy) {
+            m_textLength[uncovered] = 0;
+            m_filled[uncovered] = 0;
+        } else {
+            BlankRow(uncovered, blank);
         }
     }
 }
