@@ -179,7 +179,7 @@ void ConsoleBuffer::Put(int row, int col, const ConsoleCell& cell) {
     Fill(physical, x + 1)[x] = cell;
 }
 
-void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell cell,
+void ConsoleBuffer::PutText(int row, int col, std::string_view text, const ConsoleCell& cell,
                             bool hidden) {
     if (row < 0 || col < 0 || row >= WindowHeight() || col >= WindowWidth()) {
         return;
@@ -221,8 +221,9 @@ void ConsoleBuffer::PutText(int row, int col, std::string_view text, ConsoleCell
     ConsoleCell* line = Fill(physical, x) + x;
     m_filled[physical] =
         std::max<std::uint16_t>(m_filled[physical], static_cast<std::uint16_t>(x + count));
-    cell.info.UnicodeChar = u' ';
-    std::fill_n(line, count, cell);
+    ConsoleCell space = cell;
+    space.info.UnicodeChar = u' ';
+    std::fill_n(line, count, space);
     if (!hidden) {
         for (int i = 0; i < count; ++i) {
             line[i].info.UnicodeChar = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));

@@ -62,7 +62,7 @@ class ConsoleBuffer {
     void Put(int row, int col, const ConsoleCell& cell);
     // Narrow characters (ASCII, or blanks when hidden) from (row, col) on in the cell's
     // colours, up to the window's edge: what Put of each in turn leaves, in one step.
-    void PutText(int row, int col, std::string_view text, ConsoleCell cell, bool hidden);
+    void PutText(int row, int col, std::string_view text, const ConsoleCell& cell, bool hidden);
     void Erase(int top, int bottom, int left, int right, const ConsoleCell& blank);
     void Move(int destTop, int destLeft, int srcTop, int srcBottom, int srcLeft, int srcRight);
     // Scrolls the rectangle by down rows and right columns (negative: the other way),

@@ -9,6 +9,7 @@
 
 #include "base/ClusterTable.h"
 #include "base/Unicode.h"
+#include "console/PlainText.h"
 #include "win32/ConsoleScrollMark.h"
 
 namespace {
@@ -257,10 +258,7 @@ void ConsoleEmulator::FeedPlain(std::string_view run) {
                     i = after;
                 }
             } else {
-                std::size_t end = i + 1;
-                while (end < last && run[end] != '\r' && run[end] != '\n') {
-                    ++end;
-                }
+                const std::size_t end = i + plain_text::PrintableLength(run.substr(i, last - i));
                 const auto room = static_cast<std::size_t>(columns - 1 - pos.col);
                 margin = end - i > room;
                 const std::size_t length = margin ? room : end - i;
@@ -298,8 +296,8 @@ const char* ConsoleEmulator::LostBefore(std::string_view run, int rows) const {
     // Line feeds after the point: enough to bring the cursor down to the bottom row and
     // then scroll every row of the buffer out.
     std::size_t needed = static_cast<std::size_t>(m_main.Size().Y) + static_cast<std::size_t>(rows);
-    if (run.size() < needed) {
-        return run.data();  // fewer bytes than line feeds needed: no look
+    if (run.size() < needed || plain_text::LineFeeds(run) < needed) {
+        return run.data();
     }
     for (std::size_t i = run.size(); i > 0; --i) {
         if (run[i - 1] == '\n' && --needed == 0) {
@@ -390,10 +388,7 @@ std::size_t ConsoleEmulator::PlainLines(std::string_view run, std::size_t at, st
             col = 0;
             ++i;
         } else {
-            std::size_t end = i + 1;
-            while (end < stop && run[end] != '\r' && run[end] != '\n') {
-                ++end;
-            }
+            const std::size_t end = i + plain_text::PrintableLength(run.substr(i, stop - i));
             const auto length = static_cast<int>(end - i);
             if (col + length > columns - 1 || (armed && col == 0 && wrapLine == lines - 1)) {
                 break;
@@ -425,10 +420,7 @@ std::size_t ConsoleEmulator::PlainLines(std::string_view run, std::size_t at, st
                 x = 0;
                 ++j;
             } else {
-                std::size_t end = j + 1;
-                while (end < i && run[end] != '\r' && run[end] != '\n') {
-                    ++end;
-                }
+                const std::size_t end = j + plain_text::PrintableLength(run.substr(j, i - j));
                 buffer.PutText(rows - 1 - (lines - line), x, run.substr(j, end - j), cell,
                                concealed);
                 x += static_cast<int>(end - j);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "console/PlainText.h"
+
 namespace {
 
 constexpr char kEsc = 0x1B;
@@ -54,17 +56,9 @@ std::string_view OutputGuard::Filter(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
         if (m_state == State::Ground && m_char.empty()) {
             // Plain text and controls pass as they are, in one step: the common case.
-            std::size_t end = i;
-            bool printed = false;
-            for (; end < bytes.size(); ++end) {
-                const auto c = static_cast<unsigned char>(bytes[end]);
-                if (c >= 0x80 || c == 0x1B) {
-                    break;
-                }
-                printed = printed || (c >= 0x20 && c != 0x7F);
-            }
+            const std::size_t end = i + plain_text::NextEscapeOrBeyondAscii(bytes.substr(i));
             if (end > i) {
-                if (printed) {
+                if (plain_text::HasPrintable(bytes.substr(i, end - i))) {
                     m_marks = 0;
                     m_lastMark = false;
                 }

@@ -280,6 +280,19 @@ std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events, std::s
                 std::size_t runStart = i;
                 bool clean = true;
                 for (; i < bytes.size(); ++i) {
+                    if (clean) {
+                        // Plain bytes keep a clean piece clean: passed over in one look,
+                        // to where the run is long enough.
+                        const std::size_t plainEnd = i + plain_text::Length(bytes.substr(i));
+                        if (plainEnd < runStart + plainRun) {
+                            if (plainEnd > i) {
+                                i = plainEnd - 1;
+                                continue;
+                            }
+                        } else {
+                            i = std::max(i, runStart + plainRun - 1);
+                        }
+                    }
                     const auto c = static_cast<unsigned char>(bytes[i]);
                     if (c == '\r' || c == '\n') {
                         if (!clean) {

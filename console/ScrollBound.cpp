@@ -44,6 +44,50 @@ std::size_t ScrollBound::Scan(std::string_view bytes, std::size_t budget, const 
             i += plain_text::Length(bytes.substr(i)) - 1;
             continue;
         }
+        if (m_mode == Mode::Ground && !pending && !one && plain_text::IsPlain(c)) {
+            // Plain text, the common case of program output, counted line by line:
+            // printed characters wrap at the row's end, line feeds scroll.
+            std::size_t j = i;
+            bool full = false;  // the next byte would scroll past the budget
+            while (j < bytes.size() && !full) {
+                const auto b = static_cast<unsigned char>(bytes[j]);
+                if (b == '\r') {
+                    run = 0;
+                    ++j;
+                } else if (b == '\n') {
+                    full = scrolls == budget;
+                    scrolls += full ? 0 : 1;
+                    j += full ? 0 : 1;
+                } else if (!plain_text::IsPrintable(b)) {
+                    break;
+                } else {
+                    const std::size_t length = plain_text::PrintableLength(bytes.substr(j));
+                    if (run + length <= width) {
+                        run += length;
+                        j += length;
+                        continue;
+                    }
+                    // The text wraps: character by character.
+                    for (const std::size_t end = j + length; j < end; ++j) {
+                        if (run == width) {
+                            if (scrolls == budget) {
+                                full = true;
+                                break;
+                            }
+                            ++scrolls;
+                            run = 0;
+                        }
+                        ++run;
+                    }
+                }
+            }
+            m_utf8Left = 0;
+            if (j == bytes.size() || full) {
+                return j;
+            }
+            i = j - 1;
+            continue;
+        }
         if (m_mode == Mode::Ground && c >= 0x20 && c < 0x7F && !pending) {
             // A run of ASCII text that fits the row moves the cursor and scrolls nothing:
             // taken in one step (the common case of program output).

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "console/PlainText.h"
 #include "support/EmulatorTwins.h"
 
 namespace {
@@ -15,6 +16,14 @@ std::string Lines(int count, const std::string& text, const std::string& end) {
     std::string out;
     for (int i = 0; i < count; ++i) {
         out += text + std::to_string(i) + end;
+    }
+    return out;
+}
+
+std::string Repeat(const std::string& text, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        out += text;
     }
     return out;
 }
@@ -33,6 +42,8 @@ TEST(PlainText, FloodsAndLongLinesAreDrawnAsLibvtermDrawsThem) {
         std::string output;
     } cases[] = {
         {"yes", Lines(3000, "y", "\n")},
+        {"yes through a terminal", Repeat("y\r\n", 3000)},
+        {"lines starting further along each row", Repeat("ab\n", 3000)},
         {"empty lines and carriage returns", Lines(5000, "", "\r\n\n") + "end"},
         {"numbered lines",
          Lines(2000, "a plain line of text, as a build log prints them ", "\r\n")},
@@ -218,6 +229,61 @@ TEST(PlainText, RandomOutputMatches) {
         const std::string difference = twins.Difference();
         ASSERT_EQ(difference, "") << "round " << round;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The looks at many bytes at a time give what looking at each byte in turn gives, at
+// every length and start (blocks of sixteen and their tails), for the bytes at the edges
+// of each class.
+TEST(PlainText, LooksAtManyBytesAtOnceAgreeWithLooksAtEach) {
+    const unsigned char edges[] = {0x00, 0x09, 0x0A, 0x0D, 0x1B, 0x1F, 0x20,
+                                   'a',  0x7E, 0x7F, 0x80, 0xC3, 0xFF};
+    std::mt19937 random(20261210U);
+    const auto check = [](std::string_view bytes) {
+        std::size_t plain = 0;
+        while (plain < bytes.size() &&
+               plain_text::IsPlain(static_cast<unsigned char>(bytes[plain]))) {
+            ++plain;
+        }
+        std::size_t printable = 0;
+        while (printable < bytes.size() &&
+               plain_text::IsPrintable(static_cast<unsigned char>(bytes[printable]))) {
+            ++printable;
+        }
+        std::size_t special = 0;
+        while (special < bytes.size() && static_cast<unsigned char>(bytes[special]) < 0x80 &&
+               bytes[special] != 0x1B) {
+            ++special;
+        }
+        bool anyPrintable = false;
+        std::size_t lineFeeds = 0;
+        for (const char c : bytes) {
+            anyPrintable = anyPrintable || plain_text::IsPrintable(static_cast<unsigned char>(c));
+            lineFeeds += c == '\n' ? 1 : 0;
+        }
+        const std::string shown = ::testing::PrintToString(std::string(bytes));
+        ASSERT_EQ(plain_text::Length(bytes), plain) << shown;
+        ASSERT_EQ(plain_text::PrintableLength(bytes), printable) << shown;
+        ASSERT_EQ(plain_text::NextEscapeOrBeyondAscii(bytes), special) << shown;
+        ASSERT_EQ(plain_text::HasPrintable(bytes), anyPrintable) << shown;
+        ASSERT_EQ(plain_text::LineFeeds(bytes), lineFeeds) << shown;
+    };
+    for (int round = 0; round < 4000; ++round) {
+        // Mostly printable text, so that runs reach past a block or more.
+        std::string bytes(random() % 80, 'a');
+        for (char& c : bytes) {
+            if (random() % 8 == 0) {
+                c = static_cast<char>(edges[random() % std::size(edges)]);
+            }
+        }
+        const std::size_t start = bytes.empty() ? 0 : random() % bytes.size();
+        check(std::string_view(bytes).substr(start));
+    }
+    // More line feeds than one pass of the count can hold in a byte.
+    check(std::string(255 * 16 * 3 + 7, '\n'));
 }
 
 }  // namespace
