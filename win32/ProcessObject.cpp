@@ -29,6 +29,17 @@ bool ProcessObject::ExitCode(DWORD& code) {
         code = *m_exitCode;
         return true;
     }
+    // The descriptor becomes readable when the process ends: until then nothing more is
+    // asked (a session's loop asks after its shell on every turn).
+    pollfd pfd{m_pidfd.Get(), POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, 0);
+    if (ready < 0) {
+        return FailWithErrno();
+    }
+    if (ready == 0) {
+        code = STILL_ACTIVE;
+        return true;
+    }
     if (ExitCodeOfChild(code)) {
         return true;
     }
