@@ -71,7 +71,7 @@ void ConsolePty::Pump(Sink& sink) {
     bool hungUp = false;
     bool ended = false;
     unsigned readAfter = 0;   // the ResetModes count when the held chunk was read
-    std::uint64_t dryAt = 0;  // when the terminal was found empty (0: it was not)
+    std::uint64_t dryAt = 0;  // when the pump began to wait for output (0: it did not)
     while (!m_stopping) {
         if (heldFrom < heldTo && readAfter != m_resets.load()) {
             heldFrom = heldTo;  // held from before a reset: not this console's any more
@@ -81,11 +81,11 @@ void ConsolePty::Pump(Sink& sink) {
                 sink.Output(std::string_view(chunk.data() + heldFrom, heldTo - heldFrom), 0);
         }
         const bool reading = heldFrom == heldTo && !ended;
+        // The program's pause is the time the poll below waits for its output: a poll
+        // that finds output waiting returns at once. Asking the terminal instead would
+        // cost a call on every read of a flood.
         if (reading && dryAt == 0) {
-            int waiting = 0;
-            if (::ioctl(m_master.Get(), FIONREAD, &waiting) == 0 && waiting == 0) {
-                dryAt = MonotonicMilliseconds();
-            }
+            dryAt = MonotonicMilliseconds();
         }
         const bool writing = m_hasPending && !hungUp;
         // A hung-up terminal keeps reporting POLLHUP: it is watched only while read.
