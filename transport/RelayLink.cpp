@@ -9,19 +9,12 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "base/PollTimeout.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// The milliseconds left until deadline, for poll: -1 for no deadline.
-int Remaining(Clock::time_point deadline) {
-    if (deadline == Clock::time_point::max()) {
-        return -1;
-    }
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1000000));
-}
 
 Clock::time_point Deadline(milliseconds wait) {
     return wait.count() < 0 ? Clock::time_point::max() : Clock::now() + wait;
@@ -57,7 +50,7 @@ bool RelayLink::Send(const std::string& frames, milliseconds timeout) {
             return false;
         }
         // The peer's buffer is full: wait until it takes more, or until the time is up.
-        const int left = Remaining(deadline);
+        const int left = PollTimeout(deadline);
         pollfd entry{m_socket.Get(), POLLOUT, 0};
         const int ready = left == 0 ? 0 : ::poll(&entry, 1, left);
         if (ready < 0 && errno == EINTR) {
@@ -96,7 +89,7 @@ RelayLink::Status RelayLink::Read(milliseconds wait, const std::vector<SshServer
         for (pollfd& entry : entries) {
             entry.revents = 0;
         }
-        const int ready = ::poll(entries.data(), entries.size(), Remaining(deadline));
+        const int ready = ::poll(entries.data(), entries.size(), PollTimeout(deadline));
         if (ready < 0 && errno != EINTR) {
             m_ended = true;
             break;
@@ -128,7 +121,7 @@ RelayLink::Status RelayLink::Read(milliseconds wait, const std::vector<SshServer
         if (m_ended && receive) {
             return Status::Gone;
         }
-        if (Remaining(deadline) == 0) {
+        if (PollTimeout(deadline) == 0) {
             return Status::Timeout;
         }
     }

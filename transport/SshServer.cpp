@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/PollTimeout.h"
 #include "infra/ZSafePath.h"
 
 namespace {
@@ -47,11 +48,6 @@ constexpr int kCloseWaitMs = 5000;
 
 // Client data held for the session beyond which the channel's window stays shut.
 constexpr std::size_t kReceiveLimit = 1 << 20;
-
-int Remaining(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1000000));
-}
 
 }  // namespace
 
@@ -245,7 +241,7 @@ int SshServer::Accept(int socket, milliseconds timeout) {
         return kErrorMemory;
     }
     while (!m_started) {
-        const int left = Remaining(deadline);
+        const int left = PollTimeout(deadline);
         if (left == 0) {
             return kErrorTimeout;
         }
@@ -297,7 +293,7 @@ int SshServer::Send(std::string_view data, milliseconds timeout, bool error) {
         data.remove_prefix(static_cast<std::size_t>(n));
         if (!data.empty()) {
             // The client's window is full: let it catch up, but not forever.
-            const int left = Remaining(deadline);
+            const int left = PollTimeout(deadline);
             if (left == 0) {
                 return kErrorTimeout;
             }
@@ -380,7 +376,7 @@ int SshServer::Read(std::string& out, std::size_t max, milliseconds wait,
     Refill();
     // Once the client's data has ended, a read for data no longer waits for it.
     while (alive && !ready() && !m_closed && !m_woken && !(max > 0 && m_eof)) {
-        const int left = forever ? -1 : Remaining(deadline);
+        const int left = forever ? -1 : PollTimeout(deadline);
         if (left == 0) {
             break;
         }
@@ -459,8 +455,8 @@ void SshServer::Close(const ProgramEnd& end) {
         // exit status lost). A busy machine may take a while to schedule the client: the
         // wait is bounded, so a client that never answers cannot hold the session.
         const Clock::time_point deadline = Clock::now() + milliseconds(kCloseWaitMs);
-        while (!m_closed && Remaining(deadline) > 0) {
-            if (!Poll(milliseconds(Remaining(deadline)))) {
+        while (!m_closed && PollTimeout(deadline) > 0) {
+            if (!Poll(milliseconds(PollTimeout(deadline)))) {
                 break;
             }
         }
