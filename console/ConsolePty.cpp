@@ -13,6 +13,10 @@
 
 namespace {
 
+// The line discipline's buffer: a read that took this much (less the byte it keeps free)
+// found the terminal full.
+constexpr ssize_t kLineDisciplineBuffer = 4096;
+
 std::uint64_t MonotonicMilliseconds() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -72,6 +76,9 @@ void ConsolePty::Pump(Sink& sink) {
     bool ended = false;
     unsigned readAfter = 0;   // the ResetModes count when the held chunk was read
     std::uint64_t dryAt = 0;  // when the pump began to wait for output (0: it did not)
+    // The last read took a whole line discipline's buffer: in a flood more is waiting,
+    // and the next read needs no poll first (a poll of a terminal costs about a read).
+    bool wholeBuffer = false;
     while (!m_stopping) {
         if (heldFrom < heldTo && readAfter != m_resets.load()) {
             heldFrom = heldTo;  // held from before a reset: not this console's any more
@@ -93,7 +100,9 @@ void ConsolePty::Pump(Sink& sink) {
         pollfd fds[2] = {{watch ? m_master.Get() : -1,
                           static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0},
                          {m_pumpEvent.Get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        if (reading && wholeBuffer && !writing) {
+            fds[0].revents = POLLIN;  // read at once; an empty terminal answers EAGAIN
+        } else if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -107,6 +116,7 @@ void ConsolePty::Pump(Sink& sink) {
         if (reading && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             const ssize_t n = ::read(m_master.Get(), chunk.data(), chunk.size());
             const int error = errno;
+            wholeBuffer = n >= kLineDisciplineBuffer - 1;
             // Counted after the read: output read after a reset is never taken for older.
             readAfter = m_resets.load();
             if (n > 0) {
