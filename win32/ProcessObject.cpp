@@ -82,17 +82,8 @@ bool ProcessObject::ExitCodeOfChild(DWORD& code) {
 }
 
 bool ProcessObject::ExitCodeOfOther(DWORD& code) {
-    pollfd pfd{m_pidfd.Get(), POLLIN, 0};
-    const int ready = ::poll(&pfd, 1, 0);
-    if (ready < 0) {
-        return FailWithErrno();
-    }
-    if (ready == 0) {
-        code = STILL_ACTIVE;
-        return true;
-    }
-    // Ended. Only its parent can reap it: the shell of a separated session is the
-    // monitor's child, and only the monitor may see its status.
+    // Ended (its descriptor said so). Only its parent can reap it: the shell of a separated session
+    // is the monitor's child, and only the monitor may see its status.
     int how = 0;
     int status = 0;
     if (!PrivilegeBroker::Current().EndOfOther(m_pid, how, status)) {

@@ -32,6 +32,7 @@ class ProcessObject : public KernelObject {
     std::shared_ptr<CgroupJob> m_birthGroup;
 
   private:
+    // Both only once the process's descriptor says it ended.
     bool ExitCodeOfChild(DWORD& code);
     bool ExitCodeOfOther(DWORD& code);
     DWORD FromWaitStatus(int how, int status) const;
