@@ -3,9 +3,12 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <initializer_list>
@@ -23,8 +26,22 @@ class Tmux {
          const std::string& settings = "") {
         test::WriteFile(m_directory / "tmux.conf",
                         "set-option -g history-limit " + std::to_string(history) + "\n" + settings);
+        // The pane's terminal sends SIGWINCH to the processes in its foreground group when
+        // its size changes: a watcher started beside the command in that group passes each
+        // one on through a FIFO (and says "ready" once it listens), for Resize to wait on.
+        const std::string fifo = m_directory / "resized";
+        if (::mkfifo(fifo.c_str(), 0600) == 0) {
+            m_resized.Reset(::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        }
+        const std::string watcher =
+            "python3 -c " +
+            Quote(
+                "import os, signal, sys; fd = os.open(sys.argv[1], os.O_WRONLY | os.O_NONBLOCK); "
+                "signal.signal(signal.SIGWINCH, lambda *_: os.write(fd, b'w')); "
+                "os.write(fd, b'r'); [signal.pause() for _ in iter(int, 1)]") +
+            " " + Quote(fifo) + " & ";
         Run(Tmux::Command("new-session -d -x " + std::to_string(columns) + " -y " +
-                          std::to_string(rows) + " " + Quote(command + "; sleep 3600")));
+                          std::to_string(rows) + " " + Quote(watcher + command + "; sleep 3600")));
     }
     ~Tmux() { Run(Command("kill-server") + " 2>/dev/null"); }
     Tmux(const Tmux&) = delete;
@@ -69,12 +86,20 @@ class Tmux {
     // gets the size on its terminal only when that time is up: keys sent before then would
     // reach the program (the SSH client, and through it the session) ahead of the resize.
     [[nodiscard]] bool Resize(int columns, int rows, int seconds = 10) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        // The watcher listens before the first resize, or its signal could be missed.
+        while (!m_watching) {
+            const int left = Left(deadline);
+            if (!m_resized.Valid() || left == 0 || !Signalled(left)) {
+                return false;
+            }
+            m_watching = true;
+        }
         Run(Command("resize-window -x " + std::to_string(columns) + " -y " + std::to_string(rows)));
         std::string tty = Execute("display-message -p '#{pane_tty}'");
         if (!tty.empty() && tty.back() == '\n') {
             tty.pop_back();
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         for (;;) {
             winsize size{};
             const UniqueFd pane(::open(tty.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -82,11 +107,10 @@ class Tmux {
                 size.ws_col == columns && size.ws_row == rows) {
                 return true;
             }
-            if (std::chrono::steady_clock::now() >= deadline) {
+            const int left = Left(deadline);
+            if (left == 0 || !Signalled(left)) {
                 return false;
             }
-            // Nothing here tells when tmux's delay is up: the terminal is looked at again.
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
 
@@ -116,7 +140,26 @@ class Tmux {
                Quote(m_directory / "tmux.conf") + " " + arguments;
     }
 
+    static int Left(std::chrono::steady_clock::time_point deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return static_cast<int>(std::max<long long>(left.count(), 0));
+    }
+    // Waits up to ms for word from the watcher, and takes all it said.
+    bool Signalled(int ms) {
+        pollfd pfd{m_resized.Get(), POLLIN, 0};
+        if (::poll(&pfd, 1, ms) <= 0) {
+            return false;
+        }
+        char bytes[64];
+        while (::read(m_resized.Get(), bytes, sizeof bytes) > 0) {
+        }
+        return true;
+    }
+
     TempDir m_directory;
+    UniqueFd m_resized;  // the FIFO the watcher in the pane writes to
+    bool m_watching = false;
 };
 
 // The OpenSSH client for a test server on the loopback port: no configuration files, no
