@@ -279,11 +279,12 @@ std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events, std::s
                 // in a piece that no byte of UTF-8 has touched yet.
                 std::size_t runStart = i;
                 bool clean = true;
+                std::size_t plainEnd = i;  // where the plain bytes from i on end
                 for (; i < bytes.size(); ++i) {
                     if (clean) {
                         // Plain bytes keep a clean piece clean: passed over in one look,
                         // to where the run is long enough.
-                        const std::size_t plainEnd = i + plain_text::Length(bytes.substr(i));
+                        plainEnd = i + plain_text::Length(bytes.substr(i));
                         if (plainEnd < runStart + plainRun) {
                             if (plainEnd > i) {
                                 i = plainEnd - 1;
@@ -314,8 +315,10 @@ std::size_t OutputScanner::Scan(std::string_view bytes, unsigned& events, std::s
                         continue;
                     }
                     // A run long enough: it must also end where a piece ends, so that
-                    // what follows is decoded as libvterm would decode it.
-                    const std::size_t whole = runStart + plain_text::Length(bytes.substr(runStart));
+                    // what follows is decoded as libvterm would decode it. The run is
+                    // clean, so it is plain from its start to where this turn's look
+                    // found the plain bytes end.
+                    const std::size_t whole = plainEnd;
                     std::size_t end = whole;
                     if (end < bytes.size() && static_cast<unsigned char>(bytes[end]) >= 0x80) {
                         const std::size_t control =

@@ -8,13 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <string>
 #include <thread>
 
+#include "base/PollTimeout.h"
 #include "support/TestSupport.h"
 
 namespace test {
@@ -89,7 +89,7 @@ class Tmux {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         // The watcher listens before the first resize, or its signal could be missed.
         while (!m_watching) {
-            const int left = Left(deadline);
+            const int left = PollTimeout(deadline);
             if (!m_resized.Valid() || left == 0 || !Signalled(left)) {
                 return false;
             }
@@ -107,7 +107,7 @@ class Tmux {
                 size.ws_col == columns && size.ws_row == rows) {
                 return true;
             }
-            const int left = Left(deadline);
+            const int left = PollTimeout(deadline);
             if (left == 0 || !Signalled(left)) {
                 return false;
             }
@@ -140,11 +140,6 @@ class Tmux {
                Quote(m_directory / "tmux.conf") + " " + arguments;
     }
 
-    static int Left(std::chrono::steady_clock::time_point deadline) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        return static_cast<int>(std::max<long long>(left.count(), 0));
-    }
     // Waits up to ms for word from the watcher, and takes all it said.
     bool Signalled(int ms) {
         pollfd pfd{m_resized.Get(), POLLIN, 0};
