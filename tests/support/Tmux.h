@@ -29,6 +29,8 @@ class Tmux {
         // The pane's terminal sends SIGWINCH to the processes in its foreground group when
         // its size changes: a watcher started beside the command in that group passes each
         // one on through a FIFO (and says "ready" once it listens), for Resize to wait on.
+        // The pane's shell then waits for the watcher, which ends with the server (SIGHUP),
+        // so that the pane stays to be read after the command ended.
         const std::string fifo = m_directory / "resized";
         if (::mkfifo(fifo.c_str(), 0600) == 0) {
             m_resized.Reset(::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
@@ -41,7 +43,7 @@ class Tmux {
                 "os.write(fd, b'r'); [signal.pause() for _ in iter(int, 1)]") +
             " " + Quote(fifo) + " & ";
         Run(Tmux::Command("new-session -d -x " + std::to_string(columns) + " -y " +
-                          std::to_string(rows) + " " + Quote(watcher + command + "; sleep 3600")));
+                          std::to_string(rows) + " " + Quote(watcher + command + "; wait")));
     }
     ~Tmux() { Run(Command("kill-server") + " 2>/dev/null"); }
     Tmux(const Tmux&) = delete;
