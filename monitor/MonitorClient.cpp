@@ -236,6 +236,12 @@ bool MonitorClient::Interrupt(pid_t group) {
                reply);
 }
 
+bool MonitorClient::Background(bool on) {
+    // The worker could lower its own priority, but not raise it again.
+    MonitorMessage reply;
+    return Ask(MonitorRequest::Background, MonitorFields().Add(std::uint64_t{on ? 1U : 0U}), reply);
+}
+
 bool MonitorClient::EndOfOther(pid_t pid, int& how, int& status) {
     // The shell is the monitor's child: only the monitor may see its status.
     if (RequestShellStatus(pid, how, status)) {

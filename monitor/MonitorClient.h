@@ -70,6 +70,7 @@ class MonitorClient final : public PrivilegeBroker {
     bool CreateJobGroup(std::shared_ptr<CgroupJob>& group) override;
     bool EndJob(CgroupJob* group) override;
     bool TakeTerminal(UniqueFd& master, UniqueFd& slave, std::string& name) override;
+    bool Background(bool on) override;
 
   private:
     MonitorClient() = default;

@@ -28,6 +28,7 @@
 #include "win32/PrivilegeBroker.h"
 #include "win32/ProcStat.h"
 #include "win32/ProcessObject.h"
+#include "win32/ProcessPriority.h"
 #include "win32/Spawn.h"
 #include "win32/TerminalType.h"
 #include "win32/TokenObject.h"
@@ -80,6 +81,7 @@ const MonitorServer::Entry MonitorServer::kTable[] = {
     {MonitorRequest::Offers, kLoggedOn, true, &MonitorServer::Offers},
     {MonitorRequest::Reattach, kLoggedOn, true, &MonitorServer::Reattach},
     {MonitorRequest::Detach, kShellRunning, true, &MonitorServer::Detach},
+    {MonitorRequest::Background, kShellRunning, true, &MonitorServer::Background},
 };
 
 MonitorServer::MonitorServer(UniqueFd socket, pid_t worker, MonitorPolicy policy, UniqueFd terminal,
@@ -315,6 +317,16 @@ std::uint32_t MonitorServer::Interrupt(MonitorFields& fields, MonitorFields& /*r
         return EPERM;
     }
     return ::killpg(group, SIGINT) == 0 ? 0 : static_cast<std::uint32_t>(errno);
+}
+
+std::uint32_t MonitorServer::Background(MonitorFields& fields, MonitorFields& /*reply*/) {
+    bool on = false;
+    if (!MonitorWire::DecodeFlag(fields, on)) {
+        return EINVAL;
+    }
+    // The worker's own priority, at one of two levels this side chooses: never above
+    // the usual, never another process's.
+    return ProcessPriority::Apply(m_worker, on, true) ? 0 : GetLastError();
 }
 
 std::uint32_t MonitorServer::EndJob(MonitorFields& fields, MonitorFields& /*reply*/) {

@@ -68,6 +68,7 @@ class MonitorServer {
     std::uint32_t Offers(MonitorFields& fields, MonitorFields& reply);
     std::uint32_t Reattach(MonitorFields& fields, MonitorFields& reply);
     std::uint32_t Detach(MonitorFields& fields, MonitorFields& reply);
+    std::uint32_t Background(MonitorFields& fields, MonitorFields& reply);
     // Tells zavd the session's state ("attached", "detached", "relay").
     void ReportState(const char* state);
     // One request to zavd and its answer; messages zavd sends meanwhile of its own accord

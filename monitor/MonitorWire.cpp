@@ -130,6 +130,15 @@ bool MonitorWire::DecodeGroup(MonitorFields& fields, pid_t& group) {
     return true;
 }
 
+bool MonitorWire::DecodeFlag(MonitorFields& fields, bool& flag) {
+    std::uint64_t value = 0;
+    if (!fields.Next(value) || !fields.Done() || value > 1) {
+        return false;
+    }
+    flag = value == 1;
+    return true;
+}
+
 bool MonitorWire::DecodePid(MonitorFields& fields, pid_t& pid) {
     std::uint64_t value = 0;
     if (!fields.Next(value) || !fields.Done() || value <= 1 || value > INT_MAX) {

@@ -23,6 +23,7 @@
 //   Reattach     the detached session's pid      - (the relay's end passed along)
 //   Detach       -                               - (the first time, the notice socket's
 //                                                end passed along)
+//   Background   1 into the background, 0 back   -
 //
 // On the notice socket the monitor tells a detached worker of a new client: a message
 // with code kNoticeAttach, the client's address, and the relay's end passed along.
@@ -53,6 +54,7 @@ enum class MonitorRequest : std::uint32_t {
     Offers = 7,
     Reattach = 8,
     Detach = 9,
+    Background = 10,
 };
 
 // A detached session of the account that logged on, as offered to it.
@@ -123,6 +125,8 @@ class MonitorWire {
     static bool Decode(MonitorFields& fields, StartShellRequest& request);
     static bool DecodeGroup(MonitorFields& fields, pid_t& group);
     static bool DecodePid(MonitorFields& fields, pid_t& pid);
+    // A yes or no: exactly 1 or 0.
+    static bool DecodeFlag(MonitorFields& fields, bool& flag);
     static bool Decode(MonitorFields& fields, LogRequest& request);
     static bool Decode(MonitorFields& fields, std::vector<DetachedOffer>& offers);
     // The notice's address.

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <security/pam_appl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "win32/PamErrorCode.h"
 #include "win32/PamSession.h"
 #include "win32/ProcStat.h"
+#include "win32/ProcessPriority.h"
 #include "win32/Spawn.h"
 #include "win32/TokenObject.h"
 
@@ -82,6 +84,11 @@ bool InProcessPrivileges::Interrupt(pid_t group) {
         return FailWithErrno();
     }
     return true;
+}
+
+bool InProcessPrivileges::Background(bool on) {
+    // Without root a thread's priority could be lowered but never raised again.
+    return ProcessPriority::Apply(::getpid(), on, ::geteuid() == 0);
 }
 
 bool InProcessPrivileges::EndOfOther(pid_t pid, int& how, int& status) {

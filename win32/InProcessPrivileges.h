@@ -16,4 +16,5 @@ class InProcessPrivileges final : public PrivilegeBroker {
     bool CreateJobGroup(std::shared_ptr<CgroupJob>& group) override;
     bool EndJob(CgroupJob* group) override;
     bool TakeTerminal(UniqueFd& master, UniqueFd& slave, std::string& name) override;
+    bool Background(bool on) override;
 };

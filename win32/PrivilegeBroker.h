@@ -3,7 +3,8 @@
 // default). A session run as root splits into a privileged monitor and an unprivileged
 // worker; the worker selects the monitor's client (monitor/MonitorClient), and the calls
 // that need root (the log-on, starting the shell as the user, Ctrl+C to the user's
-// programs, the shell's status, the job, the console's terminal) become requests.
+// programs, the shell's status, the job, the console's terminal, the session's priority)
+// become requests.
 #pragma once
 
 #include <sys/types.h>
@@ -58,6 +59,9 @@ class PrivilegeBroker {
     // controlling terminal, the slave's path in name. Made here without a split; with
     // one, the terminal the privileged side made, taken once.
     virtual bool TakeTerminal(UniqueFd& master, UniqueFd& slave, std::string& name) = 0;
+    // This session's process into the background priority, or back
+    // (ProcessPriority::Apply); EAGAIN when the system asks to try again later.
+    virtual bool Background(bool on) = 0;
 
     // On the privileged side, while it serves a log-on: the terminal PAM is told.
     static std::string LogonTerminal();

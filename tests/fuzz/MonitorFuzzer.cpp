@@ -104,6 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (MonitorWire::DecodePid(fields, pid)) {
             Check(pid > 1);
         }
+        fields = original;
+        bool flag = false;
+        if (MonitorWire::DecodeFlag(fields, flag)) {
+            Check(original.Bytes().size() == 12 && flag == (original.Bytes()[4] == 1));
+        }
         // A reply of offers (the worker reads it; a monitor-side bug must not crash it) and
         // a notice's address.
         fields = original;

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -161,6 +162,8 @@ int main(int argc, char** argv) {
     UniqueFd relay;
     ok = client.RequestReattach(4242, relay);
     Report("reattach_before_logon", ok, static_cast<int>(GetLastError()));
+    ok = client.Background(true);
+    Report("background_before_shell", ok, static_cast<int>(GetLastError()));
 
     MonitorClient::Account account;
     ok = client.RequestLogon(forbidden, forbiddenPassword, account);
@@ -234,6 +237,15 @@ int main(int argc, char** argv) {
     ok = client.RequestDetach();
     Report("detach_without_zavd", ok, static_cast<int>(GetLastError()));
 
+    // Its own priority, at the monitor's two levels: down, and up again, which the worker
+    // could not do itself.
+    ok = client.Background(true);
+    Report("background", ok && ::getpriority(PRIO_PROCESS, 0) == 19,
+           ok ? 1000 + ::getpriority(PRIO_PROCESS, 0) : static_cast<int>(GetLastError()));
+    ok = client.Background(false);
+    Report("background_back", ok && ::getpriority(PRIO_PROCESS, 0) == 0,
+           ok ? 1000 + ::getpriority(PRIO_PROCESS, 0) : static_cast<int>(GetLastError()));
+
     ok = client.Interrupt(1);
     Report("interrupt_init", ok, static_cast<int>(GetLastError()));
     ok = client.Interrupt(::getpgrp());
@@ -254,6 +266,8 @@ int main(int argc, char** argv) {
     Report("end_job", ok, static_cast<int>(GetLastError()));
     ok = client.RequestShell("sleep 30", modes, pid);
     Report("shell_after_end", ok, static_cast<int>(GetLastError()));
+    ok = client.Background(true);
+    Report("background_after_end", ok, static_cast<int>(GetLastError()));
     ::explicit_bzero(goodPassword.data(), goodPassword.size());
     ::explicit_bzero(forbiddenPassword.data(), forbiddenPassword.size());
     return 0;

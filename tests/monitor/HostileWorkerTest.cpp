@@ -80,6 +80,10 @@ TEST_F(HostileWorker, TheMonitorRefusesWhatNoWorkerMayGetAndSessionsAreSealed) {
     EXPECT_EQ(steps["shell_before_logon"], kRefused);
     EXPECT_EQ(steps["offers_before_logon"], kRefused);
     EXPECT_EQ(steps["reattach_before_logon"], kRefused);
+    EXPECT_EQ(steps["background_before_shell"], kRefused);
+    EXPECT_EQ(steps["background"], "ok");
+    EXPECT_EQ(steps["background_back"], "ok");
+    EXPECT_EQ(steps["background_after_end"], kRefused);
     EXPECT_EQ(steps["offers_without_zavd"], "ok");
     EXPECT_EQ(steps["reattach_init"], "22");           // EINVAL
     EXPECT_EQ(steps["reattach_without_zavd"], "107");  // ENOTCONN

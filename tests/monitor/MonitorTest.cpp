@@ -144,6 +144,18 @@ TEST(MonitorWire, TakesWholeMessagesAndDecodesOnlyExactRequests) {
         pid_t value = 0;
         EXPECT_FALSE(MonitorWire::DecodeGroup(fields, value)) << group;
     }
+    // A flag is 0 or 1 alone.
+    for (const std::uint64_t value : {0ULL, 1ULL, 2ULL, 0xFFFFFFFFFFFFFFFFULL}) {
+        MonitorFields fields = MonitorFields().Add(value);
+        bool flag = false;
+        EXPECT_EQ(MonitorWire::DecodeFlag(fields, flag), value <= 1) << value;
+        EXPECT_EQ(flag, value == 1) << value;
+    }
+    MonitorFields twice = MonitorFields().Add(std::uint64_t{1}).Add(std::uint64_t{1});
+    MonitorFields empty;
+    bool flag = false;
+    EXPECT_FALSE(MonitorWire::DecodeFlag(twice, flag));
+    EXPECT_FALSE(MonitorWire::DecodeFlag(empty, flag));
 }
 
 TEST(MonitorWire, TheClientsVariablesTravelWholeAndWellFormed) {
@@ -269,6 +281,11 @@ TEST(MonitorServer, EachRequestOnlyInItsStates) {
     EXPECT_FALSE(S::Allows(code(MonitorRequest::Detach), S::kLoggedOn));
     EXPECT_FALSE(S::Allows(code(MonitorRequest::StartShell), S::kRelaying));
     EXPECT_TRUE(S::Allows(code(MonitorRequest::Log), S::kRelaying));
+    // Only a running shell's output floods.
+    for (const S::State state : {S::kAuthenticating, S::kLoggedOn, S::kEnded, S::kRelaying}) {
+        EXPECT_FALSE(S::Allows(code(MonitorRequest::Background), state)) << state;
+    }
+    EXPECT_TRUE(S::Allows(code(MonitorRequest::Background), S::kShellRunning));
     EXPECT_FALSE(S::Allows(0, S::kAuthenticating));
     EXPECT_FALSE(S::Allows(99, S::kShellRunning));
 }

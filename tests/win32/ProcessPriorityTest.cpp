@@ -1,0 +1,92 @@
+// The background priority against real processes: a child in a session (and so a
+// scheduling group) of its own, so that nothing else on the machine is moved.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "support/TestSupport.h"
+#include "win32/ProcessPriority.h"
+
+namespace {
+
+// The group's nice value as /proc shows it, or -100 where the kernel has no such groups.
+int GroupNice(pid_t pid) {
+    const std::string group = test::ReadFile("/proc/" + std::to_string(pid) + "/autogroup");
+    const auto at = group.find(" nice ");
+    return at == std::string::npos ? -100 : std::atoi(group.c_str() + at + 6);
+}
+
+int ThreadNice(pid_t pid) {
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+    return errno == 0 ? nice : -100;
+}
+
+}  // namespace
+
+TEST(ProcessPriority, MovesAProcessIntoTheBackgroundAndBack) {
+    int release[2];
+    int ready[2];
+    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char byte = 0;
+        const bool own = ::setsid() > 0;
+        ::close(release[1]);
+        ::close(ready[0]);
+        if (!own || ::write(ready[1], "s", 1) != 1) {
+            ::_exit(1);
+        }
+        while (::read(release[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(0);
+    }
+    ::close(release[0]);
+    ::close(ready[1]);
+    // Once the child says so, it leads a session (and a group) of its own.
+    char said = 0;
+    ASSERT_EQ(::read(ready[0], &said, 1), 1);
+    ::close(ready[0]);
+    const int ownGroup = GroupNice(::getpid());
+    const bool root = ::geteuid() == 0;
+
+    const bool moved = ProcessPriority::Apply(child, true, root);
+    if (!moved && !root && GetLastError() == static_cast<DWORD>(EAGAIN)) {
+        ::close(release[1]);
+        ::waitpid(child, nullptr, 0);
+        GTEST_SKIP() << "another process changed a group's priority just now";
+    }
+    ASSERT_TRUE(moved) << GetLastError();
+    if (ownGroup != -100) {
+        EXPECT_EQ(GroupNice(child), ProcessPriority::kBackgroundNice);
+    }
+    EXPECT_EQ(ThreadNice(child), root ? ProcessPriority::kBackgroundNice : 0)
+        << "without root a thread is left as it is: it could not be raised again";
+    // Without root the system allows one such change in a tenth of a second.
+    if (ProcessPriority::Apply(child, false, root)) {
+        EXPECT_EQ(ThreadNice(child), 0);
+        if (ownGroup != -100) {
+            EXPECT_EQ(GroupNice(child), 0);
+        }
+    } else {
+        EXPECT_FALSE(root);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(EAGAIN));
+    }
+    EXPECT_EQ(GroupNice(::getpid()), ownGroup) << "this process's group is not moved";
+
+    ::close(release[1]);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // A process that is gone is no success.
+    EXPECT_FALSE(ProcessPriority::Apply(child, true, false));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ESRCH));
+}

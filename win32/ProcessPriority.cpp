@@ -1,0 +1,82 @@
+#include "win32/ProcessPriority.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "win32/PrivilegeBroker.h"
+
+namespace {
+
+// The nice value of the session's scheduling group. Where the kernel has no such groups
+// the file is missing, and there is nothing to change.
+bool SetGroupNice(pid_t pid, int nice) {
+    const std::string process = "/proc/" + std::to_string(pid);
+    const int fd = ::open((process + "/autogroup").c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            return false;
+        }
+        struct stat st {};
+        if (::stat(process.c_str(), &st) != 0) {
+            errno = ESRCH;
+            return false;
+        }
+        return true;
+    }
+    const std::string text = std::to_string(nice);
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return ok;
+}
+
+// Every thread's nice value; a thread that ended meanwhile is no failure.
+bool SetThreadsNice(pid_t pid, int nice) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/task";
+    DIR* tasks = ::opendir(path.c_str());
+    if (tasks == nullptr) {
+        return false;
+    }
+    bool ok = true;
+    int saved = 0;
+    while (const dirent* entry = ::readdir(tasks)) {
+        char* end = nullptr;
+        const long tid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || tid <= 0) {
+            continue;
+        }
+        if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH) {
+            ok = false;
+            saved = errno;
+        }
+    }
+    ::closedir(tasks);
+    errno = saved;
+    return ok;
+}
+
+}  // namespace
+
+bool ProcessPriority::Apply(pid_t pid, bool background, bool threads) {
+    const int nice = background ? kBackgroundNice : 0;
+    if (!SetGroupNice(pid, nice) || (threads && !SetThreadsNice(pid, nice))) {
+        SetLastError(static_cast<DWORD>(errno));
+        return false;
+    }
+    return true;
+}
+
+ProcessPriority::Outcome ProcessPriority::Background(bool on) {
+    if (PrivilegeBroker::Current().Background(on)) {
+        return Outcome::Done;
+    }
+    return GetLastError() == EAGAIN ? Outcome::TryLater : Outcome::Failed;
+}
