@@ -39,6 +39,7 @@ ZScreen& ZScreen::operator=(const ZScreen& other) {
         m_info = other.m_info;
         m_blank = other.m_blank;
         m_modes = other.m_modes;
+        m_skipped = other.m_skipped;
         m_columns = other.m_columns;
         // Only the rows the capture read: a copy per export stays as small as the window.
         const int first = std::clamp<int>(other.m_valid.Top, 0, kRows);
@@ -120,6 +121,7 @@ bool ZScreen::Fetch(ZConsole& con, Mark& mark, DWORD& burstLeft) {
         static_cast<int>(std::min<DWORD>(burstLeft, static_cast<DWORD>(ScrollRoom(windowRows))));
     const int top = markRow >= 0 ? std::min<int>(markRow, w.Top) : markRow == -1 ? w.Top : 0;
     const int first = std::max(top, w.Top - limit);
+    m_skipped = (markRow >= 0 && markRow < first) || markRow == -1;
     if (markRow >= 0 && markRow < first) {
         trace.Trace("burst spent: ", first - markRow, " lines skipped");
     } else if (markRow == -1) {

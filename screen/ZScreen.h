@@ -79,6 +79,9 @@ class ZScreen {
     CONSOLE_SCREEN_BUFFER_INFO m_info;
     RichCell m_blank;      // what erasing left at the capture, in full
     ConsoleModes m_modes;  // what the programs had asked of the terminal at the capture
+    // Lines scrolled past that the capture could not take (the burst was spent, or the
+    // mark left the buffer): the client never gets them.
+    bool m_skipped = false;
 
   private:
     // The grids come zeroed from calloc: pages no capture ever writes (most of the rows,

@@ -54,6 +54,7 @@ std::string ZScreenExport::Export() {
     TraceLevel(0);
     trace.Trace("ZScreenExport::Export( )");
     m_screen.Refresh(m_console, m_mark, m_burstLeft);
+    m_flooding = m_flooding || m_screen.m_skipped;
     m_guarded = std::min(m_burstLeft, GuardLimit());
     // The check needs to know whether the console has scroll-back now.
     std::optional<CONSOLE_SCREEN_BUFFER_INFO> console;

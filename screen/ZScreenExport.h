@@ -38,7 +38,13 @@ class ZScreenExport {
     // sends every mode that is on, as to a client that has seen nothing yet.
     void Forget();
     // A burst of output begins: its first m_scrollbackBurst lines are all kept.
-    void NewBurst() { m_burstLeft = m_scrollbackBurst; }
+    void NewBurst() {
+        m_burstLeft = m_scrollbackBurst;
+        m_flooding = false;
+    }
+    // The output ran past its burst: a capture since the burst began skipped lines that
+    // scrolled by, so the program writes faster than the client is shown it.
+    bool Flooding() const { return m_flooding; }
     // The client typed: what the program writes now is a new burst. True when the
     // console's guard, set at the last capture, holds back fewer lines than a new burst
     // needs at first: then a capture should renew it before the program gets the keys,
@@ -84,6 +90,7 @@ class ZScreenExport {
     DWORD m_scrollbackBurst = 10000;
     DWORD m_burstLeft = 10000;
     DWORD m_guarded = 0;  // the lines the console holds for since the last capture
+    bool m_flooding = false;
 
   private:
     // The most lines one capture can guard: the picture's rows beyond the window.

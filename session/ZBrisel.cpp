@@ -24,6 +24,7 @@
 #include "win32/ExitSignal.h"
 #include "win32/LoginEnvironment.h"
 #include "win32/PamErrorCode.h"
+#include "win32/ProcessPriority.h"
 #include "win32/ProfileCache.h"
 #include "win32/TerminalType.h"
 
@@ -591,7 +592,28 @@ std::optional<ZBrisel::EndReason> ZBrisel::Exchange(LoopState& loop) {
         loop.idleStart = m_clock();
         m_mirror.Typed();
     }
+    FollowFlood();
     return std::nullopt;
+}
+
+void ZBrisel::FollowFlood() {
+    const bool flooding = m_state == ShellRunning && m_mirror.Flooding();
+    if (flooding == m_background || m_priorityStuck) {
+        return;
+    }
+    ZTraceScope trace;
+    switch (ProcessPriority::Background(flooding)) {
+        case ProcessPriority::Outcome::Done:
+            m_background = flooding;
+            trace.Trace(flooding ? "output floods: background priority" : "usual priority");
+            break;
+        case ProcessPriority::Outcome::TryLater:
+            break;  // asked again on the next turn
+        case ProcessPriority::Outcome::Failed:
+            m_priorityStuck = true;
+            trace.Trace("priority not changed: ", GetLastError());
+            break;
+    }
 }
 
 bool ZBrisel::InputHeld() {
@@ -1010,6 +1032,7 @@ std::optional<ZBrisel::EndReason> ZBrisel::Detached(LoopState& loop) {
             return EndReason{"detach timeout", nullptr, EndReason::Nothing};
         }
         if (m_mirror.Due(now)) {
+            FollowFlood();
             continue;
         }
         std::vector<HANDLE> handles{m_hShell.Get(), m_hNotice.Get(), m_console.GetAttentionEvent()};

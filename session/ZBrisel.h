@@ -98,6 +98,10 @@ class ZBrisel {
     std::optional<EndReason> Exchange(LoopState& loop);
     // The keep-alive when it is due; the reason to end when the client is gone.
     std::optional<EndReason> KeepAlive(LoopState& loop, DWORD now);
+    // While the output floods past its burst, the session runs in the background
+    // priority, yielding the processors to interactive sessions; a new burst (the user
+    // types, the output pauses) brings it back.
+    void FollowFlood();
     // Whether the session may outlive its gone client: an interactive shell runs,
     // detach_timeout allows it, and the monitor can have it found again.
     bool CanDetach();
@@ -210,6 +214,8 @@ class ZBrisel {
     std::atomic<bool> m_loginDone{true};
     bool m_withoutTerminal = false;  // see m_pipes
     bool m_pipesFed = false;         // the input held before the log-on went to the pipes
+    bool m_background = false;       // the session runs in the background priority
+    bool m_priorityStuck = false;    // the priority could not be changed: not asked again
     std::atomic<bool> m_inputEndedAtLogon{false};
 
     // While relaying a detached session (m_state Relaying): the relay and its two

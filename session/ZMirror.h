@@ -33,6 +33,8 @@ class ZMirror {
     std::optional<std::string> BeforeInput(DWORD now);
     // Client input was handled: the change it brings (the echo) goes out at once.
     void Typed() { m_typed = true; }
+    // The output floods past its burst, until a new burst begins (see ZScreenExport).
+    bool Flooding() const { return m_screen.Flooding(); }
 
   private:
     // Reads the console's states and returns the pacing's verdict for now.

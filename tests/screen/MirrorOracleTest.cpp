@@ -488,6 +488,7 @@ TEST_F(MirrorTest, EveryLineOfABurstReachesTheClientsScrollback) {
     for (int i = 0; i < 3000; ++i) {
         ASSERT_EQ(lines[static_cast<std::size_t>(i)], i + 1) << "in order, none lost or doubled";
     }
+    EXPECT_FALSE(m_export->Flooding()) << "no line went by unseen";
 }
 
 TEST_F(MirrorTest, EveryLineOfABurstReachesTheTallestClientsScrollback) {
@@ -543,6 +544,9 @@ TEST_F(MirrorTest, PastTheBurstBudgetLinesAreSkippedNeverDoubled) {
     }
     EXPECT_EQ(lines.back(), 6000);
     EXPECT_LT(lines.size(), 6000U) << "a flood past the budget costs screens, not lines";
+    EXPECT_TRUE(m_export->Flooding());
+    m_export->NewBurst();
+    EXPECT_FALSE(m_export->Flooding()) << "until a new burst begins";
 }
 
 TEST_F(MirrorTest, AProgramsMarkCharacterIsTextOnTheMarksRowAndAbove) {

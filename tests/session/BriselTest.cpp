@@ -2,11 +2,13 @@
 // tmux, and a real account (created by the test run) logs on through PAM.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -425,6 +427,9 @@ class SessionProcesses : public Brisel {
         ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
         Type("setsid sleep 1001 & nohup sleep 1002 >/dev/null 2>&1 & echo started-$((6*7))");
         ASSERT_TRUE(terminal->WaitForText("started-42")) << terminal->Capture();
+        FindSession();
+    }
+    void FindSession() {
         const std::string handed = zavd->WaitForLine("handed over");
         const auto at = handed.find(" session ");
         ASSERT_NE(at, std::string::npos) << handed;
@@ -468,6 +473,50 @@ TEST_F(SessionProcesses, OnlyTheMonitorRunsAsRoot) {
     Type("exit");
     EXPECT_TRUE(WaitForLog("brisel.exe end"));
     NothingOfTheSessionLeft(user);
+}
+
+// The nice values of a process's scheduling group (where the kernel has them) and of each
+// of its threads, each value once.
+std::set<int> Niceness(pid_t pid) {
+    std::set<int> values;
+    const std::string group = test::ReadFile("/proc/" + std::to_string(pid) + "/autogroup");
+    if (const auto at = group.find(" nice "); at != std::string::npos) {
+        values.insert(std::atoi(group.c_str() + at + 6));
+    }
+    std::error_code error;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        errno = 0;
+        const int nice = ::getpriority(
+            PRIO_PROCESS, static_cast<id_t>(std::atoi(task.path().filename().c_str())));
+        if (errno == 0) {
+            values.insert(nice);
+        }
+    }
+    return values;
+}
+
+TEST_F(SessionProcesses, AFloodPastItsBurstYieldsTheProcessorsUntilTheUserTypes) {
+    const std::string user = "zavtest67";
+    Start(user, {{"default_pass", Password(user)}});
+    ASSERT_TRUE(terminal->WaitForText(user + ">")) << terminal->Capture();
+    ASSERT_NO_FATAL_FAILURE(FindSession());
+    EXPECT_EQ(Niceness(worker), std::set<int>{0});
+    Type("yes");
+    // The burst's 10,000 lines are gone in a moment; the flood goes on in the background.
+    const std::set<int> background{19};
+    EXPECT_TRUE(terminal->WaitFor([&](const std::string&) {
+        return Niceness(worker) == background;
+    })) << "nice values "
+        << ::testing::PrintToString(Niceness(worker));
+    EXPECT_EQ(Niceness(monitor).count(0), 1U) << "the monitor's threads keep theirs";
+    // The user's keys bring the session back before the program sees them.
+    terminal->Send("C-c");
+    Type("echo back-$((6*7))");
+    ASSERT_TRUE(terminal->WaitForText("back-42")) << terminal->Capture();
+    EXPECT_EQ(Niceness(worker), std::set<int>{0});
+    Type("exit");
+    EXPECT_TRUE(WaitForLog("brisel.exe end"));
 }
 
 TEST_F(SessionProcesses, AKilledMonitorLeavesNothingBehind) {
