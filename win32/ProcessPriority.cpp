@@ -11,13 +11,26 @@
 #include <string>
 
 #include "win32/PrivilegeBroker.h"
+#include "win32/ProcStat.h"
 
 namespace {
 
 // The nice value of the session's scheduling group. Where the kernel has no such groups
-// the file is missing, and there is nothing to change.
+// the file is missing, and there is nothing to change. The group is every process of the
+// session (setsid), so it is changed only when pid or this process leads it: a session
+// started from a shell or a test program shares its group with them.
 bool SetGroupNice(pid_t pid, int nice) {
     const std::string process = "/proc/" + std::to_string(pid);
+    long parent = 0;
+    long group = 0;
+    long session = 0;
+    if (!ReadProcStat(pid, parent, group, session)) {
+        errno = ESRCH;
+        return false;
+    }
+    if (session != pid && session != ::getpid()) {
+        return true;
+    }
     const int fd = ::open((process + "/autogroup").c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT) {

@@ -81,6 +81,14 @@ TEST(ProcessPriority, MovesAProcessIntoTheBackgroundAndBack) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(EAGAIN));
     }
     EXPECT_EQ(GroupNice(::getpid()), ownGroup) << "this process's group is not moved";
+    if (::getsid(0) != ::getpid()) {
+        // Nor is it for a process that shares it without leading it.
+        EXPECT_TRUE(ProcessPriority::Apply(::getpid(), true, false));
+        EXPECT_EQ(GroupNice(::getpid()), ownGroup) << "a group of others' is left alone";
+        if (GroupNice(::getpid()) != ownGroup) {
+            test::WriteFile("/proc/self/autogroup", std::to_string(ownGroup));
+        }
+    }
 
     ::close(release[1]);
     int status = -1;
