@@ -7,6 +7,8 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "win32/ErrnoFailure.h"
 #include "win32/PrivilegeBroker.h"
@@ -22,6 +24,22 @@ std::uint64_t MonotonicMilliseconds() {
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000U +
            static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
+}
+
+// How long this thread has waited for a processor, in nanoseconds, from the kernel's
+// per-thread schedstat ("cputime run_delay timeslices"); 0 where the kernel keeps none.
+std::uint64_t RunDelay(int schedstat) {
+    if (schedstat < 0) {
+        return 0;
+    }
+    char text[96];
+    const ssize_t n = ::pread(schedstat, text, sizeof text - 1, 0);
+    if (n <= 0) {
+        return 0;
+    }
+    text[n] = '\0';
+    const char* field = std::strchr(text, ' ');
+    return field == nullptr ? 0 : std::strtoull(field + 1, nullptr, 10);
 }
 
 }  // namespace
@@ -76,6 +94,10 @@ void ConsolePty::Pump(Sink& sink) {
     bool ended = false;
     unsigned readAfter = 0;   // the ResetModes count when the held chunk was read
     std::uint64_t dryAt = 0;  // when the pump began to wait for output (0: it did not)
+    // This thread's wait for a processor since then: a pump that a busy machine keeps
+    // from running is no pause of the program's.
+    const UniqueFd schedstat(::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC));
+    std::uint64_t dryDelay = 0;
     // The last read took a whole line discipline's buffer: in a flood more is waiting,
     // and the next read needs no poll first (a poll of a terminal costs about a read).
     bool wholeBuffer = false;
@@ -93,6 +115,7 @@ void ConsolePty::Pump(Sink& sink) {
         // cost a call on every read of a flood.
         if (reading && dryAt == 0) {
             dryAt = MonotonicMilliseconds();
+            dryDelay = RunDelay(schedstat.Get());
         }
         const bool writing = m_hasPending && !hungUp;
         // A hung-up terminal keeps reporting POLLHUP: it is watched only while read.
@@ -122,7 +145,10 @@ void ConsolePty::Pump(Sink& sink) {
             if (n > 0) {
                 unsigned long pause = 0;
                 if (dryAt != 0) {
-                    pause = static_cast<unsigned long>(MonotonicMilliseconds() - dryAt);
+                    const std::uint64_t elapsed = MonotonicMilliseconds() - dryAt;
+                    const std::uint64_t delayed =
+                        elapsed == 0 ? 0 : (RunDelay(schedstat.Get()) - dryDelay) / 1000000;
+                    pause = static_cast<unsigned long>(elapsed > delayed ? elapsed - delayed : 0);
                     dryAt = 0;
                 }
                 heldFrom = 0;
