@@ -1383,6 +1383,9 @@ class Bench:
             lambda z, s: z <= s)
         add(f'server CPU: cat of {CPU_CAT_BYTES >> 20} MiB', 'cpu', 'cat', sec, '<= sshd',
             lambda z, s: z <= s)
+        add('  time until the prompt: yes / cat', 'cpu', 'yes time', sec, '-',
+            lambda z, s: None)
+        add('', 'cpu', 'cat time', sec, '-', lambda z, s: None)
         add(f'echo median, {LOAD_SESSIONS} sessions running yes', 'load', 'median', ms,
             '<= 2 x sshd', lambda z, s: z <= 2 * s)
         add(f'echo 99th percentile, same', 'load', 'p99', ms, '-', lambda z, s: None)
