@@ -1,6 +1,5 @@
 #include "win32/ProcessPriority.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -8,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "win32/PrivilegeBroker.h"
@@ -53,17 +53,19 @@ bool SetGroupNice(pid_t pid, int nice) {
 
 // Every thread's nice value; a thread that ended meanwhile is no failure.
 bool SetThreadsNice(pid_t pid, int nice) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/task";
-    DIR* tasks = ::opendir(path.c_str());
-    if (tasks == nullptr) {
+    std::error_code error;
+    std::filesystem::directory_iterator task("/proc/" + std::to_string(pid) + "/task", error);
+    if (error) {
+        errno = error.value();
         return false;
     }
     bool ok = true;
     int saved = 0;
-    while (const dirent* entry = ::readdir(tasks)) {
+    for (; !error && task != std::filesystem::directory_iterator(); task.increment(error)) {
+        const std::string name = task->path().filename().string();
         char* end = nullptr;
-        const long tid = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || tid <= 0) {
+        const long tid = std::strtol(name.c_str(), &end, 10);
+        if (end == name.c_str() || *end != '\0' || tid <= 0) {
             continue;
         }
         if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH) {
@@ -71,7 +73,6 @@ bool SetThreadsNice(pid_t pid, int nice) {
             saved = errno;
         }
     }
-    ::closedir(tasks);
     errno = saved;
     return ok;
 }
