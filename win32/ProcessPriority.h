@@ -25,8 +25,9 @@ class ProcessPriority {
 
     // The change itself, for process pid: its scheduling group (the kernel's autogroup of
     // its session, where the system has them, when pid or this process leads that
-    // session) and, when threads is true, each of its threads. A thread's priority is raised back only with the right to do so (root), so
-    // an unprivileged process leaves its threads alone. False with the last-error code
-    // set; EAGAIN when the system asks to try again later.
+    // session) and, when threads is true, each of its threads. A thread's priority is
+    // raised back only with the right to do so (root), so an unprivileged process leaves
+    // its threads alone. False with the last-error code set; EAGAIN when the system asks
+    // to try again later.
     static bool Apply(pid_t pid, bool background, bool threads);
 };
