@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -12,6 +13,7 @@
 
 #include "win32/ErrnoFailure.h"
 #include "win32/PrivilegeBroker.h"
+#include "win32/ProcessPriority.h"
 
 namespace {
 
@@ -83,6 +85,8 @@ void ConsolePty::Kick() {
 }
 
 void ConsolePty::Pump(Sink& sink) {
+    // Named so that the background priority finds it (a flood's absorber yields first).
+    ::pthread_setname_np(::pthread_self(), ProcessPriority::kYieldingThread);
     // Output read but not yet taken: the sink may hold part of a chunk back until the
     // session has captured what scrolled.
     // A pseudo-terminal gives at most its line discipline's buffer (4 KiB) per read: a

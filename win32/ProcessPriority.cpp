@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "win32/PrivilegeBroker.h"
@@ -51,7 +52,8 @@ bool SetGroupNice(pid_t pid, int nice) {
     return ok;
 }
 
-// Every thread's nice value; a thread that ended meanwhile is no failure.
+// The nice value of each thread named kYieldingThread; a thread that ended meanwhile is
+// no failure.
 bool SetThreadsNice(pid_t pid, int nice) {
     std::error_code error;
     std::filesystem::directory_iterator task("/proc/" + std::to_string(pid) + "/task", error);
@@ -66,6 +68,11 @@ bool SetThreadsNice(pid_t pid, int nice) {
         char* end = nullptr;
         const long tid = std::strtol(name.c_str(), &end, 10);
         if (end == name.c_str() || *end != '\0' || tid <= 0) {
+            continue;
+        }
+        std::ifstream comm(task->path() / "comm");
+        std::string threadName;
+        if (!std::getline(comm, threadName) || threadName != ProcessPriority::kYieldingThread) {
             continue;
         }
         if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH) {

@@ -12,6 +12,10 @@ class ProcessPriority {
   public:
     // The nice value of the background: the lowest there is.
     static constexpr int kBackgroundNice = 19;
+    // The thread that moves with the process: the console's pump, which absorbs the
+    // flood. The others (the loop that reads the user's keys) keep the usual priority
+    // among the process's threads, so that a Ctrl+C is taken at once.
+    static constexpr const char* kYieldingThread = "brisel-pump";
 
     enum class Outcome {
         Done,
@@ -25,9 +29,9 @@ class ProcessPriority {
 
     // The change itself, for process pid: its scheduling group (the kernel's autogroup of
     // its session, where the system has them, when pid or this process leads that
-    // session) and, when threads is true, each of its threads. A thread's priority is
-    // raised back only with the right to do so (root), so an unprivileged process leaves
-    // its threads alone. False with the last-error code set; EAGAIN when the system asks
-    // to try again later.
+    // session) and, when threads is true, its threads named kYieldingThread. A thread's
+    // priority is raised back only with the right to do so (root), so an unprivileged
+    // process leaves its threads alone. False with the last-error code set; EAGAIN when
+    // the system asks to try again later.
     static bool Apply(pid_t pid, bool background, bool threads);
 };

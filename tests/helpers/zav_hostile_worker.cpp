@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -29,6 +30,7 @@
 #include "monitor/MonitorClient.h"
 #include "monitor/MonitorWire.h"
 #include "win32/LoginEnvironment.h"
+#include "win32/ProcessPriority.h"
 #include "win32/Win32.h"
 
 namespace {
@@ -238,7 +240,8 @@ int main(int argc, char** argv) {
     Report("detach_without_zavd", ok, static_cast<int>(GetLastError()));
 
     // Its own priority, at the monitor's two levels: down, and up again, which the worker
-    // could not do itself.
+    // could not do itself (the thread is named as the one that yields).
+    ::prctl(PR_SET_NAME, ProcessPriority::kYieldingThread);
     ok = client.Background(true);
     Report("background", ok && ::getpriority(PRIO_PROCESS, 0) == 19,
            ok ? 1000 + ::getpriority(PRIO_PROCESS, 0) : static_cast<int>(GetLastError()));

@@ -2,13 +2,16 @@
 // scheduling group) of its own, so that nothing else on the machine is moved.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "support/TestSupport.h"
 #include "win32/ProcessPriority.h"
@@ -22,10 +25,19 @@ int GroupNice(pid_t pid) {
     return at == std::string::npos ? -100 : std::atoi(group.c_str() + at + 6);
 }
 
-int ThreadNice(pid_t pid) {
-    errno = 0;
-    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
-    return errno == 0 ? nice : -100;
+// The nice value of pid's thread named name, or -100.
+int ThreadNice(pid_t pid, const std::string& name) {
+    std::error_code error;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        if (test::ReadFile((task.path() / "comm").string()) == name + "\n") {
+            errno = 0;
+            const int nice = ::getpriority(
+                PRIO_PROCESS, static_cast<id_t>(std::atoi(task.path().filename().c_str())));
+            return errno == 0 ? nice : -100;
+        }
+    }
+    return -100;
 }
 
 }  // namespace
@@ -38,15 +50,24 @@ TEST(ProcessPriority, MovesAProcessIntoTheBackgroundAndBack) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        char byte = 0;
-        const bool own = ::setsid() > 0;
-        ::close(release[1]);
-        ::close(ready[0]);
-        if (!own || ::write(ready[1], "s", 1) != 1) {
+        // In a session of its own: a thread that yields, named so once it says it is
+        // ready, and one that keeps its priority.
+        if (::setsid() < 0) {
             ::_exit(1);
         }
-        while (::read(release[0], &byte, 1) < 0 && errno == EINTR) {
-        }
+        ::close(release[1]);
+        ::close(ready[0]);
+        ::prctl(PR_SET_NAME, "other");
+        std::thread pump([&] {
+            ::prctl(PR_SET_NAME, ProcessPriority::kYieldingThread);
+            char byte = 0;
+            if (::write(ready[1], "s", 1) != 1) {
+                ::_exit(1);
+            }
+            while (::read(release[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+        });
+        pump.join();
         ::_exit(0);
     }
     ::close(release[0]);
@@ -68,11 +89,13 @@ TEST(ProcessPriority, MovesAProcessIntoTheBackgroundAndBack) {
     if (ownGroup != -100) {
         EXPECT_EQ(GroupNice(child), ProcessPriority::kBackgroundNice);
     }
-    EXPECT_EQ(ThreadNice(child), root ? ProcessPriority::kBackgroundNice : 0)
+    EXPECT_EQ(ThreadNice(child, ProcessPriority::kYieldingThread),
+              root ? ProcessPriority::kBackgroundNice : 0)
         << "without root a thread is left as it is: it could not be raised again";
+    EXPECT_EQ(ThreadNice(child, "other"), 0) << "only the yielding thread moves";
     // Without root the system allows one such change in a tenth of a second.
     if (ProcessPriority::Apply(child, false, root)) {
-        EXPECT_EQ(ThreadNice(child), 0);
+        EXPECT_EQ(ThreadNice(child, ProcessPriority::kYieldingThread), 0);
         if (ownGroup != -100) {
             EXPECT_EQ(GroupNice(child), 0);
         }
