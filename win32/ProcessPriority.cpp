@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/UniqueFd.h"
 #include "win32/PrivilegeBroker.h"
 #include "win32/ProcStat.h"
 
@@ -21,7 +21,6 @@ namespace {
 // session (setsid), so it is changed only when pid or this process leads it: a session
 // started from a shell or a test program shares its group with them.
 bool SetGroupNice(pid_t pid, int nice) {
-    const std::string process = "/proc/" + std::to_string(pid);
     long parent = 0;
     long group = 0;
     long session = 0;
@@ -32,24 +31,13 @@ bool SetGroupNice(pid_t pid, int nice) {
     if (session != pid && session != ::getpid()) {
         return true;
     }
-    const int fd = ::open((process + "/autogroup").c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT) {
-            return false;
-        }
-        struct stat st {};
-        if (::stat(process.c_str(), &st) != 0) {
-            errno = ESRCH;
-            return false;
-        }
-        return true;
+    const UniqueFd fd(
+        ::open(("/proc/" + std::to_string(pid) + "/autogroup").c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd.Valid()) {
+        return errno == ENOENT;  // the process is there (above): the kernel has no groups
     }
     const std::string text = std::to_string(nice);
-    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return ok;
+    return ::write(fd.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 // The nice value of each thread named kYieldingThread; a thread that ended meanwhile is
